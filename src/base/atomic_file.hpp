@@ -1,0 +1,14 @@
+#pragma once
+
+#include <filesystem>
+#include <string_view>
+
+namespace nimbra {
+
+// Replaces `path` with `contents` so that a reader (or a crash) sees either the old file or the
+// whole new one, never a torn write: temp file in the same directory, fsync, rename, fsync of the
+// directory. Creates missing parent directories. Throws std::system_error on failure, leaving the
+// old file untouched.
+void writeFileAtomically(const std::filesystem::path& path, std::string_view contents);
+
+}  // namespace nimbra

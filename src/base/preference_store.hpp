@@ -1,0 +1,96 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace nimbra {
+
+// The per-user key-value store behind every preference: one JSON object in a file, read once and
+// cached, every write replacing the file atomically. Safe to use from any thread.
+//
+// Values are typed as JSON gives them (Boolean, integer, text) plus binary data, which is kept as
+// {"base64": "..."} so arbitrary bytes survive. A value of another type than asked for reads as
+// absent, so an absent key is always distinguishable from a stored false, 0 or empty text.
+//
+// A file that cannot be read or parsed is never silently replaced: a copy is kept beside it
+// ("preferences.json.corrupt-<time>"), the problem is logged and the store starts empty. If even
+// the copy cannot be made, the store keeps its changes in memory only for this run.
+class PreferenceStore {
+public:
+    using Listener = std::function<void(std::string_view key)>;
+
+    explicit PreferenceStore(std::filesystem::path file);
+    PreferenceStore(const PreferenceStore&) = delete;
+    PreferenceStore& operator=(const PreferenceStore&) = delete;
+
+    // $XDG_CONFIG_HOME/nimbra/preferences.json, or NIMBRA_PREFERENCES_FILE when set.
+    static std::filesystem::path defaultFile();
+    // The process-wide store on defaultFile(), opened on first use.
+    static PreferenceStore& standard();
+
+    const std::filesystem::path& file() const { return file_; }
+
+    bool contains(std::string_view key) const;
+    std::optional<bool> boolean(std::string_view key) const;
+    std::optional<int64_t> integer(std::string_view key) const;
+    std::optional<std::string> text(std::string_view key) const;
+    std::optional<std::string> data(std::string_view key) const;
+
+    void setBoolean(std::string_view key, bool value);
+    void setInteger(std::string_view key, int64_t value);
+    void setText(std::string_view key, std::string_view value);
+    void setData(std::string_view key, std::string_view bytes);
+    void remove(std::string_view key);
+
+    // Calls `listener` (on the writing thread, after the write) whenever `key` is set or removed.
+    // The subscription ends when the returned handle is destroyed.
+    class Subscription;
+    [[nodiscard]] std::unique_ptr<Subscription> subscribe(std::string key, Listener listener);
+
+    // The whole store as stored, for display.
+    nlohmann::json snapshot() const;
+
+private:
+    struct ListenerEntry {
+        std::string key;
+        Listener listener;
+    };
+
+    std::optional<nlohmann::json> value(std::string_view key) const;
+    void write(std::string_view key, std::optional<nlohmann::json> value);
+    void load();
+    void persistLocked();
+    void notify(std::string_view key);
+
+    std::filesystem::path file_;
+    mutable std::mutex mutex_;
+    nlohmann::json values_ = nlohmann::json::object();
+    bool persistent_ = true;
+
+    std::mutex listenersMutex_;
+    std::map<uint64_t, ListenerEntry> listeners_;
+    uint64_t nextListenerId_ = 0;
+};
+
+class PreferenceStore::Subscription {
+public:
+    Subscription(PreferenceStore& store, uint64_t id) : store_(store), id_(id) {}
+    ~Subscription();
+    Subscription(const Subscription&) = delete;
+    Subscription& operator=(const Subscription&) = delete;
+
+private:
+    PreferenceStore& store_;
+    uint64_t id_;
+};
+
+}  // namespace nimbra

@@ -1,0 +1,9 @@
+#pragma once
+
+namespace nimbra::cli {
+
+// Each returns the process exit code.
+int printPreferences();
+int connectInForeground();
+
+}  // namespace nimbra::cli

@@ -1,0 +1,43 @@
+// nimbra-cli: the Nimbra core without a window, for servers, scripts and end-to-end tests.
+
+#include <cstdio>
+#include <string_view>
+
+#include "base/version.hpp"
+#include "cli/commands.hpp"
+
+namespace {
+
+void printUsage() {
+    std::fputs(
+        "usage: nimbra-cli <command>\n"
+        "\n"
+        "commands:\n"
+        "  connect     connect in the configured mode and stay in the foreground;\n"
+        "              prints every status change, disconnects cleanly on Ctrl-C\n"
+        "  prefs       print the stored preferences (after migration) as JSON\n"
+        "  --version   print the version\n"
+        "  --help      show this text\n",
+        stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string_view command = argc > 1 ? argv[1] : "--help";
+    if (command == "--version" || command == "version") {
+        std::printf("nimbra-cli %s\n", nimbra::kVersion);
+        return 0;
+    }
+    if (command == "--help" || command == "-h" || command == "help") {
+        printUsage();
+        return 0;
+    }
+    if (command == "prefs") return nimbra::cli::printPreferences();
+    if (command == "connect") return nimbra::cli::connectInForeground();
+
+    std::fprintf(stderr, "nimbra-cli: unknown command '%.*s'\n\n", int(command.size()),
+                 command.data());
+    printUsage();
+    return 2;
+}

@@ -1,0 +1,123 @@
+#include "controller/app_preferences.hpp"
+
+#include "controller/preference_keys.hpp"
+
+namespace nimbra {
+namespace {
+
+constexpr int64_t kMaxPort = 65535;
+
+// A usable TCP port; anything else (absent, 0, negative, beyond 65535) gives the default.
+int portOr(std::optional<int64_t> stored, int fallback) {
+    if (!stored || *stored < 1 || *stored > kMaxPort) return fallback;
+    return static_cast<int>(*stored);
+}
+
+}  // namespace
+
+std::string AppPreferences::textOr(const char* key, const char* fallback) const {
+    auto stored = store_->text(key);
+    return stored && !stored->empty() ? *stored : fallback;
+}
+
+ConnectionMode AppPreferences::connectionMode() const {
+    auto stored = store_->text(prefkey::connectionMode).value_or("socks");
+    return connectionModeFromRaw(stored).value_or(ConnectionMode::socks);
+}
+
+SplitTunnelMode AppPreferences::splitTunnelMode() const {
+    return store_->text(prefkey::splitTunnelMode) == "auto" ? SplitTunnelMode::autoSplit
+                                                            : SplitTunnelMode::full;
+}
+
+bool AppPreferences::preferHttp2() const {
+    return store_->boolean(prefkey::preferHttp2).value_or(false);
+}
+
+std::string AppPreferences::nat64Prefix() const { return textOr(prefkey::nat64Prefix, "none"); }
+
+bool AppPreferences::chinaDirect() const {
+    return store_->boolean(prefkey::chinaDirect).value_or(true);
+}
+
+std::string AppPreferences::daemonDNSMode() const {
+    return textOr(prefkey::daemonDNSMode, "cloudflare");
+}
+
+std::string AppPreferences::daemonDNSProfile() const {
+    return store_->text(prefkey::daemonDNSProfile).value_or("");
+}
+
+std::string AppPreferences::daemonDNSDevice() const {
+    return textOr(prefkey::daemonDNSDevice, "Nimbra");
+}
+
+std::string AppPreferences::daemonDNSCustom() const {
+    return store_->text(prefkey::daemonDNSCustom).value_or("");
+}
+
+AppLanguage AppPreferences::uiLanguage() const {
+    return appLanguageFromPreference(store_->text(prefkey::uiLanguage).value_or("en"));
+}
+
+AppTheme AppPreferences::theme() const {
+    return appThemeFromPreference(store_->text(prefkey::uiTheme).value_or("system"));
+}
+
+std::vector<AppRuleItem> AppPreferences::appRules() const {
+    if (auto stored = store_->data(prefkey::appRulesList)) {
+        if (auto rules = decodeAppRules(*stored)) return *rules;
+    }
+    return AppRuleItem::defaultPresets();
+}
+
+void AppPreferences::setAppRules(const std::vector<AppRuleItem>& rules) const {
+    store_->setData(prefkey::appRulesList, encodeAppRules(rules));
+}
+
+AppRuleTarget AppPreferences::defaultAppFallback() const {
+    return store_->text(prefkey::defaultAppFallback) == "proxy" ? AppRuleTarget::proxy
+                                                                : AppRuleTarget::direct;
+}
+
+int AppPreferences::socksPort() const {
+    auto stored = store_->integer(prefkey::socksPort);
+    if (stored == kRetiredSocksPort) {
+        store_->setInteger(prefkey::socksPort, kDefaultSocksPort);
+        return kDefaultSocksPort;
+    }
+    return portOr(stored, kDefaultSocksPort);
+}
+
+int AppPreferences::httpProxyPort() const {
+    return portOr(store_->integer(prefkey::httpProxyPort), kDefaultHttpProxyPort);
+}
+
+void AppPreferences::migrateIfNeeded() const {
+    const int64_t version = store_->integer(prefkey::prefsVersion).value_or(0);
+    if (version >= kSchemaVersion) return;
+
+    if (version <= 3) {
+        store_->remove(prefkey::obsoleteSystemSocksProxy);
+        auto split = store_->text(prefkey::splitTunnelMode);
+        if (!store_->contains(prefkey::splitTunnelMode) || split == "lan_bypass") {
+            store_->setText(prefkey::splitTunnelMode, "full");
+        }
+    }
+    if (version <= 4) {
+        auto dns = store_->text(prefkey::daemonDNSMode);
+        if (!dns || dns->empty()) store_->setText(prefkey::daemonDNSMode, "cloudflare");
+    }
+    if (version <= 5) {
+        if (!store_->contains(prefkey::appRulePolicy)) {
+            store_->setText(prefkey::appRulePolicy, "proxy_selected");
+        }
+        auto rules = store_->data(prefkey::appRulesList);
+        if (!rules || rules->empty()) setAppRules(AppRuleItem::defaultPresets());
+        store_->setInteger(prefkey::prefsVersion, 6);
+    }
+    store_->setBoolean(prefkey::preferHttp2, false);
+    store_->setInteger(prefkey::prefsVersion, kSchemaVersion);
+}
+
+}  // namespace nimbra

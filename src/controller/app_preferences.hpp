@@ -1,0 +1,59 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "apprules/app_rule_item.hpp"
+#include "base/preference_store.hpp"
+#include "controller/app_theme.hpp"
+#include "controller/connection_mode.hpp"
+#include "controller/split_tunnel_mode.hpp"
+#include "l10n/app_language.hpp"
+
+namespace nimbra {
+
+// Typed access to the stored preferences: every key's default and fallback lives here, so no
+// caller ever sees an absent key, a value of the wrong type or a text that names no case.
+// Cheap to copy; it only refers to the store.
+class AppPreferences {
+public:
+    static constexpr int64_t kSchemaVersion = 7;
+    static constexpr int kDefaultSocksPort = 19999;
+    static constexpr int kDefaultHttpProxyPort = 19998;
+    static constexpr int kRetiredSocksPort = 18088;
+
+    explicit AppPreferences(PreferenceStore& store) : store_(&store) {}
+    static AppPreferences standard() { return AppPreferences(PreferenceStore::standard()); }
+
+    PreferenceStore& store() const { return *store_; }
+
+    ConnectionMode connectionMode() const;
+    SplitTunnelMode splitTunnelMode() const;
+    bool preferHttp2() const;
+    std::string nat64Prefix() const;
+    bool chinaDirect() const;
+    std::string daemonDNSMode() const;  // raw text, not validated
+    std::string daemonDNSProfile() const;
+    std::string daemonDNSDevice() const;
+    std::string daemonDNSCustom() const;
+    AppLanguage uiLanguage() const;
+    AppTheme theme() const;
+    std::vector<AppRuleItem> appRules() const;
+    void setAppRules(const std::vector<AppRuleItem>& rules) const;
+    AppRuleTarget defaultAppFallback() const;
+
+    // The SOCKS port to use. A stored 18088 (an old default that collides with other tools) is
+    // rewritten to 19999 here, wherever the port is read.
+    int socksPort() const;
+    int httpProxyPort() const;
+
+    // Brings an older store up to the current schema; runs before anything reads a setting.
+    void migrateIfNeeded() const;
+
+private:
+    std::string textOr(const char* key, const char* fallback) const;
+
+    PreferenceStore* store_;
+};
+
+}  // namespace nimbra

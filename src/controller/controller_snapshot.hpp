@@ -1,0 +1,60 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "controller/connection_mode.hpp"
+#include "controller/daemon_dns_mode_option.hpp"
+#include "controller/nat64_gateway.hpp"
+#include "controller/split_tunnel_mode.hpp"
+#include "controller/warp_phase.hpp"
+
+namespace nimbra {
+
+// Every field the controller publishes to its views, in one value. The controller owns the live
+// copy on the core thread and hands out immutable copies after each change.
+struct ControllerSnapshot {
+    WarpPhase phase = WarpPhase::disconnected;
+    std::string detail = "Ready";
+    bool http2 = false;
+    NAT64Gateway nat64Gateway = NAT64Gateway::direct;
+    std::map<std::string, int> exitProbes;  // gateway id -> round trip in ms
+    bool exitLatencyProbing = false;
+    bool chinaDirect = true;
+    ConnectionMode connectionMode = ConnectionMode::socks;
+    SplitTunnelMode splitTunnelMode = SplitTunnelMode::full;
+    std::string exitIp = "—";
+    std::string exitLoc = "—";
+    std::string exitColo = "—";
+    std::string exitWarp = "—";
+    bool exitViaTunnel = false;
+    bool exitProbing = false;
+    std::string socksEndpoint;
+    std::string httpEndpoint;
+    std::string usquePath = "…";
+    std::string globalCoverageNote;
+    std::string http2Tip;
+    std::string conflictBanner;
+    bool conflictBlocking = false;
+    std::string tunIface;
+    std::string dnsModeLive;
+    bool dnsRunning = false;
+    std::string dnsWarning;
+    std::vector<std::string> daemonExcludes;
+    DaemonDNSModeOption dnsModeOption = DaemonDNSModeOption::cloudflare;
+    std::string dnsProfileDraft;
+    std::string dnsDeviceDraft;
+    std::string dnsCustomDraft;
+    std::string excludeDraft;
+
+    bool isConnected() const {
+        return phase == WarpPhase::connected || phase == WarpPhase::reconnecting;
+    }
+    bool operator==(const ControllerSnapshot&) const = default;
+};
+
+using SnapshotPtr = std::shared_ptr<const ControllerSnapshot>;
+
+}  // namespace nimbra

@@ -1,0 +1,79 @@
+// Ending a connection: disconnect tears down what this connection started; cancelConnect
+// abandons a running attempt and tears down everything. Both end in disconnected, whatever the
+// teardown steps report.
+
+#include "base/async/await_blocking.hpp"
+#include "controller/warp_controller.hpp"
+
+namespace nimbra {
+
+void WarpController::disconnect() {
+    stopHealthMonitor();
+    update([](ControllerSnapshot& s) {
+        s.phase = WarpPhase::stopping;
+        s.detail = "Disconnecting…";
+    });
+    // Read the flags now: the teardown acts on what this connection started.
+    const Teardown plan{.stopDaemon = tunStarted_,
+                        .stopRelay = relayStarted_,
+                        .stopSocksCompat = socksCompatStarted_,
+                        .restoreProxy = proxyApplied_};
+    spawnTask(runtime_.executor(), tearDown(plan, /*cancelled=*/false));
+}
+
+void WarpController::cancelConnect() {
+    const WarpPhase phase = state_.phase;
+    if (!connecting_ && phase != WarpPhase::preparing && phase != WarpPhase::startingEngine) return;
+
+    ++connectGeneration_;  // whatever the running attempt produces is stale from now on
+    if (connectTask_) connectTask_->cancel();
+    connectTask_.reset();
+    stopHealthMonitor();
+    update([](ControllerSnapshot& s) {
+        s.phase = WarpPhase::stopping;
+        s.detail = "Cancelling…";
+    });
+    // The attempt may have got anywhere, so everything is torn down without looking at flags.
+    const Teardown plan{
+        .stopDaemon = true, .stopRelay = true, .stopSocksCompat = true, .restoreProxy = true};
+    spawnTask(runtime_.executor(), tearDown(plan, /*cancelled=*/true));
+}
+
+asio::awaitable<void> WarpController::tearDown(Teardown plan, bool cancelled) {
+    co_await awaitTeardown(runtime_.blockingPool(), [this, plan] { runTeardownSteps(plan); });
+    resetAfterTeardown();
+    const AppLanguage lang = language();
+    update([&](ControllerSnapshot& s) {
+        s.phase = WarpPhase::disconnected;
+        if (cancelled) {
+            s.detail = lang == AppLanguage::chinese ? "已取消" : "Cancelled";
+        } else {
+            s.detail = lang == AppLanguage::chinese ? "已断开" : "Disconnected";
+        }
+    });
+    // Resetting the throughput display joins with the traffic monitor.
+}
+
+// Runs on the blocking pool, strictly in this order. Each step swallows its own failure so the
+// final state is always reached.
+void WarpController::runTeardownSteps(const Teardown& plan) {
+    // Telling the daemon to stop (plan.stopDaemon) joins with the daemon client.
+    engine_->stop();
+    // Stopping the relay (plan.stopRelay) and the compatibility gateway (plan.stopSocksCompat)
+    // and restoring the system proxy (plan.restoreProxy) join with the local proxy services.
+    (void)plan;
+}
+
+void WarpController::resetAfterTeardown() {
+    proxyApplied_ = relayStarted_ = tunStarted_ = socksCompatStarted_ = false;
+    http2TipKind_.reset();
+    update([](ControllerSnapshot& s) {
+        s.globalCoverageNote.clear();
+        s.http2Tip.clear();
+        s.exitViaTunnel = false;
+    });
+    clearTunStatus();
+    connecting_ = false;
+}
+
+}  // namespace nimbra

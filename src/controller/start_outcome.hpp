@@ -1,0 +1,33 @@
+#pragma once
+
+#include <string>
+
+#include "controller/connection_mode.hpp"
+#include "controller/split_tunnel_mode.hpp"
+#include "diagnostics/trace_probe.hpp"
+
+namespace nimbra {
+
+// What one connect attempt works with, captured when the user pressed Connect so that later
+// setting changes do not leak into a running attempt.
+struct StartRequest {
+    ConnectionMode mode = ConnectionMode::socks;
+    bool preferHttp2 = false;         // transport of this attempt
+    bool userRequestedHttp2 = false;  // the user's choice at connect time
+    SplitTunnelMode splitMode = SplitTunnelMode::full;
+    int socksPort = 0;
+    int httpPort = 0;
+    bool allowHttp2Retry = true;
+};
+
+// What a successful start sequence hands back to the controller.
+struct StartOutcome {
+    TraceProbe probe;
+    std::string coverageNote;
+    bool appliedProxy = false;
+    bool relayStarted = false;
+    bool tunStarted = false;
+    bool autoEnabledHttp2 = false;
+};
+
+}  // namespace nimbra

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <chrono>
+
+namespace nimbra {
+
+// Every time-out and interval of the connection logic, in one value that is injected so tests
+// can run whole flows in milliseconds. The defaults are the product's real timings.
+struct Timings {
+    using Duration = std::chrono::milliseconds;
+
+    Duration connectRace{90'000};       // a connect attempt, retries included, loses after this
+    Duration masqueReadiness{45'000};   // wait for usque to report the tunnel up
+    Duration readinessPoll{200};        // re-check of the engine during that wait
+    Duration portFreeWait{1'500};       // wait for a stale listener to release the SOCKS port
+    Duration healthFirstCheck{15'000};  // first health check after connecting
+    Duration healthInterval{30'000};    // later health checks
+    Duration daemonStatusPoll{3'000};   // daemon status while in real TUN mode
+    Duration daemonTunWait{45'000};     // wait for the daemon's TUN to come up
+    Duration trafficSample{1'000};      // throughput sampling
+
+    static Timings standard() { return {}; }
+};
+
+}  // namespace nimbra

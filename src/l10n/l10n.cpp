@@ -1,0 +1,125 @@
+#include "l10n/l10n.hpp"
+
+#include <initializer_list>
+
+namespace nimbra::L10n {
+
+namespace {
+
+// Glues the pieces of one sentence together.
+std::string concat(std::initializer_list<std::string_view> pieces) {
+    std::string text;
+    for (std::string_view piece : pieces) text += piece;
+    return text;
+}
+
+std::string number(long long value) {
+    return std::to_string(value);
+}
+
+}  // namespace
+
+std::string status(WarpPhase phase, AppLanguage language) {
+    return std::string(statusLabel(phase, language));
+}
+
+std::string dnsModeTitle(DaemonDNSModeOption mode, AppLanguage language) {
+    return std::string(title(mode, language));
+}
+
+std::string appRulesModeNotice(std::string_view modeTitle, AppLanguage language) {
+    return concat(
+        {pick(language, "Current mode '", "当前为「"), modeTitle,
+         pick(language,
+              "': Transparent per-app split requires 'Real TUN'; "
+              "or click 🚀 to launch app with proxy",
+              "」模式：系统级透明分流需开启「真全局 (TUN)」；当前模式可点 🚀 独立拉起代理应用")});
+}
+
+std::string launchFailed(std::string_view error, AppLanguage language) {
+    return concat({pick(language, "Launch failed: ", "启动失败: "), error});
+}
+
+std::string appRulesCount(long long count, AppLanguage language) {
+    return concat({number(count), pick(language, " rules", " 个规则")});
+}
+
+std::optional<std::string> conflictBanner(const std::vector<ConflictHint>& hints,
+                                          AppLanguage language) {
+    if (hints.empty()) return std::nullopt;
+    std::string banner;
+    for (ConflictHint hint : hints) {
+        if (!banner.empty()) banner += " · ";
+        banner += hintText(hint, language);
+    }
+    return banner;
+}
+
+std::string exitProbeRetrying(int current, int threshold, AppLanguage language) {
+    return concat({pick(language, "Exit probe failed — retrying (", "出口探测失败 — 将自动重试（"),
+                   number(current), "/", number(threshold), pick(language, ")", "）")});
+}
+
+std::string healIncomplete(std::string_view error, AppLanguage language) {
+    return concat(
+        {pick(language, "Heal incomplete — will retry: ", "自愈未完全成功，稍后重试 — "), error});
+}
+
+std::string healFailed(std::string_view error, AppLanguage language) {
+    return concat({pick(language, "Heal failed — will retry: ", "自愈失败，稍后重试 — "), error});
+}
+
+std::string exitProbeFailed(std::string_view error, AppLanguage language) {
+    return concat({pick(language, "Exit probe failed: ", "出口探测失败："), error});
+}
+
+std::string startingSocks(bool http2, AppLanguage language) {
+    if (http2)
+        return std::string(
+            pick(language, "Starting usque SOCKS (HTTP/2)…", "启动 usque SOCKS（HTTP/2）…"));
+    return std::string(pick(language, "Starting usque SOCKS (QUIC)…", "启动 usque SOCKS（QUIC）…"));
+}
+
+std::string coverageSystemProxy(int httpPort, int socksPort, AppLanguage language) {
+    return concat({pick(language, "Full proxy · Web+HTTPS→:", "完整代理 · Web+HTTPS→:"),
+                   number(httpPort), " · SOCKS→:", number(socksPort)});
+}
+
+std::string coverageProxyWriteFailed(std::string_view error, AppLanguage language) {
+    return concat({pick(language, "System proxy write failed: ", "系统代理写入失败: "), error});
+}
+
+std::string coverageRealTun(std::string_view dnsMode, AppLanguage language) {
+    return concat({pick(language, "Real TUN · ", "真全局 · "),
+                   dnsMode.empty() ? "cloudflare" : dnsMode,
+                   pick(language, " DNS · Tailscale/LAN excluded · DNS switchable live",
+                        " DNS · Tailscale/LAN 已排除 · DNS 可独立切换")});
+}
+
+std::string coverageTunSocksCompat(int port, AppLanguage language) {
+    return concat({pick(language, "compat SOCKS :", "兼容 SOCKS :"), number(port),
+                   pick(language, " (via TUN)", "（出站走 TUN）")});
+}
+
+std::string coverageTunSocksCompatFailed(std::string_view error, AppLanguage language) {
+    return concat({pick(language, "compat SOCKS not up (", "兼容 SOCKS 未启动（"), error,
+                   pick(language, ")", "）")});
+}
+
+std::string tunProbeFailed(std::string_view detail, AppLanguage language) {
+    return concat({pick(language, "TUN up but direct probe not via WARP (",
+                        "TUN 已启动但直连探测未走 WARP（"),
+                   detail,
+                   pick(language, "). Go/OAuth may still fail.", "）。Go/OAuth 可能仍失败。")});
+}
+
+std::string connectTimedOut(int seconds, AppLanguage language) {
+    return concat(
+        {pick(language, "Connect timed out (", "连接超时（"), number(seconds),
+         pick(language,
+              "s). Disconnect official WARP / check Tailscale DNS, "
+              "or use Local SOCKS + HTTP/2.",
+              "s）。请断开官方 WARP / 检查 Tailscale DNS，或改用仅本地 SOCKS + HTTP/2。")});
+}
+
+}  // namespace nimbra::L10n

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "controller/daemon_dns_mode_option.hpp"
+#include "controller/warp_phase.hpp"
+#include "l10n/app_language.hpp"
+#include "observe/conflict_hint.hpp"
+
+// Every sentence the controller shows to the user. Pure functions: the language is always the
+// last argument, Chinese only when asked for and English otherwise. Arguments named like a
+// message or an error are inserted unchanged.
+namespace nimbra::L10n {
+
+// The phase label of the status pill.
+std::string status(WarpPhase phase, AppLanguage language);
+
+// The short name of a DNS mode, as used in the mode picker and the coverage line.
+std::string dnsModeTitle(DaemonDNSModeOption mode, AppLanguage language);
+
+// Shown in the per-app rules panel when the current mode cannot split traffic by application.
+std::string appRulesModeNotice(std::string_view modeTitle, AppLanguage language);
+
+std::string launchFailed(std::string_view error, AppLanguage language);
+
+// Deliberately without a singular form: 1 gives "1 rules".
+std::string appRulesCount(long long count, AppLanguage language);
+
+// The hint texts joined with " · "; nothing at all (not an empty text) when there are no hints.
+std::optional<std::string> conflictBanner(const std::vector<ConflictHint>& hints,
+                                          AppLanguage language);
+
+std::string exitProbeRetrying(int current, int threshold, AppLanguage language);
+std::string healIncomplete(std::string_view error, AppLanguage language);
+std::string healFailed(std::string_view error, AppLanguage language);
+std::string exitProbeFailed(std::string_view error, AppLanguage language);
+
+// Progress text while the SOCKS engine comes up, over HTTP/2 or QUIC.
+std::string startingSocks(bool http2, AppLanguage language);
+
+// The coverage line under the status, one per way the traffic is captured.
+std::string coverageSystemProxy(int httpPort, int socksPort, AppLanguage language);
+std::string coverageProxyWriteFailed(std::string_view error, AppLanguage language);
+// An empty DNS mode is shown as "cloudflare", the daemon's default.
+std::string coverageRealTun(std::string_view dnsMode, AppLanguage language);
+std::string coverageTunSocksCompat(int port, AppLanguage language);
+std::string coverageTunSocksCompatFailed(std::string_view error, AppLanguage language);
+
+std::string tunProbeFailed(std::string_view detail, AppLanguage language);
+std::string connectTimedOut(int seconds, AppLanguage language);
+
+}  // namespace nimbra::L10n
