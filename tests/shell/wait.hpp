@@ -1,0 +1,22 @@
+#pragma once
+
+#include <chrono>
+#include <thread>
+
+#include <QCoreApplication>
+
+namespace nimbra::testing {
+
+// Runs the GUI event loop until `done()` holds or `timeout` has passed; returns the last `done()`.
+template <typename Predicate>
+bool waitUntil(Predicate done, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return done();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+}  // namespace nimbra::testing
