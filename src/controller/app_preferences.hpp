@@ -5,10 +5,10 @@
 
 #include "apprules/app_rule_item.hpp"
 #include "base/preference_store.hpp"
-#include "controller/app_theme.hpp"
-#include "controller/connection_mode.hpp"
-#include "controller/split_tunnel_mode.hpp"
-#include "l10n/app_language.hpp"
+#include "model/app_theme.hpp"
+#include "model/connection_mode.hpp"
+#include "model/split_tunnel_mode.hpp"
+#include "model/app_language.hpp"
 
 namespace nimbra {
 

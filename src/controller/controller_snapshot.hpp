@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "controller/connection_mode.hpp"
-#include "controller/daemon_dns_mode_option.hpp"
-#include "controller/nat64_gateway.hpp"
-#include "controller/split_tunnel_mode.hpp"
-#include "controller/warp_phase.hpp"
+#include "model/connection_mode.hpp"
+#include "model/daemon_dns_mode_option.hpp"
+#include "model/nat64_gateway.hpp"
+#include "model/split_tunnel_mode.hpp"
+#include "model/warp_phase.hpp"
 
 namespace nimbra {
 

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "controller/connection_mode.hpp"
-#include "controller/split_tunnel_mode.hpp"
+#include "model/connection_mode.hpp"
+#include "model/split_tunnel_mode.hpp"
 #include "diagnostics/trace_probe.hpp"
 
 namespace nimbra {

@@ -13,12 +13,12 @@
 #include "base/async/task.hpp"
 #include "controller/app_preferences.hpp"
 #include "controller/controller_snapshot.hpp"
-#include "controller/http2_tip_kind.hpp"
+#include "model/http2_tip_kind.hpp"
 #include "controller/start_outcome.hpp"
 #include "controller/timings.hpp"
 #include "engine/tunnel_engine.hpp"
 #include "diagnostics/trace_probe.hpp"
-#include "observe/conflict_hint.hpp"
+#include "model/conflict_hint.hpp"
 
 namespace nimbra {
 

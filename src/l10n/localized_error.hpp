@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "l10n/app_language.hpp"
+#include "model/app_language.hpp"
 
 namespace nimbra {
 

@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -145,7 +147,36 @@ TEST(SubprocessOutput, DiscardModeGivesTheChildWritableSinks) {
     EXPECT_EQ(result.err, "");
 }
 
+// Points our own stdin at a pipe that stays open and silent, so a child that inherited it instead
+// of getting /dev/null would sit waiting for input.
+class SilentStdin {
+public:
+    SilentStdin() : saved_(::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3)) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category());
+        ::dup2(fds[0], STDIN_FILENO);
+        ::close(fds[0]);
+        writeEnd_ = fds[1];
+    }
+    ~SilentStdin() {
+        if (saved_ >= 0) {
+            ::dup2(saved_, STDIN_FILENO);
+            ::close(saved_);
+        } else {
+            ::close(STDIN_FILENO);
+        }
+        ::close(writeEnd_);
+    }
+    SilentStdin(const SilentStdin&) = delete;
+    SilentStdin& operator=(const SilentStdin&) = delete;
+
+private:
+    int saved_;
+    int writeEnd_ = -1;
+};
+
 TEST(SubprocessOutput, StdinIsEmpty) {
+    SilentStdin silent;
     const auto start = Clock::now();
     const auto result = runToEnd({"/bin/cat"});
     EXPECT_FALSE(result.timedOut);

@@ -4,7 +4,7 @@
 
 #include "base/preference_store.hpp"
 #include "controller/app_preferences.hpp"
-#include "controller/nat64_gateway.hpp"
+#include "model/nat64_gateway.hpp"
 #include "controller/preference_keys.hpp"
 #include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"

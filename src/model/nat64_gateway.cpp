@@ -1,4 +1,4 @@
-#include "controller/nat64_gateway.hpp"
+#include "model/nat64_gateway.hpp"
 
 #include "base/deployment.hpp"
 

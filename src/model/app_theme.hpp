@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "base/enum_table.hpp"
-#include "l10n/app_language.hpp"
+#include "model/app_language.hpp"
 
 namespace nimbra {
 

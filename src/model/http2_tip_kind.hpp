@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "l10n/app_language.hpp"
+#include "model/app_language.hpp"
 
 namespace nimbra {
 

@@ -1,0 +1,147 @@
+#include "shell/controller_model.hpp"
+
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QPointer>
+
+#include "controller/app_preferences.hpp"
+#include "model/connection_mode.hpp"
+#include "controller/preference_keys.hpp"
+#include "model/warp_phase.hpp"
+
+namespace nimbra::shell {
+namespace {
+
+QString qs(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// Runs `work` on the GUI thread, unless `guard` is gone by then. Callable from any thread: the
+// event is queued on the application object, which outlives every model, and the guard is only
+// looked at on the GUI thread.
+void postToGui(const QPointer<ControllerModel>& guard,
+               std::function<void(ControllerModel&)> work) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr) return;
+    QMetaObject::invokeMethod(
+        app,
+        [guard, work = std::move(work)] {
+            if (ControllerModel* model = guard.data()) work(*model);
+        },
+        Qt::QueuedConnection);
+}
+
+}  // namespace
+
+// The controller's subscription id. Written and read on the core thread only.
+struct ControllerModel::Subscription {
+    std::optional<uint64_t> id;
+};
+
+ControllerModel::ControllerModel(CoreRuntime& runtime, WarpController& controller,
+                                 PreferenceStore& store, QObject* parent)
+    : QObject(parent),
+      runtime_(runtime),
+      controller_(controller),
+      store_(store),
+      snapshot_(std::make_shared<const ControllerSnapshot>()),
+      subscription_(std::make_shared<Subscription>()) {
+    language_ = AppPreferences(store_).uiLanguage();
+
+    const QPointer<ControllerModel> guard(this);
+    languageSubscription_ = store_.subscribe(prefkey::uiLanguage, [guard](std::string_view) {
+        postToGui(guard, [](ControllerModel& model) { model.reloadLanguage(); });
+    });
+
+    runtime_.post([&controller = controller_, subscription = subscription_, guard] {
+        auto poster = [guard](std::function<void()> deliver) {
+            postToGui(guard, [deliver = std::move(deliver)](ControllerModel&) { deliver(); });
+        };
+        // The handler runs inside the poster's GUI-thread call, after the guard was checked.
+        auto handler = [guard](SnapshotPtr snapshot) {
+            if (ControllerModel* model = guard.data()) model->applySnapshot(std::move(snapshot));
+        };
+        subscription->id = controller.subscribe(std::move(poster), std::move(handler));
+    });
+}
+
+ControllerModel::~ControllerModel() {
+    languageSubscription_.reset();
+    runtime_.post([&controller = controller_, subscription = subscription_] {
+        if (subscription->id) controller.unsubscribe(*subscription->id);
+    });
+}
+
+void ControllerModel::toggle() {
+    if (!buttonEnabled()) return;
+    runtime_.post([&controller = controller_] { controller.toggle(); });
+}
+
+void ControllerModel::applySnapshot(SnapshotPtr snapshot) {
+    if (!snapshot) return;
+    snapshot_ = std::move(snapshot);
+    Q_EMIT changed();
+}
+
+void ControllerModel::reloadLanguage() {
+    const AppLanguage language = AppPreferences(store_).uiLanguage();
+    if (language == language_) return;
+    language_ = language;
+    Q_EMIT changed();
+    // The conflict banner and the HTTP/2 tip are worded by the controller; have it reword them.
+    runtime_.post([&controller = controller_] { controller.relocalizeVisibleCopy(); });
+}
+
+QString ControllerModel::phase() const { return qs(rawValue(snapshot_->phase)); }
+QString ControllerModel::phaseLabel() const { return qs(statusLabel(snapshot_->phase, language_)); }
+QString ControllerModel::detail() const { return QString::fromStdString(snapshot_->detail); }
+QString ControllerModel::socksEndpoint() const {
+    return QString::fromStdString(snapshot_->socksEndpoint);
+}
+QString ControllerModel::httpEndpoint() const {
+    return QString::fromStdString(snapshot_->httpEndpoint);
+}
+QString ControllerModel::exitIp() const { return QString::fromStdString(snapshot_->exitIp); }
+QString ControllerModel::exitLoc() const { return QString::fromStdString(snapshot_->exitLoc); }
+QString ControllerModel::exitColo() const { return QString::fromStdString(snapshot_->exitColo); }
+QString ControllerModel::exitWarp() const { return QString::fromStdString(snapshot_->exitWarp); }
+bool ControllerModel::isConnected() const { return snapshot_->isConnected(); }
+QString ControllerModel::connectionMode() const { return qs(rawValue(snapshot_->connectionMode)); }
+QString ControllerModel::connectionModeLabel() const {
+    return qs(label(snapshot_->connectionMode, language_));
+}
+bool ControllerModel::http2() const { return snapshot_->http2; }
+QString ControllerModel::http2Tip() const { return QString::fromStdString(snapshot_->http2Tip); }
+QString ControllerModel::conflictBanner() const {
+    return QString::fromStdString(snapshot_->conflictBanner);
+}
+QString ControllerModel::usquePath() const { return QString::fromStdString(snapshot_->usquePath); }
+QString ControllerModel::globalCoverageNote() const {
+    return QString::fromStdString(snapshot_->globalCoverageNote);
+}
+QString ControllerModel::language() const { return qs(rawValue(language_)); }
+
+QString ControllerModel::buttonLabel() const {
+    switch (snapshot_->phase) {
+    case WarpPhase::preparing:
+    case WarpPhase::startingEngine:
+        return qs(pick(language_, "Cancel", "取消"));
+    case WarpPhase::connected:
+    case WarpPhase::reconnecting:
+        return qs(pick(language_, "Disconnect", "断开"));
+    case WarpPhase::stopping:
+        return qs(pick(language_, "Disconnecting…", "断开中…"));
+    case WarpPhase::disconnected:
+    case WarpPhase::error:
+        break;
+    }
+    return qs(pick(language_, "Connect", "连接"));
+}
+
+bool ControllerModel::buttonEnabled() const { return snapshot_->phase != WarpPhase::stopping; }
+
+}  // namespace nimbra::shell

@@ -1,0 +1,29 @@
+#include "shell/core_host.hpp"
+
+namespace nimbra::shell {
+
+CoreHost::CoreHost(PreferenceStore& store)
+    : CoreHost([&store](CoreRuntime& runtime) { return ControllerEnvironment{runtime, store}; }) {}
+
+CoreHost::CoreHost(std::function<ControllerEnvironment(CoreRuntime&)> makeEnvironment)
+    : controller_(std::make_unique<WarpController>(makeEnvironment(runtime_))) {}
+
+CoreHost::~CoreHost() {
+    shutdown();
+    controller_.reset();
+}
+
+void CoreHost::start() {
+    if (started_ || stopped_) return;
+    started_ = true;
+    runtime_.startThread();
+}
+
+void CoreHost::shutdown() {
+    if (stopped_) return;
+    stopped_ = true;
+    runtime_.stop();
+    runtime_.join();
+}
+
+}  // namespace nimbra::shell

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string_view>
+
+#include <QUrl>
+
+class QQmlApplicationEngine;
+class QQuickWindow;
+
+namespace nimbra::shell {
+
+class ControllerModel;
+
+// Where qt_add_qml_module puts the window (see CMakeLists.txt).
+inline constexpr std::string_view kMainWindowUrl = "qrc:/Nimbra/Main.qml";
+// The icon, in the same module's resources.
+inline constexpr std::string_view kIconResource = ":/Nimbra/icons/nimbra.svg";
+
+// True when "--version" is among the arguments.
+bool wantsVersion(int argc, const char* const* argv);
+
+// True when Qt has somewhere to show a window: an X11 or Wayland display, an explicit platform
+// plugin (QT_QPA_PLATFORM), or a "-platform" argument.
+bool displayAvailable(int argc, const char* const* argv);
+
+// Loads the main window with `model` as its "controller" property. Returns the window, or null
+// (with the QML errors already reported by the engine) when it could not be created. Shows nothing.
+QQuickWindow* loadMainWindow(QQmlApplicationEngine& engine, ControllerModel& model);
+
+}  // namespace nimbra::shell

@@ -1,0 +1,69 @@
+#include <cstdio>
+#include <memory>
+
+#include <QApplication>
+#include <QQmlApplicationEngine>
+#include <QQuickWindow>
+#include <QSystemTrayIcon>
+
+#include "base/preference_store.hpp"
+#include "base/version.hpp"
+#include "shell/app_icon.hpp"
+#include "shell/controller_model.hpp"
+#include "shell/core_host.hpp"
+#include "shell/launch.hpp"
+#include "shell/quit_on_signal.hpp"
+#include "shell/tray.hpp"
+
+int main(int argc, char** argv) {
+    using namespace nimbra;
+    using namespace nimbra::shell;
+
+    if (wantsVersion(argc, argv)) {
+        std::printf("nimbra %s\n", kVersion);
+        return 0;
+    }
+    if (!displayAvailable(argc, argv)) {
+        std::fprintf(stderr,
+                     "nimbra: no display found; set DISPLAY or WAYLAND_DISPLAY (or QT_QPA_PLATFORM), "
+                     "or use nimbra-cli on a terminal\n");
+        return 2;
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Nimbra"));
+    QApplication::setApplicationVersion(QString::fromUtf8(kVersion));
+    QApplication::setDesktopFileName(QStringLiteral("nimbra"));
+    const QIcon icon = appIcon();
+    QApplication::setWindowIcon(icon);
+    quitOnTerminationSignals();
+
+    PreferenceStore& store = PreferenceStore::standard();
+    CoreHost core(store);  // builds the controller here, before the core thread exists
+
+    int exitCode = 0;
+    {
+        ControllerModel model(core.runtime(), core.controller(), store);
+        QQmlApplicationEngine engine;
+        QQuickWindow* window = loadMainWindow(engine, model);
+        if (window == nullptr) {
+            std::fprintf(stderr, "nimbra: the main window could not be loaded\n");
+            return 1;
+        }
+        window->setIcon(icon);
+
+        std::unique_ptr<Tray> tray;
+        if (QSystemTrayIcon::isSystemTrayAvailable()) {
+            tray = std::make_unique<Tray>(model, *window, icon);
+            // Closing the window hides it; the tray's Quit ends the program.
+            QApplication::setQuitOnLastWindowClosed(false);
+        }
+
+        core.start();
+        window->show();
+        exitCode = QApplication::exec();
+    }
+    // The window, the tray and the model are gone; now stop the core thread, then the controller.
+    core.shutdown();
+    return exitCode;
+}

@@ -1,0 +1,134 @@
+#include <memory>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <QQmlApplicationEngine>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QTest>
+
+#include "base/preference_store.hpp"
+#include "controller/preference_keys.hpp"
+#include "shell/controller_model.hpp"
+#include "shell/core_host.hpp"
+#include "shell/launch.hpp"
+#include "support/temp_dir.hpp"
+#include "wait.hpp"
+
+namespace nimbra::shell {
+namespace {
+
+using nimbra::testing::TempDir;
+using nimbra::testing::waitUntil;
+
+// The real window over a real controller on its own core thread, as the desktop client runs it.
+class ShellWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        host.start();
+        window = loadMainWindow(engine, model);
+        ASSERT_NE(window, nullptr);
+        window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+        // The first snapshot comes from the core thread; until then the endpoints are empty.
+        ASSERT_TRUE(waitUntil([&] { return !model.socksEndpoint().isEmpty(); }));
+    }
+
+    static QQuickItem* findItem(QQuickItem* root, const QString& name) {
+        if (root->objectName() == name) return root;
+        for (QQuickItem* child : root->childItems()) {
+            if (QQuickItem* found = findItem(child, name)) return found;
+        }
+        return nullptr;
+    }
+    // Looks through the visual tree, as the user would see it.
+    QQuickItem* item(const char* name) {
+        QQuickItem* found = findItem(window->contentItem(), QString::fromUtf8(name));
+        EXPECT_NE(found, nullptr) << "no item named " << name;
+        return found;
+    }
+    QString text(const char* name) {
+        QQuickItem* found = item(name);
+        return found ? found->property("text").toString() : QString();
+    }
+
+    TempDir dir;
+    PreferenceStore store{dir / "preferences.json"};
+    CoreHost host{store};
+    ControllerModel model{host.runtime(), host.controller(), store};
+    QQmlApplicationEngine engine;
+    QQuickWindow* window = nullptr;
+};
+
+TEST_F(ShellWindowTest, ShowsTheDisconnectedStateAndDrawsIt) {
+    EXPECT_EQ(window->title(), "Nimbra");
+    EXPECT_EQ(text("phaseLabel"), "Disconnected");
+    EXPECT_EQ(text("detailLabel"), "Ready");
+
+    QQuickItem* button = item("connectButton");
+    ASSERT_NE(button, nullptr);
+    EXPECT_EQ(button->property("text").toString(), "Connect");
+    EXPECT_TRUE(button->isVisible());
+    EXPECT_TRUE(button->isEnabled());
+    EXPECT_GT(button->width(), 0);
+    EXPECT_GT(button->height(), 0);
+
+    QQuickItem* socks = item("socksRow");
+    ASSERT_NE(socks, nullptr);
+    EXPECT_EQ(socks->property("value").toString(), "127.0.0.1:19999");
+    QQuickItem* http = item("httpRow");
+    ASSERT_NE(http, nullptr);
+    EXPECT_EQ(http->property("value").toString(), "127.0.0.1:19998");
+
+    // Nothing to warn about: the banner and the tip take no room.
+    EXPECT_FALSE(item("conflictBanner")->isVisible());
+    EXPECT_FALSE(item("http2Tip")->isVisible());
+
+    const QImage image = window->grabWindow();
+    ASSERT_FALSE(image.isNull());
+    EXPECT_GE(image.width(), 300);
+    std::set<QRgb> colours;
+    for (int y = 0; y < image.height(); y += 4) {
+        for (int x = 0; x < image.width(); x += 4) colours.insert(image.pixel(x, y));
+    }
+    EXPECT_GT(colours.size(), 10u) << "the window rendered (almost) a single colour";
+
+    if (const QByteArray path = qgetenv("NIMBRA_SHELL_SNAPSHOT"); !path.isEmpty()) {
+        image.save(QString::fromLocal8Bit(path));
+    }
+}
+
+TEST_F(ShellWindowTest, TheBannerAppearsWhenThereIsSomethingToSay) {
+    auto snapshot = std::make_shared<ControllerSnapshot>(*model.snapshot());
+    snapshot->conflictBanner = "Another WARP client is running";
+    model.applySnapshot(snapshot);
+    QQuickItem* banner = item("conflictBanner");
+    ASSERT_NE(banner, nullptr);
+    EXPECT_TRUE(banner->isVisible());
+    EXPECT_EQ(banner->property("text").toString(), "Another WARP client is running");
+}
+
+TEST_F(ShellWindowTest, ClickingConnectRoundTripsThroughTheCoreThread) {
+    QQuickItem* button = item("connectButton");
+    ASSERT_NE(button, nullptr);
+    const QPointF centre = button->mapToScene(QPointF(button->width() / 2, button->height() / 2));
+    QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier, centre.toPoint());
+
+    // This build has no engine: the attempt ends in an error, reported back to the window.
+    ASSERT_TRUE(waitUntil([&] { return text("phaseLabel") == "Error"; }))
+        << "phase stayed " << text("phaseLabel").toStdString();
+    EXPECT_EQ(text("detailLabel"), "usque engine is not available in this build");
+    EXPECT_EQ(button->property("text").toString(), "Connect");
+    EXPECT_TRUE(button->isEnabled());
+}
+
+TEST_F(ShellWindowTest, RelabelsWhenTheLanguageChanges) {
+    store.setText(prefkey::uiLanguage, "zh");
+    ASSERT_TRUE(waitUntil([&] { return text("phaseLabel") == QStringLiteral("未连接"); }));
+    EXPECT_EQ(item("connectButton")->property("text").toString(), QStringLiteral("连接"));
+}
+
+}  // namespace
+}  // namespace nimbra::shell
