@@ -68,7 +68,9 @@ std::filesystem::path runtimeDirectory() {
     return error ? std::filesystem::path("/tmp") : temp;
 }
 
-std::filesystem::path workDirectory() { return dataHome() / "Nimbra"; }
+std::filesystem::path workDirectory() {
+    return dataHome() / "Nimbra";
+}
 
 std::filesystem::path executableDirectory() {
     return std::filesystem::read_symlink("/proc/self/exe").parent_path();

@@ -28,7 +28,9 @@ constexpr size_t kReadChunk = 64 * 1024;
 // Without a pidfd nothing wakes poll() when the child exits; this bounds how late we notice.
 constexpr int kLongestPollSliceMs = 25;
 
-std::string errnoText(int code) { return std::generic_category().message(code); }
+std::string errnoText(int code) {
+    return std::generic_category().message(code);
+}
 
 [[noreturn]] void fail(int code, const std::string& what) {
     throw SubprocessError(code, what + ": " + errnoText(code));
@@ -64,7 +66,7 @@ Pipe makePipe() {
 
 // posix_spawn's helper objects must be destroyed on every path out of start().
 class SpawnFileActions {
-public:
+  public:
     SpawnFileActions() { check(::posix_spawn_file_actions_init(&actions_), "cannot launch"); }
     ~SpawnFileActions() { ::posix_spawn_file_actions_destroy(&actions_); }
     SpawnFileActions(const SpawnFileActions&) = delete;
@@ -82,7 +84,7 @@ public:
     }
     const posix_spawn_file_actions_t* get() const { return &actions_; }
 
-private:
+  private:
     posix_spawn_file_actions_t actions_;
 };
 
@@ -90,7 +92,7 @@ private:
 // clean signal state: a thread of ours that blocks or ignores a signal must not pass that on, or
 // the child could become impossible to stop with SIGTERM.
 class SpawnAttributes {
-public:
+  public:
     SpawnAttributes() {
         check(::posix_spawnattr_init(&attributes_), "cannot launch");
         sigset_t none;
@@ -100,9 +102,8 @@ public:
         ::posix_spawnattr_setsigmask(&attributes_, &none);
         ::posix_spawnattr_setsigdefault(&attributes_, &all);
         ::posix_spawnattr_setpgroup(&attributes_, 0);
-        ::posix_spawnattr_setflags(&attributes_,
-                                   POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                       POSIX_SPAWN_SETSIGDEF);
+        ::posix_spawnattr_setflags(
+            &attributes_, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     }
     ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes_); }
     SpawnAttributes(const SpawnAttributes&) = delete;
@@ -110,7 +111,7 @@ public:
 
     const posix_spawnattr_t* get() const { return &attributes_; }
 
-private:
+  private:
     posix_spawnattr_t attributes_;
 };
 
@@ -120,6 +121,43 @@ std::vector<char*> pointersTo(const std::vector<std::string>& strings) {
     for (const auto& s : strings) pointers.push_back(const_cast<char*>(s.c_str()));
     pointers.push_back(nullptr);
     return pointers;
+}
+
+// stdin always reads from /dev/null: a child waiting for input nobody will send would hang.
+// stdout and stderr go where `mode` says, into fresh pipes when we read them.
+void routeStreams(SpawnFileActions& actions, Subprocess::Output mode, Pipe& out, Pipe& err) {
+    actions.open(STDIN_FILENO, "/dev/null", O_RDONLY);
+    switch (mode) {
+        case Subprocess::Output::separate:
+            out = makePipe();
+            err = makePipe();
+            actions.dup2(out.write.get(), STDOUT_FILENO);
+            actions.dup2(err.write.get(), STDERR_FILENO);
+            break;
+        case Subprocess::Output::joined:
+            out = makePipe();
+            actions.dup2(out.write.get(), STDOUT_FILENO);
+            actions.dup2(STDOUT_FILENO, STDERR_FILENO);
+            break;
+        case Subprocess::Output::discard:
+            actions.open(STDOUT_FILENO, "/dev/null", O_WRONLY);
+            actions.open(STDERR_FILENO, "/dev/null", O_WRONLY);
+            break;
+    }
+}
+
+// Returns posix_spawn's result: 0, or the errno of whatever failed, the exec included.
+int spawn(pid_t& pid, const Subprocess::Options& options, const SpawnFileActions& actions) {
+    const SpawnAttributes attributes;
+    const auto argv = pointersTo(options.argv);
+    const auto envp = options.environment ? pointersTo(*options.environment) : std::vector<char*>{};
+    char* const* environment = options.environment ? envp.data() : environ;
+    const char* program = options.argv.front().c_str();
+    if (options.argv.front().find('/') == std::string::npos) {
+        return ::posix_spawnp(&pid, program, actions.get(), attributes.get(), argv.data(),
+                              environment);
+    }
+    return ::posix_spawn(&pid, program, actions.get(), attributes.get(), argv.data(), environment);
 }
 
 // glibc reports a failed chdir or exec in the child as posix_spawn's own result, so the message
@@ -152,9 +190,10 @@ bool readChunk(UniqueFd& fd, std::string& into) {
     const size_t before = into.size();
     into.resize(before + kReadChunk);
     const ssize_t n = ::read(fd.get(), into.data() + before, kReadChunk);
+    const int error = errno;
     into.resize(before + static_cast<size_t>(std::max<ssize_t>(n, 0)));
     if (n > 0) return true;
-    if (n < 0 && errno == EINTR) return false;
+    if (n < 0 && error == EINTR) return false;
     fd.reset();
     return true;
 }
@@ -180,41 +219,13 @@ Subprocess Subprocess::start(Options options) {
     Pipe out;
     Pipe err;
     SpawnFileActions actions;
-    actions.open(STDIN_FILENO, "/dev/null", O_RDONLY);
-    switch (options.output) {
-        case Output::separate:
-            out = makePipe();
-            err = makePipe();
-            actions.dup2(out.write.get(), STDOUT_FILENO);
-            actions.dup2(err.write.get(), STDERR_FILENO);
-            break;
-        case Output::joined:
-            out = makePipe();
-            actions.dup2(out.write.get(), STDOUT_FILENO);
-            actions.dup2(STDOUT_FILENO, STDERR_FILENO);
-            break;
-        case Output::discard:
-            actions.open(STDOUT_FILENO, "/dev/null", O_WRONLY);
-            actions.open(STDERR_FILENO, "/dev/null", O_WRONLY);
-            break;
-    }
+    routeStreams(actions, options.output, out, err);
     if (options.workingDirectory) actions.chdir(*options.workingDirectory);
-    SpawnAttributes attributes;
-
-    const auto argv = pointersTo(options.argv);
-    const auto envp = options.environment ? pointersTo(*options.environment) : std::vector<char*>{};
-    char* const* environment = options.environment ? envp.data() : environ;
-    const char* program = options.argv.front().c_str();
-    const bool searchPath = options.argv.front().find('/') == std::string::npos;
 
     pid_t pid = -1;
-    const int rc =
-        searchPath
-            ? ::posix_spawnp(&pid, program, actions.get(), attributes.get(), argv.data(),
-                             environment)
-            : ::posix_spawn(&pid, program, actions.get(), attributes.get(), argv.data(),
-                            environment);
-    if (rc != 0) throw SubprocessError(rc, launchFailure(options, rc));
+    if (const int rc = spawn(pid, options, actions); rc != 0) {
+        throw SubprocessError(rc, launchFailure(options, rc));
+    }
 
     // The write ends close when `out` and `err` go out of scope, leaving the child as their only
     // holder: its exit is then end of file for us.
@@ -263,7 +274,9 @@ Subprocess& Subprocess::operator=(Subprocess&& other) noexcept {
     return *this;
 }
 
-Subprocess::~Subprocess() { terminate(); }
+Subprocess::~Subprocess() {
+    terminate();
+}
 
 void Subprocess::terminate() noexcept {
     if (pid_ <= 0 || status_) return;
@@ -271,13 +284,17 @@ void Subprocess::terminate() noexcept {
     reap(true);
 }
 
-bool Subprocess::running() { return pid_ > 0 && !reap(false); }
+bool Subprocess::running() {
+    return pid_ > 0 && !reap(false);
+}
 
 std::optional<Subprocess::ExitStatus> Subprocess::wait(std::chrono::milliseconds timeout) {
     return waitUntil(deadlineAfter(timeout));
 }
 
-Subprocess::ExitStatus Subprocess::wait() { return *waitUntil(std::nullopt); }
+Subprocess::ExitStatus Subprocess::wait() {
+    return *waitUntil(std::nullopt);
+}
 
 std::optional<Subprocess::ExitStatus> Subprocess::waitUntil(
     std::optional<Clock::time_point> deadline) {
@@ -327,8 +344,11 @@ bool Subprocess::pump(int timeoutMs) {
     bool progressed = false;
     for (nfds_t i = 0; i < count; ++i) {
         if (fds[i].revents == 0) continue;
-        if (fds[i].fd == stdout_.get()) progressed |= readChunk(stdout_, out_);
-        else if (fds[i].fd == stderr_.get()) progressed |= readChunk(stderr_, err_);
+        if (fds[i].fd == stdout_.get()) {
+            progressed |= readChunk(stdout_, out_);
+        } else if (fds[i].fd == stderr_.get()) {
+            progressed |= readChunk(stderr_, err_);
+        }
     }
     return progressed;
 }
@@ -361,13 +381,21 @@ void Subprocess::kill() {
     ::kill(pid_, SIGKILL);
 }
 
-std::string Subprocess::takeStdout() { return std::exchange(out_, {}); }
+std::string Subprocess::takeStdout() {
+    return std::exchange(out_, {});
+}
 
-std::string Subprocess::takeStderr() { return std::exchange(err_, {}); }
+std::string Subprocess::takeStderr() {
+    return std::exchange(err_, {});
+}
 
-int Subprocess::releaseStdout() { return stdout_.release(); }
+int Subprocess::releaseStdout() {
+    return stdout_.release();
+}
 
-int Subprocess::releaseStderr() { return stderr_.release(); }
+int Subprocess::releaseStderr() {
+    return stderr_.release();
+}
 
 pid_t Subprocess::detach() {
     stdout_.reset();

@@ -28,7 +28,7 @@ namespace nimbra {
 // One object is used from one thread at a time; separate objects on separate threads are
 // independent (there is no shared state besides reading the environment).
 class Subprocess {
-public:
+  public:
     struct Options {
         // argv[0] is the program. Without a '/', it is looked up in the PATH of *this* process,
         // even when `environment` gives the child a different one.
@@ -47,8 +47,10 @@ public:
     using Output = Options::Output;
 
     struct ExitStatus {
-        int code = 0;               // the exit code, or 128 + the signal number after a signal death
-        std::optional<int> signal;  // the signal that killed the child, if one did
+        // The exit code, or 128 + the signal number after a death by signal (the shell's way).
+        int code = 0;
+        // The signal that killed the child, if one did.
+        std::optional<int> signal;
 
         bool succeeded() const { return code == 0; }
     };
@@ -113,7 +115,7 @@ public:
     // a zombie until Nimbra exits.
     pid_t detach();
 
-private:
+  private:
     using Clock = std::chrono::steady_clock;
 
     Subprocess() = default;

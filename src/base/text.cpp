@@ -36,7 +36,9 @@ bool isAsciiWhitespace(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
-bool isSpaceOrTab(char c) { return c == ' ' || c == '\t'; }
+bool isSpaceOrTab(char c) {
+    return c == ' ' || c == '\t';
+}
 
 template <typename Predicate>
 std::string_view trimIf(std::string_view text, Predicate strip) {
@@ -45,7 +47,9 @@ std::string_view trimIf(std::string_view text, Predicate strip) {
     return text;
 }
 
-char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char lowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // What a lead byte promises: the sequence length and the range its second byte must fall in.
 // Narrowing that range is what rules out overlong forms (E0, F0), surrogates (ED) and code points
@@ -67,7 +71,9 @@ std::optional<SequenceShape> shapeOf(unsigned char lead) {
     return std::nullopt;  // a stray continuation byte, C0/C1 (always overlong) or F5 and up
 }
 
-bool isContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+bool isContinuation(unsigned char byte) {
+    return (byte & 0xC0) == 0x80;
+}
 
 // Length of the valid sequence at `pos`, 0 if it is not valid.
 size_t validSequenceLength(std::string_view text, size_t pos) {
@@ -103,9 +109,13 @@ std::vector<std::string> splitLines(std::string_view utf8) {
     return lines;
 }
 
-std::string_view trim(std::string_view text) { return trimIf(text, isAsciiWhitespace); }
+std::string_view trim(std::string_view text) {
+    return trimIf(text, isAsciiWhitespace);
+}
 
-std::string_view trimSpacesAndTabs(std::string_view text) { return trimIf(text, isSpaceOrTab); }
+std::string_view trimSpacesAndTabs(std::string_view text) {
+    return trimIf(text, isSpaceOrTab);
+}
 
 std::string toLowerAscii(std::string_view text) {
     std::string lower(text);

@@ -4,7 +4,9 @@
 #include <string_view>
 
 #include "base/version.hpp"
+#include "base/preference_store.hpp"
 #include "cli/commands.hpp"
+#include "engine/socks_lifecycle_self_test.hpp"
 
 namespace {
 
@@ -16,6 +18,9 @@ void printUsage() {
         "  connect     connect in the configured mode and stay in the foreground;\n"
         "              prints every status change, disconnects cleanly on Ctrl-C\n"
         "  prefs       print the stored preferences (after migration) as JSON\n"
+        "  --verify-socks-lifecycle\n"
+        "              start usque (or reuse a healthy one), check it, stop it, and report;\n"
+        "              exit 0 behaved, 1 start failed, 2 no tunnel, 3 port still held\n"
         "  --version   print the version\n"
         "  --help      show this text\n",
         stdout);
@@ -34,6 +39,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (command == "prefs") return nimbra::cli::printPreferences();
+    if (command == "--verify-socks-lifecycle") {
+        return nimbra::runSocksLifecycleSelfTest(nimbra::PreferenceStore::standard());
+    }
     if (command == "connect") return nimbra::cli::connectInForeground();
 
     std::fprintf(stderr, "nimbra-cli: unknown command '%.*s'\n\n", int(command.size()),

@@ -2,7 +2,7 @@
 
 #include "base/preference_store.hpp"
 #include "cli/commands.hpp"
-#include "controller/app_preferences.hpp"
+#include "model/app_preferences.hpp"
 
 namespace nimbra::cli {
 

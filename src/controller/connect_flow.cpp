@@ -107,8 +107,9 @@ void WarpController::acceptOutcome(const StartOutcome& outcome, const StartReque
     });
     connecting_ = false;
     connectTask_.reset();
-    // Refreshing the usque path, daemon status polling, the traffic monitor and the health
-    // monitor start here as those parts arrive.
+    refreshUsquePath();
+    // Daemon status polling, the traffic monitor and the health monitor start here as those
+    // parts arrive.
 }
 
 asio::awaitable<void> WarpController::reportFailure(std::exception_ptr failure,

@@ -1,6 +1,6 @@
 #include "controller/warp_controller.hpp"
 
-#include "controller/preference_keys.hpp"
+#include "model/preference_keys.hpp"
 #include "controller/start_tunnel.hpp"
 #include "engine/usque_engine.hpp"
 #include "l10n/l10n.hpp"
@@ -33,9 +33,9 @@ WarpController::WarpController(ControllerEnvironment environment)
     engine_ = environment.makeEngine ? environment.makeEngine(socksPort_)
                                      : std::make_shared<UsqueEngine>(socksPort_);
     // The HTTP relay and the compatibility gateway join the owned components with the local
-    // proxy services; resolving the usque path and the first conflict scan join with the engine
-    // and with conflict detection.
+    // proxy services; the first conflict scan joins with conflict detection.
     publish();
+    refreshUsquePath();
 }
 
 WarpController::~WarpController() {

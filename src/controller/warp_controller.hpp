@@ -11,11 +11,11 @@
 
 #include "base/async/core_runtime.hpp"
 #include "base/async/task.hpp"
-#include "controller/app_preferences.hpp"
+#include "model/app_preferences.hpp"
 #include "controller/controller_snapshot.hpp"
 #include "model/http2_tip_kind.hpp"
 #include "controller/start_outcome.hpp"
-#include "controller/timings.hpp"
+#include "model/timings.hpp"
 #include "engine/tunnel_engine.hpp"
 #include "diagnostics/trace_probe.hpp"
 #include "model/conflict_hint.hpp"
@@ -77,6 +77,7 @@ public:
     void clearTunStatus();
     void setHttp2Tip(std::optional<Http2TipKind> kind);
     void relocalizeVisibleCopy();
+    void refreshUsquePath();
 
     // ---- for flows and tests ---------------------------------------------------------------
     CoreRuntime& runtime() { return runtime_; }
@@ -117,6 +118,7 @@ private:
     };
 
     void readSettings();
+    asio::awaitable<void> resolveUsquePath();
     void publish();
     asio::awaitable<void> connectBody(StartRequest request, int64_t generation);
     asio::awaitable<StartOutcome> connectTimeout();

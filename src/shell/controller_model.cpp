@@ -8,9 +8,9 @@
 #include <QMetaObject>
 #include <QPointer>
 
-#include "controller/app_preferences.hpp"
+#include "model/app_preferences.hpp"
 #include "model/connection_mode.hpp"
-#include "controller/preference_keys.hpp"
+#include "model/preference_keys.hpp"
 #include "model/warp_phase.hpp"
 
 namespace nimbra::shell {

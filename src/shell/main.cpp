@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <memory>
+#include <string_view>
 
 #include <QApplication>
 #include <QQmlApplicationEngine>
@@ -8,6 +9,7 @@
 
 #include "base/preference_store.hpp"
 #include "base/version.hpp"
+#include "engine/socks_lifecycle_self_test.hpp"
 #include "shell/app_icon.hpp"
 #include "shell/controller_model.hpp"
 #include "shell/core_host.hpp"
@@ -22,6 +24,12 @@ int main(int argc, char** argv) {
     if (wantsVersion(argc, argv)) {
         std::printf("nimbra %s\n", kVersion);
         return 0;
+    }
+    // The self-test needs no window and no tray: it checks the engine on this machine and exits.
+    for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--verify-socks-lifecycle") {
+            return runSocksLifecycleSelfTest(PreferenceStore::standard());
+        }
     }
     if (!displayAvailable(argc, argv)) {
         std::fprintf(stderr,

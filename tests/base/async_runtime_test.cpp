@@ -3,6 +3,7 @@
 // blocking call is never interrupted by its awaiter's cancellation, but its result is dropped.
 
 #include <atomic>
+#include <memory>
 #include <chrono>
 #include <stdexcept>
 #include <thread>
@@ -180,6 +181,21 @@ TEST(AwaitBlocking, ResumesOnTheCoreThreadAndPropagatesErrors) {
     EXPECT_EQ(resumedThread, coreThread);
     ASSERT_TRUE(error);
     EXPECT_THROW(std::rethrow_exception(error), std::invalid_argument);
+}
+
+TEST(AwaitBlocking, ACallableThatOwnsResourcesIsReleasedExactlyOnce) {
+    CoreRuntime runtime;
+    auto owned = std::make_shared<int>(41);
+    long countDuringAwait = 0;
+    auto error = runToEnd(runtime, [&]() -> asio::awaitable<void> {
+        auto work = [owned] { return *owned + 1; };  // a named local, as the helper requires
+        const int value = co_await awaitBlocking(runtime.blockingPool(), work);
+        EXPECT_EQ(value, 42);
+        countDuringAwait = owned.use_count();
+    }());
+    EXPECT_FALSE(error);
+    EXPECT_EQ(countDuringAwait, 2);  // ours and the local callable's
+    EXPECT_EQ(owned.use_count(), 1);
 }
 
 TEST(Cancellation, CheckpointThrowsOnlyAfterCancel) {

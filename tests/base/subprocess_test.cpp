@@ -1,8 +1,8 @@
 #include "base/subprocess.hpp"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -133,8 +133,8 @@ TEST(SubprocessOutput, KeepsStdoutAndStderrApart) {
 }
 
 TEST(SubprocessOutput, JoinedModeInterleavesInWritingOrder) {
-    const auto result =
-        runToEnd({"/bin/sh", "-c", "printf 1; printf 2 >&2; printf 3; printf 4 >&2"}, Output::joined);
+    const auto result = runToEnd(
+        {"/bin/sh", "-c", "printf 1; printf 2 >&2; printf 3; printf 4 >&2"}, Output::joined);
     EXPECT_EQ(result.out, "1234");
     EXPECT_EQ(result.err, "");
 }
@@ -150,7 +150,7 @@ TEST(SubprocessOutput, DiscardModeGivesTheChildWritableSinks) {
 // Points our own stdin at a pipe that stays open and silent, so a child that inherited it instead
 // of getting /dev/null would sit waiting for input.
 class SilentStdin {
-public:
+  public:
     SilentStdin() : saved_(::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3)) {
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category());
@@ -170,7 +170,7 @@ public:
     SilentStdin(const SilentStdin&) = delete;
     SilentStdin& operator=(const SilentStdin&) = delete;
 
-private:
+  private:
     int saved_;
     int writeEnd_ = -1;
 };
@@ -299,7 +299,7 @@ TEST(SubprocessSignals, StatusNamesTheSignalThatEndedTheChild) {
 
 // Blocks SIGTERM in this thread and ignores SIGINT process-wide for as long as it lives.
 class HostileSignalState {
-public:
+  public:
     HostileSignalState() {
         sigset_t term;
         sigemptyset(&term);
@@ -316,7 +316,7 @@ public:
     HostileSignalState(const HostileSignalState&) = delete;
     HostileSignalState& operator=(const HostileSignalState&) = delete;
 
-private:
+  private:
     sigset_t previousMask_;
     struct sigaction previousInt_ {};
 };

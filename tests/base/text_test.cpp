@@ -18,9 +18,15 @@ TEST(SplitLines, SplitsAtEveryLineBreakCharacter) {
     EXPECT_THAT(splitLines("a\r\nb"), ElementsAre("a", "b"));
     EXPECT_THAT(splitLines("a\vb"), ElementsAre("a", "b"));
     EXPECT_THAT(splitLines("a\fb"), ElementsAre("a", "b"));
-    EXPECT_THAT(splitLines("a\xC2\x85" "b"), ElementsAre("a", "b"));
-    EXPECT_THAT(splitLines("a\xE2\x80\xA8" "b"), ElementsAre("a", "b"));
-    EXPECT_THAT(splitLines("a\xE2\x80\xA9" "b"), ElementsAre("a", "b"));
+    EXPECT_THAT(splitLines("a\xC2\x85"
+                           "b"),
+                ElementsAre("a", "b"));
+    EXPECT_THAT(splitLines("a\xE2\x80\xA8"
+                           "b"),
+                ElementsAre("a", "b"));
+    EXPECT_THAT(splitLines("a\xE2\x80\xA9"
+                           "b"),
+                ElementsAre("a", "b"));
 }
 
 TEST(SplitLines, DropsEmptyPiecesFromRunsAndEdges) {
@@ -105,19 +111,21 @@ TEST(Utf8Validity, RejectsOverlongForms) {
 }
 
 TEST(Utf8Validity, RejectsSurrogatesAndCodePointsPastTheEnd) {
-    EXPECT_FALSE(isValidUtf8("\xED\xA0\x80"));  // U+D800
-    EXPECT_FALSE(isValidUtf8("\xED\xBF\xBF"));  // U+DFFF
+    EXPECT_FALSE(isValidUtf8("\xED\xA0\x80"));      // U+D800
+    EXPECT_FALSE(isValidUtf8("\xED\xBF\xBF"));      // U+DFFF
     EXPECT_FALSE(isValidUtf8("\xF4\x90\x80\x80"));  // U+110000
     EXPECT_FALSE(isValidUtf8("\xF5\x80\x80\x80"));
     EXPECT_FALSE(isValidUtf8("\xFF"));
 }
 
 TEST(Utf8Validity, RejectsBrokenSequences) {
-    EXPECT_FALSE(isValidUtf8("\x80"));              // continuation without a lead
-    EXPECT_FALSE(isValidUtf8("a\xE8\x8E"));         // truncated at the end
-    EXPECT_FALSE(isValidUtf8("\xE8\x8E" "a"));      // cut short by ASCII
-    EXPECT_FALSE(isValidUtf8("\xF0\x90\x80"));      // three of four bytes
-    EXPECT_FALSE(isValidUtf8("\xC2\xC2\x85"));      // lead where a continuation belongs
+    EXPECT_FALSE(isValidUtf8("\x80"));       // continuation without a lead
+    EXPECT_FALSE(isValidUtf8("a\xE8\x8E"));  // truncated at the end
+    EXPECT_FALSE(
+        isValidUtf8("\xE8\x8E"
+                    "a"));                      // cut short by ASCII
+    EXPECT_FALSE(isValidUtf8("\xF0\x90\x80"));  // three of four bytes
+    EXPECT_FALSE(isValidUtf8("\xC2\xC2\x85"));  // lead where a continuation belongs
     EXPECT_FALSE(isValidUtf8(std::string("ok\0\xC2", 4)));
 }
 

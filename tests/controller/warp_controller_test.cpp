@@ -12,7 +12,7 @@
 
 #include "base/async/await_blocking.hpp"
 #include "base/async/sleep.hpp"
-#include "controller/preference_keys.hpp"
+#include "model/preference_keys.hpp"
 #include "controller/warp_controller.hpp"
 #include "support/run_until.hpp"
 #include "support/temp_dir.hpp"
@@ -29,10 +29,19 @@ public:
     explicit FakeEngine(int port) : port_(port) {}
     int socksPort() const override { return port_; }
     bool isRunning() const override { return running; }
+    std::filesystem::path resolveBinary() const override {
+        if (binary.empty()) throw std::runtime_error("not found");
+        return binary;
+    }
+    void ensureReady() override {}
+    void startSocks(bool) override { running = true; }
+    void stopProcessOnly() override { running = false; }
     void stop() override {
         ++stops;
         running = false;
     }
+
+    std::filesystem::path binary;
 
     std::atomic<bool> running{false};
     std::atomic<int> stops{0};

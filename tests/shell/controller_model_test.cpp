@@ -6,7 +6,7 @@
 #include <QVariant>
 
 #include "base/preference_store.hpp"
-#include "controller/preference_keys.hpp"
+#include "model/preference_keys.hpp"
 #include "shell/controller_model.hpp"
 #include "shell/core_host.hpp"
 #include "support/temp_dir.hpp"

@@ -10,7 +10,7 @@
 #include <QTest>
 
 #include "base/preference_store.hpp"
-#include "controller/preference_keys.hpp"
+#include "model/preference_keys.hpp"
 #include "shell/controller_model.hpp"
 #include "shell/core_host.hpp"
 #include "shell/launch.hpp"

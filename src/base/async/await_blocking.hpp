@@ -55,15 +55,25 @@ auto asyncRunBlocking(asio::thread_pool& pool, Fn fn, Token&& token) {
         token, std::move(fn));
 }
 
+// GCC 12 destroys a temporary that lives in a full-expression containing co_await twice. A
+// callable passed as such a temporary is therefore allowed only when its destruction does
+// nothing; one that owns something (a shared_ptr capture, a string) must be a named local.
+template <typename Fn>
+constexpr bool kSafeInCoAwait =
+    std::is_lvalue_reference_v<Fn> || std::is_trivially_destructible_v<std::remove_reference_t<Fn>>;
+
 }  // namespace detail
 
 // Awaits a blocking call run on the pool, resuming on the core thread. The call always runs to
 // its end; when the awaiter was cancelled meanwhile, its result is dropped and the cancellation
 // error is thrown instead, so no stale value reaches the caller.
 template <typename Fn>
-asio::awaitable<std::invoke_result_t<Fn&>> awaitBlocking(asio::thread_pool& pool, Fn fn) {
-    using R = std::invoke_result_t<Fn&>;
-    auto result = co_await detail::asyncRunBlocking(pool, std::move(fn), asio::use_awaitable);
+asio::awaitable<std::invoke_result_t<std::decay_t<Fn>&>> awaitBlocking(asio::thread_pool& pool,
+                                                                       Fn&& fn) {
+    static_assert(detail::kSafeInCoAwait<Fn>,
+                  "bind a callable that owns resources to a named local before awaiting it");
+    using R = std::invoke_result_t<std::decay_t<Fn>&>;
+    auto result = co_await detail::asyncRunBlocking(pool, std::decay_t<Fn>(fn), asio::use_awaitable);
     co_await throwIfCancelled();
     if constexpr (!std::is_void_v<R>) co_return std::move(*result);
 }
@@ -71,9 +81,12 @@ asio::awaitable<std::invoke_result_t<Fn&>> awaitBlocking(asio::thread_pool& pool
 // Awaits a blocking clean-up call on the pool and carries on whether or not the awaiter was
 // cancelled: teardown must finish and let the code after it run.
 template <typename Fn>
-asio::awaitable<std::invoke_result_t<Fn&>> awaitTeardown(asio::thread_pool& pool, Fn fn) {
-    using R = std::invoke_result_t<Fn&>;
-    auto result = co_await detail::asyncRunBlocking(pool, std::move(fn), asio::use_awaitable);
+asio::awaitable<std::invoke_result_t<std::decay_t<Fn>&>> awaitTeardown(asio::thread_pool& pool,
+                                                                       Fn&& fn) {
+    static_assert(detail::kSafeInCoAwait<Fn>,
+                  "bind a callable that owns resources to a named local before awaiting it");
+    using R = std::invoke_result_t<std::decay_t<Fn>&>;
+    auto result = co_await detail::asyncRunBlocking(pool, std::decay_t<Fn>(fn), asio::use_awaitable);
     if constexpr (!std::is_void_v<R>) co_return std::move(*result);
 }
 

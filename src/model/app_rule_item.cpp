@@ -1,4 +1,4 @@
-#include "apprules/app_rule_item.hpp"
+#include "model/app_rule_item.hpp"
 
 #include <cstdio>
 #include <cstdint>

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "apprules/app_rule_item.hpp"
+#include "model/app_rule_item.hpp"
 #include "base/preference_store.hpp"
 #include "model/app_theme.hpp"
 #include "model/connection_mode.hpp"

@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "apprules/app_rule_item.hpp"
+#include "model/app_rule_item.hpp"
 
 namespace nimbra {
 namespace {

@@ -1,6 +1,6 @@
-#include "controller/app_preferences.hpp"
+#include "model/app_preferences.hpp"
 
-#include "controller/preference_keys.hpp"
+#include "model/preference_keys.hpp"
 
 namespace nimbra {
 namespace {

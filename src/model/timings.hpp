@@ -12,7 +12,10 @@ struct Timings {
     Duration connectRace{90'000};       // a connect attempt, retries included, loses after this
     Duration masqueReadiness{45'000};   // wait for usque to report the tunnel up
     Duration readinessPoll{200};        // re-check of the engine during that wait
+    Duration portFreeBeforeStart{2'000};  // wait for a replaced usque to release the SOCKS port
     Duration portFreeWait{1'500};       // wait for a stale listener to release the SOCKS port
+    Duration childStopGrace{3'000};     // SIGTERM to SIGKILL for our own usque child
+    Duration pidPoll{50};               // polls while a pid ends or a port frees
     Duration healthFirstCheck{15'000};  // first health check after connecting
     Duration healthInterval{30'000};    // later health checks
     Duration daemonStatusPoll{3'000};   // daemon status while in real TUN mode

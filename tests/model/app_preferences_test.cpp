@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "base/preference_store.hpp"
-#include "controller/app_preferences.hpp"
+#include "model/app_preferences.hpp"
 #include "model/nat64_gateway.hpp"
-#include "controller/preference_keys.hpp"
+#include "model/preference_keys.hpp"
 #include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
 
