@@ -21,6 +21,9 @@ public:
     // Stops accepting and releases the port; sessions already running are not affected.
     void close();
 
+    // The listening socket, for handing a copy to another process.
+    int nativeHandle() { return acceptor_.native_handle(); }
+
 private:
     void accept();
 

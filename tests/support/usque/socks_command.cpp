@@ -7,6 +7,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include <unistd.h>
+
 #include "host_map.hpp"
 #include "log.hpp"
 #include "socks5_server.hpp"
@@ -20,6 +22,16 @@ bool configLoads(const std::string& path) {
     if (!file) return false;
     const auto config = nlohmann::json::parse(file, nullptr, false);
     return !config.is_discarded() && config.is_object();
+}
+
+// Gives a copy of the listening socket to a short-lived process that is not usque, so the port
+// stays held after usque itself has gone: how tests make a stop that cannot free the port.
+void leakListenerToSleeper(int listener) {
+    if (::fork() == 0) {
+        ::dup2(listener, 3);
+        ::execl("/bin/sleep", "sleep", "10", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
 }
 
 }  // namespace
@@ -56,6 +68,7 @@ int runSocks(const StandinOptions& options) {
         logLine("Failed to start SOCKS proxy: listen tcp " + where + ": " + *failure);
         return 0;
     }
+    if (options.leakListener) leakListenerToSleeper(server.nativeHandle());
     signals.async_wait([&](std::error_code, int) {
         server.close();
         io.stop();

@@ -56,6 +56,7 @@ void readKnobs(StandinOptions& options) {
     }
     options.lostTimes = numberKnob("USQUE_STANDIN_LOST_TIMES", 1);
     options.registerFailure = knob("USQUE_STANDIN_REGISTER_FAIL");
+    options.leakListener = knob("USQUE_STANDIN_LEAK_LISTENER") == "1";
 }
 
 }  // namespace

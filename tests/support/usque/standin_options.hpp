@@ -41,6 +41,7 @@ struct StandinOptions {
     std::optional<std::chrono::milliseconds> lostAfter;
     int lostTimes = 1;  // 0: every time
     std::optional<std::string> registerFailure;
+    bool leakListener = false;
 
     // Throws UsageError for a bad command line, std::invalid_argument for a bad knob.
     static StandinOptions parse(const std::vector<std::string>& args);

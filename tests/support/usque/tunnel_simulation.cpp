@@ -2,6 +2,8 @@
 
 #include "log.hpp"
 
+#include <time.h>
+
 namespace nimbra::standin {
 
 TunnelSimulation::TunnelSimulation(asio::io_context& io, const StandinOptions& options)
@@ -19,8 +21,22 @@ void TunnelSimulation::connectAfterDelay() {
     });
 }
 
+// "{mono_ns}" in the ready line becomes the monotonic clock in nanoseconds at the moment of
+// writing, so a benchmark can tell how long the reader took to act on the line.
+std::string TunnelSimulation::readyLine() const {
+    std::string line = options_.readyLine;
+    const auto marker = line.find("{mono_ns}");
+    if (marker != std::string::npos) {
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long nanoseconds = now.tv_sec * 1'000'000'000LL + now.tv_nsec;
+        line.replace(marker, 9, std::to_string(nanoseconds));
+    }
+    return line;
+}
+
 void TunnelSimulation::connected() {
-    logLine(options_.readyLine);
+    logLine(readyLine());
     if (!options_.lostAfter) return;
     if (options_.lostTimes != 0 && losses_ >= options_.lostTimes) return;
     timer_.expires_after(*options_.lostAfter);

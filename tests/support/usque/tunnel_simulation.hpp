@@ -17,6 +17,7 @@ public:
 private:
     void connectAfterDelay();
     void connected();
+    std::string readyLine() const;
 
     const StandinOptions& options_;
     asio::steady_timer timer_;
