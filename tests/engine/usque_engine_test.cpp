@@ -3,6 +3,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <fstream>
 #include <thread>
 
@@ -14,6 +15,7 @@
 #include "engine/usque_engine.hpp"
 #include "engine/usque_error.hpp"
 #include "support/line_reader.hpp"
+#include "support/scoped_env.hpp"
 #include "support/trace_server_process.hpp"
 #include "support/usque_test_home.hpp"
 
@@ -290,6 +292,19 @@ TEST_F(UsqueEngineTest, NoUsqueAnywhereIsBinaryMissing) {
     EXPECT_TRUE(std::holds_alternative<UsqueError::BinaryMissing>(failure));
     EXPECT_EQ(UsqueError(failure).description(AppLanguage::english),
               "找不到 usque。请安装到 ~/.local/bin/usque，或运行 scripts/fetch-usque");
+}
+
+TEST(UsqueEngineLaunch, TheChildEnvironmentDropsLibraryInjection) {
+    testing::ScopedEnv preload("LD_PRELOAD", "/tmp/libhook.so");
+    testing::ScopedEnv dyld("DYLD_INSERT_LIBRARIES", "/tmp/libhook.dylib");
+    testing::ScopedEnv kept("NIMBRA_KEPT", "yes");
+    const auto environment = UsqueEngine::childEnvironment();
+    for (const auto& variable : environment) {
+        EXPECT_FALSE(variable.starts_with("LD_PRELOAD=")) << variable;
+        EXPECT_FALSE(variable.starts_with("DYLD_INSERT_LIBRARIES=")) << variable;
+    }
+    EXPECT_NE(std::find(environment.begin(), environment.end(), "NIMBRA_KEPT=yes"),
+              environment.end());
 }
 
 TEST(UsqueError, ChineseDescriptionsAreExact) {

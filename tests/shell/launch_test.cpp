@@ -51,6 +51,23 @@ TEST(ShellLaunch, NoDisplayExitsWithCode2AndSaysWhy) {
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString((dir / "prefs.json").string())));
 }
 
+TEST(ShellLaunch, TheSelfTestRunsWithoutADisplayAndReportsItsExitCode) {
+    TempDir dir;
+    QProcessEnvironment env = withoutDisplay();
+    env.insert("HOME", QString::fromStdString(dir.path().string()));
+    env.insert("XDG_DATA_HOME", QString::fromStdString((dir / "data").string()));
+    env.insert("NIMBRA_PREFERENCES_FILE", QString::fromStdString((dir / "prefs.json").string()));
+    env.insert("PATH", "/nonexistent");  // no usque anywhere: the start fails with code 1
+    QProcess nimbra;
+    nimbra.setProcessEnvironment(env);
+    nimbra.start(NIMBRA_EXECUTABLE, {"--verify-socks-lifecycle"});
+    ASSERT_TRUE(nimbra.waitForFinished(20000));
+    EXPECT_EQ(nimbra.exitCode(), 1);
+    const std::string report = nimbra.readAllStandardError().toStdString();
+    EXPECT_NE(report.find("[self-test] listeners before: "), std::string::npos) << report;
+    EXPECT_NE(report.find("[self-test] FAIL: 找不到 usque"), std::string::npos) << report;
+}
+
 TEST(ShellLaunch, DisplayDetection) {
     const char* plain[] = {"nimbra"};
     const char* platform[] = {"nimbra", "-platform", "offscreen"};
