@@ -13,5 +13,6 @@ std::string anycastResolver();       // NIMBRA_ANYCAST_RESOLVER, default "1.1.1.
 std::string providerEndpointV4();    // NIMBRA_ENDPOINT_V4, default "162.159.198.1"
 std::string providerEndpointV6();    // NIMBRA_ENDPOINT_V6, default "2606:4700:103::1"
 std::string fremontNat64Prefix();    // NIMBRA_FREMONT_NAT64_PREFIX, default "2602:fc59:b0:64::"
+int gatewayProbePort();              // NIMBRA_GATEWAY_PROBE_PORT, default 443 (the MASQUE port)
 
 }  // namespace nimbra::deployment

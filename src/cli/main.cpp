@@ -17,6 +17,8 @@ void printUsage() {
         "commands:\n"
         "  connect     connect in the configured mode and stay in the foreground;\n"
         "              prints every status change, disconnects cleanly on Ctrl-C\n"
+        "  exit        show the exit address (directly and through a running usque)\n"
+        "              and the latency of each exit gateway\n"
         "  prefs       print the stored preferences (after migration) as JSON\n"
         "  --verify-socks-lifecycle\n"
         "              start usque (or reuse a healthy one), check it, stop it, and report;\n"
@@ -43,6 +45,7 @@ int main(int argc, char** argv) {
         return nimbra::runSocksLifecycleSelfTest(nimbra::PreferenceStore::standard());
     }
     if (command == "connect") return nimbra::cli::connectInForeground();
+    if (command == "exit") return nimbra::cli::printExitDiagnostics();
 
     std::fprintf(stderr, "nimbra-cli: unknown command '%.*s'\n\n", int(command.size()),
                  command.data());

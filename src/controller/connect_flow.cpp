@@ -31,10 +31,40 @@ bool suggestsHttp2(const std::string& description) {
 
 void WarpController::connect() {
     if (connecting_) return;
-    // The conflict scan that can refuse the attempt joins here with conflict detection.
-
+    // The attempt owns the button from here on, so a second press cancels it even while the
+    // conflict scan runs.
     connecting_ = true;
     const int64_t generation = ++connectGeneration_;
+    connectTask_ = spawnTask(runtime_.executor(), checkConflictsThenConnect(generation));
+}
+
+// The conflict scan runs tools that can hang, so it runs on the pool rather than on the core
+// thread; a connected official WARP client refuses the attempt before anything starts.
+asio::awaitable<void> WarpController::checkConflictsThenConnect(int64_t generation) {
+    auto scan = [diagnostics = diagnostics_] { return diagnostics->scanConflicts(); };
+    const ConflictReport report = co_await awaitBlocking(runtime_.blockingPool(), scan);
+    if (generation != connectGeneration_) co_return;
+    applyConflictReport(report);
+    if (report.officialWarpConnected) {
+        refuseForConflict();
+        co_return;
+    }
+    co_await connectBody(beginAttempt(), generation);
+}
+
+void WarpController::refuseForConflict() {
+    http2TipKind_.reset();
+    const AppLanguage lang = language();
+    update([&](ControllerSnapshot& s) {
+        s.phase = WarpPhase::disconnected;
+        s.detail = lang == AppLanguage::chinese ? "请先断开官方 WARP" : "Disconnect official WARP first";
+        s.http2Tip.clear();
+    });
+    connecting_ = false;
+    connectTask_.reset();
+}
+
+StartRequest WarpController::beginAttempt() {
     http2TipKind_.reset();
     update([](ControllerSnapshot& s) {
         s.phase = WarpPhase::preparing;
@@ -53,8 +83,7 @@ void WarpController::connect() {
     request.socksPort = engine_->socksPort();
     request.httpPort = prefs_.httpProxyPort();
     request.allowHttp2Retry = !state_.http2;
-
-    connectTask_ = spawnTask(runtime_.executor(), connectBody(request, generation));
+    return request;
 }
 
 asio::awaitable<StartOutcome> WarpController::connectTimeout() {
@@ -81,8 +110,10 @@ asio::awaitable<void> WarpController::connectBody(StartRequest request, int64_t 
         co_return;
     }
     // A cancellation belongs to whoever cancelled: they own the state from here on.
-    // (Resetting the traffic display joins with the traffic monitor.)
-    if (isCancellation(failure)) co_return;
+    if (isCancellation(failure)) {
+        traffic_->reset();
+        co_return;
+    }
     if (generation != connectGeneration_) co_return;
     co_await reportFailure(failure, generation);
 }
@@ -108,12 +139,16 @@ void WarpController::acceptOutcome(const StartOutcome& outcome, const StartReque
     connecting_ = false;
     connectTask_.reset();
     refreshUsquePath();
-    // Daemon status polling, the traffic monitor and the health monitor start here as those
-    // parts arrive.
+    // Daemon status polling starts here with the daemon-managed settings.
+    std::optional<std::string> tunIface;
+    if (outcome.tunStarted && !state_.tunIface.empty()) tunIface = state_.tunIface;
+    traffic_->start(tunIface);
+    // The health monitor starts here with self-healing.
 }
 
 asio::awaitable<void> WarpController::reportFailure(std::exception_ptr failure,
                                                     int64_t generation) {
+    traffic_->stop();
     // Stop everything in every mode, whatever this attempt managed to start.
     co_await awaitTeardown(runtime_.blockingPool(),
                            [this] { runTeardownSteps({.stopDaemon = true, .stopRelay = true,
@@ -129,6 +164,7 @@ asio::awaitable<void> WarpController::reportFailure(std::exception_ptr failure,
     });
     clearTunStatus();
     if (!state_.http2 && suggestsHttp2(description)) setHttp2Tip(Http2TipKind::connectFailed);
+    refreshConflicts();
     connecting_ = false;
     connectTask_.reset();
 }

@@ -51,7 +51,7 @@ asio::awaitable<void> WarpController::tearDown(Teardown plan, bool cancelled) {
             s.detail = lang == AppLanguage::chinese ? "已断开" : "Disconnected";
         }
     });
-    // Resetting the throughput display joins with the traffic monitor.
+    if (!cancelled) traffic_->reset();
 }
 
 // Runs on the blocking pool, strictly in this order. Each step swallows its own failure so the

@@ -3,6 +3,7 @@
 #include "model/preference_keys.hpp"
 #include "controller/start_tunnel.hpp"
 #include "engine/usque_engine.hpp"
+#include "observe/tunnel_byte_counters.hpp"
 #include "l10n/l10n.hpp"
 
 namespace nimbra {
@@ -32,10 +33,15 @@ WarpController::WarpController(ControllerEnvironment environment)
 
     engine_ = environment.makeEngine ? environment.makeEngine(socksPort_)
                                      : std::make_shared<UsqueEngine>(socksPort_);
+    diagnostics_ = environment.diagnostics ? environment.diagnostics : DiagnosticsService::system();
+    traffic_ = std::make_unique<NetworkTrafficMonitor>(
+        runtime_.executor(), std::make_unique<TunnelByteCounters>(socksPort_),
+        timings_.trafficSample);
     // The HTTP relay and the compatibility gateway join the owned components with the local
-    // proxy services; the first conflict scan joins with conflict detection.
+    // proxy services.
     publish();
     refreshUsquePath();
+    refreshConflicts();
 }
 
 WarpController::~WarpController() {

@@ -13,6 +13,8 @@
 #include "base/async/task.hpp"
 #include "model/app_preferences.hpp"
 #include "controller/controller_snapshot.hpp"
+#include "controller/diagnostics_service.hpp"
+#include "observe/network_traffic_monitor.hpp"
 #include "model/http2_tip_kind.hpp"
 #include "controller/start_outcome.hpp"
 #include "model/timings.hpp"
@@ -38,6 +40,8 @@ struct ControllerEnvironment {
     // Creates the engine for the SOCKS port chosen at start-up; the default is the usque engine.
     std::function<std::shared_ptr<TunnelEngine>(int socksPort)> makeEngine;
     StartSequence startSequence;
+    // Exit probes, gateway latencies and the conflict scan; the default looks at the system.
+    std::shared_ptr<DiagnosticsService> diagnostics;
 };
 
 // The one object that owns the connection. It lives on the core thread: every field is read and
@@ -78,6 +82,10 @@ public:
     void setHttp2Tip(std::optional<Http2TipKind> kind);
     void relocalizeVisibleCopy();
     void refreshUsquePath();
+    void refreshExit();
+    void refreshExitProbes();
+    void refreshConflicts();
+    void applyConflictReport(const ConflictReport& report);
 
     // ---- for flows and tests ---------------------------------------------------------------
     CoreRuntime& runtime() { return runtime_; }
@@ -85,6 +93,7 @@ public:
     AppPreferences preferences() const { return prefs_; }
     AppLanguage language() const { return prefs_.uiLanguage(); }
     TunnelEngine& engine() { return *engine_; }
+    NetworkTrafficMonitor& trafficMonitor() { return *traffic_; }
     int socksPort() const { return socksPort_; }
     int httpPort() const { return httpPort_; }
     bool connecting() const { return connecting_; }
@@ -120,7 +129,14 @@ private:
     void readSettings();
     asio::awaitable<void> resolveUsquePath();
     void publish();
+    bool connectUnderWay() const;
+    asio::awaitable<void> checkConflictsThenConnect(int64_t generation);
+    void refuseForConflict();
+    StartRequest beginAttempt();
     asio::awaitable<void> connectBody(StartRequest request, int64_t generation);
+    asio::awaitable<void> runExitRefresh(bool viaTunnel, bool throughSocks);
+    asio::awaitable<void> runGatewayProbes();
+    asio::awaitable<void> runConflictScan();
     asio::awaitable<StartOutcome> connectTimeout();
     void acceptOutcome(const StartOutcome& outcome, const StartRequest& request);
     asio::awaitable<void> reportFailure(std::exception_ptr failure, int64_t generation);
@@ -141,6 +157,8 @@ private:
     int socksPort_ = AppPreferences::kDefaultSocksPort;
     int httpPort_ = AppPreferences::kDefaultHttpProxyPort;
     std::shared_ptr<TunnelEngine> engine_;
+    std::shared_ptr<DiagnosticsService> diagnostics_;
+    std::unique_ptr<NetworkTrafficMonitor> traffic_;
 
     bool connecting_ = false;
     bool proxyApplied_ = false;

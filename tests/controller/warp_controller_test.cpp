@@ -50,9 +50,43 @@ private:
     int port_;
 };
 
+// Scripted answers for the exit probes, gateway latencies and conflict scan; counts the calls.
+class FakeDiagnostics : public DiagnosticsService {
+public:
+    TraceProbe exitViaSocks(int) override {
+        ++socksProbes;
+        std::this_thread::sleep_for(probeDelay);
+        std::lock_guard lock(mutex);
+        return socksAnswer;
+    }
+    TraceProbe exitDirect() override {
+        ++directProbes;
+        std::this_thread::sleep_for(probeDelay);
+        std::lock_guard lock(mutex);
+        return directAnswer;
+    }
+    ConflictReport scanConflicts() override {
+        ++scans;
+        std::lock_guard lock(mutex);
+        return report;
+    }
+    asio::awaitable<std::map<std::string, int>> gatewayLatencies(asio::thread_pool&, int) override {
+        ++latencyRuns;
+        co_await sleepFor(30ms);
+        co_return latencies;
+    }
+
+    std::mutex mutex;
+    TraceProbe socksAnswer, directAnswer;
+    ConflictReport report;
+    std::map<std::string, int> latencies;
+    std::chrono::milliseconds probeDelay{0};
+    std::atomic<int> socksProbes{0}, directProbes{0}, scans{0}, latencyRuns{0};
+};
+
 TraceProbe probeAt(std::string loc) {
     return {.fetched = true, .ip = "104.28.0.1", .loc = std::move(loc), .colo = "SJC", .warp = "on",
-            .error = ""};
+            .error = std::nullopt};
 }
 
 class WarpControllerTest : public ::testing::Test {
@@ -66,6 +100,7 @@ protected:
             return engine_;
         };
         environment.startSequence = start ? std::move(start) : succeedAt("US");
+        environment.diagnostics = diagnostics_;
         controller_ = std::make_unique<WarpController>(std::move(environment));
     }
 
@@ -87,6 +122,7 @@ protected:
     testing::TempDir dir_;
     PreferenceStore store_{dir_ / "preferences.json"};
     std::shared_ptr<FakeEngine> engine_;
+    std::shared_ptr<FakeDiagnostics> diagnostics_ = std::make_shared<FakeDiagnostics>();
     std::unique_ptr<WarpController> controller_;
 };
 
@@ -134,13 +170,22 @@ TEST_F(WarpControllerTest, StartUpReadsMigratedSettingsAndPortRules) {
 
 TEST_F(WarpControllerTest, ToggleConnectsAndDisconnects) {
     makeController();
+    std::vector<std::pair<WarpPhase, std::string>> shown;
+    const auto subscription = controller_->subscribe(
+        [this](std::function<void()> f) { runtime_.post(std::move(f)); },
+        [&](SnapshotPtr s) {
+            if (shown.empty() || shown.back().first != s->phase) shown.emplace_back(s->phase, s->detail);
+        });
     controller_->toggle();
-    EXPECT_EQ(controller_->state().phase, WarpPhase::preparing);
-    EXPECT_EQ(controller_->state().detail, "Checking usque…");
-    EXPECT_TRUE(controller_->connecting());
+    EXPECT_TRUE(controller_->connecting());  // from the first press, while conflicts are scanned
     EXPECT_EQ(controller_->connectGeneration(), 1);
 
     ASSERT_TRUE(phaseBecomes(WarpPhase::connected));
+    runFor(runtime_, 10ms);
+    ASSERT_GE(shown.size(), 4u);
+    EXPECT_EQ(shown[1], std::make_pair(WarpPhase::preparing, std::string("Checking usque…")));
+    EXPECT_EQ(shown[2].first, WarpPhase::startingEngine);
+    controller_->unsubscribe(subscription);
     EXPECT_EQ(controller_->state().detail, "Connected · US/SJC · WARP on");
     EXPECT_EQ(controller_->state().exitIp, "104.28.0.1");
     EXPECT_TRUE(controller_->state().exitViaTunnel);
@@ -208,9 +253,9 @@ TEST_F(WarpControllerTest, ToggleInErrorDisconnectsARunningEngineElseConnectsAga
     controller_->toggle();
     ASSERT_TRUE(phaseBecomes(WarpPhase::error));
     controller_->toggle();  // error with nothing running: a fresh attempt
-    EXPECT_EQ(controller_->state().phase, WarpPhase::preparing);
-    ASSERT_TRUE(phaseBecomes(WarpPhase::error));
-    EXPECT_EQ(attempts, 3);
+    EXPECT_TRUE(controller_->connecting());
+    ASSERT_TRUE(runUntil(runtime_, [&] { return attempts == 3 && !controller_->connecting(); }));
+    EXPECT_EQ(controller_->state().phase, WarpPhase::error);
 }
 
 TEST_F(WarpControllerTest, ATimeoutWaitsForTheBlockingStartThenReportsAndSuggestsHttp2) {
@@ -219,6 +264,7 @@ TEST_F(WarpControllerTest, ATimeoutWaitsForTheBlockingStartThenReportsAndSuggest
     ControllerEnvironment environment(runtime_, store_);
     environment.timings.connectRace = 40ms;
     environment.makeEngine = [this](int port) { return engine_ = std::make_shared<FakeEngine>(port); };
+    environment.diagnostics = diagnostics_;
     environment.startSequence = [&](WarpController& c, StartRequest) -> asio::awaitable<StartOutcome> {
         co_await awaitBlocking(c.runtime().blockingPool(), [&] {
             std::this_thread::sleep_for(200ms);
@@ -272,6 +318,7 @@ TEST_F(WarpControllerTest, ASupersededAttemptCannotWriteItsLateResult) {
     EXPECT_EQ(controller_->state().detail, "Cancelled");
     controller_->connect();
     EXPECT_EQ(controller_->connectGeneration(), 3);
+    ASSERT_TRUE(phaseBecomes(WarpPhase::preparing));
 
     ASSERT_TRUE(phaseBecomes(WarpPhase::connected));
     runFor(runtime_, 10ms);
@@ -292,7 +339,7 @@ TEST_F(WarpControllerTest, ApplyProbeIgnoresUnfetchedProbesAndDashesEmptyFields)
     EXPECT_EQ(controller_->state().exitLoc, "DE");
 
     controller_->applyProbe(TraceProbe{.fetched = true, .ip = "", .loc = "", .colo = "FRA",
-                                       .warp = "", .error = ""},
+                                       .warp = "", .error = std::nullopt},
                             true);
     EXPECT_EQ(controller_->state().exitIp, "");  // an empty address stays empty
     EXPECT_EQ(controller_->state().exitLoc, "—");
@@ -371,6 +418,110 @@ TEST_F(WarpControllerTest, SnapshotsReachSubscribersOnTheirOwnThread) {
         EXPECT_NE(*received[i], *received[i - 1]) << "a snapshot without a change at " << i;
     }
     controller_->unsubscribe(subscription);
+}
+
+
+TEST_F(WarpControllerTest, AConnectedOfficialClientRefusesTheConnect) {
+    diagnostics_->report = {.officialWarpConnected = true, .officialWarpInstalled = true,
+                            .tailscaleDNS = true, .tailscaleRunning = false,
+                            .hints = {ConflictHint::disconnectOfficialWarp}};
+    int starts = 0;
+    makeController([&](WarpController&, StartRequest) -> asio::awaitable<StartOutcome> {
+        ++starts;
+        co_return StartOutcome{};
+    });
+    controller_->setHttp2Tip(Http2TipKind::connectFailed);
+    controller_->connect();
+    ASSERT_TRUE(runUntil(runtime_, [&] { return !controller_->connecting(); }));
+    EXPECT_EQ(controller_->state().phase, WarpPhase::disconnected);
+    EXPECT_EQ(controller_->state().detail, "Disconnect official WARP first");
+    EXPECT_EQ(controller_->state().conflictBanner, "Disconnect official WARP first");
+    EXPECT_TRUE(controller_->state().conflictBlocking);
+    EXPECT_EQ(controller_->state().http2Tip, "");
+    EXPECT_EQ(starts, 0);
+
+    store_.setText(prefkey::uiLanguage, "zh");
+    controller_->relocalizeVisibleCopy();
+    EXPECT_EQ(controller_->state().conflictBanner, "请先断开官方 WARP");
+}
+
+TEST_F(WarpControllerTest, StartUpScansForConflictsInTheBackground) {
+    diagnostics_->report = {.officialWarpConnected = false, .officialWarpInstalled = false,
+                            .tailscaleDNS = true, .tailscaleRunning = true,
+                            .hints = {ConflictHint::tailscaleDNS}};
+    makeController();
+    EXPECT_EQ(controller_->state().conflictBanner, "");  // init does not wait for the scan
+    ASSERT_TRUE(runUntil(runtime_, [&] { return !controller_->state().conflictBanner.empty(); }));
+    EXPECT_EQ(controller_->state().conflictBanner,
+              "Tailscale DNS · TUN excludes 100.64/10 (ClashX-style; WARP usually fights TS)");
+    EXPECT_FALSE(controller_->state().conflictBlocking);
+}
+
+TEST_F(WarpControllerTest, ExitRefreshRunsOneProbeAtATimeAndPicksItsRoute) {
+    diagnostics_->directAnswer = probeAt("DE");
+    diagnostics_->probeDelay = 50ms;
+    makeController();
+    controller_->refreshExit();
+    controller_->refreshExit();  // ignored: one is running
+    EXPECT_TRUE(controller_->state().exitProbing);
+    ASSERT_TRUE(runUntil(runtime_, [&] { return !controller_->state().exitProbing; }));
+    EXPECT_EQ(diagnostics_->directProbes, 1);
+    EXPECT_EQ(diagnostics_->socksProbes, 0);
+    EXPECT_EQ(controller_->state().detail, "System exit · DE/SJC · WARP on");
+    EXPECT_FALSE(controller_->state().exitViaTunnel);
+
+    // Connected with the engine up: through the SOCKS port, counted as via the tunnel.
+    controller_->connect();
+    ASSERT_TRUE(phaseBecomes(WarpPhase::connected));
+    engine_->running = true;
+    auto leak = probeAt("US");
+    leak.warp = "off";
+    diagnostics_->socksAnswer = leak;
+    controller_->refreshExit();
+    ASSERT_TRUE(runUntil(runtime_, [&] { return !controller_->state().exitProbing; }));
+    EXPECT_EQ(diagnostics_->socksProbes, 1);
+    EXPECT_EQ(controller_->state().detail,
+              "Tunnel anomaly (possible leak) · loc=US colo=SJC warp=off");
+    EXPECT_TRUE(controller_->state().exitViaTunnel);
+
+    diagnostics_->socksAnswer = TraceProbe::failed("curl socks5h probe failed (7)");
+    controller_->refreshExit();
+    ASSERT_TRUE(runUntil(runtime_, [&] { return !controller_->state().exitProbing; }));
+    EXPECT_EQ(controller_->state().detail,
+              "Connected but exit probe failed — tunnel may be unhealthy");
+    EXPECT_EQ(controller_->state().exitLoc, "US");  // a failed probe leaves the display
+}
+
+TEST_F(WarpControllerTest, ExitRefreshFailuresAndResultsDroppedByANewConnect) {
+    diagnostics_->directAnswer = TraceProbe{};  // failed without a reason
+    makeController([](WarpController&, StartRequest) -> asio::awaitable<StartOutcome> {
+        co_await sleepFor(150ms);  // outlasts the refresh below
+        co_return StartOutcome{.probe = probeAt("US"), .coverageNote = "", .appliedProxy = false,
+                               .relayStarted = false, .tunStarted = false, .autoEnabledHttp2 = false};
+    });
+    controller_->refreshExit();
+    ASSERT_TRUE(runUntil(runtime_, [&] { return !controller_->state().exitProbing; }));
+    EXPECT_EQ(controller_->state().detail, "Exit probe failed: network error");
+
+    diagnostics_->directAnswer = probeAt("JP");
+    diagnostics_->probeDelay = 40ms;
+    controller_->refreshExit();
+    controller_->connect();  // the refresh's answer arrives during this attempt
+    ASSERT_TRUE(runUntil(runtime_, [&] { return !controller_->state().exitProbing; }));
+    EXPECT_NE(controller_->state().exitLoc, "JP");
+    ASSERT_TRUE(phaseBecomes(WarpPhase::connected));
+    EXPECT_EQ(controller_->state().exitLoc, "US");
+}
+
+TEST_F(WarpControllerTest, GatewayLatenciesAreMeasuredOnceAtATime) {
+    diagnostics_->latencies = {{"none", 40}, {"2602:fc59:b0:64::", -1}};
+    makeController();
+    controller_->refreshExitProbes();
+    controller_->refreshExitProbes();
+    EXPECT_TRUE(controller_->state().exitLatencyProbing);
+    ASSERT_TRUE(runUntil(runtime_, [&] { return !controller_->state().exitLatencyProbing; }));
+    EXPECT_EQ(diagnostics_->latencyRuns, 1);
+    EXPECT_EQ(controller_->state().exitProbes, diagnostics_->latencies);
 }
 
 }  // namespace

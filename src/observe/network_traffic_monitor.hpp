@@ -1,0 +1,125 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <asio/any_io_executor.hpp>
+#include <asio/steady_timer.hpp>
+
+#include "model/timings.hpp"
+#include "observe/byte_counter_source.hpp"
+
+namespace nimbra {
+
+// One point of the throughput sparkline.
+struct SpeedSample {
+    std::string id;  // a fresh UUID for every sample
+    double downBytesPerSec = 0;
+    double upBytesPerSec = 0;
+    std::chrono::system_clock::time_point timestamp;
+
+    bool operator==(const SpeedSample&) const = default;
+};
+
+// What the views see of the traffic monitor.
+struct TrafficSnapshot {
+    double downSpeed = 0;           // bytes received during the last tick
+    double upSpeed = 0;             // bytes sent during the last tick
+    std::int64_t totalRxBytes = 0;  // since the last reset
+    std::int64_t totalTxBytes = 0;
+    std::vector<SpeedSample> speedHistory;  // always 24 samples, oldest first
+    std::int64_t uptimeSeconds = 0;         // whole seconds since monitoring started
+    bool isMonitoring = false;
+
+    bool operator==(const TrafficSnapshot&) const = default;
+};
+
+using TrafficSnapshotPtr = std::shared_ptr<const TrafficSnapshot>;
+
+// Measures the tunnel's throughput once per interval (a second in the product) from a byte
+// counter source and publishes speeds, totals, uptime and the last 24 samples.
+//
+// It lives on the core thread: construct it there with the core executor and call every
+// operation there. The controller starts it after a successful connect, stops or resets it when
+// a connect fails and resets it on disconnect.
+class NetworkTrafficMonitor {
+public:
+    static constexpr std::size_t kMaxHistoryLength = 24;
+
+    using Clock = std::function<std::chrono::system_clock::time_point()>;
+    using Poster = std::function<void(std::function<void()>)>;
+    using SnapshotHandler = std::function<void(TrafficSnapshotPtr)>;
+
+    // `now` is the wall clock for sample times and uptime; tests pass their own.
+    NetworkTrafficMonitor(asio::any_io_executor executor, std::unique_ptr<ByteCounterSource> source,
+                          std::chrono::milliseconds interval = Timings::standard().trafficSample,
+                          Clock now = {});
+    ~NetworkTrafficMonitor();
+    NetworkTrafficMonitor(const NetworkTrafficMonitor&) = delete;
+    NetworkTrafficMonitor& operator=(const NetworkTrafficMonitor&) = delete;
+
+    // ---- published state -------------------------------------------------------------------
+    const TrafficSnapshot& state() const { return state_; }
+    bool isMonitoring() const { return state_.isMonitoring; }
+    // The interface being measured; none means the tunnel as a whole.
+    const std::optional<std::string>& targetInterface() const { return targetIface_; }
+
+    // Delivers the current snapshot, then one after every change. `post` moves each delivery
+    // onto the subscriber's own thread (use the runtime's post for core-thread subscribers).
+    uint64_t subscribe(Poster post, SnapshotHandler handler);
+    void unsubscribe(uint64_t subscription);
+
+    // ---- operations ------------------------------------------------------------------------
+    // Begins monitoring `tunIface` (none or empty: the tunnel as a whole), reading the counters
+    // once as the base of the first tick. While monitoring, a non-empty name only retargets
+    // (timer, counters and uptime go on) and an absent or empty one changes nothing.
+    void start(std::optional<std::string> tunIface = std::nullopt);
+    // Ends monitoring and zeroes the speeds; totals, uptime and history stay.
+    void stop();
+    // stop(), then zeroes totals and uptime and refills the history with zero samples.
+    void reset();
+    // One measurement; the timer calls it every interval. Does nothing unless monitoring.
+    void tick();
+
+    // 24 zero samples dated now - 24 s, now - 23 s, ..., now - 1 s.
+    static std::vector<SpeedSample> zeroHistory(std::chrono::system_clock::time_point now);
+
+private:
+    struct Subscriber {
+        Poster post;
+        SnapshotHandler handler;
+    };
+
+    void scheduleTick();
+    void publish();
+
+    asio::steady_timer timer_;
+    std::unique_ptr<ByteCounterSource> source_;
+    std::chrono::milliseconds interval_;
+    Clock now_;
+
+    TrafficSnapshot state_;
+    TrafficSnapshotPtr published_;
+    std::map<uint64_t, Subscriber> subscribers_;
+    uint64_t nextSubscriber_ = 0;
+
+    std::optional<std::chrono::system_clock::time_point> startTime_;
+    std::int64_t lastRawRx_ = 0;
+    std::int64_t lastRawTx_ = 0;
+    std::optional<std::string> targetIface_;
+
+    // Timer completions hold this weakly: a gone monitor, or a run that was stopped since the
+    // wait began (the generation moved on), ends the chain.
+    std::chrono::steady_clock::time_point nextTick_;
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+    uint64_t timerGeneration_ = 0;
+};
+
+}  // namespace nimbra
