@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/subprocess.hpp"
@@ -257,26 +258,39 @@ TEST_F(ExitProbeTest, TheDirectProbesFailWithCurlsMessage) {
 }
 
 // A trace server on 127.0.0.1:443, where the direct IP probe looks. Binding a port below 1024
-// needs root (or CAP_NET_BIND_SERVICE); without it, or with the port taken, the test is skipped.
+// needs root (or CAP_NET_BIND_SERVICE); without it the test is skipped. Another test of this
+// program may hold the port for a moment (CTest runs two at once), so a busy port is retried.
 class PrivilegedTraceServer {
 public:
     explicit PrivilegedTraceServer(const std::string& body) {
-        Subprocess::Options options;
-        options.argv = {TraceServerProcess::programPath(), "--port", "443", "--body", body,
-                        "--exit-with-parent"};
-        options.output = Subprocess::Output::separate;
-        process_.emplace(Subprocess::start(std::move(options)));
-        stdout_ = std::make_unique<LineReader>(process_->releaseStdout());
-        listening_ = stdout_->waitFor("listening tcp=443", 5s).has_value();
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        for (;;) {
+            Subprocess::Options options;
+            options.argv = {TraceServerProcess::programPath(), "--port", "443", "--body", body,
+                            "--exit-with-parent"};
+            process_.emplace(Subprocess::start(std::move(options)));
+            stdout_ = std::make_unique<LineReader>(process_->releaseStdout());
+            if (stdout_->waitFor("listening tcp=443", 5s)) return;
+
+            process_->wait(2s);
+            whyNot_ = process_->takeStderr();
+            stdout_.reset();
+            process_.reset();
+            if (whyNot_.find("in use") == std::string::npos ||
+                std::chrono::steady_clock::now() > deadline) {
+                return;
+            }
+            std::this_thread::sleep_for(100ms);
+        }
     }
 
-    bool listening() const { return listening_; }
-    std::string whyNot() { return process_->takeStderr(); }
+    bool listening() const { return process_.has_value(); }
+    const std::string& whyNot() const { return whyNot_; }
 
 private:
     std::optional<Subprocess> process_;  // killed and reaped on destruction
     std::unique_ptr<LineReader> stdout_;
-    bool listening_ = false;
+    std::string whyNot_;
 };
 
 // --- The direct chain --------------------------------------------------------------------------
