@@ -65,22 +65,13 @@ void WarpController::readSettings() {
 
 // ---- publishing ------------------------------------------------------------------------------
 
-void WarpController::publish() {
-    if (published_ && *published_ == state_) return;  // nothing a view could see has changed
-    published_ = std::make_shared<const ControllerSnapshot>(state_);
-    for (const auto& [id, subscriber] : subscribers_) {
-        subscriber.post([handler = subscriber.handler, snapshot = published_] { handler(snapshot); });
-    }
-}
+void WarpController::publish() { publisher_.publish(state_); }
 
 uint64_t WarpController::subscribe(Poster post, SnapshotHandler handler) {
-    const uint64_t id = nextSubscriber_++;
-    post([handler, snapshot = published_] { handler(snapshot); });
-    subscribers_.emplace(id, Subscriber{std::move(post), std::move(handler)});
-    return id;
+    return publisher_.subscribe(std::move(post), std::move(handler));
 }
 
-void WarpController::unsubscribe(uint64_t subscription) { subscribers_.erase(subscription); }
+void WarpController::unsubscribe(uint64_t subscription) { publisher_.unsubscribe(subscription); }
 
 // ---- the single button -----------------------------------------------------------------------
 

@@ -11,6 +11,7 @@
 
 #include "base/async/core_runtime.hpp"
 #include "base/async/task.hpp"
+#include "base/snapshot_publisher.hpp"
 #include "model/app_preferences.hpp"
 #include "controller/controller_snapshot.hpp"
 #include "controller/diagnostics_service.hpp"
@@ -115,10 +116,6 @@ public:
     void stopHealthMonitor();
 
 private:
-    struct Subscriber {
-        Poster post;
-        SnapshotHandler handler;
-    };
     struct Teardown {
         bool stopDaemon = false;
         bool stopRelay = false;
@@ -150,9 +147,7 @@ private:
     StartSequence startSequence_;
 
     ControllerSnapshot state_;
-    SnapshotPtr published_;
-    std::map<uint64_t, Subscriber> subscribers_;
-    uint64_t nextSubscriber_ = 0;
+    SnapshotPublisher<ControllerSnapshot> publisher_{state_};
 
     int socksPort_ = AppPreferences::kDefaultSocksPort;
     int httpPort_ = AppPreferences::kDefaultHttpProxyPort;

@@ -18,7 +18,7 @@ NetworkTrafficMonitor::NetworkTrafficMonitor(asio::any_io_executor executor,
                                                              : Timings::standard().trafficSample),
       now_(now ? std::move(now) : Clock([] { return system_clock::now(); })) {
     state_.speedHistory = zeroHistory(now_());
-    published_ = std::make_shared<const TrafficSnapshot>(state_);
+    publisher_ = SnapshotPublisher<TrafficSnapshot>(state_);
 }
 
 NetworkTrafficMonitor::~NetworkTrafficMonitor() {
@@ -38,22 +38,13 @@ std::vector<SpeedSample> NetworkTrafficMonitor::zeroHistory(system_clock::time_p
 
 // ---- publishing ------------------------------------------------------------------------------
 
-void NetworkTrafficMonitor::publish() {
-    if (*published_ == state_) return;  // nothing a view could see has changed
-    published_ = std::make_shared<const TrafficSnapshot>(state_);
-    for (const auto& [id, subscriber] : subscribers_) {
-        subscriber.post([handler = subscriber.handler, snapshot = published_] { handler(snapshot); });
-    }
-}
+void NetworkTrafficMonitor::publish() { publisher_.publish(state_); }
 
 uint64_t NetworkTrafficMonitor::subscribe(Poster post, SnapshotHandler handler) {
-    const uint64_t id = nextSubscriber_++;
-    post([handler, snapshot = published_] { handler(snapshot); });
-    subscribers_.emplace(id, Subscriber{std::move(post), std::move(handler)});
-    return id;
+    return publisher_.subscribe(std::move(post), std::move(handler));
 }
 
-void NetworkTrafficMonitor::unsubscribe(uint64_t subscription) { subscribers_.erase(subscription); }
+void NetworkTrafficMonitor::unsubscribe(uint64_t subscription) { publisher_.unsubscribe(subscription); }
 
 // ---- operations ------------------------------------------------------------------------------
 

@@ -13,6 +13,7 @@
 #include <asio/any_io_executor.hpp>
 #include <asio/steady_timer.hpp>
 
+#include "base/snapshot_publisher.hpp"
 #include "model/timings.hpp"
 #include "observe/byte_counter_source.hpp"
 
@@ -92,11 +93,6 @@ public:
     static std::vector<SpeedSample> zeroHistory(std::chrono::system_clock::time_point now);
 
 private:
-    struct Subscriber {
-        Poster post;
-        SnapshotHandler handler;
-    };
-
     void scheduleTick();
     void publish();
 
@@ -106,9 +102,7 @@ private:
     Clock now_;
 
     TrafficSnapshot state_;
-    TrafficSnapshotPtr published_;
-    std::map<uint64_t, Subscriber> subscribers_;
-    uint64_t nextSubscriber_ = 0;
+    SnapshotPublisher<TrafficSnapshot> publisher_{TrafficSnapshot{}};
 
     std::optional<std::chrono::system_clock::time_point> startTime_;
     std::int64_t lastRawRx_ = 0;

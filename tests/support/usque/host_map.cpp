@@ -16,12 +16,12 @@ std::string normalName(std::string_view name) {
 
 }  // namespace
 
-HostMap HostMap::parse(std::string_view spec) {
+HostMap HostMap::parse(std::string_view list) {
     HostMap map;
-    while (!spec.empty()) {
-        const auto comma = spec.find(',');
-        const auto entry = text::trim(spec.substr(0, comma));
-        spec = comma == std::string_view::npos ? std::string_view() : spec.substr(comma + 1);
+    while (!list.empty()) {
+        const auto comma = list.find(',');
+        const auto entry = text::trim(list.substr(0, comma));
+        list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
         if (entry.empty()) continue;
 
         const auto bad = [&] {

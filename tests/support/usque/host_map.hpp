@@ -14,7 +14,7 @@ namespace nimbra::standin {
 class HostMap {
 public:
     // Throws std::invalid_argument on an entry it cannot read.
-    static HostMap parse(std::string_view spec);
+    static HostMap parse(std::string_view list);
 
     // Names match case-insensitively, a trailing dot ignored.
     std::optional<asio::ip::tcp::endpoint> lookup(std::string_view name,
