@@ -31,8 +31,12 @@ WarpController::WarpController(ControllerEnvironment environment)
     state_.socksEndpoint = loopbackEndpoint(socksPort_);
     state_.httpEndpoint = loopbackEndpoint(httpPort_);
 
-    engine_ = environment.makeEngine ? environment.makeEngine(socksPort_)
-                                     : std::make_shared<UsqueEngine>(socksPort_);
+    engine_ = environment.makeEngine
+                  ? environment.makeEngine(socksPort_)
+                  : std::make_shared<UsqueEngine>(
+                        socksPort_, UsqueEngine::Environment{.timings = timings_,
+                                                             .processes = nullptr,
+                                                             .store = &environment.store});
     diagnostics_ = environment.diagnostics ? environment.diagnostics : DiagnosticsService::system();
     traffic_ = std::make_unique<NetworkTrafficMonitor>(
         runtime_.executor(), std::make_unique<TunnelByteCounters>(socksPort_),

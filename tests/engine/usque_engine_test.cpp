@@ -228,35 +228,30 @@ TEST_F(UsqueEngineTest, AHealthyListenerWithTheSameTransportIsAdoptedAndStopEnds
     EXPECT_TRUE(listeners().empty());
 }
 
-TEST_F(UsqueEngineTest, AListenerWithTheOtherTransportIsReplaced) {
+TEST_F(UsqueEngineTest, AnUnsuitableListenerIsReplacedByAFreshChild) {
     home_.writeRegistration();
-    testing::TraceServerProcess trace;
-    home_.routeTraceHostTo(trace.tcpPort());
-    PriorUsque prior(home_, /*http2=*/true);
+    struct Case {
+        const char* why;
+        bool priorHttp2;
+        std::string traceBody;  // empty: the default healthy trace
+    };
+    const Case cases[] = {{"the other transport", true, ""},
+                          {"a trace without ip= (not healthy)", false, "warp=on\n"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        testing::TraceServerProcess trace({.body = c.traceBody});
+        home_.routeTraceHostTo(trace.tcpPort());
+        PriorUsque prior(home_, c.priorHttp2);
 
-    auto engine = makeEngine();
-    engine.startSocks(false);
-    EXPECT_TRUE(prior.exited());
-    const auto pids = listeners();
-    ASSERT_EQ(pids.size(), 1u);
-    EXPECT_NE(pids[0], prior.pid());
-    EXPECT_EQ(ProcessTable::system().processArgs(pids[0]).find("--http2"), std::string::npos);
-    engine.stop();
-}
-
-TEST_F(UsqueEngineTest, AListenerWhoseTraceIsNotWarpIsNotAdopted) {
-    home_.writeRegistration();
-    testing::TraceServerProcess trace({.body = "warp=on\n"});  // no ip= line: not healthy
-    home_.routeTraceHostTo(trace.tcpPort());
-    PriorUsque prior(home_, /*http2=*/false);
-
-    auto engine = makeEngine();
-    engine.startSocks(false);
-    EXPECT_TRUE(prior.exited());
-    const auto pids = listeners();
-    ASSERT_EQ(pids.size(), 1u);
-    EXPECT_NE(pids[0], prior.pid());
-    engine.stop();
+        auto engine = makeEngine();
+        engine.startSocks(false);
+        EXPECT_TRUE(prior.exited());
+        const auto pids = listeners();
+        ASSERT_EQ(pids.size(), 1u);
+        EXPECT_NE(pids[0], prior.pid());
+        EXPECT_EQ(ProcessTable::system().processArgs(pids[0]).find("--http2"), std::string::npos);
+        engine.stop();
+    }
 }
 
 TEST_F(UsqueEngineTest, AnExistingUsqueRegistrationIsCopiedWithoutRegistering) {
