@@ -21,6 +21,8 @@ struct Timings {
     Duration daemonStatusPoll{3'000};   // daemon status while in real TUN mode
     Duration daemonTunWait{45'000};     // wait for the daemon's TUN to come up
     Duration trafficSample{1'000};      // throughput sampling
+    Duration relayUpstreamWait{8'000};  // the HTTP relay's SOCKS5 tunnel open, handshake included
+    Duration gatewayDialWait{12'000};   // the SOCKS5 gateway's outgoing connection
 
     static Timings standard() { return {}; }
 };
