@@ -59,9 +59,9 @@ asio::awaitable<void> WarpController::tearDown(Teardown plan, bool cancelled) {
 void WarpController::runTeardownSteps(const Teardown& plan) {
     // Telling the daemon to stop (plan.stopDaemon) joins with the daemon client.
     engine_->stop();
-    // Stopping the relay (plan.stopRelay) and the compatibility gateway (plan.stopSocksCompat)
-    // and restoring the system proxy (plan.restoreProxy) join with the local proxy services.
-    (void)plan;
+    if (plan.stopRelay) httpRelay_->stop();
+    if (plan.stopSocksCompat) socksCompat_->stop();
+    // Restoring the system proxy (plan.restoreProxy) joins with the system proxy control.
 }
 
 void WarpController::resetAfterTeardown() {

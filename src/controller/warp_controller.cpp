@@ -41,8 +41,8 @@ WarpController::WarpController(ControllerEnvironment environment)
     traffic_ = std::make_unique<NetworkTrafficMonitor>(
         runtime_.executor(), std::make_unique<TunnelByteCounters>(socksPort_),
         timings_.trafficSample);
-    // The HTTP relay and the compatibility gateway join the owned components with the local
-    // proxy services.
+    httpRelay_ = std::make_unique<HttpSocksRelay>(timings_);
+    socksCompat_ = std::make_unique<LocalSocksGateway>(prefs_, ProcessTable::system(), timings_);
     publish();
     refreshUsquePath();
     refreshConflicts();

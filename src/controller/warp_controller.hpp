@@ -21,6 +21,8 @@
 #include "model/timings.hpp"
 #include "engine/tunnel_engine.hpp"
 #include "diagnostics/trace_probe.hpp"
+#include "proxy/http_socks_relay.hpp"
+#include "proxy/local_socks_gateway.hpp"
 #include "model/conflict_hint.hpp"
 
 namespace nimbra {
@@ -154,6 +156,9 @@ private:
     std::shared_ptr<TunnelEngine> engine_;
     std::shared_ptr<DiagnosticsService> diagnostics_;
     std::unique_ptr<NetworkTrafficMonitor> traffic_;
+    // Both live as long as the controller; each starts its own thread on its first start.
+    std::unique_ptr<HttpSocksRelay> httpRelay_;
+    std::unique_ptr<LocalSocksGateway> socksCompat_;
 
     bool connecting_ = false;
     bool proxyApplied_ = false;

@@ -143,7 +143,7 @@ asio::awaitable<void> HttpSocksRelay::openTunnel(tcp::socket& client,
     co_await stream_io::sendRaw(client, asio::buffer(kEstablished));
     // Bytes that came with the head (a TLS hello, say) go first, before anything pumped later.
     if (!rest.empty()) co_await stream_io::sendRaw(*upstream, asio::buffer(rest));
-    startTunnel(std::move(client), std::move(*upstream), pumpMethod_);
+    relayBothWays(std::move(client), std::move(*upstream), pumpMethod_);
 }
 
 asio::awaitable<void> HttpSocksRelay::forward(tcp::socket& client,
@@ -161,7 +161,7 @@ asio::awaitable<void> HttpSocksRelay::forward(tcp::socket& client,
     }
     std::string outgoing = http_head::forwardedHead(head, *target) + rest;
     co_await stream_io::sendRaw(*upstream, asio::buffer(outgoing));
-    startTunnel(std::move(client), std::move(*upstream), pumpMethod_);
+    relayBothWays(std::move(client), std::move(*upstream), pumpMethod_);
 }
 
 asio::awaitable<std::optional<tcp::socket>> HttpSocksRelay::openUpstream(const std::string& host,

@@ -38,17 +38,17 @@ LocalListener::LocalListener(std::string name, ConnectionHandler handler)
     : name_(std::move(name)), handler_(std::move(handler)), work_(context_.get_executor()) {
     static std::once_flag prepared;
     std::call_once(prepared, prepareProcessForRelaying);
-    thread_ = std::thread([this] { context_.run(); });
 }
 
 LocalListener::~LocalListener() {
     close();
     work_.reset();
     context_.stop();
-    thread_.join();
+    if (thread_.joinable()) thread_.join();
 }
 
 void LocalListener::listen(std::uint16_t port) {
+    std::call_once(threadStarted_, [this] { thread_ = std::thread([this] { context_.run(); }); });
     auto acceptor = std::make_shared<tcp::acceptor>(context_);
     tcp::endpoint endpoint(asio::ip::address_v4::loopback(), port);
     acceptor->open(endpoint.protocol());

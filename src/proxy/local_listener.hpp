@@ -25,7 +25,8 @@ public:
     // returned coroutine ends, and may be moved out of (into a tunnel) before that.
     using ConnectionHandler = std::function<asio::awaitable<void>(asio::ip::tcp::socket&)>;
 
-    // `name` prefixes log lines. The thread starts here and runs until destruction.
+    // `name` prefixes log lines. The thread starts with the first listen() and runs until
+    // destruction, so a service that is never started costs no thread.
     LocalListener(std::string name, ConnectionHandler handler);
     ~LocalListener();
     LocalListener(const LocalListener&) = delete;
@@ -56,6 +57,7 @@ private:
     mutable std::mutex mutex_;
     std::shared_ptr<asio::ip::tcp::acceptor> acceptor_;  // guarded by mutex_
     std::uint16_t port_ = 0;                             // guarded by mutex_
+    std::once_flag threadStarted_;
     std::thread thread_;
 };
 

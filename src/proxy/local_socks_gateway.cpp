@@ -101,7 +101,7 @@ asio::awaitable<void> LocalSocksGateway::connectAndPipe(tcp::socket& client,
     }
     auto success = socks5::reply(socks5::ReplyCode::succeeded);
     co_await stream_io::sendRaw(client, asio::buffer(success));
-    startTunnel(std::move(client), std::move(*upstream), pumpMethod_);
+    relayBothWays(std::move(client), std::move(*upstream), pumpMethod_);
 }
 
 }  // namespace nimbra

@@ -146,7 +146,7 @@ PumpMethod preferredPumpMethod() {
 #endif
 }
 
-void startTunnel(tcp::socket client, tcp::socket upstream, PumpMethod method) {
+void relayBothWays(tcp::socket client, tcp::socket upstream, PumpMethod method) {
     auto executor = client.get_executor();
     asio::error_code ignored;
     // splice(2) decides blocking by the socket's own flag.

@@ -24,6 +24,6 @@ PumpMethod preferredPumpMethod();
 // An end of stream in one direction is passed on as a half-close (shutdown of sending) and the
 // other direction keeps going: a client that sends its request and half-closes still gets the
 // whole answer. An error in either direction closes both connections.
-void startTunnel(asio::ip::tcp::socket client, asio::ip::tcp::socket upstream, PumpMethod method);
+void relayBothWays(asio::ip::tcp::socket client, asio::ip::tcp::socket upstream, PumpMethod method);
 
 }  // namespace nimbra
