@@ -1,7 +1,13 @@
 #include "proxy/local_socks_gateway.hpp"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <csignal>
 #include <random>
 
@@ -159,6 +165,45 @@ INSTANTIATE_TEST_SUITE_P(PumpMethods, Gateway,
                          });
 
 class GatewayStart : public Gateway {};
+
+// Uses up every descriptor the process may open, except those already in use.
+class DescriptorsExhausted {
+public:
+    DescriptorsExhausted() {
+        ::getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit lowered = saved_;
+        lowered.rlim_cur = std::min<rlim_t>(saved_.rlim_cur, 4096);
+        ::setrlimit(RLIMIT_NOFILE, &lowered);
+        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers_.push_back(fd);
+    }
+    ~DescriptorsExhausted() {
+        for (int fd : fillers_) ::close(fd);
+        ::setrlimit(RLIMIT_NOFILE, &saved_);
+    }
+
+private:
+    rlimit saved_{};
+    std::vector<int> fillers_;
+};
+
+TEST_P(GatewayStart, KeepsAcceptingAfterRunningOutOfDescriptors) {
+    start();
+    UniqueFd waiting(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(home_.port()));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    {
+        DescriptorsExhausted exhausted;
+        // The kernel completes the handshake, but the gateway cannot accept it yet.
+        ASSERT_EQ(::connect(waiting.get(), reinterpret_cast<sockaddr*>(&address), sizeof address),
+                  0);
+        std::this_thread::sleep_for(300ms);
+    }
+    TestConnection client(std::move(waiting));
+    client.send(std::string("\x05\x01\x00", 3));
+    EXPECT_EQ(client.recvExact(2, 3s), std::string("\x05\x00", 2));
+}
 
 TEST_P(GatewayStart, EndsAStaleUsqueOnItsPortButNotOtherPrograms) {
     home_.writeRegistration();
