@@ -35,13 +35,14 @@ void LocalSocksGateway::start(int port) {
     if (!hostport::isUsablePort(port))
         throw GatewayError({"bad port " + std::to_string(port)}, preferences_.socksPort());
     freePortFromStaleEngine(port);
+    // Set before listening: the first client may ask for the gateway itself at once.
+    std::uint16_t previousPort = exchangeListenPort(static_cast<std::uint16_t>(port));
     try {
         listener_.listen(static_cast<std::uint16_t>(port));
     } catch (const std::system_error& e) {
+        exchangeListenPort(previousPort);
         throw GatewayError({e.code().message()}, preferences_.socksPort());
     }
-    std::lock_guard lock(stateMutex_);
-    listenPort_ = static_cast<std::uint16_t>(port);
 }
 
 void LocalSocksGateway::stop() {
@@ -56,6 +57,11 @@ bool LocalSocksGateway::isRunning() const {
 std::uint16_t LocalSocksGateway::listenPort() const {
     std::lock_guard lock(stateMutex_);
     return listenPort_;
+}
+
+std::uint16_t LocalSocksGateway::exchangeListenPort(std::uint16_t port) {
+    std::lock_guard lock(stateMutex_);
+    return std::exchange(listenPort_, port);
 }
 
 void LocalSocksGateway::freePortFromStaleEngine(int port) {

@@ -40,6 +40,7 @@ public:
 
 private:
     void freePortFromStaleEngine(int port);
+    std::uint16_t exchangeListenPort(std::uint16_t port);
     asio::awaitable<void> serve(asio::ip::tcp::socket& client);
     asio::awaitable<void> connectAndPipe(asio::ip::tcp::socket& client, const socks5::Dest& dest);
 
