@@ -39,9 +39,14 @@ asio::awaitable<bool> readHead(tcp::socket& client, std::string& received) {
         if (http_head::headLength(received, searched)) co_return true;
         if (received.size() > http_head::kMaxBuffered) co_return false;
         searched = received.size();
-        if (!co_await stream_io::awaitReadable(client)) co_return false;
+        // Try first: the head has usually arrived by the time the connection is served.
         BufferPool::Buffer buffer = buffers.acquire();
         auto read = stream_io::readNow(client, std::span(buffer.get(), http_head::kReadChunk));
+        if (read.kind == stream_io::ReadOutcome::nothingYet) {
+            buffers.release(std::move(buffer));
+            if (!co_await stream_io::awaitReadable(client)) co_return false;
+            continue;
+        }
         if (read.kind == stream_io::ReadOutcome::data)
             received.append(reinterpret_cast<const char*>(buffer.get()), read.count);
         buffers.release(std::move(buffer));

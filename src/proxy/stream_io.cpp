@@ -37,7 +37,7 @@ asio::awaitable<bool> awaitReadable(tcp::socket& socket) {
 
 ReadOutcome readNow(tcp::socket& socket, std::span<std::uint8_t> into) {
     asio::error_code error;
-    socket.non_blocking(true, error);
+    if (!socket.non_blocking()) socket.non_blocking(true, error);  // a syscall: only once
     std::size_t count = socket.read_some(asio::buffer(into.data(), into.size()), error);
     if (error == asio::error::would_block || error == asio::error::try_again)
         return {ReadOutcome::nothingYet};

@@ -148,10 +148,11 @@ PumpMethod preferredPumpMethod() {
 
 void relayBothWays(tcp::socket client, tcp::socket upstream, PumpMethod method) {
     auto executor = client.get_executor();
+    // splice(2) decides blocking by the socket's own flag. Asio has usually set it already for
+    // its own asynchronous operations; asking again would cost a syscall per socket.
     asio::error_code ignored;
-    // splice(2) decides blocking by the socket's own flag.
-    client.native_non_blocking(true, ignored);
-    upstream.native_non_blocking(true, ignored);
+    if (!client.native_non_blocking()) client.native_non_blocking(true, ignored);
+    if (!upstream.native_non_blocking()) upstream.native_non_blocking(true, ignored);
     auto tunnel = std::make_shared<Tunnel>(std::move(client), std::move(upstream));
     asio::co_spawn(executor, runDirection(tunnel, tunnel->client(), tunnel->upstream(), method),
                    asio::detached);
