@@ -3,11 +3,14 @@
 // idle tunnel costs. Origins, peers and ours all listen on 127.0.0.1; the peers are found on
 // PATH and ours come from bench_proxy_server. Prints one table and the goals; asserts nothing.
 //
-//   build/default/bin/bench_proxy [--runs N] [--quick] [--only NAME]... [--server PATH]
+//   build/default/bin/bench_proxy [--runs N] [--quick] [--only NAME]... [--load LOAD]...
+//                                 [--window SECONDS] [--server PATH]
 //
 // --runs N: medians over N runs (5). --quick: one run with short windows. --only: measure just
-// the named rows (ratios need their references measured too). --server: the bench_proxy_server
-// to measure (the one next to this program).
+// the named rows (ratios need their references measured too). --load: put just the named loads
+// on them (idle, bulk, churn, latency, keep-alive), e.g. to watch one with top or perf.
+// --window: count each rate for this long. --server: the bench_proxy_server to measure (the
+// one next to this program).
 
 #include <algorithm>
 #include <cmath>
@@ -43,6 +46,8 @@ struct Options {
     int runs = 5;
     bool quick = false;
     std::vector<std::string> only;
+    std::vector<std::string> loads;
+    std::optional<milliseconds> window;
     std::filesystem::path server =
         std::filesystem::read_symlink("/proc/self/exe").parent_path() / "bench_proxy_server";
 };
@@ -59,12 +64,17 @@ Options parseOptions(int argc, char** argv) {
             runs = std::max(1, std::atoi(argv[++i]));
         else if (option == "--only" && hasValue)
             options.only.emplace_back(argv[++i]);
+        else if (option == "--load" && hasValue)
+            options.loads.emplace_back(argv[++i]);
+        else if (option == "--window" && hasValue)
+            options.window = milliseconds(static_cast<long>(1000 * std::atof(argv[++i])));
         else if (option == "--server" && hasValue)
             options.server = argv[++i];
         else {
             std::fprintf(
                 stderr,
-                "usage: bench_proxy [--runs N] [--quick] [--only NAME]... [--server PATH]\n");
+                "usage: bench_proxy [--runs N] [--quick] [--only NAME]... [--load LOAD]...\n"
+                "                   [--window SECONDS] [--server PATH]\n");
             std::exit(2);
         }
     }
@@ -101,9 +111,14 @@ void recordIdleMemory(FigureSet& figures, const IdleMemory& memory) {
         at(figures, Figure::upstreamKiBPerTunnel) = memory.kibPerTunnel[1];
 }
 
-// Runs one load on a configuration. A failure costs that load's figures only, and is noted.
+// Runs one load on a configuration, if it was asked for. A failure costs that load's figures
+// only, and is noted.
 template <typename Load>
-void attempt(const std::string& configuration, const char* load, Incidents& incidents, Load run) {
+void attempt(const std::string& configuration, const char* load, const Options& options,
+             Incidents& incidents, Load run) {
+    if (!options.loads.empty() &&
+        std::find(options.loads.begin(), options.loads.end(), load) == options.loads.end())
+        return;
     try {
         run();
     } catch (const std::exception& error) {
@@ -116,31 +131,31 @@ void attempt(const std::string& configuration, const char* load, Incidents& inci
 // Each run starts the chain afresh and weighs idle tunnels first, while the proxies' allocators
 // hold no memory freed by earlier loads for the tunnels to reuse unseen.
 FigureSet measure(const Configuration& configuration, Launcher& launcher, const Origins& origins,
-                  const Pace& pace, Incidents& incidents) {
+                  const Pace& pace, const Options& options, Incidents& incidents) {
     FigureSet figures = unmeasured();
     const int port = freeLoopbackPort();
     std::vector<ChildProcess> chain = configuration.start(launcher, port);
     const Route route{configuration.protocol, port};
     const std::string& name = configuration.name;
     if (!chain.empty()) {
-        attempt(name, "idle tunnels", incidents, [&] {
+        attempt(name, "idle", options, incidents, [&] {
             recordIdleMemory(figures, idleMemory(route, origins.echoPort(), pace, chain));
         });
     }
-    attempt(name, "bulk", incidents,
+    attempt(name, "bulk", options, incidents,
             [&] { at(figures, Figure::bulkGbps) = bulkGbps(route, origins, pace); });
-    attempt(name, "tunnel churn", incidents, [&] {
+    attempt(name, "churn", options, incidents, [&] {
         const Rate churn = tunnelChurn(route, origins.echoPort(), pace);
         at(figures, Figure::tunnelsPerSecond) = churn.perSecond;
         at(figures, Figure::tunnelFailures) = churn.failures;
     });
-    attempt(name, "latency", incidents, [&] {
+    attempt(name, "latency", options, incidents, [&] {
         const Latency latency = roundTripLatency(route, origins.echoPort(), pace);
         at(figures, Figure::p50Micros) = latency.p50Micros;
         at(figures, Figure::p99Micros) = latency.p99Micros;
     });
     if (configuration.protocol != Protocol::socks5) {
-        attempt(name, "keep-alive", incidents, [&] {
+        attempt(name, "keep-alive", options, incidents, [&] {
             const Rate keepAlive = keepAliveRequests(route, origins.httpPort(), pace);
             at(figures, Figure::keepAliveRequestsPerSecond) = keepAlive.perSecond;
             at(figures, Figure::keepAliveFailures) = keepAlive.failures;
@@ -181,7 +196,8 @@ void printProgress(int run, int runs, const std::string& name, FigureSet figures
 }
 
 int benchmark(const Options& options) {
-    const Pace pace = options.quick ? kQuickPace : kFullPace;
+    Pace pace = options.quick ? kQuickPace : kFullPace;
+    if (options.window) pace.window = *options.window;
     const Origins origins;
     Launcher launcher(options.server);
     Results results;
@@ -192,7 +208,7 @@ int benchmark(const Options& options) {
         for (const auto& configuration : measured) {
             try {
                 const FigureSet figures =
-                    measure(configuration, launcher, origins, pace, incidents);
+                    measure(configuration, launcher, origins, pace, options, incidents);
                 results.add(configuration.name, figures);
                 printProgress(run, options.runs, configuration.name, figures);
             } catch (const std::exception& error) {

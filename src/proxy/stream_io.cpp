@@ -1,26 +1,57 @@
 #include "proxy/stream_io.hpp"
 
+#include <sys/socket.h>
+
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/read.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
+#include <cerrno>
 
 namespace nimbra::stream_io {
 namespace {
 
 constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
 
+#ifdef MSG_NOSIGNAL
+constexpr int kSendFlags = MSG_DONTWAIT | MSG_NOSIGNAL;
+#else
+constexpr int kSendFlags = MSG_DONTWAIT;  // SIGPIPE is ignored for the whole process
+#endif
+
+bool wouldBlock(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
+}
+
+// What one non-blocking send took; 0 when the send buffer is full, nullopt on an error.
+std::optional<std::size_t> sendNow(tcp::socket& socket, asio::const_buffer bytes) {
+    ssize_t sent = ::send(socket.native_handle(), bytes.data(), bytes.size(), kSendFlags);
+    if (sent >= 0) return static_cast<std::size_t>(sent);
+    if (wouldBlock(errno)) return 0;
+    return std::nullopt;
+}
+
 }  // namespace
 
+// Handshake messages are a few bytes, and they are usually there already or fit the send buffer
+// at once. Trying first spares the coroutine a suspension and the thread a pass through the
+// reactor, which counts when thousands of tunnels open each second; only the rest is awaited.
+
 asio::awaitable<bool> recvExact(tcp::socket& socket, std::span<std::uint8_t> into) {
+    ReadOutcome now = readNow(socket, into);
+    if (now.kind == ReadOutcome::endOfStream || now.kind == ReadOutcome::failed) co_return false;
+    std::size_t have = now.count;
+    if (have == into.size()) co_return true;
     // async_read asks the kernel for at most the bytes still missing, never more.
-    auto [error, count] =
-        co_await asio::async_read(socket, asio::buffer(into.data(), into.size()), kNoThrow);
-    co_return count == into.size();
+    auto [error, count] = co_await asio::async_read(
+        socket, asio::buffer(into.data() + have, into.size() - have), kNoThrow);
+    co_return have + count == into.size();
 }
 
 asio::awaitable<void> sendRaw(tcp::socket& socket, asio::const_buffer bytes) {
-    co_await asio::async_write(socket, bytes, kNoThrow);
+    std::optional<std::size_t> sent = sendNow(socket, bytes);
+    if (!sent || *sent == bytes.size()) co_return;
+    co_await asio::async_write(socket, bytes + *sent, kNoThrow);
 }
 
 asio::awaitable<void> replyAndClose(tcp::socket& socket, asio::const_buffer bytes) {
@@ -36,14 +67,12 @@ asio::awaitable<bool> awaitReadable(tcp::socket& socket) {
 }
 
 ReadOutcome readNow(tcp::socket& socket, std::span<std::uint8_t> into) {
-    asio::error_code error;
-    if (!socket.non_blocking()) socket.non_blocking(true, error);  // a syscall: only once
-    std::size_t count = socket.read_some(asio::buffer(into.data(), into.size()), error);
-    if (error == asio::error::would_block || error == asio::error::try_again)
-        return {ReadOutcome::nothingYet};
-    if (error == asio::error::eof) return {ReadOutcome::endOfStream};
-    if (error) return {ReadOutcome::failed};
-    return {ReadOutcome::data, count};
+    // MSG_DONTWAIT instead of switching the socket to non-blocking: no extra syscall.
+    ssize_t count = ::recv(socket.native_handle(), into.data(), into.size(), MSG_DONTWAIT);
+    if (count > 0) return {ReadOutcome::data, static_cast<std::size_t>(count)};
+    if (count == 0) return {into.empty() ? ReadOutcome::data : ReadOutcome::endOfStream};
+    if (wouldBlock(errno)) return {ReadOutcome::nothingYet};
+    return {ReadOutcome::failed};
 }
 
 void tuneForRelaying(tcp::socket& socket) {
