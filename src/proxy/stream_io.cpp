@@ -33,21 +33,16 @@ std::optional<std::size_t> sendNow(tcp::socket& socket, asio::const_buffer bytes
 
 }  // namespace
 
-// Handshake messages are a few bytes, and they are usually there already or fit the send buffer
-// at once. Trying first spares the coroutine a suspension and the thread a pass through the
-// reactor, which counts when thousands of tunnels open each second; only the rest is awaited.
-
 asio::awaitable<bool> recvExact(tcp::socket& socket, std::span<std::uint8_t> into) {
-    ReadOutcome now = readNow(socket, into);
-    if (now.kind == ReadOutcome::endOfStream || now.kind == ReadOutcome::failed) co_return false;
-    std::size_t have = now.count;
-    if (have == into.size()) co_return true;
     // async_read asks the kernel for at most the bytes still missing, never more.
-    auto [error, count] = co_await asio::async_read(
-        socket, asio::buffer(into.data() + have, into.size() - have), kNoThrow);
-    co_return have + count == into.size();
+    auto [error, count] =
+        co_await asio::async_read(socket, asio::buffer(into.data(), into.size()), kNoThrow);
+    co_return count == into.size();
 }
 
+// Handshake messages are a few bytes and fit the send buffer at once. Sending without awaiting
+// spares the coroutine a suspension and the thread a pass through the reactor, which counts
+// when thousands of tunnels open each second; only a rest that did not fit is awaited.
 asio::awaitable<void> sendRaw(tcp::socket& socket, asio::const_buffer bytes) {
     std::optional<std::size_t> sent = sendNow(socket, bytes);
     if (!sent || *sent == bytes.size()) co_return;

@@ -22,6 +22,15 @@ using asio::ip::tcp;
 // in the socket for the tunnel. False on an error or an end of stream before the count.
 asio::awaitable<bool> recvExact(tcp::socket& socket, std::span<std::uint8_t> into);
 
+// What one non-blocking read brought.
+struct ReadOutcome {
+    enum Kind { data, nothingYet, endOfStream, failed } kind;
+    std::size_t count = 0;
+};
+
+// Reads what the socket holds now, at most `into.size()` bytes, without waiting.
+ReadOutcome readNow(tcp::socket& socket, std::span<std::uint8_t> into);
+
 // Reads one SOCKS5 message, asking `parse` (a socks5 wire parser returning a Step) after every
 // read how much more to read exactly. The bytes of the message on success; nullopt when the
 // parser calls it malformed or the read fails.
@@ -34,7 +43,17 @@ asio::awaitable<std::optional<socks5::Bytes>> recvMessage(tcp::socket& socket, P
         if (step.status == socks5::Status::malformed) co_return std::nullopt;
         std::size_t had = received.size();
         received.resize(had + step.count);
-        bool complete = co_await recvExact(socket, std::span(received).subspan(had));
+        auto missing = std::span(received).subspan(had);
+        // The start of a message answers something just sent, so it is awaited. The rest came
+        // in the same segment and is usually there: reading it at once spares a suspension.
+        if (had > 0) {
+            ReadOutcome now = readNow(socket, missing);
+            if (now.kind == ReadOutcome::endOfStream || now.kind == ReadOutcome::failed)
+                co_return std::nullopt;
+            missing = missing.subspan(now.count);
+        }
+        if (missing.empty()) continue;
+        bool complete = co_await recvExact(socket, missing);
         if (!complete) co_return std::nullopt;
     }
 }
@@ -50,15 +69,6 @@ asio::awaitable<void> replyAndClose(tcp::socket& socket, asio::const_buffer byte
 // reading it, so a connection that is only waiting holds no buffer. False when the wait failed,
 // e.g. because the connection was closed.
 asio::awaitable<bool> awaitReadable(tcp::socket& socket);
-
-// What one non-blocking read brought.
-struct ReadOutcome {
-    enum Kind { data, nothingYet, endOfStream, failed } kind;
-    std::size_t count = 0;
-};
-
-// Reads what the socket holds now, at most `into.size()` bytes, without waiting.
-ReadOutcome readNow(tcp::socket& socket, std::span<std::uint8_t> into);
 
 // Small-message latency matters more than packing for a relay: every hop turns Nagle off.
 void tuneForRelaying(tcp::socket& socket);

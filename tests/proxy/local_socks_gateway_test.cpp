@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <csignal>
 #include <random>
+#include <thread>
 
 #include "base/subprocess.hpp"
 #include "model/preference_keys.hpp"
@@ -83,6 +84,22 @@ TEST_P(Gateway, GrantsConnectWhateverMethodsAreOfferedAndRelaysBothWays) {
     byName.send(std::string("\x05\x01\x00\x03\x09localhost", 14) +
                 static_cast<char>(origin.port() >> 8) + static_cast<char>(origin.port() & 0xFF));
     EXPECT_EQ(byName.recvExact(10), kGranted);
+}
+
+TEST_P(Gateway, ReadsMessagesTrickledByteByByteWithoutReadingPastThem) {
+    TestServer origin(testing::echoSession);
+    start();
+    TestConnection client = TestConnection::to(home_.port());
+    const std::string handshake = std::string("\x05\x02\x00\x01", 4) +
+                                  ipv4Request(0x01, static_cast<std::uint16_t>(origin.port()));
+    for (char byte : handshake) {
+        client.send(std::string(1, byte));
+        std::this_thread::sleep_for(2ms);  // each byte its own segment, often one read each
+    }
+    client.send("early");
+    EXPECT_EQ(client.recvExact(2), std::string("\x05\x00", 2));
+    EXPECT_EQ(client.recvExact(10), kGranted);
+    EXPECT_EQ(client.recvExact(5), "early");
 }
 
 TEST_P(Gateway, RefusesWhatItCannotOrMustNotDial) {
