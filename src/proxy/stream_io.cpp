@@ -19,15 +19,11 @@ constexpr int kSendFlags = MSG_DONTWAIT | MSG_NOSIGNAL;
 constexpr int kSendFlags = MSG_DONTWAIT;  // SIGPIPE is ignored for the whole process
 #endif
 
-bool wouldBlock(int error) {
-    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
-}
-
 // What one non-blocking send took; 0 when the send buffer is full, nullopt on an error.
 std::optional<std::size_t> sendNow(tcp::socket& socket, asio::const_buffer bytes) {
     ssize_t sent = ::send(socket.native_handle(), bytes.data(), bytes.size(), kSendFlags);
     if (sent >= 0) return static_cast<std::size_t>(sent);
-    if (wouldBlock(errno)) return 0;
+    if (callWouldBlock()) return 0;
     return std::nullopt;
 }
 
@@ -66,8 +62,12 @@ ReadOutcome readNow(tcp::socket& socket, std::span<std::uint8_t> into) {
     ssize_t count = ::recv(socket.native_handle(), into.data(), into.size(), MSG_DONTWAIT);
     if (count > 0) return {ReadOutcome::data, static_cast<std::size_t>(count)};
     if (count == 0) return {into.empty() ? ReadOutcome::data : ReadOutcome::endOfStream};
-    if (wouldBlock(errno)) return {ReadOutcome::nothingYet};
+    if (callWouldBlock()) return {ReadOutcome::nothingYet};
     return {ReadOutcome::failed};
+}
+
+bool callWouldBlock() {
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
 }
 
 void tuneForRelaying(tcp::socket& socket) {

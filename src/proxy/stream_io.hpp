@@ -70,6 +70,9 @@ asio::awaitable<void> replyAndClose(tcp::socket& socket, asio::const_buffer byte
 // e.g. because the connection was closed.
 asio::awaitable<bool> awaitReadable(tcp::socket& socket);
 
+// Whether the non-blocking call that just failed (errno) only has to be tried again later.
+bool callWouldBlock();
+
 // Small-message latency matters more than packing for a relay: every hop turns Nagle off.
 void tuneForRelaying(tcp::socket& socket);
 

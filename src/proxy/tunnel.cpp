@@ -12,8 +12,6 @@
 
 #ifdef __linux__
 #include <fcntl.h>
-
-#include <cerrno>
 #endif
 
 namespace nimbra {
@@ -77,10 +75,6 @@ asio::awaitable<void> copyDirection(std::shared_ptr<Tunnel> tunnel, tcp::socket&
 #ifdef __linux__
 constexpr unsigned kSpliceFlags = SPLICE_F_MOVE | SPLICE_F_NONBLOCK;
 
-bool wouldBlock() {
-    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-}
-
 // Moves `pending` bytes from the pipe into `to`, waiting whenever its send buffer is full.
 asio::awaitable<bool> drainPipe(SplicePipe& pipe, std::size_t pending, tcp::socket& to) {
     while (pending > 0) {
@@ -90,7 +84,7 @@ asio::awaitable<bool> drainPipe(SplicePipe& pipe, std::size_t pending, tcp::sock
             pending -= static_cast<std::size_t>(moved);
             continue;
         }
-        if (moved < 0 && wouldBlock()) {
+        if (moved < 0 && stream_io::callWouldBlock()) {
             auto [error] = co_await to.async_wait(tcp::socket::wait_write, kNoThrow);
             if (error) co_return false;
             continue;
@@ -110,7 +104,7 @@ asio::awaitable<void> spliceDirection(std::shared_ptr<Tunnel> tunnel, tcp::socke
         if (!pipe) break;
         ssize_t moved = ::splice(from.native_handle(), nullptr, pipe->writeEnd.get(), nullptr,
                                  kRelayChunk, kSpliceFlags);
-        if (moved < 0 && wouldBlock()) {
+        if (moved < 0 && stream_io::callWouldBlock()) {
             pipes.release(std::move(*pipe));
             continue;
         }
