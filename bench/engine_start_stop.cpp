@@ -58,7 +58,8 @@ Summary summarize(std::vector<double> samples) {
 }
 
 void printRow(const char* what, const Summary& s, const char* target) {
-    std::printf("%-38s %9.3f %9.3f %9.3f %9.3f   %s\n", what, s.median, s.p90, s.min, s.max, target);
+    std::printf("%-38s %9.3f %9.3f %9.3f %9.3f   %s\n", what, s.median, s.p90, s.min, s.max,
+                target);
 }
 
 }  // namespace
@@ -79,9 +80,9 @@ int main(int argc, char** argv) {
 
     std::vector<double> reaction, stopping;
     for (int run = 0; run < runs; ++run) {
-        UsqueEngine engine(freePort(), {.timings = nimbra::Timings::standard(),
-                                        .processes = nullptr,
-                                        .store = &store});
+        UsqueEngine engine(
+            freePort(),
+            {.timings = nimbra::Timings::standard(), .processes = nullptr, .store = &store});
         engine.startSocks(false);
         const auto returned = duration_cast<nanoseconds>(steady_clock::now().time_since_epoch());
         const long long written = readinessWritten(engine.recentLines());

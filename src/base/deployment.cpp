@@ -15,9 +15,15 @@ std::string fromEnvironment(const char* name, const char* fallback) {
 
 }  // namespace
 
-std::string traceHost() { return fromEnvironment("NIMBRA_TRACE_HOST", "www.cloudflare.com"); }
-std::string anycastResolver() { return fromEnvironment("NIMBRA_ANYCAST_RESOLVER", "1.1.1.1"); }
-std::string providerEndpointV4() { return fromEnvironment("NIMBRA_ENDPOINT_V4", "162.159.198.1"); }
+std::string traceHost() {
+    return fromEnvironment("NIMBRA_TRACE_HOST", "www.cloudflare.com");
+}
+std::string anycastResolver() {
+    return fromEnvironment("NIMBRA_ANYCAST_RESOLVER", "1.1.1.1");
+}
+std::string providerEndpointV4() {
+    return fromEnvironment("NIMBRA_ENDPOINT_V4", "162.159.198.1");
+}
 std::string providerEndpointV6() {
     return fromEnvironment("NIMBRA_ENDPOINT_V6", "2606:4700:103::1");
 }

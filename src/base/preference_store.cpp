@@ -29,7 +29,9 @@ std::string timestampForFileName() {
 
 }  // namespace
 
-PreferenceStore::PreferenceStore(std::filesystem::path file) : file_(std::move(file)) { load(); }
+PreferenceStore::PreferenceStore(std::filesystem::path file) : file_(std::move(file)) {
+    load();
+}
 
 std::filesystem::path PreferenceStore::defaultFile() {
     if (const char* override = std::getenv("NIMBRA_PREFERENCES_FILE"); override && *override) {
@@ -83,7 +85,9 @@ std::optional<nlohmann::json> PreferenceStore::value(std::string_view key) const
     return *found;
 }
 
-bool PreferenceStore::contains(std::string_view key) const { return value(key).has_value(); }
+bool PreferenceStore::contains(std::string_view key) const {
+    return value(key).has_value();
+}
 
 std::optional<bool> PreferenceStore::boolean(std::string_view key) const {
     auto stored = value(key);
@@ -112,15 +116,21 @@ std::optional<std::string> PreferenceStore::data(std::string_view key) const {
     return base64::decode(encoded->get<std::string>());
 }
 
-void PreferenceStore::setBoolean(std::string_view key, bool value) { write(key, value); }
-void PreferenceStore::setInteger(std::string_view key, int64_t value) { write(key, value); }
+void PreferenceStore::setBoolean(std::string_view key, bool value) {
+    write(key, value);
+}
+void PreferenceStore::setInteger(std::string_view key, int64_t value) {
+    write(key, value);
+}
 void PreferenceStore::setText(std::string_view key, std::string_view value) {
     write(key, std::string(value));
 }
 void PreferenceStore::setData(std::string_view key, std::string_view bytes) {
     write(key, nlohmann::json{{kDataField, base64::encode(bytes)}});
 }
-void PreferenceStore::remove(std::string_view key) { write(key, std::nullopt); }
+void PreferenceStore::remove(std::string_view key) {
+    write(key, std::nullopt);
+}
 
 void PreferenceStore::write(std::string_view key, std::optional<nlohmann::json> value) {
     {

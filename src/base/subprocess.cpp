@@ -66,7 +66,7 @@ Pipe makePipe() {
 
 // posix_spawn's helper objects must be destroyed on every path out of start().
 class SpawnFileActions {
-  public:
+public:
     SpawnFileActions() { check(::posix_spawn_file_actions_init(&actions_), "cannot launch"); }
     ~SpawnFileActions() { ::posix_spawn_file_actions_destroy(&actions_); }
     SpawnFileActions(const SpawnFileActions&) = delete;
@@ -84,7 +84,7 @@ class SpawnFileActions {
     }
     const posix_spawn_file_actions_t* get() const { return &actions_; }
 
-  private:
+private:
     posix_spawn_file_actions_t actions_;
 };
 
@@ -92,7 +92,7 @@ class SpawnFileActions {
 // clean signal state: a thread of ours that blocks or ignores a signal must not pass that on, or
 // the child could become impossible to stop with SIGTERM.
 class SpawnAttributes {
-  public:
+public:
     SpawnAttributes() {
         check(::posix_spawnattr_init(&attributes_), "cannot launch");
         sigset_t none;
@@ -111,7 +111,7 @@ class SpawnAttributes {
 
     const posix_spawnattr_t* get() const { return &attributes_; }
 
-  private:
+private:
     posix_spawnattr_t attributes_;
 };
 

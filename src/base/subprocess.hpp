@@ -28,7 +28,7 @@ namespace nimbra {
 // One object is used from one thread at a time; separate objects on separate threads are
 // independent (there is no shared state besides reading the environment).
 class Subprocess {
-  public:
+public:
     struct Options {
         // argv[0] is the program. Without a '/', it is looked up in the PATH of *this* process,
         // even when `environment` gives the child a different one.
@@ -115,7 +115,7 @@ class Subprocess {
     // a zombie until Nimbra exits.
     pid_t detach();
 
-  private:
+private:
     using Clock = std::chrono::steady_clock;
 
     Subprocess() = default;

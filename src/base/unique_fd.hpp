@@ -9,7 +9,7 @@ namespace nimbra {
 // Owns one file descriptor and closes it when dropped, so early returns and exceptions cannot
 // leak descriptors into later children.
 class UniqueFd {
-  public:
+public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) noexcept : fd_(fd) {}
     ~UniqueFd() { reset(); }
@@ -35,7 +35,7 @@ class UniqueFd {
         fd_ = fd;
     }
 
-  private:
+private:
     int fd_ = -1;
 };
 

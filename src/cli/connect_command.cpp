@@ -1,7 +1,6 @@
+#include <asio/signal_set.hpp>
 #include <csignal>
 #include <cstdio>
-
-#include <asio/signal_set.hpp>
 
 #include "base/async/core_runtime.hpp"
 #include "cli/commands.hpp"
@@ -69,7 +68,8 @@ int connectInForeground() {
     ForegroundSession session(runtime, controller);
 
     auto onCore = [&runtime](std::function<void()> work) { runtime.post(std::move(work)); };
-    controller.subscribe(onCore, [&session](SnapshotPtr snapshot) { session.onSnapshot(snapshot); });
+    controller.subscribe(onCore,
+                         [&session](SnapshotPtr snapshot) { session.onSnapshot(snapshot); });
 
     asio::signal_set signals(runtime.context(), SIGINT, SIGTERM);
     signals.async_wait([&session](std::error_code error, int) {

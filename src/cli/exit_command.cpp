@@ -1,7 +1,6 @@
-#include <cstdio>
-
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
+#include <cstdio>
 
 #include "base/async/core_runtime.hpp"
 #include "base/preference_store.hpp"
@@ -74,8 +73,8 @@ int printExitDiagnostics() {
         const int rtt = found == latencies.end() ? -1 : found->second;
         const std::string latency = rtt >= 1 ? std::to_string(rtt) + " ms" : "unreachable";
         std::printf("gateway %-26s %s port %d: %s\n",
-                    std::string(title(gateway, AppLanguage::english)).c_str(),
-                    target.host.c_str(), target.port, latency.c_str());
+                    std::string(title(gateway, AppLanguage::english)).c_str(), target.host.c_str(),
+                    target.port, latency.c_str());
     }
     return anyFetched ? 0 : 1;
 }

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <string_view>
 
-#include "base/version.hpp"
 #include "base/preference_store.hpp"
+#include "base/version.hpp"
 #include "cli/commands.hpp"
 #include "engine/socks_lifecycle_self_test.hpp"
 

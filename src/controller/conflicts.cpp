@@ -6,7 +6,9 @@
 
 namespace nimbra {
 
-void WarpController::refreshConflicts() { spawnTask(runtime_.executor(), runConflictScan()); }
+void WarpController::refreshConflicts() {
+    spawnTask(runtime_.executor(), runConflictScan());
+}
 
 asio::awaitable<void> WarpController::runConflictScan() {
     auto scan = [diagnostics = diagnostics_] { return diagnostics->scanConflicts(); };

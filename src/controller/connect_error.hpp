@@ -19,7 +19,9 @@ public:
     };
     using Case = std::variant<ProbeFailed, TimedOut>;
 
-    static ConnectError probeFailed(std::string text) { return ConnectError(ProbeFailed{std::move(text)}); }
+    static ConnectError probeFailed(std::string text) {
+        return ConnectError(ProbeFailed{std::move(text)});
+    }
     static ConnectError timedOut(int seconds) { return ConnectError(TimedOut{seconds}); }
 
     const Case& reason() const { return case_; }

@@ -57,7 +57,8 @@ void WarpController::refuseForConflict() {
     const AppLanguage lang = language();
     update([&](ControllerSnapshot& s) {
         s.phase = WarpPhase::disconnected;
-        s.detail = lang == AppLanguage::chinese ? "请先断开官方 WARP" : "Disconnect official WARP first";
+        s.detail =
+            lang == AppLanguage::chinese ? "请先断开官方 WARP" : "Disconnect official WARP first";
         s.http2Tip.clear();
     });
     connecting_ = false;
@@ -150,9 +151,9 @@ asio::awaitable<void> WarpController::reportFailure(std::exception_ptr failure,
                                                     int64_t generation) {
     traffic_->stop();
     // Stop everything in every mode, whatever this attempt managed to start.
-    co_await awaitTeardown(runtime_.blockingPool(),
-                           [this] { runTeardownSteps({.stopDaemon = true, .stopRelay = true,
-                                                      .stopSocksCompat = true}); });
+    co_await awaitTeardown(runtime_.blockingPool(), [this] {
+        runTeardownSteps({.stopDaemon = true, .stopRelay = true, .stopSocksCompat = true});
+    });
     // The teardown was a suspension: a cancel or a newer attempt may own the state by now.
     if (generation != connectGeneration_) co_return;
 

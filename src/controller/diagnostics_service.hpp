@@ -1,10 +1,9 @@
 #pragma once
 
-#include <map>
-#include <string>
-
 #include <asio/awaitable.hpp>
 #include <asio/thread_pool.hpp>
+#include <map>
+#include <string>
 
 #include "diagnostics/trace_probe.hpp"
 #include "observe/network_conflict_detector.hpp"
@@ -22,7 +21,7 @@ public:
     virtual TraceProbe exitDirect() = 0;            // blocking
     virtual ConflictReport scanConflicts() = 0;     // blocking
     virtual asio::awaitable<std::map<std::string, int>> gatewayLatencies(asio::thread_pool& pool,
-                                                                          int timeoutMs) = 0;
+                                                                         int timeoutMs) = 0;
 
     static std::shared_ptr<DiagnosticsService> system();
 };

@@ -13,7 +13,8 @@ std::string refreshDetail(const TraceProbe& probe, bool viaTunnel, AppLanguage l
         const std::string where = probe.loc + "/" + probe.colo + " · WARP " + probe.warp;
         if (!viaTunnel) return (chinese ? "系统出口 · " : "System exit · ") + where;
         if (!probe.warp.empty() && text::toLowerAscii(probe.warp) != "on") {
-            return (chinese ? "隧道异常（可能泄漏）· loc=" : "Tunnel anomaly (possible leak) · loc=") +
+            return (chinese ? "隧道异常（可能泄漏）· loc="
+                            : "Tunnel anomaly (possible leak) · loc=") +
                    probe.loc + " colo=" + probe.colo + " warp=" + probe.warp;
         }
         return (chinese ? "已连接 · " : "Connected · ") + where;

@@ -2,9 +2,9 @@
 
 #include <string>
 
+#include "diagnostics/trace_probe.hpp"
 #include "model/connection_mode.hpp"
 #include "model/split_tunnel_mode.hpp"
-#include "diagnostics/trace_probe.hpp"
 
 namespace nimbra {
 

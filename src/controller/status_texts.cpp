@@ -16,7 +16,9 @@ constexpr const char* kUsqueNotFound = "(not found — run scripts/fetch-usque)"
 
 // Looking for usque runs `which` and touches the disk, so it happens on the pool; the answer is
 // applied on the core thread when it arrives.
-void WarpController::refreshUsquePath() { spawnTask(runtime_.executor(), resolveUsquePath()); }
+void WarpController::refreshUsquePath() {
+    spawnTask(runtime_.executor(), resolveUsquePath());
+}
 
 asio::awaitable<void> WarpController::resolveUsquePath() {
     auto resolve = [engine = engine_] {

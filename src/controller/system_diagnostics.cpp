@@ -11,7 +11,7 @@ public:
     TraceProbe exitDirect() override { return ExitProbe::fetchDirect(); }
     ConflictReport scanConflicts() override { return NetworkConflictDetector::scan(); }
     asio::awaitable<std::map<std::string, int>> gatewayLatencies(asio::thread_pool& pool,
-                                                                  int timeoutMs) override {
+                                                                 int timeoutMs) override {
         return ExitProbe::probeAllGateways(pool, timeoutMs);
     }
 };

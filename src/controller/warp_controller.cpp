@@ -1,15 +1,17 @@
 #include "controller/warp_controller.hpp"
 
-#include "model/preference_keys.hpp"
 #include "controller/start_tunnel.hpp"
 #include "engine/usque_engine.hpp"
-#include "observe/tunnel_byte_counters.hpp"
 #include "l10n/l10n.hpp"
+#include "model/preference_keys.hpp"
+#include "observe/tunnel_byte_counters.hpp"
 
 namespace nimbra {
 namespace {
 
-std::string loopbackEndpoint(int port) { return "127.0.0.1:" + std::to_string(port); }
+std::string loopbackEndpoint(int port) {
+    return "127.0.0.1:" + std::to_string(port);
+}
 
 }  // namespace
 
@@ -60,8 +62,8 @@ void WarpController::readSettings() {
     state_.chinaDirect = prefs_.chinaDirect();
     state_.connectionMode = prefs_.connectionMode();
     state_.splitTunnelMode = prefs_.splitTunnelMode();
-    state_.dnsModeOption =
-        daemonDNSModeOptionFromRaw(prefs_.daemonDNSMode()).value_or(DaemonDNSModeOption::cloudflare);
+    state_.dnsModeOption = daemonDNSModeOptionFromRaw(prefs_.daemonDNSMode())
+                               .value_or(DaemonDNSModeOption::cloudflare);
     state_.dnsProfileDraft = prefs_.daemonDNSProfile();
     state_.dnsDeviceDraft = prefs_.daemonDNSDevice();
     state_.dnsCustomDraft = prefs_.daemonDNSCustom();
@@ -69,13 +71,17 @@ void WarpController::readSettings() {
 
 // ---- publishing ------------------------------------------------------------------------------
 
-void WarpController::publish() { publisher_.publish(state_); }
+void WarpController::publish() {
+    publisher_.publish(state_);
+}
 
 uint64_t WarpController::subscribe(Poster post, SnapshotHandler handler) {
     return publisher_.subscribe(std::move(post), std::move(handler));
 }
 
-void WarpController::unsubscribe(uint64_t subscription) { publisher_.unsubscribe(subscription); }
+void WarpController::unsubscribe(uint64_t subscription) {
+    publisher_.unsubscribe(subscription);
+}
 
 // ---- the single button -----------------------------------------------------------------------
 

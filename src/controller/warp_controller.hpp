@@ -1,5 +1,6 @@
 #pragma once
 
+#include <asio/awaitable.hpp>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -7,23 +8,21 @@
 #include <optional>
 #include <vector>
 
-#include <asio/awaitable.hpp>
-
 #include "base/async/core_runtime.hpp"
 #include "base/async/task.hpp"
 #include "base/snapshot_publisher.hpp"
-#include "model/app_preferences.hpp"
 #include "controller/controller_snapshot.hpp"
 #include "controller/diagnostics_service.hpp"
-#include "observe/network_traffic_monitor.hpp"
-#include "model/http2_tip_kind.hpp"
 #include "controller/start_outcome.hpp"
-#include "model/timings.hpp"
-#include "engine/tunnel_engine.hpp"
 #include "diagnostics/trace_probe.hpp"
+#include "engine/tunnel_engine.hpp"
+#include "model/app_preferences.hpp"
+#include "model/conflict_hint.hpp"
+#include "model/http2_tip_kind.hpp"
+#include "model/timings.hpp"
+#include "observe/network_traffic_monitor.hpp"
 #include "proxy/http_socks_relay.hpp"
 #include "proxy/local_socks_gateway.hpp"
-#include "model/conflict_hint.hpp"
 
 namespace nimbra {
 

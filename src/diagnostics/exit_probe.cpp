@@ -13,20 +13,14 @@ namespace nimbra::ExitProbe {
 namespace detail {
 
 std::vector<std::string> socksCommand(int port) {
-    return {std::string(kCurl),
-            "-sS",
-            "-m",
-            "12",
-            "--connect-timeout",
-            "8",
-            "-x",
-            "socks5h://127.0.0.1:" + std::to_string(port),
+    return {std::string(kCurl),  "-sS", "-m", "12",
+            "--connect-timeout", "8",   "-x", "socks5h://127.0.0.1:" + std::to_string(port),
             traceUrl()};
 }
 
 std::vector<std::string> directCommand() {
-    return {std::string(kCurl), "-sS", "-4", "-m", "12", "--connect-timeout", "8", "--noproxy", "*",
-            traceUrl()};
+    return {std::string(kCurl),  "-sS", "-4",        "-m", "12",
+            "--connect-timeout", "8",   "--noproxy", "*",  traceUrl()};
 }
 
 std::vector<std::string> directIpCommand() {
@@ -57,8 +51,8 @@ TraceProbe runCurl(std::vector<std::string> argv, std::string_view failureText,
     try {
         Subprocess::Options options;
         options.argv = std::move(argv);
-        options.environment = std::vector<std::string>{
-            "PATH=/usr/bin:/bin:/usr/sbin:/sbin", "HOME=" + paths::homeDirectory().string()};
+        options.environment = std::vector<std::string>{"PATH=/usr/bin:/bin:/usr/sbin:/sbin",
+                                                       "HOME=" + paths::homeDirectory().string()};
         options.output = Subprocess::Output::separate;
 
         const Subprocess::RunResult result = Subprocess::run(std::move(options), safetyTimeout);

@@ -8,6 +8,11 @@
 
 #include <algorithm>
 #include <array>
+#include <asio/co_spawn.hpp>
+#include <asio/experimental/deferred.hpp>
+#include <asio/experimental/parallel_group.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -15,12 +20,6 @@
 #include <exception>
 #include <memory>
 #include <utility>
-
-#include <asio/co_spawn.hpp>
-#include <asio/experimental/deferred.hpp>
-#include <asio/experimental/parallel_group.hpp>
-#include <asio/this_coro.hpp>
-#include <asio/use_awaitable.hpp>
 
 #include "base/async/await_blocking.hpp"
 #include "base/deployment.hpp"

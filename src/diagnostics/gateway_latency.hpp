@@ -1,13 +1,12 @@
 #pragma once
 
+#include <asio/awaitable.hpp>
+#include <asio/thread_pool.hpp>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <asio/awaitable.hpp>
-#include <asio/thread_pool.hpp>
 
 namespace nimbra::ExitProbe {
 

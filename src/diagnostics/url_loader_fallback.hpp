@@ -28,6 +28,7 @@ inline constexpr std::string_view kBadTraceUrlError = "bad trace URL";
 TraceProbe fetchViaLibcurl(const std::optional<std::string>& firstStepError);
 
 // The same against an explicit URL.
-TraceProbe fetchViaLibcurl(const std::string& url, const std::optional<std::string>& firstStepError);
+TraceProbe fetchViaLibcurl(const std::string& url,
+                           const std::optional<std::string>& firstStepError);
 
 }  // namespace nimbra::ExitProbe

@@ -29,7 +29,7 @@ int runSocksLifecycleSelfTest(PreferenceStore& store, const Timings& timings) {
         engine.startSocks(/*http2=*/false);
     } catch (...) {
         logLine(kLog, "FAIL: " + describeError(std::current_exception(),
-                                                AppPreferences(store).uiLanguage()));
+                                               AppPreferences(store).uiLanguage()));
         return 1;
     }
     if (!engine.isRunning()) {

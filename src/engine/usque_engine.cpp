@@ -34,7 +34,9 @@ std::filesystem::path ensuredWorkDirectory() {
     return directory;
 }
 
-std::string yesNo(bool value) { return value ? "true" : "false"; }
+std::string yesNo(bool value) {
+    return value ? "true" : "false";
+}
 
 }  // namespace
 
@@ -51,12 +53,15 @@ UsqueEngine::~UsqueEngine() {
     stopOwnChild();
 }
 
-std::filesystem::path UsqueEngine::configPath() { return paths::workDirectory() / "config.json"; }
+std::filesystem::path UsqueEngine::configPath() {
+    return paths::workDirectory() / "config.json";
+}
 
 std::vector<std::string> UsqueEngine::socksArguments(int port, bool http2) {
-    std::vector<std::string> arguments{"socks", "-c", configPath().string(), "-b", "127.0.0.1",
-                                       "-p", std::to_string(port), "--always-reconnect", "-k",
-                                       "15s"};
+    std::vector<std::string> arguments{
+        "socks",     "-c", configPath().string(), "-b",
+        "127.0.0.1", "-p", std::to_string(port),  "--always-reconnect",
+        "-k",        "15s"};
     if (http2) arguments.emplace_back("--http2");
     return arguments;
 }
@@ -73,7 +78,9 @@ std::vector<std::string> UsqueEngine::childEnvironment() {
     return environment;
 }
 
-int UsqueEngine::storedSocksPort() const { return AppPreferences(store_).socksPort(); }
+int UsqueEngine::storedSocksPort() const {
+    return AppPreferences(store_).socksPort();
+}
 
 // ---- state -----------------------------------------------------------------------------------
 
@@ -108,7 +115,9 @@ void UsqueEngine::onOutputEnd() {
 
 // ---- preparing ------------------------------------------------------------------------------
 
-std::filesystem::path UsqueEngine::resolveBinary() const { return usque_locator::resolve(); }
+std::filesystem::path UsqueEngine::resolveBinary() const {
+    return usque_locator::resolve();
+}
 
 void UsqueEngine::ensureReady() {
     usque_locator::resolve();
@@ -127,8 +136,8 @@ void UsqueEngine::ensureReady() {
 
 void UsqueEngine::registerDevice(const std::filesystem::path& config) {
     Subprocess::Options options;
-    options.argv = {resolveBinary().string(), "register", "-a", "-c", config.string(), "-n",
-                    kDeviceName};
+    options.argv = {resolveBinary().string(), "register", "-a",       "-c",
+                    config.string(),          "-n",       kDeviceName};
     options.environment = childEnvironment();
     options.workingDirectory = ensuredWorkDirectory();
     options.output = Subprocess::Output::joined;
@@ -199,8 +208,8 @@ void UsqueEngine::launch(const std::vector<std::string>& arguments) {
         throw UsqueError(UsqueError::LaunchFailed{std::strerror(e.code())});
     }
     auto reader = std::make_unique<OutputLineReader>(
-        UniqueFd(child->releaseStdout()), [this](std::string line) { onOutputLine(std::move(line)); },
-        [this] { onOutputEnd(); });
+        UniqueFd(child->releaseStdout()),
+        [this](std::string line) { onOutputLine(std::move(line)); }, [this] { onOutputEnd(); });
 
     // What a failed earlier start left behind is dropped outside the lock: its reader's thread
     // may still be waiting for the lock to hand over a last line.
@@ -233,8 +242,8 @@ void UsqueEngine::awaitReadiness(bool requireSocksAccept) {
             throw UsqueError(UsqueError::ExitedEarly{hint, storedSocksPort()});
         }
         if (masqueReady_) break;
-        changed_.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() +
-                                                         timings_.readinessPoll));
+        changed_.wait_until(
+            lock, std::min(deadline, std::chrono::steady_clock::now() + timings_.readinessPoll));
     }
     const bool ready = masqueReady_;
     std::string hint = output_.hint();
@@ -242,7 +251,8 @@ void UsqueEngine::awaitReadiness(bool requireSocksAccept) {
 
     if (!ready) {
         stopProcessOnly();
-        throw UsqueError(UsqueError::MasqueTimeout{hint.empty() ? "timeout waiting for MASQUE" : hint});
+        throw UsqueError(
+            UsqueError::MasqueTimeout{hint.empty() ? "timeout waiting for MASQUE" : hint});
     }
     if (requireSocksAccept && !tunnel_probes::socksAccepts(socksPort_)) {
         stopProcessOnly();

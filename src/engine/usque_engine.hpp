@@ -74,7 +74,7 @@ private:
     PreferenceStore& store_;
 
     mutable std::mutex mutex_;
-    std::condition_variable changed_;  // a line arrived or the output ended
+    std::condition_variable changed_;            // a line arrived or the output ended
     mutable std::optional<Subprocess> process_;  // running() reaps, hence mutable
     std::unique_ptr<OutputLineReader> reader_;
     std::optional<pid_t> adoptedPid_;

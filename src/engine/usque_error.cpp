@@ -59,7 +59,9 @@ struct Describe {
 
 UsqueError::UsqueError(Case c) : LocalizedError(std::visit(Describe{}, c)), case_(std::move(c)) {}
 
-std::string UsqueError::description(AppLanguage) const { return std::visit(Describe{}, case_); }
+std::string UsqueError::description(AppLanguage) const {
+    return std::visit(Describe{}, case_);
+}
 
 bool UsqueError::isBindFailureHint(const std::string& hint) {
     return text::containsCaseInsensitive(hint, "address already in use") ||

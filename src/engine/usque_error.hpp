@@ -10,12 +10,26 @@ namespace nimbra {
 // Why the engine could not bring usque up. Its descriptions exist in Chinese only.
 class UsqueError : public LocalizedError {
 public:
-    struct LaunchFailed { std::string message; };
-    struct ExitedEarly { std::string hint; int storedSocksPort; };
-    struct MasqueTimeout { std::string hint; };
-    struct SocksNotReady { int port; };
-    struct PortInUse { int port; };
-    struct RegisterFailed { int status; std::string output; };
+    struct LaunchFailed {
+        std::string message;
+    };
+    struct ExitedEarly {
+        std::string hint;
+        int storedSocksPort;
+    };
+    struct MasqueTimeout {
+        std::string hint;
+    };
+    struct SocksNotReady {
+        int port;
+    };
+    struct PortInUse {
+        int port;
+    };
+    struct RegisterFailed {
+        int status;
+        std::string output;
+    };
     struct BinaryMissing {};
     struct NativeTunUnsupported {};
     using Case = std::variant<LaunchFailed, ExitedEarly, MasqueTimeout, SocksNotReady, PortInUse,

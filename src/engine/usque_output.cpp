@@ -5,8 +5,8 @@
 namespace nimbra {
 
 bool isReadinessLine(std::string_view line) {
-    for (const char* phrase :
-         {"Connected to MASQUE server", "Successfully connected to Cloudflare", "Tunnel established"}) {
+    for (const char* phrase : {"Connected to MASQUE server", "Successfully connected to Cloudflare",
+                               "Tunnel established"}) {
         if (text::containsCaseInsensitive(line, phrase)) return true;
     }
     return false;
@@ -42,6 +42,8 @@ void UsqueOutput::clear() {
     recent_.clear();
 }
 
-std::string UsqueOutput::hint() const { return errorHint(lastLine_, recent_); }
+std::string UsqueOutput::hint() const {
+    return errorHint(lastLine_, recent_);
+}
 
 }  // namespace nimbra

@@ -5,10 +5,10 @@
 #include <string_view>
 #include <vector>
 
-#include "model/daemon_dns_mode_option.hpp"
-#include "model/warp_phase.hpp"
 #include "model/app_language.hpp"
 #include "model/conflict_hint.hpp"
+#include "model/daemon_dns_mode_option.hpp"
+#include "model/warp_phase.hpp"
 
 // Every sentence the controller shows to the user. Pure functions: the language is always the
 // last argument, Chinese only when asked for and English otherwise. Arguments named like a

@@ -34,7 +34,9 @@ bool AppPreferences::preferHttp2() const {
     return store_->boolean(prefkey::preferHttp2).value_or(false);
 }
 
-std::string AppPreferences::nat64Prefix() const { return textOr(prefkey::nat64Prefix, "none"); }
+std::string AppPreferences::nat64Prefix() const {
+    return textOr(prefkey::nat64Prefix, "none");
+}
 
 bool AppPreferences::chinaDirect() const {
     return store_->boolean(prefkey::chinaDirect).value_or(true);

@@ -3,12 +3,12 @@
 #include <string>
 #include <vector>
 
-#include "model/app_rule_item.hpp"
 #include "base/preference_store.hpp"
+#include "model/app_language.hpp"
+#include "model/app_rule_item.hpp"
 #include "model/app_theme.hpp"
 #include "model/connection_mode.hpp"
 #include "model/split_tunnel_mode.hpp"
-#include "model/app_language.hpp"
 
 namespace nimbra {
 

@@ -1,11 +1,10 @@
 #include "model/app_rule_item.hpp"
 
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <stdexcept>
-
-#include <nlohmann/json.hpp>
 
 namespace nimbra {
 namespace {

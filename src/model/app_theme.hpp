@@ -17,7 +17,9 @@ inline constexpr EnumTable<AppTheme, 3> kAppThemes{{
     {AppTheme::dark, "dark", "Pro Dark", "暗黑专业"},
 }};
 
-constexpr std::string_view rawValue(AppTheme theme) { return rowOf(kAppThemes, theme).raw; }
+constexpr std::string_view rawValue(AppTheme theme) {
+    return rowOf(kAppThemes, theme).raw;
+}
 
 // Anything stored that is not one of the three raw values means "follow the system".
 constexpr AppTheme appThemeFromPreference(std::string_view raw) {
@@ -32,9 +34,12 @@ constexpr std::string_view name(AppTheme theme, AppLanguage language) {
 // The symbol shown beside the theme in the menu (named after the system symbol set).
 constexpr std::string_view menuSymbol(AppTheme theme) {
     switch (theme) {
-        case AppTheme::light: return "sun.max.fill";
-        case AppTheme::dark: return "moon.fill";
-        case AppTheme::system: break;
+        case AppTheme::light:
+            return "sun.max.fill";
+        case AppTheme::dark:
+            return "moon.fill";
+        case AppTheme::system:
+            break;
     }
     return "display";
 }
@@ -43,9 +48,12 @@ constexpr std::string_view menuSymbol(AppTheme theme) {
 enum class ColorScheme { light, dark };
 constexpr std::optional<ColorScheme> colorScheme(AppTheme theme) {
     switch (theme) {
-        case AppTheme::light: return ColorScheme::light;
-        case AppTheme::dark: return ColorScheme::dark;
-        case AppTheme::system: break;
+        case AppTheme::light:
+            return ColorScheme::light;
+        case AppTheme::dark:
+            return ColorScheme::dark;
+        case AppTheme::system:
+            break;
     }
     return std::nullopt;
 }

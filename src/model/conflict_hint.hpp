@@ -7,7 +7,12 @@
 namespace nimbra {
 
 // Other networking software that fights our tunnel, in the order the banner lists them.
-enum class ConflictHint { disconnectOfficialWarp, officialWarpInstalled, tailscaleDNS, tailscaleRunning };
+enum class ConflictHint {
+    disconnectOfficialWarp,
+    officialWarpInstalled,
+    tailscaleDNS,
+    tailscaleRunning
+};
 
 constexpr std::string_view hintText(ConflictHint hint, AppLanguage language) {
     switch (hint) {
@@ -17,9 +22,10 @@ constexpr std::string_view hintText(ConflictHint hint, AppLanguage language) {
             return pick(language, "Official WARP installed · try HTTP/2 on failure",
                         "已安装官方 WARP · 失败时可试 HTTP/2");
         case ConflictHint::tailscaleDNS:
-            return pick(language,
-                        "Tailscale DNS · TUN excludes 100.64/10 (ClashX-style; WARP usually fights TS)",
-                        "Tailscale DNS · TUN 已排除 100.64/10（学 ClashX；官方 WARP 常冲突）");
+            return pick(
+                language,
+                "Tailscale DNS · TUN excludes 100.64/10 (ClashX-style; WARP usually fights TS)",
+                "Tailscale DNS · TUN 已排除 100.64/10（学 ClashX；官方 WARP 常冲突）");
         case ConflictHint::tailscaleRunning:
             break;
     }

@@ -11,7 +11,8 @@ enum class Http2TipKind { autoEnabled, connectFailed };
 
 constexpr std::string_view tipText(Http2TipKind kind, AppLanguage language) {
     if (kind == Http2TipKind::autoEnabled) {
-        return pick(language, "Enabled HTTP/2 automatically (common when corporate WARP blocks QUIC)",
+        return pick(language,
+                    "Enabled HTTP/2 automatically (common when corporate WARP blocks QUIC)",
                     "已自动开启 HTTP/2（公司 WARP / QUIC 不通时常见）");
     }
     return pick(language,

@@ -27,9 +27,10 @@ std::string_view subtitle(NAT64Gateway gateway, AppLanguage language) {
         return pick(language, "ZTVI · Default · DFW · Use Gemini / Antigravity · Not for video",
                     "ZTVI · 默认 · DFW · 可用 Gemini / Antigravity · 不要看视频");
     }
-    return pick(language,
-                "Direct Cloudflare Anycast · Lowest Latency · Route-Dependent Exit · Great for video",
-                "直连 Cloudflare Anycast · 延迟最低 · 出口取决于路由 · 可观看视频");
+    return pick(
+        language,
+        "Direct Cloudflare Anycast · Lowest Latency · Route-Dependent Exit · Great for video",
+        "直连 Cloudflare Anycast · 延迟最低 · 出口取决于路由 · 可观看视频");
 }
 
 }  // namespace nimbra

@@ -9,7 +9,15 @@
 namespace nimbra {
 
 // Where the connection stands. The raw values are stable identifiers; the views show the label.
-enum class WarpPhase { disconnected, preparing, startingEngine, connected, reconnecting, stopping, error };
+enum class WarpPhase {
+    disconnected,
+    preparing,
+    startingEngine,
+    connected,
+    reconnecting,
+    stopping,
+    error
+};
 
 inline constexpr EnumTable<WarpPhase, 7> kWarpPhases{{
     {WarpPhase::disconnected, "Disconnected", "Disconnected", "未连接"},
@@ -21,7 +29,9 @@ inline constexpr EnumTable<WarpPhase, 7> kWarpPhases{{
     {WarpPhase::error, "Error", "Error", "出错"},
 }};
 
-constexpr std::string_view rawValue(WarpPhase phase) { return rowOf(kWarpPhases, phase).raw; }
+constexpr std::string_view rawValue(WarpPhase phase) {
+    return rowOf(kWarpPhases, phase).raw;
+}
 constexpr std::optional<WarpPhase> warpPhaseFromRaw(std::string_view raw) {
     return valueOfRaw(kWarpPhases, raw);
 }

@@ -30,21 +30,25 @@ std::vector<SpeedSample> NetworkTrafficMonitor::zeroHistory(system_clock::time_p
     std::vector<SpeedSample> history;
     history.reserve(kMaxHistoryLength);
     for (std::size_t back = kMaxHistoryLength; back > 0; --back) {
-        history.push_back(SpeedSample{newUuid(), 0, 0,
-                                      now - std::chrono::seconds(static_cast<long long>(back))});
+        history.push_back(
+            SpeedSample{newUuid(), 0, 0, now - std::chrono::seconds(static_cast<long long>(back))});
     }
     return history;
 }
 
 // ---- publishing ------------------------------------------------------------------------------
 
-void NetworkTrafficMonitor::publish() { publisher_.publish(state_); }
+void NetworkTrafficMonitor::publish() {
+    publisher_.publish(state_);
+}
 
 uint64_t NetworkTrafficMonitor::subscribe(Poster post, SnapshotHandler handler) {
     return publisher_.subscribe(std::move(post), std::move(handler));
 }
 
-void NetworkTrafficMonitor::unsubscribe(uint64_t subscription) { publisher_.unsubscribe(subscription); }
+void NetworkTrafficMonitor::unsubscribe(uint64_t subscription) {
+    publisher_.unsubscribe(subscription);
+}
 
 // ---- operations ------------------------------------------------------------------------------
 
@@ -113,9 +117,9 @@ void NetworkTrafficMonitor::tick() {
 
     auto& history = state_.speedHistory;
     if (history.size() >= kMaxHistoryLength) {
-        history.erase(history.begin(),
-                      history.begin() + static_cast<std::ptrdiff_t>(history.size() -
-                                                                    kMaxHistoryLength + 1));
+        history.erase(
+            history.begin(),
+            history.begin() + static_cast<std::ptrdiff_t>(history.size() - kMaxHistoryLength + 1));
     }
     history.push_back(SpeedSample{newUuid(), state_.downSpeed, state_.upSpeed, now});
     publish();
@@ -131,13 +135,13 @@ void NetworkTrafficMonitor::scheduleTick() {
     nextTick_ += interval_;
     if (nextTick_ <= now) nextTick_ = now + interval_;
     timer_.expires_at(nextTick_);
-    timer_.async_wait([this, alive = std::weak_ptr<int>(alive_), generation](
-                          const std::error_code& error) {
-        if (error || alive.expired()) return;
-        if (generation != timerGeneration_ || !state_.isMonitoring) return;
-        tick();
-        scheduleTick();
-    });
+    timer_.async_wait(
+        [this, alive = std::weak_ptr<int>(alive_), generation](const std::error_code& error) {
+            if (error || alive.expired()) return;
+            if (generation != timerGeneration_ || !state_.isMonitoring) return;
+            tick();
+            scheduleTick();
+        });
 }
 
 }  // namespace nimbra

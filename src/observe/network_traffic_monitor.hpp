@@ -1,5 +1,7 @@
 #pragma once
 
+#include <asio/any_io_executor.hpp>
+#include <asio/steady_timer.hpp>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -9,9 +11,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <asio/any_io_executor.hpp>
-#include <asio/steady_timer.hpp>
 
 #include "base/snapshot_publisher.hpp"
 #include "model/timings.hpp"

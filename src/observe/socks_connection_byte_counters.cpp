@@ -7,16 +7,15 @@
 #include <vector>
 
 #ifdef __linux__
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
 #include <linux/tcp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
 
 #include "base/unique_fd.hpp"
 #endif
@@ -26,8 +25,8 @@ namespace {
 
 #ifdef __linux__
 
-constexpr unsigned kTcpListen = 10;        // TCP_LISTEN of the kernel's state numbering
-constexpr unsigned kTcpStateCount = 13;    // TCP_ESTABLISHED (1) ... TCP_NEW_SYN_RECV (12)
+constexpr unsigned kTcpListen = 10;                // TCP_LISTEN of the kernel's state numbering
+constexpr unsigned kTcpStateCount = 13;            // TCP_ESTABLISHED (1) ... TCP_NEW_SYN_RECV (12)
 constexpr std::size_t kReceiveBuffer = 64 * 1024;  // the kernel fills at most 32 KiB per read
 constexpr suseconds_t kReplyPatienceMicros = 500'000;
 
@@ -148,14 +147,14 @@ ByteCounts SocksConnectionByteCounters::sample(const std::optional<std::string>&
 #ifdef __linux__
     if (port_ <= 0 || port_ > 65535) return totals();
     for (auto& [cookie, connection] : live_) connection.seen = false;
-    const bool complete = dumpListenerConnections(port_, [this](std::uint64_t cookie,
-                                                                ByteCounts counts) {
-        Live& connection = live_[cookie];
-        // A connection's counters only grow; keep the larger reading in case of a racy one.
-        connection.counts.rx = std::max(connection.counts.rx, counts.rx);
-        connection.counts.tx = std::max(connection.counts.tx, counts.tx);
-        connection.seen = true;
-    });
+    const bool complete =
+        dumpListenerConnections(port_, [this](std::uint64_t cookie, ByteCounts counts) {
+            Live& connection = live_[cookie];
+            // A connection's counters only grow; keep the larger reading in case of a racy one.
+            connection.counts.rx = std::max(connection.counts.rx, counts.rx);
+            connection.counts.tx = std::max(connection.counts.tx, counts.tx);
+            connection.seen = true;
+        });
     // After an incomplete answer the missing connections may still be open: keep them.
     if (!complete) return totals();
 

@@ -45,8 +45,8 @@ QPixmap paintIcon(int size) {
 
 QIcon appIcon() {
     if (QImageReader::supportedImageFormats().contains("svg")) {
-        QIcon icon(QString::fromUtf8(kIconResource.data(),
-                                     static_cast<qsizetype>(kIconResource.size())));
+        QIcon icon(
+            QString::fromUtf8(kIconResource.data(), static_cast<qsizetype>(kIconResource.size())));
         if (!icon.availableSizes().isEmpty() || !icon.pixmap(64, 64).isNull()) return icon;
     }
     QIcon icon;

@@ -1,12 +1,11 @@
 #include "shell/controller_model.hpp"
 
-#include <optional>
-#include <string_view>
-#include <utility>
-
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QPointer>
+#include <optional>
+#include <string_view>
+#include <utility>
 
 #include "model/app_preferences.hpp"
 #include "model/connection_mode.hpp"
@@ -23,8 +22,7 @@ QString qs(std::string_view text) {
 // Runs `work` on the GUI thread, unless `guard` is gone by then. Callable from any thread: the
 // event is queued on the application object, which outlives every model, and the guard is only
 // looked at on the GUI thread.
-void postToGui(const QPointer<ControllerModel>& guard,
-               std::function<void(ControllerModel&)> work) {
+void postToGui(const QPointer<ControllerModel>& guard, std::function<void(ControllerModel&)> work) {
     QCoreApplication* app = QCoreApplication::instance();
     if (app == nullptr) return;
     QMetaObject::invokeMethod(
@@ -96,52 +94,80 @@ void ControllerModel::reloadLanguage() {
     runtime_.post([&controller = controller_] { controller.relocalizeVisibleCopy(); });
 }
 
-QString ControllerModel::phase() const { return qs(rawValue(snapshot_->phase)); }
-QString ControllerModel::phaseLabel() const { return qs(statusLabel(snapshot_->phase, language_)); }
-QString ControllerModel::detail() const { return QString::fromStdString(snapshot_->detail); }
+QString ControllerModel::phase() const {
+    return qs(rawValue(snapshot_->phase));
+}
+QString ControllerModel::phaseLabel() const {
+    return qs(statusLabel(snapshot_->phase, language_));
+}
+QString ControllerModel::detail() const {
+    return QString::fromStdString(snapshot_->detail);
+}
 QString ControllerModel::socksEndpoint() const {
     return QString::fromStdString(snapshot_->socksEndpoint);
 }
 QString ControllerModel::httpEndpoint() const {
     return QString::fromStdString(snapshot_->httpEndpoint);
 }
-QString ControllerModel::exitIp() const { return QString::fromStdString(snapshot_->exitIp); }
-QString ControllerModel::exitLoc() const { return QString::fromStdString(snapshot_->exitLoc); }
-QString ControllerModel::exitColo() const { return QString::fromStdString(snapshot_->exitColo); }
-QString ControllerModel::exitWarp() const { return QString::fromStdString(snapshot_->exitWarp); }
-bool ControllerModel::isConnected() const { return snapshot_->isConnected(); }
-QString ControllerModel::connectionMode() const { return qs(rawValue(snapshot_->connectionMode)); }
+QString ControllerModel::exitIp() const {
+    return QString::fromStdString(snapshot_->exitIp);
+}
+QString ControllerModel::exitLoc() const {
+    return QString::fromStdString(snapshot_->exitLoc);
+}
+QString ControllerModel::exitColo() const {
+    return QString::fromStdString(snapshot_->exitColo);
+}
+QString ControllerModel::exitWarp() const {
+    return QString::fromStdString(snapshot_->exitWarp);
+}
+bool ControllerModel::isConnected() const {
+    return snapshot_->isConnected();
+}
+QString ControllerModel::connectionMode() const {
+    return qs(rawValue(snapshot_->connectionMode));
+}
 QString ControllerModel::connectionModeLabel() const {
     return qs(label(snapshot_->connectionMode, language_));
 }
-bool ControllerModel::http2() const { return snapshot_->http2; }
-QString ControllerModel::http2Tip() const { return QString::fromStdString(snapshot_->http2Tip); }
+bool ControllerModel::http2() const {
+    return snapshot_->http2;
+}
+QString ControllerModel::http2Tip() const {
+    return QString::fromStdString(snapshot_->http2Tip);
+}
 QString ControllerModel::conflictBanner() const {
     return QString::fromStdString(snapshot_->conflictBanner);
 }
-QString ControllerModel::usquePath() const { return QString::fromStdString(snapshot_->usquePath); }
+QString ControllerModel::usquePath() const {
+    return QString::fromStdString(snapshot_->usquePath);
+}
 QString ControllerModel::globalCoverageNote() const {
     return QString::fromStdString(snapshot_->globalCoverageNote);
 }
-QString ControllerModel::language() const { return qs(rawValue(language_)); }
+QString ControllerModel::language() const {
+    return qs(rawValue(language_));
+}
 
 QString ControllerModel::buttonLabel() const {
     switch (snapshot_->phase) {
-    case WarpPhase::preparing:
-    case WarpPhase::startingEngine:
-        return qs(pick(language_, "Cancel", "取消"));
-    case WarpPhase::connected:
-    case WarpPhase::reconnecting:
-        return qs(pick(language_, "Disconnect", "断开"));
-    case WarpPhase::stopping:
-        return qs(pick(language_, "Disconnecting…", "断开中…"));
-    case WarpPhase::disconnected:
-    case WarpPhase::error:
-        break;
+        case WarpPhase::preparing:
+        case WarpPhase::startingEngine:
+            return qs(pick(language_, "Cancel", "取消"));
+        case WarpPhase::connected:
+        case WarpPhase::reconnecting:
+            return qs(pick(language_, "Disconnect", "断开"));
+        case WarpPhase::stopping:
+            return qs(pick(language_, "Disconnecting…", "断开中…"));
+        case WarpPhase::disconnected:
+        case WarpPhase::error:
+            break;
     }
     return qs(pick(language_, "Connect", "连接"));
 }
 
-bool ControllerModel::buttonEnabled() const { return snapshot_->phase != WarpPhase::stopping; }
+bool ControllerModel::buttonEnabled() const {
+    return snapshot_->phase != WarpPhase::stopping;
+}
 
 }  // namespace nimbra::shell

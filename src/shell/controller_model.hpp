@@ -1,10 +1,9 @@
 #pragma once
 
-#include <cstdint>
-#include <memory>
-
 #include <QObject>
 #include <QString>
+#include <cstdint>
+#include <memory>
 
 #include "base/async/core_runtime.hpp"
 #include "base/preference_store.hpp"

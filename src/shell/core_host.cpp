@@ -3,7 +3,9 @@
 namespace nimbra::shell {
 
 CoreHost::CoreHost(PreferenceStore& store)
-    : CoreHost([&store](CoreRuntime& runtime) { return ControllerEnvironment{runtime, store}; }) {}
+    : CoreHost([&store](CoreRuntime& runtime) {
+          return ControllerEnvironment{runtime, store};
+      }) {}
 
 CoreHost::CoreHost(std::function<ControllerEnvironment(CoreRuntime&)> makeEnvironment)
     : controller_(std::make_unique<WarpController>(makeEnvironment(runtime_))) {}

@@ -1,12 +1,11 @@
 #include "shell/launch.hpp"
 
-#include <cstdlib>
-#include <cstring>
-
 #include <QObject>
 #include <QQmlApplicationEngine>
 #include <QQuickWindow>
 #include <QVariantMap>
+#include <cstdlib>
+#include <cstring>
 
 #include "shell/controller_model.hpp"
 
@@ -37,9 +36,10 @@ bool displayAvailable(int argc, const char* const* argv) {
 }
 
 QQuickWindow* loadMainWindow(QQmlApplicationEngine& engine, ControllerModel& model) {
-    engine.setInitialProperties({{QStringLiteral("controller"), QVariant::fromValue<QObject*>(&model)}});
-    engine.load(QUrl(QString::fromUtf8(kMainWindowUrl.data(),
-                                       static_cast<qsizetype>(kMainWindowUrl.size()))));
+    engine.setInitialProperties(
+        {{QStringLiteral("controller"), QVariant::fromValue<QObject*>(&model)}});
+    engine.load(QUrl(
+        QString::fromUtf8(kMainWindowUrl.data(), static_cast<qsizetype>(kMainWindowUrl.size()))));
     for (QObject* root : engine.rootObjects()) {
         if (auto* window = qobject_cast<QQuickWindow*>(root)) return window;
     }

@@ -1,8 +1,7 @@
 #pragma once
 
-#include <string_view>
-
 #include <QUrl>
+#include <string_view>
 
 class QQmlApplicationEngine;
 class QQuickWindow;

@@ -1,11 +1,10 @@
-#include <cstdio>
-#include <memory>
-#include <string_view>
-
 #include <QApplication>
 #include <QQmlApplicationEngine>
 #include <QQuickWindow>
 #include <QSystemTrayIcon>
+#include <cstdio>
+#include <memory>
+#include <string_view>
 
 #include "base/preference_store.hpp"
 #include "base/version.hpp"
@@ -32,9 +31,10 @@ int main(int argc, char** argv) {
         }
     }
     if (!displayAvailable(argc, argv)) {
-        std::fprintf(stderr,
-                     "nimbra: no display found; set DISPLAY or WAYLAND_DISPLAY (or QT_QPA_PLATFORM), "
-                     "or use nimbra-cli on a terminal\n");
+        std::fprintf(
+            stderr,
+            "nimbra: no display found; set DISPLAY or WAYLAND_DISPLAY (or QT_QPA_PLATFORM), "
+            "or use nimbra-cli on a terminal\n");
         return 2;
     }
 

@@ -1,13 +1,12 @@
 #include "shell/quit_on_signal.hpp"
 
-#include <csignal>
-
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <csignal>
 
 namespace nimbra::shell {
 namespace {

@@ -30,7 +30,9 @@ Tray::Tray(ControllerModel& model, QWindow& window, const QIcon& icon, QObject* 
     icon_.show();
 }
 
-Tray::~Tray() { icon_.hide(); }
+Tray::~Tray() {
+    icon_.hide();
+}
 
 void Tray::refresh() {
     const bool chinese = model_.appLanguage() == AppLanguage::chinese;

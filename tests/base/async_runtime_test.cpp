@@ -2,13 +2,13 @@
 // short timings: the race returns the first outcome only after the loser has cleaned up, and a
 // blocking call is never interrupted by its awaiter's cancellation, but its result is dropped.
 
+#include <gtest/gtest.h>
+
 #include <atomic>
-#include <memory>
 #include <chrono>
+#include <memory>
 #include <stdexcept>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "base/async/await_blocking.hpp"
 #include "base/async/core_runtime.hpp"
@@ -91,9 +91,8 @@ TEST(Race, AnEarlyErrorWinsWithoutWaitingForTheOtherTimer) {
     };
 
     const auto start = Clock::now();
-    auto error = runToEnd(runtime, [&]() -> asio::awaitable<void> {
-        co_await race(failing(), timeout());
-    }());
+    auto error = runToEnd(
+        runtime, [&]() -> asio::awaitable<void> { co_await race(failing(), timeout()); }());
 
     ASSERT_TRUE(error);
     EXPECT_THROW(std::rethrow_exception(error), std::runtime_error);
@@ -149,13 +148,11 @@ TEST(AwaitBlocking, CancelledAwaiterWaitsForTheCallAndDropsItsResult) {
             return 42;
         });
     };
-    auto task = spawnTask(
-        runtime.executor(), body(),
-        [&](std::exception_ptr error) {
-            outcome = error;
-            finishedWhenTaskEnded = callFinished;
-            runtime.stop();
-        });
+    auto task = spawnTask(runtime.executor(), body(), [&](std::exception_ptr error) {
+        outcome = error;
+        finishedWhenTaskEnded = callFinished;
+        runtime.stop();
+    });
     asio::steady_timer cancelSoon(runtime.context(), 20ms);
     cancelSoon.async_wait([&](std::error_code) { task.cancel(); });
     runtime.run();
@@ -213,12 +210,10 @@ TEST(Cancellation, CheckpointThrowsOnlyAfterCancel) {
         co_await throwIfCancelled();
         ++checkpointsPassed;
     };
-    task = spawnTask(
-        runtime.executor(), body(),
-        [&](std::exception_ptr error) {
-            outcome = error;
-            runtime.stop();
-        });
+    task = spawnTask(runtime.executor(), body(), [&](std::exception_ptr error) {
+        outcome = error;
+        runtime.stop();
+    });
     runtime.run();
 
     EXPECT_EQ(checkpointsPassed, 2);

@@ -1,14 +1,15 @@
 // The preference file: what survives a restart, how types and absence are told apart, and that a
 // damaged file is kept rather than overwritten.
 
+#include "base/preference_store.hpp"
+
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <sstream>
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "base/preference_store.hpp"
 #include "support/temp_dir.hpp"
 
 namespace nimbra {
@@ -64,8 +65,8 @@ TEST(PreferenceStore, RemoveMakesAKeyAbsentOnDiskToo) {
 }
 
 TEST(PreferenceStore, ACorruptFileIsKeptAsideAndTheStoreStartsEmpty) {
-    for (const std::string& damaged : {std::string("{\"ui_language\": \"zh\""), std::string("[1, 2]"),
-                                      std::string("\xff\xfe garbage")}) {
+    for (const std::string& damaged : {std::string("{\"ui_language\": \"zh\""),
+                                       std::string("[1, 2]"), std::string("\xff\xfe garbage")}) {
         TempDir dir;
         const auto file = dir / "preferences.json";
         std::ofstream(file) << damaged;
@@ -93,9 +94,8 @@ TEST(PreferenceStore, ListenersHearOnlyTheirKeyUntilUnsubscribed) {
     TempDir dir;
     PreferenceStore store(dir / "p.json");
     std::vector<std::string> heard;
-    auto subscription = store.subscribe("ui_language", [&](std::string_view key) {
-        heard.emplace_back(key);
-    });
+    auto subscription =
+        store.subscribe("ui_language", [&](std::string_view key) { heard.emplace_back(key); });
     store.setText("ui_language", "zh");
     store.setText("nimbra_ui_theme", "dark");
     store.remove("ui_language");

@@ -150,7 +150,7 @@ TEST(SubprocessOutput, DiscardModeGivesTheChildWritableSinks) {
 // Points our own stdin at a pipe that stays open and silent, so a child that inherited it instead
 // of getting /dev/null would sit waiting for input.
 class SilentStdin {
-  public:
+public:
     SilentStdin() : saved_(::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3)) {
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category());
@@ -170,7 +170,7 @@ class SilentStdin {
     SilentStdin(const SilentStdin&) = delete;
     SilentStdin& operator=(const SilentStdin&) = delete;
 
-  private:
+private:
     int saved_;
     int writeEnd_ = -1;
 };
@@ -299,7 +299,7 @@ TEST(SubprocessSignals, StatusNamesTheSignalThatEndedTheChild) {
 
 // Blocks SIGTERM in this thread and ignores SIGINT process-wide for as long as it lives.
 class HostileSignalState {
-  public:
+public:
     HostileSignalState() {
         sigset_t term;
         sigemptyset(&term);
@@ -316,7 +316,7 @@ class HostileSignalState {
     HostileSignalState(const HostileSignalState&) = delete;
     HostileSignalState& operator=(const HostileSignalState&) = delete;
 
-  private:
+private:
     sigset_t previousMask_;
     struct sigaction previousInt_ {};
 };

@@ -2,18 +2,19 @@
 // start-up state, the single button's decision table, the exit display, snapshot publishing and
 // the generation rule that keeps superseded attempts from writing.
 
+#include "controller/warp_controller.hpp"
+
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <set>
 #include <thread>
 
-#include <gtest/gtest.h>
-
 #include "base/async/await_blocking.hpp"
 #include "base/async/sleep.hpp"
 #include "model/preference_keys.hpp"
-#include "controller/warp_controller.hpp"
 #include "support/run_until.hpp"
 #include "support/temp_dir.hpp"
 
@@ -85,7 +86,11 @@ public:
 };
 
 TraceProbe probeAt(std::string loc) {
-    return {.fetched = true, .ip = "104.28.0.1", .loc = std::move(loc), .colo = "SJC", .warp = "on",
+    return {.fetched = true,
+            .ip = "104.28.0.1",
+            .loc = std::move(loc),
+            .colo = "SJC",
+            .warp = "on",
             .error = std::nullopt};
 }
 
@@ -108,14 +113,18 @@ protected:
         return [loc](WarpController& controller, StartRequest) -> asio::awaitable<StartOutcome> {
             controller.update([](ControllerSnapshot& s) { s.phase = WarpPhase::startingEngine; });
             co_await sleepFor(10ms);
-            co_return StartOutcome{.probe = probeAt(loc), .coverageNote = "", .appliedProxy = false,
-                                   .relayStarted = false, .tunStarted = false,
+            co_return StartOutcome{.probe = probeAt(loc),
+                                   .coverageNote = "",
+                                   .appliedProxy = false,
+                                   .relayStarted = false,
+                                   .tunStarted = false,
                                    .autoEnabledHttp2 = false};
         };
     }
 
     bool phaseBecomes(WarpPhase phase, std::chrono::milliseconds timeout = 3s) {
-        return runUntil(runtime_, [&] { return controller_->state().phase == phase; }, timeout);
+        return runUntil(
+            runtime_, [&] { return controller_->state().phase == phase; }, timeout);
     }
 
     CoreRuntime runtime_;
@@ -171,11 +180,12 @@ TEST_F(WarpControllerTest, StartUpReadsMigratedSettingsAndPortRules) {
 TEST_F(WarpControllerTest, ToggleConnectsAndDisconnects) {
     makeController();
     std::vector<std::pair<WarpPhase, std::string>> shown;
-    const auto subscription = controller_->subscribe(
-        [this](std::function<void()> f) { runtime_.post(std::move(f)); },
-        [&](SnapshotPtr s) {
-            if (shown.empty() || shown.back().first != s->phase) shown.emplace_back(s->phase, s->detail);
-        });
+    const auto subscription =
+        controller_->subscribe([this](std::function<void()> f) { runtime_.post(std::move(f)); },
+                               [&](SnapshotPtr s) {
+                                   if (shown.empty() || shown.back().first != s->phase)
+                                       shown.emplace_back(s->phase, s->detail);
+                               });
     controller_->toggle();
     EXPECT_TRUE(controller_->connecting());  // from the first press, while conflicts are scanned
     EXPECT_EQ(controller_->connectGeneration(), 1);
@@ -202,7 +212,7 @@ TEST_F(WarpControllerTest, ToggleConnectsAndDisconnects) {
     EXPECT_EQ(controller_->state().detail, "Disconnected");
     EXPECT_FALSE(engine_->running);
     EXPECT_FALSE(controller_->state().exitViaTunnel);
-    EXPECT_EQ(controller_->state().exitLoc, "US");  // the last exit stays on show
+    EXPECT_EQ(controller_->state().exitLoc, "US");   // the last exit stays on show
     EXPECT_EQ(controller_->connectGeneration(), 1);  // disconnect does not supersede
     EXPECT_EQ(controller_->healGeneration(), 1);
 }
@@ -263,9 +273,12 @@ TEST_F(WarpControllerTest, ATimeoutWaitsForTheBlockingStartThenReportsAndSuggest
     bool returnedBeforeError = false;
     ControllerEnvironment environment(runtime_, store_);
     environment.timings.connectRace = 40ms;
-    environment.makeEngine = [this](int port) { return engine_ = std::make_shared<FakeEngine>(port); };
+    environment.makeEngine = [this](int port) {
+        return engine_ = std::make_shared<FakeEngine>(port);
+    };
     environment.diagnostics = diagnostics_;
-    environment.startSequence = [&](WarpController& c, StartRequest) -> asio::awaitable<StartOutcome> {
+    environment.startSequence = [&](WarpController& c,
+                                    StartRequest) -> asio::awaitable<StartOutcome> {
         co_await awaitBlocking(c.runtime().blockingPool(), [&] {
             std::this_thread::sleep_for(200ms);
             blockingReturned = true;
@@ -273,11 +286,12 @@ TEST_F(WarpControllerTest, ATimeoutWaitsForTheBlockingStartThenReportsAndSuggest
         co_return StartOutcome{};
     };
     controller_ = std::make_unique<WarpController>(std::move(environment));
-    const auto subscription = controller_->subscribe(
-        [this](std::function<void()> f) { runtime_.post(std::move(f)); },
-        [&](SnapshotPtr s) {
-            if (s->phase == WarpPhase::error) returnedBeforeError = blockingReturned;
-        });
+    const auto subscription =
+        controller_->subscribe([this](std::function<void()> f) { runtime_.post(std::move(f)); },
+                               [&](SnapshotPtr s) {
+                                   if (s->phase == WarpPhase::error)
+                                       returnedBeforeError = blockingReturned;
+                               });
 
     controller_->connect();
     ASSERT_TRUE(phaseBecomes(WarpPhase::error));
@@ -303,13 +317,16 @@ TEST_F(WarpControllerTest, ASupersededAttemptCannotWriteItsLateResult) {
         const bool first = ++attempts == 1;
         co_await awaitTeardown(c.runtime().blockingPool(),
                                [first] { std::this_thread::sleep_for(first ? 150ms : 300ms); });
-        co_return StartOutcome{.probe = probeAt(first ? "OLD" : "NEW"), .coverageNote = "",
-                               .appliedProxy = true, .relayStarted = false, .tunStarted = false,
+        co_return StartOutcome{.probe = probeAt(first ? "OLD" : "NEW"),
+                               .coverageNote = "",
+                               .appliedProxy = true,
+                               .relayStarted = false,
+                               .tunStarted = false,
                                .autoEnabledHttp2 = first};
     });
-    const auto subscription = controller_->subscribe(
-        [this](std::function<void()> f) { runtime_.post(std::move(f)); },
-        [&](SnapshotPtr s) { shownLocations.push_back(s->exitLoc); });
+    const auto subscription =
+        controller_->subscribe([this](std::function<void()> f) { runtime_.post(std::move(f)); },
+                               [&](SnapshotPtr s) { shownLocations.push_back(s->exitLoc); });
 
     controller_->connect();
     runFor(runtime_, 20ms);
@@ -332,15 +349,20 @@ TEST_F(WarpControllerTest, ASupersededAttemptCannotWriteItsLateResult) {
 TEST_F(WarpControllerTest, ApplyProbeIgnoresUnfetchedProbesAndDashesEmptyFields) {
     makeController();
     controller_->applyProbe(probeAt("DE"), false);
-    controller_->applyProbe(TraceProbe{.fetched = false, .ip = "9.9.9.9", .loc = "", .colo = "",
-                                       .warp = "", .error = "curl failed"},
+    controller_->applyProbe(TraceProbe{.fetched = false,
+                                       .ip = "9.9.9.9",
+                                       .loc = "",
+                                       .colo = "",
+                                       .warp = "",
+                                       .error = "curl failed"},
                             true);
     EXPECT_EQ(controller_->state().exitIp, "104.28.0.1");
     EXPECT_EQ(controller_->state().exitLoc, "DE");
 
-    controller_->applyProbe(TraceProbe{.fetched = true, .ip = "", .loc = "", .colo = "FRA",
-                                       .warp = "", .error = std::nullopt},
-                            true);
+    controller_->applyProbe(
+        TraceProbe{
+            .fetched = true, .ip = "", .loc = "", .colo = "FRA", .warp = "", .error = std::nullopt},
+        true);
     EXPECT_EQ(controller_->state().exitIp, "");  // an empty address stays empty
     EXPECT_EQ(controller_->state().exitLoc, "—");
     EXPECT_EQ(controller_->state().exitColo, "FRA");
@@ -396,13 +418,13 @@ TEST_F(WarpControllerTest, SnapshotsReachSubscribersOnTheirOwnThread) {
     std::mutex mutex;
     std::vector<SnapshotPtr> received;
     std::set<std::thread::id> deliveryThreads;
-    const auto subscription = controller_->subscribe(
-        [&](std::function<void()> f) { asio::post(guiLoop, std::move(f)); },
-        [&](SnapshotPtr s) {
-            std::lock_guard lock(mutex);
-            received.push_back(std::move(s));
-            deliveryThreads.insert(std::this_thread::get_id());
-        });
+    const auto subscription =
+        controller_->subscribe([&](std::function<void()> f) { asio::post(guiLoop, std::move(f)); },
+                               [&](SnapshotPtr s) {
+                                   std::lock_guard lock(mutex);
+                                   received.push_back(std::move(s));
+                                   deliveryThreads.insert(std::this_thread::get_id());
+                               });
 
     controller_->connect();
     ASSERT_TRUE(phaseBecomes(WarpPhase::connected));
@@ -420,10 +442,11 @@ TEST_F(WarpControllerTest, SnapshotsReachSubscribersOnTheirOwnThread) {
     controller_->unsubscribe(subscription);
 }
 
-
 TEST_F(WarpControllerTest, AConnectedOfficialClientRefusesTheConnect) {
-    diagnostics_->report = {.officialWarpConnected = true, .officialWarpInstalled = true,
-                            .tailscaleDNS = true, .tailscaleRunning = false,
+    diagnostics_->report = {.officialWarpConnected = true,
+                            .officialWarpInstalled = true,
+                            .tailscaleDNS = true,
+                            .tailscaleRunning = false,
                             .hints = {ConflictHint::disconnectOfficialWarp}};
     int starts = 0;
     makeController([&](WarpController&, StartRequest) -> asio::awaitable<StartOutcome> {
@@ -446,8 +469,10 @@ TEST_F(WarpControllerTest, AConnectedOfficialClientRefusesTheConnect) {
 }
 
 TEST_F(WarpControllerTest, StartUpScansForConflictsInTheBackground) {
-    diagnostics_->report = {.officialWarpConnected = false, .officialWarpInstalled = false,
-                            .tailscaleDNS = true, .tailscaleRunning = true,
+    diagnostics_->report = {.officialWarpConnected = false,
+                            .officialWarpInstalled = false,
+                            .tailscaleDNS = true,
+                            .tailscaleRunning = true,
                             .hints = {ConflictHint::tailscaleDNS}};
     makeController();
     EXPECT_EQ(controller_->state().conflictBanner, "");  // init does not wait for the scan
@@ -496,8 +521,12 @@ TEST_F(WarpControllerTest, ExitRefreshFailuresAndResultsDroppedByANewConnect) {
     diagnostics_->directAnswer = TraceProbe{};  // failed without a reason
     makeController([](WarpController&, StartRequest) -> asio::awaitable<StartOutcome> {
         co_await sleepFor(150ms);  // outlasts the refresh below
-        co_return StartOutcome{.probe = probeAt("US"), .coverageNote = "", .appliedProxy = false,
-                               .relayStarted = false, .tunStarted = false, .autoEnabledHttp2 = false};
+        co_return StartOutcome{.probe = probeAt("US"),
+                               .coverageNote = "",
+                               .appliedProxy = false,
+                               .relayStarted = false,
+                               .tunStarted = false,
+                               .autoEnabledHttp2 = false};
     });
     controller_->refreshExit();
     ASSERT_TRUE(runUntil(runtime_, [&] { return !controller_->state().exitProbing; }));

@@ -71,8 +71,8 @@ protected:
         std::vector<std::unique_ptr<ScopedEnv>> env;
         TraceServerProcess::writeCurlHome(home_.path());
         env.push_back(std::make_unique<ScopedEnv>("HOME", home_.path().string()));
-        for (const char* name : {"NIMBRA_TRACE_HOST", "NIMBRA_ANYCAST_RESOLVER",
-                                 "NIMBRA_TRACE_CA_FILE"}) {
+        for (const char* name :
+             {"NIMBRA_TRACE_HOST", "NIMBRA_ANYCAST_RESOLVER", "NIMBRA_TRACE_CA_FILE"}) {
             env.push_back(std::make_unique<ScopedEnv>(name, std::nullopt));
         }
         return env;
@@ -93,12 +93,11 @@ TEST_F(ExitProbeTest, EachProbeRunsCurlWithExactlyItsArguments) {
               (Argv{"/usr/bin/curl", "-sS", "-m", "12", "--connect-timeout", "8", "-x",
                     "socks5h://127.0.0.1:40123", "https://www.cloudflare.com/cdn-cgi/trace"}));
     EXPECT_EQ(detail::directCommand(),
-              (Argv{"/usr/bin/curl", "-sS", "-4", "-m", "12", "--connect-timeout", "8",
-                    "--noproxy", "*", "https://www.cloudflare.com/cdn-cgi/trace"}));
+              (Argv{"/usr/bin/curl", "-sS", "-4", "-m", "12", "--connect-timeout", "8", "--noproxy",
+                    "*", "https://www.cloudflare.com/cdn-cgi/trace"}));
     EXPECT_EQ(detail::directIpCommand(),
-              (Argv{"/usr/bin/curl", "-sS", "-4", "-m", "12", "--connect-timeout", "8",
-                    "--noproxy", "*", "--resolve", "1.1.1.1:443:1.1.1.1",
-                    "https://1.1.1.1/cdn-cgi/trace"}));
+              (Argv{"/usr/bin/curl", "-sS", "-4", "-m", "12", "--connect-timeout", "8", "--noproxy",
+                    "*", "--resolve", "1.1.1.1:443:1.1.1.1", "https://1.1.1.1/cdn-cgi/trace"}));
 
     set("NIMBRA_TRACE_HOST", "localhost:9443");
     set("NIMBRA_ANYCAST_RESOLVER", "127.0.0.9");
@@ -142,14 +141,15 @@ TEST_F(ExitProbeTest, ANonZeroExitWithAMessageGivesTheMessage) {
 }
 
 TEST_F(ExitProbeTest, ASuccessfulRunIsParsedFromStdoutAlone) {
-    const auto probe = detail::runCurl(
-        {"/bin/sh", "-c", "printf '" + kTrace + "'; echo 'ip=6.6.6.6' >&2"}, detail::kDirectFailure);
+    const auto probe =
+        detail::runCurl({"/bin/sh", "-c", "printf '" + kTrace + "'; echo 'ip=6.6.6.6' >&2"},
+                        detail::kDirectFailure);
     EXPECT_EQ(probe, expectedProbe());
 }
 
 TEST_F(ExitProbeTest, OutputThatIsNotUtf8CountsAsEmpty) {
-    const auto probe =
-        detail::runCurl({"/bin/sh", "-c", "printf 'ip=1.2.3.4\\nloc=\\377\\n'"}, detail::kDirectFailure);
+    const auto probe = detail::runCurl({"/bin/sh", "-c", "printf 'ip=1.2.3.4\\nloc=\\377\\n'"},
+                                       detail::kDirectFailure);
     EXPECT_EQ(probe, TraceProbe::failed(kEmptyIp));
 }
 
@@ -266,7 +266,11 @@ public:
         const auto deadline = std::chrono::steady_clock::now() + 10s;
         for (;;) {
             Subprocess::Options options;
-            options.argv = {TraceServerProcess::programPath(), "--port", "443", "--body", body,
+            options.argv = {TraceServerProcess::programPath(),
+                            "--port",
+                            "443",
+                            "--body",
+                            body,
                             "--exit-with-parent"};
             process_.emplace(Subprocess::start(std::move(options)));
             stdout_ = std::make_unique<LineReader>(process_->releaseStdout());
@@ -349,7 +353,8 @@ TEST_F(ExitProbeTest, TheFallbackFetchesWithEveryProxyDisabled) {
     traceHostAt(server.tcpPort());
     set("NIMBRA_TRACE_CA_FILE", TraceServerProcess::caFile());
     const std::string deadProxy = "http://127.0.0.1:" + std::to_string(freeLoopbackPort());
-    for (const char* name : {"https_proxy", "HTTPS_PROXY", "http_proxy", "all_proxy", "ALL_PROXY"}) {
+    for (const char* name :
+         {"https_proxy", "HTTPS_PROXY", "http_proxy", "all_proxy", "ALL_PROXY"}) {
         set(name, deadProxy);
     }
     set("no_proxy", std::nullopt);

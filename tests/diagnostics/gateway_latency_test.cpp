@@ -5,6 +5,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -19,9 +21,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "base/async/core_runtime.hpp"
 #include "base/async/task.hpp"

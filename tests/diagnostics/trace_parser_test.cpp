@@ -14,8 +14,9 @@ namespace {
 const std::string kEmptyIp = "empty exit ip from cdn-cgi/trace";
 
 TEST(ParseTrace, AFullTraceFillsEveryField) {
-    const auto probe = parseTrace("fl=1\nh=www.cloudflare.com\nip=104.28.1.1\nts=0\ncolo=SJC\n"
-                                  "loc=US\nwarp=on\ngateway=off\n");
+    const auto probe = parseTrace(
+        "fl=1\nh=www.cloudflare.com\nip=104.28.1.1\nts=0\ncolo=SJC\n"
+        "loc=US\nwarp=on\ngateway=off\n");
     EXPECT_TRUE(probe.fetched);
     EXPECT_EQ(probe.ip, "104.28.1.1");
     EXPECT_EQ(probe.loc, "US");
@@ -81,7 +82,8 @@ TEST(ParseTrace, ValuesAndKeysAreTakenAsTheyAre) {
 
 TEST(ParseTrace, EveryKindOfLineBreakSeparatesLines) {
     const std::string expectedIp = "9.9.9.9";
-    for (const std::string newline : {"\n", "\r\n", "\r", "\v", "\f", "\u0085", "\u2028", "\u2029"}) {
+    for (const std::string newline :
+         {"\n", "\r\n", "\r", "\v", "\f", "\u0085", "\u2028", "\u2029"}) {
         const auto probe =
             parseTrace("ip=" + expectedIp + newline + "loc=NL" + newline + newline + "warp=on");
         EXPECT_TRUE(probe.fetched);

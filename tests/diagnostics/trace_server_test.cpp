@@ -1,8 +1,6 @@
 // The trace-server stand-in's own options, met the way the client's checks meet them: real curl
 // over real TLS to 127.0.0.1, and real UDP datagrams. exit_probe_test drives it end to end.
 
-#include "support/trace_server_process.hpp"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -20,6 +18,7 @@
 #include "base/subprocess.hpp"
 #include "base/unique_fd.hpp"
 #include "support/temp_dir.hpp"
+#include "support/trace_server_process.hpp"
 
 namespace nimbra {
 namespace {

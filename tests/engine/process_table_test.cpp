@@ -67,14 +67,20 @@ constexpr const char* kTimeWait = "06";
 
 TEST(ProcProcessTableParsing, DecodesHexAddressesAsLittleEndianWords) {
     const std::pair<std::string, std::optional<std::string>> cases[] = {
-        {"0100007F", "127.0.0.1"}, {"00000000", "0.0.0.0"}, {"0101A8C0", "192.168.1.1"},
-        {"0101a8c0", "192.168.1.1"}, {"00000000000000000000000001000000", "::1"},
+        {"0100007F", "127.0.0.1"},
+        {"00000000", "0.0.0.0"},
+        {"0101A8C0", "192.168.1.1"},
+        {"0101a8c0", "192.168.1.1"},
+        {"00000000000000000000000001000000", "::1"},
         {"00000000000000000000000000000000", "::"},
         {"0000000000000000FFFF00000100007F", "::ffff:127.0.0.1"},
         {"000080FE00000000FF0000005634120A", "fe80::ff:a12:3456"},
         // Malformed: empty, too short, not hex, a prefix, neither 8 nor 32 digits.
-        {"", std::nullopt}, {"0100007", std::nullopt}, {"0100007G", std::nullopt},
-        {"0x00007F", std::nullopt}, {std::string(16, '0'), std::nullopt}};
+        {"", std::nullopt},
+        {"0100007", std::nullopt},
+        {"0100007G", std::nullopt},
+        {"0x00007F", std::nullopt},
+        {std::string(16, '0'), std::nullopt}};
     for (const auto& [hex, address] : cases) {
         EXPECT_EQ(procfs::decodeHexAddress(hex), address) << hex;
     }
@@ -102,16 +108,17 @@ TEST(ProcProcessTableParsing, KeepsListeningRowsOfThePortOnly) {
 
 TEST(ProcProcessTableParsing, ReadsSocketInodesFromFdLinks) {
     const std::pair<std::string, std::optional<std::uint64_t>> cases[] = {
-        {"socket:[12345]", 12345u}, {"socket:[18446744073709551615]", 18446744073709551615u},
-        {"pipe:[12345]", std::nullopt}, {"socket:[]", std::nullopt}, {"socket:[12a]", std::nullopt},
-        {"socket:[-1]", std::nullopt}, {"socket:[12", std::nullopt}, {"/dev/null", std::nullopt}};
+        {"socket:[12345]", 12345u},     {"socket:[18446744073709551615]", 18446744073709551615u},
+        {"pipe:[12345]", std::nullopt}, {"socket:[]", std::nullopt},
+        {"socket:[12a]", std::nullopt}, {"socket:[-1]", std::nullopt},
+        {"socket:[12", std::nullopt},   {"/dev/null", std::nullopt}};
     for (const auto& [link, inode] : cases) EXPECT_EQ(procfs::socketInode(link), inode) << link;
 }
 
 // A hand-made /proc tree. addProcess() makes a process directory whose fd entries are symlinks to
 // the given targets, named 0, 1, 2, ...
 void addProcess(const fs::path& root, pid_t pid, const std::string& comm,
-                    const std::string& cmdline, const std::vector<std::string>& fdTargets) {
+                const std::string& cmdline, const std::vector<std::string>& fdTargets) {
     const fs::path dir = root / std::to_string(pid);
     fs::create_directories(dir / "fd");
     writeFile(dir / "comm", comm + "\n");
@@ -165,12 +172,13 @@ TEST_F(ProcProcessTableFakeTree, FindsListenerOwnersThroughFdLinksWithOrWithoutT
         int port;
         std::vector<pid_t> pids;
         std::string snapshot;
-    } cases[] = {
-        // IPv4 and IPv6 listeners; 500 only holds a connection to the port.
-        {8080, {42, 300}, "usque 300 127.0.0.1:8080 | other 42 ::1:8080"},
-        {8081, {600}, "neighbour 600 127.0.0.1:8081"},
-        {8082, {}, "? ? 127.0.0.1:8082"},  // a listener without a visible owner
-        {9999, {}, "(none)"}, {0, {}, "(none)"}, {70000, {}, "(none)"}};
+    } cases[] = {// IPv4 and IPv6 listeners; 500 only holds a connection to the port.
+                 {8080, {42, 300}, "usque 300 127.0.0.1:8080 | other 42 ::1:8080"},
+                 {8081, {600}, "neighbour 600 127.0.0.1:8081"},
+                 {8082, {}, "? ? 127.0.0.1:8082"},  // a listener without a visible owner
+                 {9999, {}, "(none)"},
+                 {0, {}, "(none)"},
+                 {70000, {}, "(none)"}};
     for (const auto& [port, pids, snapshot] : cases) {
         EXPECT_EQ(table.listenerPids(port), pids) << port;
         EXPECT_EQ(table.listenerSnapshot(port), snapshot) << port;
@@ -218,9 +226,8 @@ TEST(ProcProcessTableLive, TheSystemTableFindsOurOwnListenerUntilItClosesAndOurC
         }
         const int port = acceptor->local_endpoint().port();
         EXPECT_THAT(table.listenerPids(port), Contains(::getpid())) << address;
-        EXPECT_THAT(table.listenerSnapshot(port),
-                    HasSubstr(" " + std::to_string(::getpid()) + " " + address + ":" +
-                              std::to_string(port)));
+        EXPECT_THAT(table.listenerSnapshot(port), HasSubstr(" " + std::to_string(::getpid()) + " " +
+                                                            address + ":" + std::to_string(port)));
         acceptor->close();
         EXPECT_THAT(table.listenerPids(port), Not(Contains(::getpid()))) << address;
     }

@@ -1,9 +1,8 @@
 // The lifecycle self-test as users run it: nimbra-cli --verify-socks-lifecycle against the usque
 // stand-in, with its exact report lines and exit codes.
 
-#include <signal.h>
-
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include "base/subprocess.hpp"
 #include "engine/process_table.hpp"
@@ -60,8 +59,8 @@ TEST_F(SelfTest, ReusesAHealthyUsqueAlreadyOnThePortAndStillEndsWithItStopped) {
 
     const auto run = runSelfTest();
     EXPECT_EQ(run.exitCode, 0) << run.report;
-    EXPECT_NE(run.report.find("[usque] adopted healthy listener pid=" + std::to_string(prior.pid()) +
-                              " on :" + port()),
+    EXPECT_NE(run.report.find("[usque] adopted healthy listener pid=" +
+                              std::to_string(prior.pid()) + " on :" + port()),
               std::string::npos)
         << run.report;
     EXPECT_TRUE(reportHas(run, "[self-test] adopted/reused prior usque (no second bind)"));
@@ -90,9 +89,10 @@ TEST_F(SelfTest, APortStillHeldAfterStopFailsWithCodeThree) {
     const auto run = runSelfTest();
     EXPECT_EQ(run.exitCode, 3) << run.report;
     EXPECT_NE(run.report.find("[self-test] after stop: sleep "), std::string::npos) << run.report;
-    EXPECT_TRUE(run.report.ends_with(
-        "[self-test] FAIL: port still held after Disconnect policy\n"));
-    for (pid_t leftover : ProcessTable::system().listenerPids(home_.port())) ::kill(leftover, SIGKILL);
+    EXPECT_TRUE(
+        run.report.ends_with("[self-test] FAIL: port still held after Disconnect policy\n"));
+    for (pid_t leftover : ProcessTable::system().listenerPids(home_.port()))
+        ::kill(leftover, SIGKILL);
 }
 
 }  // namespace

@@ -1,18 +1,18 @@
 // The engine against the real usque stand-in, on a private home and a free loopback port: start,
 // readiness, adoption, the port policy, output hints, registration, and stopping.
 
+#include "engine/usque_engine.hpp"
+
+#include <gtest/gtest.h>
 #include <signal.h>
 
 #include <algorithm>
 #include <fstream>
 #include <thread>
 
-#include <gtest/gtest.h>
-
 #include "engine/process_control.hpp"
 #include "engine/process_table.hpp"
 #include "engine/tunnel_probes.hpp"
-#include "engine/usque_engine.hpp"
 #include "engine/usque_error.hpp"
 #include "support/line_reader.hpp"
 #include "support/scoped_env.hpp"
@@ -62,8 +62,8 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
 class ForeignListener {
 public:
     explicit ForeignListener(int port)
-        : process_(Subprocess::start({.argv = {testing::TraceServerProcess::programPath(),
-                                               "--port", std::to_string(port), "--exit-with-parent"},
+        : process_(Subprocess::start({.argv = {testing::TraceServerProcess::programPath(), "--port",
+                                               std::to_string(port), "--exit-with-parent"},
                                       .environment = std::nullopt,
                                       .workingDirectory = std::nullopt,
                                       .output = Subprocess::Output::separate})),
@@ -149,9 +149,9 @@ TEST_F(UsqueEngineTest, AChildThatNeverGetsReadyTimesOutAndIsStopped) {
 
     Timings timings = quickTimings();
     timings.masqueReadiness = 400ms;
-    UsqueEngine engine(home_.port(), {.timings = timings,
-                                      .processes = &ProcessTable::system(),
-                                      .store = &home_.store()});
+    UsqueEngine engine(
+        home_.port(),
+        {.timings = timings, .processes = &ProcessTable::system(), .store = &home_.store()});
     const auto begin = Clock::now();
     auto failure = failureOf([&] { engine.startSocks(false); });
     ASSERT_TRUE(std::holds_alternative<UsqueError::MasqueTimeout>(failure));
@@ -303,8 +303,9 @@ TEST(UsqueEngineLaunch, TheChildEnvironmentDropsLibraryInjection) {
 }
 
 TEST(UsqueError, ChineseDescriptionsAreExact) {
-    EXPECT_EQ(UsqueError(UsqueError::LaunchFailed{"Permission denied"}).description(AppLanguage::english),
-              "无法启动 usque：Permission denied");
+    EXPECT_EQ(
+        UsqueError(UsqueError::LaunchFailed{"Permission denied"}).description(AppLanguage::english),
+        "无法启动 usque：Permission denied");
     EXPECT_EQ(UsqueError(UsqueError::ExitedEarly{"bind: address already in use", 19999})
                   .description(AppLanguage::english),
               "端口 19999 已被占用");

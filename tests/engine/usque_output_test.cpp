@@ -1,16 +1,16 @@
 // How usque's output is remembered and turned into error hints, and how a pipe is cut into lines.
 
+#include "engine/usque_output.hpp"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <mutex>
 #include <thread>
 
-#include <gtest/gtest.h>
-
 #include "engine/output_line_reader.hpp"
-#include "engine/usque_output.hpp"
 
 namespace nimbra {
 namespace {
@@ -56,7 +56,7 @@ TEST(OutputLineReader, DeliversWholeLinesAcrossReadsAndEveryNewlineKind) {
             std::this_thread::sleep_for(20ms);  // separate reads
         };
         write("Connected to MA");
-        write("SQUE server\r\n  \n\xe8");           // a CJK character split across reads
+        write("SQUE server\r\n  \n\xe8");  // a CJK character split across reads
         write("\xbf\x9e\xe6\x8e\xa5\xc2\x85next\xe2\x80\xa8");
         write("\xff\xfe bad bytes\nlast without newline");
         ::close(fds[1]);
@@ -72,7 +72,8 @@ TEST(OutputLineReader, StopsWhenDestroyedEvenIfTheWriterLivesOn) {
     ASSERT_EQ(::pipe(fds), 0);
     const auto begin = std::chrono::steady_clock::now();
     {
-        OutputLineReader reader(UniqueFd(fds[0]), [](std::string) {}, [] {});
+        OutputLineReader reader(
+            UniqueFd(fds[0]), [](std::string) {}, [] {});
         std::this_thread::sleep_for(20ms);
     }
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s);

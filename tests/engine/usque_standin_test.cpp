@@ -24,8 +24,8 @@ namespace nimbra {
 namespace {
 
 using namespace std::chrono_literals;
-using ::testing::HasSubstr;
 using testing::freeLoopbackPort;
+using ::testing::HasSubstr;
 using testing::LineReader;
 
 constexpr auto kPatience = 5s;
@@ -78,8 +78,17 @@ protected:
 
     Running startSocks(int port) {
         Subprocess::Options options;
-        options.argv = {NIMBRA_STANDIN_DIR "/usque", "socks", "-c", config(), "-b", "127.0.0.1",
-                        "-p", std::to_string(port), "--always-reconnect", "-k", "15s"};
+        options.argv = {NIMBRA_STANDIN_DIR "/usque",
+                        "socks",
+                        "-c",
+                        config(),
+                        "-b",
+                        "127.0.0.1",
+                        "-p",
+                        std::to_string(port),
+                        "--always-reconnect",
+                        "-k",
+                        "15s"};
         auto process = Subprocess::start(std::move(options));
         LineReader err(process.releaseStderr());
         return {std::move(process), std::move(err)};
@@ -144,10 +153,10 @@ TEST_F(UsqueStandin, BadRequestsASecondInstanceAndSigtermAgainstARunningSocks) {
     }
 
     auto second = startSocks(port);
-    const auto failure = second.err.waitFor("Failed to start SOCKS proxy: listen tcp 127.0.0.1:" +
-                                                std::to_string(port) +
-                                                ": bind: address already in use",
-                                            kPatience);
+    const auto failure = second.err.waitFor(
+        "Failed to start SOCKS proxy: listen tcp 127.0.0.1:" + std::to_string(port) +
+            ": bind: address already in use",
+        kPatience);
     ASSERT_TRUE(failure) << second.err.transcript();
     EXPECT_TRUE(std::regex_match(*failure, std::regex(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d .*)")))
         << "usque's log lines start with the local time";

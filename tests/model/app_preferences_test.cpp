@@ -1,9 +1,10 @@
 // Preference defaults, fallbacks, the SOCKS/HTTP port rules and the schema migration.
 
+#include "model/app_preferences.hpp"
+
 #include <gtest/gtest.h>
 
 #include "base/preference_store.hpp"
-#include "model/app_preferences.hpp"
 #include "model/nat64_gateway.hpp"
 #include "model/preference_keys.hpp"
 #include "support/scoped_env.hpp"
@@ -67,7 +68,12 @@ TEST_F(AppPreferencesTest, VersionSixOnlyTurnsHttp2Off) {
 TEST_F(AppPreferencesTest, VersionFiveKeepsExistingRulesAndPolicy) {
     store_.setInteger(prefkey::prefsVersion, 5);
     store_.setText(prefkey::appRulePolicy, "custom");
-    AppRuleItem only{"0C9E8B52-0000-4000-8000-000000000001", "Firefox", "", "firefox", "", false,
+    AppRuleItem only{"0C9E8B52-0000-4000-8000-000000000001",
+                     "Firefox",
+                     "",
+                     "firefox",
+                     "",
+                     false,
                      AppRuleTarget::direct};
     prefs_.setAppRules({only});
     prefs_.migrateIfNeeded();

@@ -1,16 +1,17 @@
 // The stored per-app rule list: what decodes, with which defaults, and what makes it unreadable.
 
+#include "model/app_rule_item.hpp"
+
 #include <gtest/gtest.h>
 
 #include <set>
-
-#include "model/app_rule_item.hpp"
 
 namespace nimbra {
 namespace {
 
 TEST(AppRuleItem, MissingOptionalKeysTakeTheirDefaults) {
-    auto rules = decodeAppRules(R"([{"id": "A1", "name": "Chrome", "bundleId": "com.google.Chrome"}])");
+    auto rules =
+        decodeAppRules(R"([{"id": "A1", "name": "Chrome", "bundleId": "com.google.Chrome"}])");
     ASSERT_TRUE(rules);
     ASSERT_EQ(rules->size(), 1u);
     const auto& rule = rules->front();

@@ -175,12 +175,12 @@ TEST_F(SocksCountersTest, CountsATransferThroughTheListenerInBothDirections) {
     const ByteCounts during = sampleUntilNear(counters, std::nullopt, before, kDownload, kUpload);
     const std::int64_t down = during.rx - before.rx;
     const std::int64_t up = during.tx - before.tx;
-    std::printf("[ measured ] download %lld of %lld bytes (%+.3f%%), upload %lld of %lld bytes "
-                "(%+.3f%%)\n",
-                static_cast<long long>(down), static_cast<long long>(kDownload),
-                100.0 * static_cast<double>(down - kDownload) / kDownload,
-                static_cast<long long>(up), static_cast<long long>(kUpload),
-                100.0 * static_cast<double>(up - kUpload) / kUpload);
+    std::printf(
+        "[ measured ] download %lld of %lld bytes (%+.3f%%), upload %lld of %lld bytes "
+        "(%+.3f%%)\n",
+        static_cast<long long>(down), static_cast<long long>(kDownload),
+        100.0 * static_cast<double>(down - kDownload) / kDownload, static_cast<long long>(up),
+        static_cast<long long>(kUpload), 100.0 * static_cast<double>(up - kUpload) / kUpload);
     EXPECT_LE(relativeError(down, kDownload), 0.03) << "download (rx) " << down;
     EXPECT_LE(relativeError(up, kUpload), 0.03) << "upload (tx) " << up;
 

@@ -4,15 +4,14 @@
 
 #include "observe/network_conflict_detector.hpp"
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "observe/warp_status_parser.hpp"
 #include "support/scoped_env.hpp"

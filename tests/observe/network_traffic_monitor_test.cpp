@@ -31,9 +31,9 @@ namespace nimbra {
 namespace {
 
 using namespace std::chrono_literals;
-using std::chrono::system_clock;
 using nimbra::testing::runFor;
 using nimbra::testing::runUntil;
+using std::chrono::system_clock;
 
 // What the scripted source reads and what it was asked, shared with the test (the monitor owns it).
 struct CounterScript {
@@ -276,7 +276,8 @@ TEST(TrafficMonitorTimer, TicksOnTheCoreRuntimeUntilStoppedResetOrDestroyed) {
     monitor->start();
 
     const auto started = std::chrono::steady_clock::now();
-    ASSERT_TRUE(runUntil(runtime, [&] { return script->asked.size() >= 5; }, 3s));
+    ASSERT_TRUE(runUntil(
+        runtime, [&] { return script->asked.size() >= 5; }, 3s));
     EXPECT_GE(std::chrono::steady_clock::now() - started, 4 * 20ms - 5ms)
         << "four ticks take about four intervals";
     EXPECT_EQ(countsOf(*monitor), Counts(300, 20, 4 * 300, 4 * 20));
@@ -290,7 +291,8 @@ TEST(TrafficMonitorTimer, TicksOnTheCoreRuntimeUntilStoppedResetOrDestroyed) {
         EXPECT_EQ(script->asked.size(), reads) << "ticked after " << how;
         if (!monitor) break;
         monitor->start();
-        ASSERT_TRUE(runUntil(runtime, [&] { return script->asked.size() >= reads + 3; }, 3s))
+        ASSERT_TRUE(runUntil(
+            runtime, [&] { return script->asked.size() >= reads + 3; }, 3s))
             << "a monitor restarted after " << how << " ticks again";
     }
 }

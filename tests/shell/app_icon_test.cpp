@@ -1,17 +1,19 @@
+#include "shell/app_icon.hpp"
+
 #include <gtest/gtest.h>
 
 #include <QColor>
 #include <QFile>
 #include <QImage>
 
-#include "shell/app_icon.hpp"
 #include "shell/launch.hpp"
 
 namespace nimbra::shell {
 namespace {
 
 TEST(ShellIcon, TheSvgIsBuiltIntoTheProgram) {
-    QFile svg(QString::fromUtf8(kIconResource.data(), static_cast<qsizetype>(kIconResource.size())));
+    QFile svg(
+        QString::fromUtf8(kIconResource.data(), static_cast<qsizetype>(kIconResource.size())));
     ASSERT_TRUE(svg.open(QIODevice::ReadOnly));
     EXPECT_TRUE(svg.readAll().contains("<svg"));
 }

@@ -1,13 +1,13 @@
-#include <memory>
-#include <thread>
+#include "shell/controller_model.hpp"
 
 #include <gtest/gtest.h>
 
 #include <QVariant>
+#include <memory>
+#include <thread>
 
 #include "base/preference_store.hpp"
 #include "model/preference_keys.hpp"
-#include "shell/controller_model.hpp"
 #include "shell/core_host.hpp"
 #include "support/temp_dir.hpp"
 #include "wait.hpp"

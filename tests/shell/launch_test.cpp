@@ -1,13 +1,13 @@
-#include <csignal>
+#include "shell/launch.hpp"
 
 #include <gtest/gtest.h>
 
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <csignal>
 
 #include "base/version.hpp"
-#include "shell/launch.hpp"
 #include "support/temp_dir.hpp"
 #include "wait.hpp"
 
@@ -104,7 +104,8 @@ TEST(ShellLaunch, TerminationSignalQuitsCleanly) {
 
     ::kill(static_cast<pid_t>(nimbra.processId()), SIGTERM);
     ASSERT_TRUE(nimbra.waitForFinished(10000)) << "still running after SIGTERM";
-    EXPECT_EQ(nimbra.exitStatus(), QProcess::NormalExit) << nimbra.readAllStandardError().toStdString();
+    EXPECT_EQ(nimbra.exitStatus(), QProcess::NormalExit)
+        << nimbra.readAllStandardError().toStdString();
     EXPECT_EQ(nimbra.exitCode(), 0);
 }
 

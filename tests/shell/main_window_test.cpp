@@ -1,6 +1,3 @@
-#include <memory>
-#include <set>
-
 #include <gtest/gtest.h>
 
 #include <QImage>
@@ -8,6 +5,8 @@
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QTest>
+#include <memory>
+#include <set>
 
 #include "base/preference_store.hpp"
 #include "model/preference_keys.hpp"

@@ -1,9 +1,8 @@
 #pragma once
 
+#include <QCoreApplication>
 #include <chrono>
 #include <thread>
-
-#include <QCoreApplication>
 
 namespace nimbra::testing {
 

@@ -32,8 +32,10 @@ Subprocess startServer(const TraceServerProcess::Options& options) {
     } else if (!options.body.empty()) {
         argv.insert(argv.end(), {"--body", options.body});
     }
-    if (options.delayMs != 0) argv.insert(argv.end(), {"--delay-ms", std::to_string(options.delayMs)});
-    if (options.status != 200) argv.insert(argv.end(), {"--status", std::to_string(options.status)});
+    if (options.delayMs != 0)
+        argv.insert(argv.end(), {"--delay-ms", std::to_string(options.delayMs)});
+    if (options.status != 200)
+        argv.insert(argv.end(), {"--status", std::to_string(options.status)});
     if (options.refuse) argv.emplace_back("--refuse");
     if (options.udp) argv.insert(argv.end(), {"--udp-port", "0"});
     if (options.certFile) argv.insert(argv.end(), {"--cert", options.certFile->string()});
@@ -53,7 +55,8 @@ std::optional<std::string> readLine(int fd, std::chrono::milliseconds timeout) {
         const auto newline = line.find('\n');
         if (newline != std::string::npos) return line.substr(0, newline);
 
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) return std::nullopt;
         pollfd pfd{fd, POLLIN, 0};
         const int ready = ::poll(&pfd, 1, static_cast<int>(left.count()) + 1);

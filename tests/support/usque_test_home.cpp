@@ -56,9 +56,17 @@ void UsqueTestHome::writeRegistration() const {
 
 PriorUsque::PriorUsque(const UsqueTestHome& home, bool http2) {
     Subprocess::Options options;
-    options.argv = {std::string(NIMBRA_STANDIN_DIR) + "/usque", "socks", "-c",
-                    (home.workDirectory() / "config.json").string(), "-b", "127.0.0.1", "-p",
-                    std::to_string(home.port()), "--always-reconnect", "-k", "15s"};
+    options.argv = {std::string(NIMBRA_STANDIN_DIR) + "/usque",
+                    "socks",
+                    "-c",
+                    (home.workDirectory() / "config.json").string(),
+                    "-b",
+                    "127.0.0.1",
+                    "-p",
+                    std::to_string(home.port()),
+                    "--always-reconnect",
+                    "-k",
+                    "15s"};
     if (http2) options.argv.emplace_back("--http2");
     process_.emplace(Subprocess::start(std::move(options)));
     stderr_ = std::make_unique<LineReader>(process_->releaseStderr());

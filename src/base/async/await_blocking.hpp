@@ -1,10 +1,5 @@
 #pragma once
 
-#include <exception>
-#include <optional>
-#include <type_traits>
-#include <utility>
-
 #include <asio/async_result.hpp>
 #include <asio/awaitable.hpp>
 #include <asio/execution/outstanding_work.hpp>
@@ -12,6 +7,10 @@
 #include <asio/prefer.hpp>
 #include <asio/thread_pool.hpp>
 #include <asio/use_awaitable.hpp>
+#include <exception>
+#include <optional>
+#include <type_traits>
+#include <utility>
 
 #include "base/async/cancellation.hpp"
 
@@ -73,7 +72,8 @@ asio::awaitable<std::invoke_result_t<std::decay_t<Fn>&>> awaitBlocking(asio::thr
     static_assert(detail::kSafeInCoAwait<Fn>,
                   "bind a callable that owns resources to a named local before awaiting it");
     using R = std::invoke_result_t<std::decay_t<Fn>&>;
-    auto result = co_await detail::asyncRunBlocking(pool, std::decay_t<Fn>(fn), asio::use_awaitable);
+    auto result =
+        co_await detail::asyncRunBlocking(pool, std::decay_t<Fn>(fn), asio::use_awaitable);
     co_await throwIfCancelled();
     if constexpr (!std::is_void_v<R>) co_return std::move(*result);
 }
@@ -86,7 +86,8 @@ asio::awaitable<std::invoke_result_t<std::decay_t<Fn>&>> awaitTeardown(asio::thr
     static_assert(detail::kSafeInCoAwait<Fn>,
                   "bind a callable that owns resources to a named local before awaiting it");
     using R = std::invoke_result_t<std::decay_t<Fn>&>;
-    auto result = co_await detail::asyncRunBlocking(pool, std::decay_t<Fn>(fn), asio::use_awaitable);
+    auto result =
+        co_await detail::asyncRunBlocking(pool, std::decay_t<Fn>(fn), asio::use_awaitable);
     if constexpr (!std::is_void_v<R>) co_return std::move(*result);
 }
 

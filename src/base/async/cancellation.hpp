@@ -1,11 +1,10 @@
 #pragma once
 
-#include <exception>
-
 #include <asio/awaitable.hpp>
 #include <asio/cancellation_state.hpp>
 #include <asio/error.hpp>
 #include <asio/this_coro.hpp>
+#include <exception>
 #include <system_error>
 
 namespace nimbra {

@@ -14,7 +14,9 @@ CoreRuntime::~CoreRuntime() {
     pool_.join();
 }
 
-void CoreRuntime::run() { io_.run(); }
+void CoreRuntime::run() {
+    io_.run();
+}
 
 void CoreRuntime::startThread() {
     thread_ = std::thread([this] { io_.run(); });
@@ -31,6 +33,8 @@ void CoreRuntime::join() {
     if (thread_.joinable()) thread_.join();
 }
 
-void CoreRuntime::post(std::function<void()> work) { asio::post(io_, std::move(work)); }
+void CoreRuntime::post(std::function<void()> work) {
+    asio::post(io_, std::move(work));
+}
 
 }  // namespace nimbra

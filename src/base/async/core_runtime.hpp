@@ -1,14 +1,13 @@
 #pragma once
 
-#include <cstddef>
-#include <functional>
-#include <optional>
-#include <thread>
-
 #include <asio/any_io_executor.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/thread_pool.hpp>
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <thread>
 
 namespace nimbra {
 

@@ -1,19 +1,18 @@
 #pragma once
 
 #include <array>
-#include <cstddef>
-#include <exception>
-#include <optional>
-#include <type_traits>
-#include <utility>
-#include <variant>
-
 #include <asio/awaitable.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/experimental/deferred.hpp>
 #include <asio/experimental/parallel_group.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
+#include <cstddef>
+#include <exception>
+#include <optional>
+#include <type_traits>
+#include <utility>
+#include <variant>
 
 #include "base/async/task.hpp"
 

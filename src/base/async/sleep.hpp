@@ -1,11 +1,10 @@
 #pragma once
 
-#include <chrono>
-
 #include <asio/awaitable.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
+#include <chrono>
 
 #include "base/async/cancellation.hpp"
 

@@ -1,18 +1,17 @@
 #pragma once
 
-#include <exception>
-#include <functional>
-#include <memory>
-#include <utility>
-
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/cancellation_signal.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/post.hpp>
-#include <asio/use_awaitable.hpp>
 #include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <utility>
 
 namespace nimbra {
 
@@ -51,10 +50,10 @@ inline TaskHandle spawnTask(asio::any_io_executor executor, asio::awaitable<void
     auto signal = std::make_shared<asio::cancellation_signal>();
     asio::co_spawn(
         executor, detail::taskRoot(std::move(body)),
-        asio::bind_cancellation_slot(signal->slot(), [signal, onDone = std::move(onDone)](
-                                                         std::exception_ptr error) {
-            if (onDone) onDone(error);
-        }));
+        asio::bind_cancellation_slot(
+            signal->slot(), [signal, onDone = std::move(onDone)](std::exception_ptr error) {
+                if (onDone) onDone(error);
+            }));
     return TaskHandle(signal);
 }
 

@@ -56,7 +56,8 @@ bool parseRequestLine(std::string_view line, RequestHead& head) {
 std::string RequestHead::path() const {
     std::string_view rest = target;
     for (const std::string_view scheme : {"http://", "https://"}) {
-        if (rest.size() >= scheme.size() && equalsIgnoringCase(rest.substr(0, scheme.size()), scheme)) {
+        if (rest.size() >= scheme.size() &&
+            equalsIgnoringCase(rest.substr(0, scheme.size()), scheme)) {
             rest.remove_prefix(scheme.size());
             const auto slash = rest.find('/');
             rest = slash == std::string_view::npos ? std::string_view("/") : rest.substr(slash);
@@ -102,28 +103,50 @@ std::optional<RequestHead> parseRequestHead(std::string_view head) {
 
 std::string_view reasonPhrase(int status) {
     switch (status) {
-        case 200: return "OK";
-        case 201: return "Created";
-        case 202: return "Accepted";
-        case 204: return "No Content";
-        case 301: return "Moved Permanently";
-        case 302: return "Found";
-        case 304: return "Not Modified";
-        case 307: return "Temporary Redirect";
-        case 308: return "Permanent Redirect";
-        case 400: return "Bad Request";
-        case 401: return "Unauthorized";
-        case 403: return "Forbidden";
-        case 404: return "Not Found";
-        case 405: return "Method Not Allowed";
-        case 408: return "Request Timeout";
-        case 429: return "Too Many Requests";
-        case 431: return "Request Header Fields Too Large";
-        case 500: return "Internal Server Error";
-        case 502: return "Bad Gateway";
-        case 503: return "Service Unavailable";
-        case 504: return "Gateway Timeout";
-        default: return "Unknown";
+        case 200:
+            return "OK";
+        case 201:
+            return "Created";
+        case 202:
+            return "Accepted";
+        case 204:
+            return "No Content";
+        case 301:
+            return "Moved Permanently";
+        case 302:
+            return "Found";
+        case 304:
+            return "Not Modified";
+        case 307:
+            return "Temporary Redirect";
+        case 308:
+            return "Permanent Redirect";
+        case 400:
+            return "Bad Request";
+        case 401:
+            return "Unauthorized";
+        case 403:
+            return "Forbidden";
+        case 404:
+            return "Not Found";
+        case 405:
+            return "Method Not Allowed";
+        case 408:
+            return "Request Timeout";
+        case 429:
+            return "Too Many Requests";
+        case 431:
+            return "Request Header Fields Too Large";
+        case 500:
+            return "Internal Server Error";
+        case 502:
+            return "Bad Gateway";
+        case 503:
+            return "Service Unavailable";
+        case 504:
+            return "Gateway Timeout";
+        default:
+            return "Unknown";
     }
 }
 

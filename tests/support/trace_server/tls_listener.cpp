@@ -31,7 +31,8 @@ asio::ip::tcp::acceptor listenOnLoopback(asio::io_context& io, int port) {
 
 }  // namespace
 
-TlsListener::TlsListener(asio::io_context& io, asio::ssl::context& tls, const ServerOptions& options)
+TlsListener::TlsListener(asio::io_context& io, asio::ssl::context& tls,
+                         const ServerOptions& options)
     : acceptor_(listenOnLoopback(io, options.port)), tls_(tls), options_(options), retry_(io) {
     acceptNext();
 }

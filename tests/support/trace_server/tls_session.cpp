@@ -38,10 +38,9 @@ TlsSession::TlsSession(asio::ip::tcp::socket socket, asio::ssl::context& tls,
 
 void TlsSession::start() {
     armDeadline(kExchangeTimeout + options_.delay);
-    stream_.async_handshake(asio::ssl::stream_base::server,
-                            [self = shared_from_this()](const std::error_code& error) {
-                                self->onHandshake(error);
-                            });
+    stream_.async_handshake(
+        asio::ssl::stream_base::server,
+        [self = shared_from_this()](const std::error_code& error) { self->onHandshake(error); });
 }
 
 void TlsSession::onHandshake(const std::error_code& error) {

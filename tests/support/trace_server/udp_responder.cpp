@@ -48,10 +48,9 @@ int UdpResponder::port() const {
 }
 
 void UdpResponder::receiveNext() {
-    socket_.async_receive_from(asio::buffer(buffer_), sender_,
-                               [this](const std::error_code& error, std::size_t length) {
-                                   onDatagram(error, length);
-                               });
+    socket_.async_receive_from(
+        asio::buffer(buffer_), sender_,
+        [this](const std::error_code& error, std::size_t length) { onDatagram(error, length); });
 }
 
 void UdpResponder::onDatagram(const std::error_code& error, std::size_t length) {
@@ -72,7 +71,8 @@ void UdpResponder::onDatagram(const std::error_code& error, std::size_t length) 
     const auto sendReply = [this, reply] {
         socket_.async_send_to(asio::buffer(reply->data), reply->to,
                               [reply](const std::error_code& sendError, std::size_t) {
-                                  if (sendError) logLine("udp reply failed: " + sendError.message());
+                                  if (sendError)
+                                      logLine("udp reply failed: " + sendError.message());
                               });
     };
     if (delay_.count() == 0) {

@@ -1,13 +1,13 @@
 #include "socks_command.hpp"
 
+#include <unistd.h>
+
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
 #include <csignal>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
-
-#include <unistd.h>
 
 #include "host_map.hpp"
 #include "log.hpp"

@@ -1,8 +1,8 @@
 #include "tunnel_simulation.hpp"
 
-#include "log.hpp"
-
 #include <time.h>
+
+#include "log.hpp"
 
 namespace nimbra::standin {
 
