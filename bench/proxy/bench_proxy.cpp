@@ -1,7 +1,8 @@
 // Our loopback proxies side by side with the Debian peers: the throughput of one tunnel, how
-// fast tunnels are set up, small-message latency, keep-alive HTTP requests and the memory an
-// idle tunnel costs. Origins, peers and ours all listen on 127.0.0.1; the peers are found on
-// PATH and ours come from bench_proxy_server. Prints one table and the goals; asserts nothing.
+// fast tunnels are set up and the CPU time each costs, small-message latency, keep-alive HTTP
+// requests and the memory an idle tunnel costs. Origins, peers and ours all listen on 127.0.0.1;
+// the peers are found on PATH and ours come from bench_proxy_server. Prints one table and the
+// goals; asserts nothing.
 //
 //   build/default/bin/bench_proxy [--runs N] [--quick] [--only NAME]... [--load LOAD]...
 //                                 [--window SECONDS] [--server PATH]
@@ -111,6 +112,16 @@ void recordIdleMemory(FigureSet& figures, const IdleMemory& memory) {
         at(figures, Figure::upstreamKiBPerTunnel) = memory.kibPerTunnel[1];
 }
 
+// The SOCKS5 server is the last process of every chain; an HTTP proxy, when there is one, is in
+// front of it. A SOCKS5 server alone has no front.
+void recordChurn(FigureSet& figures, const Churn& churn) {
+    at(figures, Figure::tunnelsPerSecond) = churn.tunnels.perSecond;
+    at(figures, Figure::tunnelFailures) = churn.tunnels.failures;
+    const auto& cpu = churn.cpuMicrosPerTunnel;
+    if (!cpu.empty()) at(figures, Figure::socksCpuMicrosPerTunnel) = cpu.back();
+    if (cpu.size() > 1) at(figures, Figure::frontCpuMicrosPerTunnel) = cpu.front();
+}
+
 // Runs one load on a configuration, if it was asked for. A failure costs that load's figures
 // only, and is noted.
 template <typename Load>
@@ -144,11 +155,8 @@ FigureSet measure(const Configuration& configuration, Launcher& launcher, const 
     }
     attempt(name, "bulk", options, incidents,
             [&] { at(figures, Figure::bulkGbps) = bulkGbps(route, origins, pace); });
-    attempt(name, "churn", options, incidents, [&] {
-        const Rate churn = tunnelChurn(route, origins.echoPort(), pace);
-        at(figures, Figure::tunnelsPerSecond) = churn.perSecond;
-        at(figures, Figure::tunnelFailures) = churn.failures;
-    });
+    attempt(name, "churn", options, incidents,
+            [&] { recordChurn(figures, tunnelChurn(route, origins.echoPort(), pace, chain)); });
     attempt(name, "latency", options, incidents, [&] {
         const Latency latency = roundTripLatency(route, origins.echoPort(), pace);
         at(figures, Figure::p50Micros) = latency.p50Micros;
@@ -179,6 +187,8 @@ constexpr Shown kProgress[] = {
     {Figure::bulkGbps, 2, "Gbit/s"},
     {Figure::tunnelsPerSecond, 0, "tunnels/s"},
     {Figure::tunnelFailures, 0, "failed"},
+    {Figure::frontCpuMicrosPerTunnel, 1, "us CPU/tunnel front"},
+    {Figure::socksCpuMicrosPerTunnel, 1, "us CPU/tunnel SOCKS"},
     {Figure::p50Micros, 1, "us p50"},
     {Figure::p99Micros, 1, "us p99"},
     {Figure::keepAliveRequestsPerSecond, 0, "req/s"},

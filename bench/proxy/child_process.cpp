@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace nimbra::bench {
 namespace {
@@ -31,19 +32,37 @@ namespace {
     ::_exit(127);
 }
 
-// The process group (field 5 of /proc/<pid>/stat), read after the command name, which may
-// itself hold spaces and parentheses.
-pid_t processGroupOf(const std::filesystem::path& procEntry) {
+// The fields of /proc/<pid>/stat from the third (state) on, read after the command name, which
+// may itself hold spaces and parentheses: field n of proc(5) is at index n - 3.
+std::vector<std::string> statFieldsOf(const std::filesystem::path& procEntry) {
     std::ifstream stat(procEntry / "stat");
     std::string line;
     std::getline(stat, line);
     const auto nameEnd = line.rfind(')');
-    if (nameEnd == std::string::npos) return -1;
-    std::istringstream fields(line.substr(nameEnd + 1));
-    char state = 0;
-    pid_t parent = 0, group = -1;
-    fields >> state >> parent >> group;
-    return group;
+    if (nameEnd == std::string::npos) return {};
+    std::istringstream text(line.substr(nameEnd + 1));
+    std::vector<std::string> fields;
+    for (std::string field; text >> field;) fields.push_back(field);
+    return fields;
+}
+
+long long statField(const std::vector<std::string>& fields, std::size_t number) {
+    return number - 3 < fields.size() ? std::stoll(fields[number - 3]) : 0;
+}
+
+pid_t processGroupOf(const std::filesystem::path& procEntry) {
+    const auto fields = statFieldsOf(procEntry);
+    return fields.empty() ? -1 : static_cast<pid_t>(statField(fields, 5));
+}
+
+// utime and stime (fields 14 and 15) cover the process's threads, those that ended included.
+// cutime and cstime (16 and 17) add the children it has reaped: a forking server's children
+// that end during the load would otherwise take their CPU time with them.
+long long cpuTicksOf(const std::filesystem::path& procEntry) {
+    const auto fields = statFieldsOf(procEntry);
+    long long ticks = 0;
+    for (std::size_t number = 14; number <= 17; ++number) ticks += statField(fields, number);
+    return ticks;
 }
 
 template <typename Visit>
@@ -109,6 +128,13 @@ void ChildProcess::resetPeakResident() const {
     forEachProcessOfGroup(pid_, [](const std::filesystem::path& process) {
         std::ofstream(process / "clear_refs") << "5";
     });
+}
+
+long long ChildProcess::cpuTicks() const {
+    long long total = 0;
+    forEachProcessOfGroup(
+        pid_, [&](const std::filesystem::path& process) { total += cpuTicksOf(process); });
+    return total;
 }
 
 std::string ChildProcess::logTail() const {

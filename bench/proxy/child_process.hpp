@@ -24,6 +24,9 @@ public:
     long peakResidentKiB() const;
     // Forgets the peaks so far, start-up included: from here on VmHWM is what the load adds.
     void resetPeakResident() const;
+    // CPU time used so far, user and system, summed over every process of the group and the
+    // children they reaped, in clock ticks (sysconf(_SC_CLK_TCK) a second).
+    long long cpuTicks() const;
     // The end of what the process wrote, for error messages.
     std::string logTail() const;
 

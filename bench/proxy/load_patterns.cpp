@@ -1,5 +1,7 @@
 #include "load_patterns.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <asio/co_spawn.hpp>
@@ -50,11 +52,47 @@ double runWindow(asio::io_context& context, const Pace& pace,
     return duration<double>(steady_clock::now() - start).count();
 }
 
-Rate countedRate(asio::io_context& context, const Pace& pace, const Counters& counters) {
+// What the counters gained over the window, and the window's length in seconds.
+struct Counted {
+    Counters gained;
+    double seconds;
+};
+
+Counted countedWindow(
+    asio::io_context& context, const Pace& pace, const Counters& counters,
+    const std::function<void()>& windowOpens = [] {}) {
     Counters atOpening;
-    const double seconds = runWindow(context, pace, [&] { atOpening = counters; });
-    return {static_cast<double>(counters.completed - atOpening.completed) / seconds,
-            static_cast<double>(counters.failed - atOpening.failed)};
+    const double seconds = runWindow(context, pace, [&] {
+        atOpening = counters;
+        windowOpens();
+    });
+    return {{counters.completed - atOpening.completed, counters.failed - atOpening.failed},
+            seconds};
+}
+
+Rate rateOf(const Counted& counted) {
+    return {static_cast<double>(counted.gained.completed) / counted.seconds,
+            static_cast<double>(counted.gained.failed)};
+}
+
+std::vector<long long> cpuTicksOf(const std::vector<ChildProcess>& chain) {
+    std::vector<long long> ticks;
+    for (const auto& process : chain) ticks.push_back(process.cpuTicks());
+    return ticks;
+}
+
+// A clock tick is 10 ms on most kernels: a short window spans few of them, and the figure is
+// only as fine as that.
+std::vector<double> cpuMicrosPerTunnel(const std::vector<long long>& before,
+                                       const std::vector<long long>& after, std::uint64_t tunnels) {
+    const double microsPerTick = 1e6 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    std::vector<double> perTunnel;
+    for (std::size_t i = 0; i < before.size(); ++i) {
+        perTunnel.push_back(tunnels == 0 ? std::numeric_limits<double>::quiet_NaN()
+                                         : static_cast<double>(after[i] - before[i]) *
+                                               microsPerTick / static_cast<double>(tunnels));
+    }
+    return perTunnel;
 }
 
 // A refusing proxy answers at once: a failed client waits a moment instead of spinning.
@@ -208,13 +246,18 @@ double bulkGbps(Route route, const Origins& origins, const Pace& pace) {
     return static_cast<double>(origins.bytesSunk() - atOpening) * 8 / seconds / 1e9;
 }
 
-Rate tunnelChurn(Route route, int echoPort, const Pace& pace) {
+Churn tunnelChurn(Route route, int echoPort, const Pace& pace,
+                  const std::vector<ChildProcess>& chain) {
     Counters counters;
     asio::io_context context;
     for (int i = 0; i < kChurnClients; ++i) {
         asio::co_spawn(context, churnClient(route, echoPort, counters), asio::detached);
     }
-    return countedRate(context, pace, counters);
+    std::vector<long long> before;
+    const Counted counted =
+        countedWindow(context, pace, counters, [&] { before = cpuTicksOf(chain); });
+    const std::vector<long long> after = cpuTicksOf(chain);
+    return {rateOf(counted), cpuMicrosPerTunnel(before, after, counted.gained.completed)};
 }
 
 Latency roundTripLatency(Route route, int echoPort, const Pace& pace) {
@@ -239,7 +282,7 @@ Rate keepAliveRequests(Route route, int httpPort, const Pace& pace) {
     for (int i = 0; i < kKeepAliveConnections; ++i) {
         asio::co_spawn(context, keepAliveClient(route, httpPort, counters), asio::detached);
     }
-    return countedRate(context, pace, counters);
+    return rateOf(countedWindow(context, pace, counters));
 }
 
 IdleMemory idleMemory(Route route, int echoPort, const Pace& pace,

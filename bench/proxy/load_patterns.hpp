@@ -26,8 +26,17 @@ struct Rate {
     double failures;  // within the window
 };
 
-// 50 clients, each in a loop: open a tunnel to the echo origin, echo 8 bytes, close.
-Rate tunnelChurn(Route route, int echoPort, const Pace& pace);
+struct Churn {
+    Rate tunnels;
+    // CPU time each process of the chain spent per tunnel completed in the window, in
+    // microseconds; the chain's order, front first.
+    std::vector<double> cpuMicrosPerTunnel;
+};
+// 50 clients, each in a loop: open a tunnel to the echo origin, echo 8 bytes, close. The chain's
+// CPU time is read as the window opens and as it closes, so that it pays for the same tunnels
+// that are counted.
+Churn tunnelChurn(Route route, int echoPort, const Pace& pace,
+                  const std::vector<ChildProcess>& chain);
 
 struct Latency {
     double p50Micros;

@@ -20,6 +20,8 @@ constexpr std::array kColumns{
     Column{Figure::bulkGbps, "bulk Gbit/s", 2, true, true},
     Column{Figure::tunnelsPerSecond, "tunnels/s", 0, true, true},
     Column{Figure::tunnelFailures, "fail", 0, false, false},
+    Column{Figure::frontCpuMicrosPerTunnel, "CPU us/tunnel", 1, true, false},
+    Column{Figure::socksCpuMicrosPerTunnel, "SOCKS", 1, true, false},
     Column{Figure::p50Micros, "p50 us", 1, true, true},
     Column{Figure::p99Micros, "p99 us", 1, true, true},
     Column{Figure::keepAliveRequestsPerSecond, "keep-alive req/s", 0, true, true},
@@ -28,7 +30,7 @@ constexpr std::array kColumns{
 };
 constexpr int kNameWidth = 22;
 constexpr int kValueWidth = 8;
-constexpr int kRatioWidth = 6;
+constexpr int kRatioWidth = 7;
 
 int widthOf(const Column& column) {
     return kValueWidth + (column.againstPeers ? kRatioWidth : 0) +
@@ -87,6 +89,9 @@ void printTable(const Results& results, const std::vector<Configuration>& config
         " HTTP: privoxy or tinyproxy over microsocks)\n");
     std::printf("  /dir   against no proxy\n");
     std::printf("  fail   tunnels that failed within the churn window\n");
+    std::printf(
+        "  CPU us/tunnel  user+system CPU time per churned tunnel of the front HTTP proxy;"
+        " SOCKS: of the SOCKS5 server\n");
     std::printf(
         "  idle KiB/tunnel  peak RSS growth per held idle tunnel of the front process;"
         " upstream: of the SOCKS5 server behind it\n\n");

@@ -14,6 +14,8 @@ enum class Figure {
     bulkGbps,
     tunnelsPerSecond,
     tunnelFailures,
+    frontCpuMicrosPerTunnel,
+    socksCpuMicrosPerTunnel,
     p50Micros,
     p99Micros,
     keepAliveRequestsPerSecond,
@@ -29,7 +31,7 @@ using FigureSet = std::array<double, static_cast<std::size_t>(Figure::count)>;
 FigureSet unmeasured();
 double& at(FigureSet& figures, Figure figure);
 
-// Throughputs are better high, latencies, failures and memory low.
+// Throughputs are better high, latencies, failures, CPU time and memory low.
 bool higherIsBetter(Figure figure);
 
 // Every run's figures for every configuration, summed up as medians over the runs.
