@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <vector>
 
@@ -29,7 +30,14 @@ std::string timestampForFileName() {
 
 }  // namespace
 
-PreferenceStore::PreferenceStore(std::filesystem::path file) : file_(std::move(file)) {
+struct PreferenceStore::Json : nlohmann::json {
+    Json(nlohmann::json value) : nlohmann::json(std::move(value)) {}
+};
+
+PreferenceStore::~PreferenceStore() = default;
+
+PreferenceStore::PreferenceStore(std::filesystem::path file)
+    : file_(std::move(file)), values_(std::make_unique<Json>(nlohmann::json::object())) {
     load();
 }
 
@@ -58,7 +66,7 @@ void PreferenceStore::load() {
         contents << input.rdbuf();
         auto parsed = nlohmann::json::parse(contents.str(), nullptr, /*allow_exceptions=*/false);
         if (parsed.is_object()) {
-            values_ = std::move(parsed);
+            *values_ = std::move(parsed);
             return;
         }
         problem = parsed.is_discarded() ? "not valid JSON" : "not a JSON object";
@@ -78,11 +86,11 @@ void PreferenceStore::load() {
     }
 }
 
-std::optional<nlohmann::json> PreferenceStore::value(std::string_view key) const {
+std::optional<PreferenceStore::Json> PreferenceStore::value(std::string_view key) const {
     std::lock_guard lock(mutex_);
-    auto found = values_.find(key);
-    if (found == values_.end()) return std::nullopt;
-    return *found;
+    auto found = values_->find(key);
+    if (found == values_->end()) return std::nullopt;
+    return Json(*found);
 }
 
 bool PreferenceStore::contains(std::string_view key) const {
@@ -117,28 +125,28 @@ std::optional<std::string> PreferenceStore::data(std::string_view key) const {
 }
 
 void PreferenceStore::setBoolean(std::string_view key, bool value) {
-    write(key, value);
+    write(key, Json(value));
 }
 void PreferenceStore::setInteger(std::string_view key, int64_t value) {
-    write(key, value);
+    write(key, Json(value));
 }
 void PreferenceStore::setText(std::string_view key, std::string_view value) {
-    write(key, std::string(value));
+    write(key, Json(std::string(value)));
 }
 void PreferenceStore::setData(std::string_view key, std::string_view bytes) {
-    write(key, nlohmann::json{{kDataField, base64::encode(bytes)}});
+    write(key, Json(nlohmann::json{{kDataField, base64::encode(bytes)}}));
 }
 void PreferenceStore::remove(std::string_view key) {
     write(key, std::nullopt);
 }
 
-void PreferenceStore::write(std::string_view key, std::optional<nlohmann::json> value) {
+void PreferenceStore::write(std::string_view key, std::optional<Json> value) {
     {
         std::lock_guard lock(mutex_);
         if (value) {
-            values_[std::string(key)] = std::move(*value);
+            (*values_)[std::string(key)] = std::move(*value);
         } else {
-            values_.erase(std::string(key));
+            values_->erase(std::string(key));
         }
         persistLocked();
     }
@@ -149,15 +157,15 @@ void PreferenceStore::write(std::string_view key, std::optional<nlohmann::json> 
 void PreferenceStore::persistLocked() {
     if (!persistent_) return;
     try {
-        writeFileAtomically(file_, values_.dump(2) + "\n");
+        writeFileAtomically(file_, values_->dump(2) + "\n");
     } catch (const std::exception& e) {
         logLine(kLog, std::string("could not save preferences: ") + e.what());
     }
 }
 
-nlohmann::json PreferenceStore::snapshot() const {
+std::string PreferenceStore::snapshotJson() const {
     std::lock_guard lock(mutex_);
-    return values_;
+    return values_->dump();
 }
 
 std::unique_ptr<PreferenceStore::Subscription> PreferenceStore::subscribe(std::string key,

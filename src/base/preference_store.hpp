@@ -6,7 +6,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,6 +27,7 @@ public:
     using Listener = std::function<void(std::string_view key)>;
 
     explicit PreferenceStore(std::filesystem::path file);
+    ~PreferenceStore();
     PreferenceStore(const PreferenceStore&) = delete;
     PreferenceStore& operator=(const PreferenceStore&) = delete;
 
@@ -55,24 +55,27 @@ public:
     class Subscription;
     [[nodiscard]] std::unique_ptr<Subscription> subscribe(std::string key, Listener listener);
 
-    // The whole store as stored, for display.
-    nlohmann::json snapshot() const;
+    // The whole store as stored, as one JSON object text, for display.
+    std::string snapshotJson() const;
 
 private:
+    // One stored JSON value; the JSON library stays out of this widely included header.
+    struct Json;
+
     struct ListenerEntry {
         std::string key;
         Listener listener;
     };
 
-    std::optional<nlohmann::json> value(std::string_view key) const;
-    void write(std::string_view key, std::optional<nlohmann::json> value);
+    std::optional<Json> value(std::string_view key) const;
+    void write(std::string_view key, std::optional<Json> value);
     void load();
     void persistLocked();
     void notify(std::string_view key);
 
     std::filesystem::path file_;
     mutable std::mutex mutex_;
-    nlohmann::json values_ = nlohmann::json::object();
+    std::unique_ptr<Json> values_;  // a JSON object
     bool persistent_ = true;
 
     std::mutex listenersMutex_;

@@ -7,10 +7,10 @@
 #include "cli/commands.hpp"
 #include "diagnostics/exit_probe.hpp"
 #include "diagnostics/gateway_latency.hpp"
-#include "engine/process_control.hpp"
-#include "engine/process_table.hpp"
 #include "model/app_preferences.hpp"
 #include "model/nat64_gateway.hpp"
+#include "system/process_control.hpp"
+#include "system/process_table.hpp"
 
 namespace nimbra::cli {
 namespace {

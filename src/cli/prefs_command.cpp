@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 #include "base/preference_store.hpp"
 #include "cli/commands.hpp"
@@ -10,7 +11,7 @@ namespace {
 
 // Binary values that hold JSON (the per-app rules) are shown as that JSON, not as base64.
 nlohmann::json readable(const PreferenceStore& store) {
-    nlohmann::json shown = store.snapshot();
+    nlohmann::json shown = nlohmann::json::parse(store.snapshotJson());
     for (auto& [key, value] : shown.items()) {
         if (auto bytes = store.data(key)) {
             auto parsed = nlohmann::json::parse(*bytes, nullptr, /*allow_exceptions=*/false);

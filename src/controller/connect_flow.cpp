@@ -10,6 +10,7 @@
 #include "base/text.hpp"
 #include "controller/connect_error.hpp"
 #include "controller/warp_controller.hpp"
+#include "l10n/l10n.hpp"
 
 namespace nimbra {
 namespace {
@@ -57,8 +58,7 @@ void WarpController::refuseForConflict() {
     const AppLanguage lang = language();
     update([&](ControllerSnapshot& s) {
         s.phase = WarpPhase::disconnected;
-        s.detail =
-            lang == AppLanguage::chinese ? "请先断开官方 WARP" : "Disconnect official WARP first";
+        s.detail = std::string(hintText(ConflictHint::disconnectOfficialWarp, lang));
         s.http2Tip.clear();
     });
     connecting_ = false;
@@ -67,9 +67,9 @@ void WarpController::refuseForConflict() {
 
 StartRequest WarpController::beginAttempt() {
     http2TipKind_.reset();
-    update([](ControllerSnapshot& s) {
+    update([lang = language()](ControllerSnapshot& s) {
         s.phase = WarpPhase::preparing;
-        s.detail = "Checking usque…";
+        s.detail = L10n::checkingUsque(lang);
         s.globalCoverageNote.clear();
         s.http2Tip.clear();
         s.exitIp = s.exitLoc = s.exitColo = s.exitWarp = "—";

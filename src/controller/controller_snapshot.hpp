@@ -47,7 +47,6 @@ struct ControllerSnapshot {
     std::string dnsProfileDraft;
     std::string dnsDeviceDraft;
     std::string dnsCustomDraft;
-    std::string excludeDraft;
 
     bool isConnected() const {
         return phase == WarpPhase::connected || phase == WarpPhase::reconnecting;

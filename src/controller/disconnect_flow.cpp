@@ -4,14 +4,14 @@
 
 #include "base/async/await_blocking.hpp"
 #include "controller/warp_controller.hpp"
+#include "l10n/l10n.hpp"
 
 namespace nimbra {
 
 void WarpController::disconnect() {
-    stopHealthMonitor();
-    update([](ControllerSnapshot& s) {
+    update([lang = language()](ControllerSnapshot& s) {
         s.phase = WarpPhase::stopping;
-        s.detail = "Disconnecting…";
+        s.detail = L10n::disconnecting(lang);
     });
     // Read the flags now: the teardown acts on what this connection started.
     const Teardown plan{.stopDaemon = tunStarted_,
@@ -28,10 +28,9 @@ void WarpController::cancelConnect() {
     ++connectGeneration_;  // whatever the running attempt produces is stale from now on
     if (connectTask_) connectTask_->cancel();
     connectTask_.reset();
-    stopHealthMonitor();
-    update([](ControllerSnapshot& s) {
+    update([lang = language()](ControllerSnapshot& s) {
         s.phase = WarpPhase::stopping;
-        s.detail = "Cancelling…";
+        s.detail = L10n::cancelling(lang);
     });
     // The attempt may have got anywhere, so everything is torn down without looking at flags.
     const Teardown plan{
@@ -45,11 +44,7 @@ asio::awaitable<void> WarpController::tearDown(Teardown plan, bool cancelled) {
     const AppLanguage lang = language();
     update([&](ControllerSnapshot& s) {
         s.phase = WarpPhase::disconnected;
-        if (cancelled) {
-            s.detail = lang == AppLanguage::chinese ? "已取消" : "Cancelled";
-        } else {
-            s.detail = lang == AppLanguage::chinese ? "已断开" : "Disconnected";
-        }
+        s.detail = cancelled ? L10n::cancelled(lang) : L10n::disconnected(lang);
     });
     if (!cancelled) traffic_->reset();
 }

@@ -2,17 +2,10 @@
 
 #include "base/async/await_blocking.hpp"
 #include "controller/warp_controller.hpp"
+#include "l10n/l10n.hpp"
+#include "system/platform_profile.hpp"
 
 namespace nimbra {
-namespace {
-
-#ifdef __APPLE__
-constexpr const char* kUsqueNotFound = "(not found — run Scripts/fetch-usque-macos.sh)";
-#else
-constexpr const char* kUsqueNotFound = "(not found — run scripts/fetch-usque)";
-#endif
-
-}  // namespace
 
 // Looking for usque runs `which` and touches the disk, so it happens on the pool; the answer is
 // applied on the core thread when it arrives.
@@ -21,11 +14,11 @@ void WarpController::refreshUsquePath() {
 }
 
 asio::awaitable<void> WarpController::resolveUsquePath() {
-    auto resolve = [engine = engine_] {
+    auto resolve = [engine = engine_, lang = language()] {
         try {
             return engine->resolveBinary().string();
         } catch (const std::exception&) {
-            return std::string(kUsqueNotFound);
+            return L10n::usqueNotFound(PlatformProfile::current().usqueFetchScript, lang);
         }
     };
     std::string path = co_await awaitBlocking(runtime_.blockingPool(), resolve);

@@ -25,8 +25,8 @@ WarpController::WarpController(ControllerEnvironment environment)
     prefs_.migrateIfNeeded();
 
     state_.phase = WarpPhase::disconnected;
-    state_.detail = "Ready";
     readSettings();
+    state_.detail = L10n::ready(language());
 
     socksPort_ = prefs_.socksPort();  // also rewrites a stored 18088
     httpPort_ = prefs_.httpProxyPort();
@@ -52,8 +52,6 @@ WarpController::WarpController(ControllerEnvironment environment)
 
 WarpController::~WarpController() {
     if (connectTask_) connectTask_->cancel();
-    if (statusPollTask_) statusPollTask_->cancel();
-    if (healthPollTask_) healthPollTask_->cancel();
 }
 
 void WarpController::readSettings() {
@@ -146,8 +144,6 @@ void WarpController::clearTunStatus() {
         s.dnsWarning.clear();
         s.dnsRunning = false;
     });
-    if (statusPollTask_) statusPollTask_->cancel();
-    statusPollTask_.reset();
 }
 
 void WarpController::setDetail(std::string detail) {
@@ -165,6 +161,7 @@ void WarpController::relocalizeVisibleCopy() {
     update([&](ControllerSnapshot& s) {
         s.conflictBanner = L10n::conflictBanner(lastConflictHints_, lang).value_or("");
         if (http2TipKind_) s.http2Tip = std::string(tipText(*http2TipKind_, lang));
+        if (auto resting = L10n::restingTextIn(s.detail, lang)) s.detail = std::move(*resting);
     });
 }
 

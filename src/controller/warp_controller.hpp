@@ -33,8 +33,8 @@ using StartSequence = std::function<asio::awaitable<StartOutcome>(WarpController
 
 // What the controller is built from. Only the runtime and the store are required.
 struct ControllerEnvironment {
-    ControllerEnvironment(CoreRuntime& runtime, PreferenceStore& store)
-        : runtime(runtime), store(store) {}
+    ControllerEnvironment(CoreRuntime& coreRuntime, PreferenceStore& preferenceStore)
+        : runtime(coreRuntime), store(preferenceStore) {}
 
     CoreRuntime& runtime;
     PreferenceStore& store;
@@ -100,7 +100,6 @@ public:
     int httpPort() const { return httpPort_; }
     bool connecting() const { return connecting_; }
     int64_t connectGeneration() const { return connectGeneration_; }
-    int64_t healGeneration() const { return healGeneration_; }
     bool proxyApplied() const { return proxyApplied_; }
     bool relayStarted() const { return relayStarted_; }
     bool tunStarted() const { return tunStarted_; }
@@ -114,7 +113,6 @@ public:
         publish();
     }
     void setDetail(std::string detail);
-    void stopHealthMonitor();
 
 private:
     struct Teardown {
@@ -168,11 +166,6 @@ private:
     int64_t connectGeneration_ = 0;
     std::vector<ConflictHint> lastConflictHints_;
     std::optional<Http2TipKind> http2TipKind_;
-    std::optional<TaskHandle> statusPollTask_;
-    std::optional<TaskHandle> healthPollTask_;
-    bool healing_ = false;
-    int64_t healGeneration_ = 0;
-    int64_t consecutiveHealthFails_ = 0;
 };
 
 }  // namespace nimbra

@@ -7,25 +7,40 @@
 #include "base/paths.hpp"
 #include "base/subprocess.hpp"
 #include "base/text.hpp"
+#include "system/platform_profile.hpp"
 
 namespace nimbra::ExitProbe {
 
 namespace detail {
 
-std::vector<std::string> socksCommand(int port) {
-    return {std::string(kCurl),  "-sS", "-m", "12",
-            "--connect-timeout", "8",   "-x", "socks5h://127.0.0.1:" + std::to_string(port),
+std::vector<std::string> socksCommand(int port, CurlLimits limits) {
+    return {PlatformProfile::current().curl,
+            "-sS",
+            "-m",
+            std::to_string(limits.totalSeconds),
+            "--connect-timeout",
+            std::to_string(limits.connectSeconds),
+            "-x",
+            "socks5h://127.0.0.1:" + std::to_string(port),
             traceUrl()};
 }
 
 std::vector<std::string> directCommand() {
-    return {std::string(kCurl),  "-sS", "-4",        "-m", "12",
-            "--connect-timeout", "8",   "--noproxy", "*",  traceUrl()};
+    return {PlatformProfile::current().curl,
+            "-sS",
+            "-4",
+            "-m",
+            "12",
+            "--connect-timeout",
+            "8",
+            "--noproxy",
+            "*",
+            traceUrl()};
 }
 
 std::vector<std::string> directIpCommand() {
     const std::string address = deployment::anycastResolver();
-    return {std::string(kCurl),
+    return {PlatformProfile::current().curl,
             "-sS",
             "-4",
             "-m",
@@ -78,9 +93,11 @@ std::string traceUrl() {
     return "https://" + deployment::traceHost() + "/cdn-cgi/trace";
 }
 
-TraceProbe fetchViaCurlSocks(int port) {
+TraceProbe fetchViaCurlSocks(int port, CurlLimits limits) {
     try {
-        return detail::runCurl(detail::socksCommand(port), detail::kSocksFailure);
+        // curl keeps its own limits; the safety margin only guards against a wedged child.
+        const auto safety = std::chrono::seconds(limits.totalSeconds) + std::chrono::seconds(3);
+        return detail::runCurl(detail::socksCommand(port, limits), detail::kSocksFailure, safety);
     } catch (const std::exception& error) {
         return TraceProbe::failed(error.what());
     }

@@ -18,14 +18,21 @@
 // error text. No state is kept between calls; calls on different threads are independent.
 namespace nimbra::ExitProbe {
 
+// curl's own limits for one probe: the whole transfer (-m) and the connection phase
+// (--connect-timeout), in seconds.
+struct CurlLimits {
+    int totalSeconds = 12;
+    int connectSeconds = 8;
+};
+
 using nimbra::parseTrace;
 
 // "https://" + the trace host (deployment::traceHost()) + "/cdn-cgi/trace".
 std::string traceUrl();
 
 // The trace through the SOCKS5 listener on 127.0.0.1:<port>; the proxy resolves the host name,
-// so this needs no local name service.
-TraceProbe fetchViaCurlSocks(int port);
+// so this needs no local name service. The engine's quicker tunnel check passes tighter limits.
+TraceProbe fetchViaCurlSocks(int port, CurlLimits limits = {});
 
 // The trace straight from this machine, by host name, over IPv4, ignoring any proxy settings.
 TraceProbe fetchViaCurlDirect();
@@ -42,7 +49,6 @@ TraceProbe fetchDirect();
 // The pieces the curl probes are made of, exposed for tests.
 namespace detail {
 
-inline constexpr std::string_view kCurl = "/usr/bin/curl";
 inline constexpr std::string_view kSocksFailure = "curl socks5h probe failed (";
 inline constexpr std::string_view kDirectFailure = "curl direct probe failed (";
 inline constexpr std::string_view kDirectIpFailure = "curl ipv4 probe failed (";
@@ -51,7 +57,7 @@ inline constexpr std::string_view kDirectIpFailure = "curl ipv4 probe failed (";
 inline constexpr std::chrono::milliseconds kCurlSafetyTimeout{15'000};
 
 // The complete command lines, program first.
-std::vector<std::string> socksCommand(int port);
+std::vector<std::string> socksCommand(int port, CurlLimits limits = {});
 std::vector<std::string> directCommand();
 std::vector<std::string> directIpCommand();
 

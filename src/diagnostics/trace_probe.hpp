@@ -27,7 +27,8 @@ struct TraceProbe {
     bool ok() const {
         return fetched && !ip.empty() && (warp.empty() || text::toLowerAscii(warp) == "on");
     }
-    bool healthy() const { return ok(); }
+    // Strictly on WARP: an address and "warp=on" (any case).
+    bool warpOn() const { return fetched && !ip.empty() && text::toLowerAscii(warp) == "on"; }
 
     bool operator==(const TraceProbe&) const = default;
 };

@@ -3,10 +3,10 @@
 #include <thread>
 
 #include "base/log.hpp"
-#include "engine/process_table.hpp"
 #include "engine/usque_engine.hpp"
 #include "l10n/localized_error.hpp"
 #include "model/app_preferences.hpp"
+#include "system/process_table.hpp"
 
 namespace nimbra {
 namespace {

@@ -7,11 +7,12 @@
 #include "base/log.hpp"
 #include "base/paths.hpp"
 #include "base/text.hpp"
-#include "engine/process_control.hpp"
 #include "engine/tunnel_probes.hpp"
 #include "engine/usque_error.hpp"
 #include "engine/usque_locator.hpp"
 #include "model/app_preferences.hpp"
+#include "system/platform_profile.hpp"
+#include "system/process_control.hpp"
 
 extern char** environ;
 
@@ -19,13 +20,6 @@ namespace nimbra {
 namespace {
 
 constexpr std::string_view kLog = "usque";
-
-// The device name usque registers with the provider.
-#ifdef __APPLE__
-constexpr const char* kDeviceName = "nimbra-macos";
-#else
-constexpr const char* kDeviceName = "nimbra-linux";
-#endif
 
 std::filesystem::path ensuredWorkDirectory() {
     auto directory = paths::workDirectory();
@@ -136,8 +130,13 @@ void UsqueEngine::ensureReady() {
 
 void UsqueEngine::registerDevice(const std::filesystem::path& config) {
     Subprocess::Options options;
-    options.argv = {resolveBinary().string(), "register", "-a",       "-c",
-                    config.string(),          "-n",       kDeviceName};
+    options.argv = {resolveBinary().string(),
+                    "register",
+                    "-a",
+                    "-c",
+                    config.string(),
+                    "-n",
+                    PlatformProfile::current().usqueDeviceName};
     options.environment = childEnvironment();
     options.workingDirectory = ensuredWorkDirectory();
     options.output = Subprocess::Output::joined;

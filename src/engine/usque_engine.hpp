@@ -13,11 +13,11 @@
 #include "base/preference_store.hpp"
 #include "base/subprocess.hpp"
 #include "engine/output_line_reader.hpp"
-#include "engine/process_table.hpp"
 #include "engine/tunnel_engine.hpp"
 #include "engine/usque_output.hpp"
 #include "model/connection_mode.hpp"
 #include "model/timings.hpp"
+#include "system/process_table.hpp"
 
 namespace nimbra {
 

@@ -1,16 +1,10 @@
 #include "engine/usque_error.hpp"
 
 #include "base/text.hpp"
+#include "system/platform_profile.hpp"
 
 namespace nimbra {
 namespace {
-
-// Where to get usque from, named in the not-found text.
-#ifdef __APPLE__
-constexpr const char* kFetchHint = "macos/Scripts/fetch-usque-macos.sh";
-#else
-constexpr const char* kFetchHint = "scripts/fetch-usque";
-#endif
 
 constexpr size_t kRegisterOutputShown = 280;
 
@@ -48,7 +42,8 @@ struct Describe {
                firstCharacters(e.output, kRegisterOutputShown);
     }
     std::string operator()(const UsqueError::BinaryMissing&) const {
-        return std::string("找不到 usque。请安装到 ~/.local/bin/usque，或运行 ") + kFetchHint;
+        return "找不到 usque。请安装到 ~/.local/bin/usque，或运行 " +
+               PlatformProfile::current().usqueFetchScript;
     }
     std::string operator()(const UsqueError::NativeTunUnsupported&) const {
         return "usque nativetun 在 macOS 上不可用（仅 Linux/Windows）";

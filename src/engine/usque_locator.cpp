@@ -3,8 +3,9 @@
 #include <unistd.h>
 
 #include "base/paths.hpp"
-#include "engine/process_control.hpp"
 #include "engine/usque_error.hpp"
+#include "system/platform_profile.hpp"
+#include "system/process_control.hpp"
 
 namespace nimbra::usque_locator {
 namespace {
@@ -26,8 +27,9 @@ std::vector<std::filesystem::path> candidates() {
     }
     const auto home = paths::homeDirectory();
     if (!home.empty()) list.push_back(home / ".local" / "bin" / "usque");
-    list.emplace_back("/opt/homebrew/bin/usque");
-    list.emplace_back("/usr/local/bin/usque");
+    for (const auto& location : PlatformProfile::current().usqueInstallLocations) {
+        list.emplace_back(location);
+    }
     // A development copy next to the working directory.
     std::error_code error;
     const auto cwd = std::filesystem::current_path(error);

@@ -23,6 +23,63 @@ std::string status(WarpPhase phase, AppLanguage language) {
     return std::string(statusLabel(phase, language));
 }
 
+std::string ready(AppLanguage language) {
+    return std::string(pick(language, "Ready", "就绪"));
+}
+std::string checkingUsque(AppLanguage language) {
+    return std::string(pick(language, "Checking usque…", "正在检查 usque…"));
+}
+std::string disconnecting(AppLanguage language) {
+    return std::string(pick(language, "Disconnecting…", "断开中…"));
+}
+std::string cancelling(AppLanguage language) {
+    return std::string(pick(language, "Cancelling…", "正在取消…"));
+}
+std::string disconnected(AppLanguage language) {
+    return std::string(pick(language, "Disconnected", "已断开"));
+}
+std::string cancelled(AppLanguage language) {
+    return std::string(pick(language, "Cancelled", "已取消"));
+}
+
+std::optional<std::string> restingTextIn(std::string_view text, AppLanguage language) {
+    for (auto textIn : {&ready, &disconnected, &cancelled}) {
+        for (AppLanguage shown : {AppLanguage::english, AppLanguage::chinese}) {
+            if (text == textIn(shown)) return textIn(language);
+        }
+    }
+    return std::nullopt;
+}
+
+std::string usqueNotFound(std::string_view fetchScript, AppLanguage language) {
+    return concat({pick(language, "(not found — run ", "（未找到 — 请运行 "), fetchScript,
+                   pick(language, ")", "）")});
+}
+
+std::string connectButton(WarpPhase phase, AppLanguage language) {
+    switch (phase) {
+        case WarpPhase::preparing:
+        case WarpPhase::startingEngine:
+            return std::string(pick(language, "Cancel", "取消"));
+        case WarpPhase::connected:
+        case WarpPhase::reconnecting:
+            return std::string(pick(language, "Disconnect", "断开"));
+        case WarpPhase::stopping:
+            return disconnecting(language);
+        case WarpPhase::disconnected:
+        case WarpPhase::error:
+            break;
+    }
+    return std::string(pick(language, "Connect", "连接"));
+}
+
+std::string trayShowWindow(AppLanguage language) {
+    return std::string(pick(language, "Show Window", "显示窗口"));
+}
+std::string trayQuit(AppLanguage language) {
+    return std::string(pick(language, "Quit", "退出"));
+}
+
 std::string dnsModeTitle(DaemonDNSModeOption mode, AppLanguage language) {
     return std::string(title(mode, language));
 }

@@ -18,6 +18,25 @@ namespace nimbra::L10n {
 // The phase label of the status pill.
 std::string status(WarpPhase phase, AppLanguage language);
 
+// The one-line status texts the connection itself moves through.
+std::string ready(AppLanguage language);
+std::string checkingUsque(AppLanguage language);
+std::string disconnecting(AppLanguage language);
+std::string cancelling(AppLanguage language);
+std::string disconnected(AppLanguage language);
+std::string cancelled(AppLanguage language);
+// A status text shown while nothing runs is re-shown in the new language when it changes;
+// nothing when `text` is none of those (in either language).
+std::optional<std::string> restingTextIn(std::string_view text, AppLanguage language);
+
+// Shown in place of usque's path when it cannot be found, naming the script that fetches it.
+std::string usqueNotFound(std::string_view fetchScript, AppLanguage language);
+
+// The label of the main button (and the tray's toggle item) in each phase.
+std::string connectButton(WarpPhase phase, AppLanguage language);
+std::string trayShowWindow(AppLanguage language);
+std::string trayQuit(AppLanguage language);
+
 // The short name of a DNS mode, as used in the mode picker and the coverage line.
 std::string dnsModeTitle(DaemonDNSModeOption mode, AppLanguage language);
 

@@ -16,10 +16,6 @@ struct Timings {
     Duration portFreeWait{1'500};         // wait for a stale listener to release the SOCKS port
     Duration childStopGrace{3'000};       // SIGTERM to SIGKILL for our own usque child
     Duration pidPoll{50};                 // polls while a pid ends or a port frees
-    Duration healthFirstCheck{15'000};    // first health check after connecting
-    Duration healthInterval{30'000};      // later health checks
-    Duration daemonStatusPoll{3'000};     // daemon status while in real TUN mode
-    Duration daemonTunWait{45'000};       // wait for the daemon's TUN to come up
     Duration trafficSample{1'000};        // throughput sampling
     Duration relayUpstreamWait{8'000};    // the HTTP relay's SOCKS5 tunnel open, handshake included
     Duration gatewayDialWait{12'000};     // the SOCKS5 gateway's outgoing connection

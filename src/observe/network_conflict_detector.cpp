@@ -13,6 +13,7 @@
 #include "base/subprocess.hpp"
 #include "base/text.hpp"
 #include "observe/warp_status_parser.hpp"
+#include "system/platform_profile.hpp"
 
 namespace nimbra {
 namespace {
@@ -153,30 +154,16 @@ ConflictReport scanOrThrow(const NetworkConflictDetector::Sources& sources) {
 }  // namespace
 
 NetworkConflictDetector::Sources NetworkConflictDetector::Sources::system() {
+    const PlatformProfile& platform = PlatformProfile::current();
     Sources sources;
-#ifdef __APPLE__
-    sources.warpCliPaths = {"/usr/local/bin/warp-cli", "/opt/homebrew/bin/warp-cli",
-                            "/Applications/Cloudflare WARP.app/Contents/Resources/warp-cli"};
-    sources.installedMarkers = {"/Applications/Cloudflare WARP.app"};
-    sources.installedProcessNames = {"CloudflareWARP", "Cloudflare WARP"};
-    sources.scutil = "/usr/sbin/scutil";
-    sources.ps = "/bin/ps";
-#else
-    // The Linux packages put warp-cli in /usr/bin and run the warp-svc daemon; the other paths
-    // stay for hand-made installs.
-    sources.warpCliPaths = {"/usr/bin/warp-cli", "/usr/local/bin/warp-cli",
-                            "/opt/homebrew/bin/warp-cli",
-                            "/Applications/Cloudflare WARP.app/Contents/Resources/warp-cli"};
-    sources.installedMarkers = {"/Applications/Cloudflare WARP.app", "/usr/bin/warp-svc",
-                                "/var/lib/cloudflare-warp"};
-    sources.installedProcessNames = {"CloudflareWARP", "Cloudflare WARP", "warp-svc",
-                                     "warp-taskbar"};
-    // systemd-resolved keeps the per-link servers (where Tailscale puts 100.100.100.100) out of
-    // resolv.conf, which then names only its stub; resolvectl shows them.
-    sources.resolvConf = "/etc/resolv.conf";
-    sources.resolvectl = "/usr/bin/resolvectl";
-    sources.procRoot = "/proc";
-#endif
+    sources.warpCliPaths = platform.warpCliPaths;
+    sources.installedMarkers = platform.warpInstalledMarkers;
+    sources.installedProcessNames = platform.warpProcessNames;
+    sources.resolvConf = platform.resolvConf;
+    sources.resolvectl = platform.resolvectl;
+    sources.scutil = platform.scutil;
+    sources.procRoot = platform.procRoot;
+    sources.ps = platform.ps;
     return sources;
 }
 

@@ -67,7 +67,9 @@ bool sendDumpRequest(int socket, std::uint32_t sequence) {
 std::optional<ByteCounts> listenerConnectionCounts(const nlmsghdr& header, int port,
                                                    std::uint64_t& cookie) {
     if (header.nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) return std::nullopt;
-    const auto* message = static_cast<const inet_diag_msg*>(NLMSG_DATA(&header));
+    // NLMSG_DATA, spelled without its C cast.
+    const auto* message = reinterpret_cast<const inet_diag_msg*>(
+        reinterpret_cast<const char*>(&header) + NLMSG_LENGTH(0));
     if (message->idiag_family != AF_INET) return std::nullopt;
     if (ntohs(message->id.idiag_sport) != port) return std::nullopt;
     if ((ntohl(message->id.idiag_src[0]) >> 24) != 127) return std::nullopt;

@@ -3,11 +3,11 @@
 #include <system_error>
 
 #include "base/log.hpp"
-#include "engine/process_control.hpp"
 #include "proxy/dial.hpp"
 #include "proxy/gateway_error.hpp"
 #include "proxy/host_port.hpp"
 #include "proxy/stream_io.hpp"
+#include "system/process_control.hpp"
 
 namespace nimbra {
 namespace {

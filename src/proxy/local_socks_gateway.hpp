@@ -5,12 +5,12 @@
 #include <cstdint>
 #include <mutex>
 
-#include "engine/process_table.hpp"
 #include "model/app_preferences.hpp"
 #include "model/timings.hpp"
 #include "proxy/local_listener.hpp"
 #include "proxy/socks5_wire.hpp"
 #include "proxy/tunnel.hpp"
+#include "system/process_table.hpp"
 
 namespace nimbra {
 

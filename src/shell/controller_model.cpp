@@ -7,6 +7,9 @@
 #include <string_view>
 #include <utility>
 
+#include "base/async/core_runtime.hpp"
+#include "controller/warp_controller.hpp"
+#include "l10n/l10n.hpp"
 #include "model/app_preferences.hpp"
 #include "model/connection_mode.hpp"
 #include "model/preference_keys.hpp"
@@ -150,20 +153,7 @@ QString ControllerModel::language() const {
 }
 
 QString ControllerModel::buttonLabel() const {
-    switch (snapshot_->phase) {
-        case WarpPhase::preparing:
-        case WarpPhase::startingEngine:
-            return qs(pick(language_, "Cancel", "取消"));
-        case WarpPhase::connected:
-        case WarpPhase::reconnecting:
-            return qs(pick(language_, "Disconnect", "断开"));
-        case WarpPhase::stopping:
-            return qs(pick(language_, "Disconnecting…", "断开中…"));
-        case WarpPhase::disconnected:
-        case WarpPhase::error:
-            break;
-    }
-    return qs(pick(language_, "Connect", "连接"));
+    return qs(L10n::connectButton(snapshot_->phase, language_));
 }
 
 bool ControllerModel::buttonEnabled() const {

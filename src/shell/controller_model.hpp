@@ -5,11 +5,14 @@
 #include <cstdint>
 #include <memory>
 
-#include "base/async/core_runtime.hpp"
 #include "base/preference_store.hpp"
 #include "controller/controller_snapshot.hpp"
-#include "controller/warp_controller.hpp"
 #include "model/app_language.hpp"
+
+namespace nimbra {
+class CoreRuntime;
+class WarpController;
+}  // namespace nimbra
 
 namespace nimbra::shell {
 

@@ -1,5 +1,7 @@
 #include "shell/core_host.hpp"
 
+#include "controller/warp_controller.hpp"
+
 namespace nimbra::shell {
 
 CoreHost::CoreHost(PreferenceStore& store)

@@ -5,7 +5,11 @@
 
 #include "base/async/core_runtime.hpp"
 #include "base/preference_store.hpp"
-#include "controller/warp_controller.hpp"
+
+namespace nimbra {
+class WarpController;
+struct ControllerEnvironment;
+}  // namespace nimbra
 
 namespace nimbra::shell {
 

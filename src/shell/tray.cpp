@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QWindow>
 
+#include "l10n/l10n.hpp"
 #include "shell/controller_model.hpp"
 
 namespace nimbra::shell {
@@ -35,9 +36,9 @@ Tray::~Tray() {
 }
 
 void Tray::refresh() {
-    const bool chinese = model_.appLanguage() == AppLanguage::chinese;
-    showAction_->setText(chinese ? QStringLiteral("显示窗口") : QStringLiteral("Show Window"));
-    quitAction_->setText(chinese ? QStringLiteral("退出") : QStringLiteral("Quit"));
+    const AppLanguage language = model_.appLanguage();
+    showAction_->setText(QString::fromStdString(L10n::trayShowWindow(language)));
+    quitAction_->setText(QString::fromStdString(L10n::trayQuit(language)));
     toggleAction_->setText(model_.buttonLabel());
     toggleAction_->setEnabled(model_.buttonEnabled());
     icon_.setToolTip(QStringLiteral("Nimbra — ") + model_.phaseLabel());

@@ -1,9 +1,9 @@
-#include "engine/process_table.hpp"
+#include "system/process_table.hpp"
 
 #ifdef __linux__
-#include "engine/proc_process_table.hpp"
+#include "system/proc_process_table.hpp"
 #else
-#include "engine/lsof_process_table.hpp"
+#include "system/lsof_process_table.hpp"
 #endif
 
 namespace nimbra {

@@ -6,7 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "engine/process_table.hpp"
+#include "system/platform_profile.hpp"
+#include "system/process_table.hpp"
 
 // Blocking helpers for ending processes and waiting on ports. They sleep, so call them from a
 // worker thread, never from the core loop.
@@ -29,7 +30,7 @@ void waitUntilPortFree(ProcessTable& table, int port, std::chrono::milliseconds 
 
 // The full path `which` gives for a program name; nullopt when it finds none or cannot run.
 std::optional<std::string> which(const std::string& name,
-                                 const std::string& whichTool = "/usr/bin/which");
+                                 const std::string& whichTool = PlatformProfile::current().which);
 
 // Whether a command line looks like usque's (ASCII case-insensitive).
 bool commandLineMentionsUsque(const std::string& args);

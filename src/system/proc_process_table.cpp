@@ -1,4 +1,4 @@
-#include "engine/proc_process_table.hpp"
+#include "system/proc_process_table.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

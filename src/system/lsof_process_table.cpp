@@ -1,4 +1,4 @@
-#include "engine/lsof_process_table.hpp"
+#include "system/lsof_process_table.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -11,6 +11,7 @@
 
 #include "base/subprocess.hpp"
 #include "base/text.hpp"
+#include "system/platform_profile.hpp"
 
 namespace nimbra {
 namespace {
@@ -52,7 +53,8 @@ std::optional<pid_t> parsePid(std::string_view line) {
 
 }  // namespace
 
-LsofProcessTable::LsofProcessTable() : LsofProcessTable(Tools{}) {}
+LsofProcessTable::LsofProcessTable()
+    : LsofProcessTable(Tools{PlatformProfile::current().lsof, PlatformProfile::current().ps}) {}
 
 LsofProcessTable::LsofProcessTable(Tools tools) : tools_(std::move(tools)) {}
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/process_table.hpp"
+#include "system/process_table.hpp"
 
 namespace nimbra {
 
@@ -14,12 +14,11 @@ namespace nimbra {
 class LsofProcessTable final : public ProcessTable {
 public:
     struct Tools {
-        std::string lsof = "/usr/sbin/lsof";
-        std::string ps = "/bin/ps";
+        std::string lsof;
+        std::string ps;
     };
 
-    // Same as LsofProcessTable(Tools{}): a default argument cannot use Tools' member
-    // initializers while this class is still incomplete.
+    // The platform's own lsof and ps.
     LsofProcessTable();
     explicit LsofProcessTable(Tools tools);
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/process_table.hpp"
+#include "system/process_table.hpp"
 
 namespace nimbra {
 

@@ -1,4 +1,4 @@
-#include "engine/process_control.hpp"
+#include "system/process_control.hpp"
 
 #include <signal.h>
 

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace nimbra {
+
+// Everything that differs between the operating systems we ship on but is only data: where the
+// tools live, what we tell users to run, what we call ourselves. Core logic reads these values
+// instead of carrying its own `#ifdef`s; both profiles are built everywhere so each can be tested
+// on any machine, and current() is the one place the choice is made.
+struct PlatformProfile {
+    // The device name usque registers with the provider.
+    std::string usqueDeviceName;
+    // The script that fetches usque, as named in the "not found" texts.
+    std::string usqueFetchScript;
+    // Places usque is looked for after PATH and the copies shipped beside the client.
+    std::vector<std::string> usqueInstallLocations;
+
+    std::string curl;
+    std::string which;
+    std::string lsof;
+    std::string ps;
+
+    // The official WARP client: its command-line tool, files that show it is installed, and the
+    // names its processes run under.
+    std::vector<std::string> warpCliPaths;
+    std::vector<std::string> warpInstalledMarkers;
+    std::vector<std::string> warpProcessNames;
+    // Where the resolver configuration is read for the Tailscale DNS check, and where process
+    // names come from ("" = not on this system).
+    std::string resolvConf;
+    std::string resolvectl;
+    std::string scutil;
+    std::string procRoot;
+
+    static PlatformProfile forLinux();
+    static PlatformProfile forMacos();
+    // The profile of the system this binary was built for.
+    static const PlatformProfile& current();
+};
+
+}  // namespace nimbra
