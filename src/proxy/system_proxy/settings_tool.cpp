@@ -1,5 +1,6 @@
 #include "proxy/system_proxy/settings_tool.hpp"
 
+#include <algorithm>
 #include <filesystem>
 #include <utility>
 
@@ -10,7 +11,25 @@
 namespace nimbra::settings_tool {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+thread_local std::optional<Clock::time_point> tDeadline;
+
+// The time a run may take: its own limit, cut short by the thread's deadline.
+std::chrono::milliseconds allowed(std::chrono::milliseconds limit) {
+    if (!tDeadline) return limit;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(*tDeadline - Clock::now());
+    return std::min(limit, left);
+}
+
 Subprocess::RunResult run(std::vector<std::string> argv, std::chrono::milliseconds limit) {
+    limit = allowed(limit);
+    if (limit <= std::chrono::milliseconds::zero()) {
+        Subprocess::RunResult overrun;
+        overrun.timedOut = true;
+        return overrun;
+    }
     Subprocess::Options options;
     options.argv = std::move(argv);
     options.output = Subprocess::Output::joined;
@@ -49,6 +68,14 @@ bool tryWrite(std::vector<std::string> argv, std::chrono::milliseconds limit) {
     } catch (const std::exception&) {
         return false;
     }
+}
+
+Deadline::Deadline(Clock::time_point deadline) : previous_(tDeadline) {
+    tDeadline = previous_ ? std::min(*previous_, deadline) : deadline;
+}
+
+Deadline::~Deadline() {
+    tDeadline = previous_;
 }
 
 }  // namespace nimbra::settings_tool

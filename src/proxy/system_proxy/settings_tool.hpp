@@ -26,4 +26,17 @@ std::string write(std::vector<std::string> argv, std::chrono::milliseconds limit
 // A best-effort write: whether it succeeded; never throws.
 bool tryWrite(std::vector<std::string> argv, std::chrono::milliseconds limit = kToolLimit);
 
+// While it lives, every tool run on this thread ends by `deadline`, and one that would start
+// after it fails at once as if it had overrun: the quit paths restore within a bounded time.
+class Deadline {
+public:
+    explicit Deadline(std::chrono::steady_clock::time_point deadline);
+    ~Deadline();
+    Deadline(const Deadline&) = delete;
+    Deadline& operator=(const Deadline&) = delete;
+
+private:
+    std::optional<std::chrono::steady_clock::time_point> previous_;
+};
+
 }  // namespace nimbra::settings_tool

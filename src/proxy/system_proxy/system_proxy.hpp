@@ -1,0 +1,86 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "proxy/system_proxy/proxy_backend.hpp"
+#include "proxy/system_proxy/proxy_journal.hpp"
+
+namespace nimbra {
+
+// Points the desktop's proxy settings at our local proxies while connected and puts the user's
+// own settings back afterwards.
+//
+// Before the first change it captures every setting it is about to touch and writes that
+// snapshot to a journal on disk; the in-memory snapshot survives any number of applies (a split
+// change while connected applies again) and is used up by one restore, after which the journal
+// goes. A journal left by a process that died is restored at the next start. Without any
+// snapshot it switches off only settings that point at our own endpoints: a proxy the user set
+// up is never touched.
+//
+// Every operation blocks on the back-end's tools: call from a worker thread. Safe to call from
+// several threads; the snapshot is guarded by one mutex.
+class SystemProxy {
+public:
+    SystemProxy(std::shared_ptr<ProxyBackend> backend, LocalEndpoints ours, ProxyJournal journal);
+
+    // This desktop's back-end, and the journal in the work directory.
+    static std::unique_ptr<SystemProxy> forThisDesktop(LocalEndpoints ours);
+
+    std::string backendName() const { return backend_->name(); }
+
+    // Automatic configuration from the relay's PAC address, stamped "?v=<seconds>" so each apply
+    // writes a new address and clients reload the script.
+    void enableAutoSplit(const std::string& host, int httpPort);
+
+    // Web and secure web proxies on the relay, SOCKS on usque, with `bypassDomains`.
+    void enableClashXProxies(const std::string& host, int httpPort, int socksPort,
+                             const std::vector<std::string>& bypassDomains);
+
+    // Puts back what the snapshot holds; without one, switches off what points at us (only the
+    // SOCKS proxy with `socksOnly`). When the restore fails the snapshot and the journal are
+    // kept, so a later call or the next start can still restore.
+    void restoreOrDisable(bool socksOnly);
+
+    // restoreOrDisable(false) for the quit paths: every tool run ends within `budget`. False
+    // when it failed or ran out of time (the journal then stays for the next start).
+    bool restoreWithin(std::chrono::milliseconds budget);
+
+    // The settings in effect, one line each, for display.
+    std::vector<std::string> describeCurrent();
+
+    // At start-up: a journal left by a process that no longer runs is restored when the
+    // desktop still points at the endpoints it names, and discarded when the user has changed
+    // the settings since. Returns what it found and did, one line each (nothing when there was
+    // no journal). Leaves the journal of a live process alone.
+    std::vector<std::string> recoverLeftover();
+
+    // `nimbra-cli repair-network`: recoverLeftover(), then switches off settings that still
+    // point at our endpoints. `clean` says whether nothing points at us afterwards.
+    struct Repair {
+        std::vector<std::string> lines;
+        bool clean = false;
+    };
+    Repair repair();
+
+private:
+    // The snapshot for `scope`, taken (and journalled) before the first write.
+    void captureIfNeeded(const std::string& scope);
+    // A journal left by a dead process whose settings still point at us holds the user's real
+    // settings: they, not the current ones, are what a restore must bring back.
+    std::optional<ProxySettings> adoptLeftover(const std::string& scope);
+    std::shared_ptr<ProxyBackend> backendFor(const ProxySettings& settings) const;
+
+    std::shared_ptr<ProxyBackend> backend_;
+    LocalEndpoints ours_;
+    ProxyJournal journal_;
+
+    std::mutex priorLock_;
+    std::optional<ProxySettings> prior_;
+};
+
+}  // namespace nimbra
