@@ -1,10 +1,9 @@
-// Preference defaults, fallbacks, the SOCKS/HTTP port rules and the schema migration.
-
 #include "model/app_preferences.hpp"
 
 #include <gtest/gtest.h>
 
-#include "base/preference_store.hpp"
+#include <fstream>
+
 #include "model/nat64_gateway.hpp"
 #include "model/preference_keys.hpp"
 #include "support/scoped_env.hpp"
@@ -20,152 +19,92 @@ protected:
     AppPreferences prefs_{store_};
 };
 
-TEST_F(AppPreferencesTest, AnEmptyStoreMigratesToTheCurrentSchema) {
+TEST_F(AppPreferencesTest, AnEmptyStoreMigratesToTheCurrentSchemaWithStoredPresets) {
     prefs_.migrateIfNeeded();
-    EXPECT_EQ(store_.integer(prefkey::prefsVersion), 7);
-    EXPECT_EQ(store_.boolean(prefkey::preferHttp2), false);
-    EXPECT_EQ(store_.text(prefkey::splitTunnelMode), "full");
-    EXPECT_EQ(store_.text(prefkey::daemonDNSMode), "cloudflare");
-    EXPECT_EQ(store_.text(prefkey::appRulePolicy), "proxy_selected");
     const auto rules = prefs_.appRules();
-    ASSERT_EQ(rules.size(), 7u);
-    EXPECT_EQ(rules.front().name, "Google Chrome");
-    EXPECT_EQ(rules.back().name, "Twitter / X");
-    // The stored list is what is read back, not presets made up anew.
-    EXPECT_EQ(prefs_.appRules(), rules);
+    EXPECT_EQ(rules.size(), 7u);
+    EXPECT_EQ(prefs_.appRules(), rules);  // read back as stored, not presets made up anew
+    store_.remove(prefkey::appRulesList);
+    EXPECT_EQ(store_.snapshotJson(),
+              R"({"app_rule_policy":"proxy_selected","daemon_dns_mode":"cloudflare",)"
+              R"("nimbra_prefs_version":7,"split_tunnel_mode":"full","usque_prefer_http2":false})");
 }
 
-TEST_F(AppPreferencesTest, VersionThreeRewritesTheRetiredSplitModeAndDropsTheObsoleteKey) {
-    store_.setInteger(prefkey::prefsVersion, 3);
-    store_.setText(prefkey::splitTunnelMode, "lan_bypass");
-    store_.setBoolean(prefkey::obsoleteSystemSocksProxy, true);
-    prefs_.migrateIfNeeded();
-    EXPECT_EQ(store_.text(prefkey::splitTunnelMode), "full");
-    EXPECT_FALSE(store_.contains(prefkey::obsoleteSystemSocksProxy));
-    EXPECT_EQ(store_.integer(prefkey::prefsVersion), 7);
-}
-
-TEST_F(AppPreferencesTest, VersionThreeKeepsAutoSplit) {
-    store_.setInteger(prefkey::prefsVersion, 3);
-    store_.setText(prefkey::splitTunnelMode, "auto");
-    prefs_.migrateIfNeeded();
-    EXPECT_EQ(store_.text(prefkey::splitTunnelMode), "auto");
-}
-
-TEST_F(AppPreferencesTest, VersionSixOnlyTurnsHttp2Off) {
-    store_.setInteger(prefkey::prefsVersion, 6);
-    store_.setBoolean(prefkey::preferHttp2, true);
-    store_.setText(prefkey::daemonDNSMode, "");  // step 3 would rewrite this; 6 skips it
-    prefs_.migrateIfNeeded();
-    auto after = store_.snapshot();
-    EXPECT_EQ(store_.boolean(prefkey::preferHttp2), false);
-    EXPECT_EQ(store_.integer(prefkey::prefsVersion), 7);
-    EXPECT_EQ(store_.text(prefkey::daemonDNSMode), "");
-    EXPECT_FALSE(store_.contains(prefkey::appRulesList));
-    EXPECT_EQ(after.size(), 3u);
-}
-
-TEST_F(AppPreferencesTest, VersionFiveKeepsExistingRulesAndPolicy) {
-    store_.setInteger(prefkey::prefsVersion, 5);
-    store_.setText(prefkey::appRulePolicy, "custom");
-    AppRuleItem only{"0C9E8B52-0000-4000-8000-000000000001",
-                     "Firefox",
-                     "",
-                     "firefox",
-                     "",
-                     false,
-                     AppRuleTarget::direct};
-    prefs_.setAppRules({only});
-    prefs_.migrateIfNeeded();
-    EXPECT_EQ(store_.text(prefkey::appRulePolicy), "custom");
-    EXPECT_EQ(prefs_.appRules(), std::vector<AppRuleItem>{only});
-    EXPECT_FALSE(store_.contains(prefkey::splitTunnelMode));  // step 2 is not for version 5
-}
-
-TEST_F(AppPreferencesTest, VersionSevenOrLaterIsNeverTouched) {
-    for (int64_t version : {7, 12}) {
-        store_.setInteger(prefkey::prefsVersion, version);
-        store_.setBoolean(prefkey::preferHttp2, true);
-        store_.setText(prefkey::splitTunnelMode, "lan_bypass");
-        const auto before = store_.snapshot();
-        prefs_.migrateIfNeeded();
-        EXPECT_EQ(store_.snapshot(), before);
+TEST_F(AppPreferencesTest, EachStoredVersionRunsOnlyTheStepsAfterIt) {
+    // The stored file before and after; every one holds an (empty) rule list, which stays.
+    const std::string rules = R"({"app_rules_list":{"base64":"W10="},)";
+    const std::string migrated = R"({"app_rule_policy":"proxy_selected","app_rules_list":)"
+                                 R"({"base64":"W10="},"daemon_dns_mode":"cloudflare",)";
+    struct Case {
+        std::string before, after;
+    } cases[] = {
+        {rules + R"("nimbra_prefs_version":3,"set_system_socks_proxy":true,)"
+                 R"("split_tunnel_mode":"lan_bypass"})",
+         migrated + R"("nimbra_prefs_version":7,"split_tunnel_mode":"full",)"
+                    R"("usque_prefer_http2":false})"},
+        {rules + R"("nimbra_prefs_version":3,"split_tunnel_mode":"auto"})",
+         migrated + R"("nimbra_prefs_version":7,"split_tunnel_mode":"auto",)"
+                    R"("usque_prefer_http2":false})"},
+        {rules + R"("daemon_dns_mode":"","nimbra_prefs_version":4})",
+         migrated + R"("nimbra_prefs_version":7,"usque_prefer_http2":false})"},
+        {R"({"app_rule_policy":"custom","app_rules_list":{"base64":"W10="},)"
+         R"("nimbra_prefs_version":5})",
+         R"({"app_rule_policy":"custom","app_rules_list":{"base64":"W10="},)"
+         R"("nimbra_prefs_version":7,"usque_prefer_http2":false})"},
+        {rules + R"("daemon_dns_mode":"","nimbra_prefs_version":6,"usque_prefer_http2":true})",
+         rules + R"("daemon_dns_mode":"","nimbra_prefs_version":7,"usque_prefer_http2":false})"},
+        {rules + R"("nimbra_prefs_version":7,"split_tunnel_mode":"x","usque_prefer_http2":true})",
+         rules + R"("nimbra_prefs_version":7,"split_tunnel_mode":"x","usque_prefer_http2":true})"},
+        {rules + R"("nimbra_prefs_version":12,"usque_prefer_http2":true})",
+         rules + R"("nimbra_prefs_version":12,"usque_prefer_http2":true})"},
+    };
+    for (const Case& c : cases) {
+        const auto file = dir_ / "stored.json";
+        std::ofstream(file) << c.before;
+        PreferenceStore stored(file);
+        AppPreferences(stored).migrateIfNeeded();
+        EXPECT_EQ(stored.snapshotJson(), c.after) << c.before;
     }
 }
 
-TEST_F(AppPreferencesTest, AccessorsFallBackToTheirDefaults) {
-    EXPECT_EQ(prefs_.connectionMode(), ConnectionMode::socks);
-    EXPECT_EQ(prefs_.splitTunnelMode(), SplitTunnelMode::full);
-    EXPECT_TRUE(prefs_.chinaDirect());  // only absence gives true
-    EXPECT_EQ(prefs_.nat64Prefix(), "none");
-    EXPECT_EQ(prefs_.daemonDNSMode(), "cloudflare");
-    EXPECT_EQ(prefs_.daemonDNSDevice(), "Nimbra");
-    EXPECT_EQ(prefs_.uiLanguage(), AppLanguage::english);
-    EXPECT_EQ(prefs_.theme(), AppTheme::system);
-    EXPECT_EQ(prefs_.defaultAppFallback(), AppRuleTarget::direct);
-
-    store_.setText(prefkey::connectionMode, "warp_everything");
-    store_.setText(prefkey::splitTunnelMode, "AUTO");
+TEST_F(AppPreferencesTest, StoredValuesAreReadAndAbsentUnknownOrMistypedOnesGiveDefaults) {
+    std::ofstream(dir_ / "bad.json")
+        << R"({"connection_mode":"warp_everything","split_tunnel_mode":"AUTO","nat64_prefix":"",)"
+           R"("daemon_dns_mode":"","daemon_dns_device":7,"ui_language":"fr","china_direct":"no",)"
+           R"("nimbra_ui_theme":"sepia","default_app_fallback":"Proxy","socks_port":70000,)"
+           R"("http_proxy_port":"8118","app_rules_list":{"base64":"W3t9XQ=="}})";  // [{}]
+    PreferenceStore bad(dir_ / "bad.json");
+    for (PreferenceStore* stored : {&store_, &bad}) {
+        const AppPreferences prefs(*stored);
+        EXPECT_EQ(prefs.connectionMode(), ConnectionMode::socks);
+        EXPECT_EQ(prefs.splitTunnelMode(), SplitTunnelMode::full);
+        EXPECT_EQ(prefs.nat64Prefix(), "none");
+        EXPECT_EQ(prefs.daemonDNSMode(), "cloudflare");
+        EXPECT_EQ(prefs.daemonDNSDevice(), "Nimbra");
+        EXPECT_EQ(prefs.uiLanguage(), AppLanguage::english);
+        EXPECT_EQ(prefs.theme(), AppTheme::system);
+        EXPECT_EQ(prefs.defaultAppFallback(), AppRuleTarget::direct);
+        EXPECT_TRUE(prefs.chinaDirect());
+        EXPECT_EQ(prefs.appRules().size(), 7u);
+        EXPECT_EQ(prefs.socksPort(), 19999);
+        EXPECT_EQ(prefs.httpProxyPort(), 19998);
+    }
+    EXPECT_EQ(bad.integer(prefkey::socksPort), 70000);  // left as stored
     store_.setBoolean(prefkey::chinaDirect, false);
-    store_.setText(prefkey::nat64Prefix, "");
     store_.setText(prefkey::daemonDNSMode, "quad9");
-    store_.setText(prefkey::daemonDNSDevice, "");
-    store_.setText(prefkey::uiLanguage, "fr");
-    store_.setText(prefkey::uiTheme, "sepia");
-    store_.setText(prefkey::defaultAppFallback, "Proxy");
-    EXPECT_EQ(prefs_.connectionMode(), ConnectionMode::socks);
-    EXPECT_EQ(prefs_.splitTunnelMode(), SplitTunnelMode::full);
-    EXPECT_FALSE(prefs_.chinaDirect());
-    EXPECT_EQ(prefs_.nat64Prefix(), "none");
-    EXPECT_EQ(prefs_.daemonDNSMode(), "quad9");  // raw text, unvalidated
-    EXPECT_EQ(prefs_.daemonDNSDevice(), "Nimbra");
-    EXPECT_EQ(prefs_.uiLanguage(), AppLanguage::english);
-    EXPECT_EQ(prefs_.theme(), AppTheme::system);
-    EXPECT_EQ(prefs_.defaultAppFallback(), AppRuleTarget::direct);
-
-    store_.setText(prefkey::connectionMode, "real_tun");
-    store_.setText(prefkey::splitTunnelMode, "auto");
-    store_.setText(prefkey::uiLanguage, "zh");
-    store_.setText(prefkey::uiTheme, "dark");
-    store_.setText(prefkey::defaultAppFallback, "proxy");
-    EXPECT_EQ(prefs_.connectionMode(), ConnectionMode::realTun);
-    EXPECT_EQ(prefs_.splitTunnelMode(), SplitTunnelMode::autoSplit);
-    EXPECT_EQ(prefs_.uiLanguage(), AppLanguage::chinese);
-    EXPECT_EQ(prefs_.theme(), AppTheme::dark);
-    EXPECT_EQ(prefs_.defaultAppFallback(), AppRuleTarget::proxy);
-}
-
-TEST_F(AppPreferencesTest, SocksPortRewritesTheRetiredPortAndRejectsUnusableOnes) {
-    store_.setInteger(prefkey::socksPort, 18088);
-    EXPECT_EQ(prefs_.socksPort(), 19999);
-    EXPECT_EQ(store_.integer(prefkey::socksPort), 19999);  // rewritten on read
-
-    for (int64_t unusable : {0, -5, 70000}) {
-        store_.setInteger(prefkey::socksPort, unusable);
-        EXPECT_EQ(prefs_.socksPort(), 19999) << unusable;
-        EXPECT_EQ(store_.integer(prefkey::socksPort), unusable);  // left as stored
-    }
-    store_.setInteger(prefkey::socksPort, 1080);
-    EXPECT_EQ(prefs_.socksPort(), 1080);
-    store_.remove(prefkey::socksPort);
-    EXPECT_EQ(prefs_.socksPort(), 19999);
-}
-
-TEST_F(AppPreferencesTest, HttpPortFallsBackWithoutRewriting) {
-    EXPECT_EQ(prefs_.httpProxyPort(), 19998);
-    store_.setInteger(prefkey::httpProxyPort, -1);
-    EXPECT_EQ(prefs_.httpProxyPort(), 19998);
     store_.setInteger(prefkey::httpProxyPort, 8118);
+    store_.setInteger(prefkey::socksPort, 18088);  // retired: rewritten wherever it is read
+    EXPECT_FALSE(prefs_.chinaDirect());
+    EXPECT_EQ(prefs_.daemonDNSMode(), "quad9");  // raw text, unvalidated
     EXPECT_EQ(prefs_.httpProxyPort(), 8118);
+    EXPECT_EQ(prefs_.socksPort(), 19999);
+    EXPECT_EQ(store_.integer(prefkey::socksPort), 19999);
 }
 
 TEST(NAT64Gateway, OnlyTheExactConfiguredPrefixSelectsFremont) {
     EXPECT_EQ(nat64GatewayFromPrefix("2602:fc59:b0:64::"), NAT64Gateway::usFremont);
-    EXPECT_EQ(rawValue(NAT64Gateway::usFremont), "2602:fc59:b0:64::");
-    EXPECT_EQ(nat64GatewayFromPrefix("none"), NAT64Gateway::direct);
-    EXPECT_EQ(nat64GatewayFromPrefix("64:ff9b::"), NAT64Gateway::direct);
     EXPECT_EQ(nat64GatewayFromPrefix("2602:FC59:B0:64::"), NAT64Gateway::direct);
-
+    EXPECT_EQ(nat64GatewayFromPrefix("none"), NAT64Gateway::direct);
     testing::ScopedEnv deployment("NIMBRA_FREMONT_NAT64_PREFIX", "64:ff9b::");
     EXPECT_EQ(nat64GatewayFromPrefix("64:ff9b::"), NAT64Gateway::usFremont);
 }

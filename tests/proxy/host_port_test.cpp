@@ -9,69 +9,55 @@
 namespace nimbra::hostport {
 namespace {
 
-TEST(SplitHostPort, BracketedHostsUseTheTextInsideTheBrackets) {
-    EXPECT_EQ(splitHostPort("[::1]:993", 443), (HostPort{"::1", 993}));
-    EXPECT_EQ(splitHostPort("[fe80::1]", 443), (HostPort{"fe80::1", 443}));
-    // A port that does not parse falls back to the default but keeps the bracketed host.
-    EXPECT_EQ(splitHostPort("[::1]:", 443), (HostPort{"::1", 443}));
-    EXPECT_EQ(splitHostPort("[::1]:65536", 443), (HostPort{"::1", 443}));
-    EXPECT_EQ(splitHostPort("[::1]x993", 443), (HostPort{"::1", 443}));
-    EXPECT_EQ(splitHostPort("[::1]:0", 443), (HostPort{"::1", 0}));
-    // No closing bracket: not bracketed at all, and the colons keep it whole.
-    EXPECT_EQ(splitHostPort("[::1:993", 443), (HostPort{"[::1:993", 443}));
+TEST(HostPort, SplitsOnlyABracketedHostOrASingleColonBeforeAValidPort) {
+    struct Case {
+        const char* text;
+        HostPort expected;  // with 443 as the default port
+    } cases[] = {
+        {"example.com", {"example.com", 443}},
+        {"example.com:8443", {"example.com", 8443}},
+        {"1.2.3.256:80", {"1.2.3.256", 80}},
+        {"host:0", {"host", 0}},
+        {"host:65535", {"host", 65535}},
+        {"host:00080", {"host", 80}},
+        {"[::1]:993", {"::1", 993}},
+        {"[fe80::1]", {"fe80::1", 443}},
+        // A bracketed host keeps its brackets' content even when the port does not parse.
+        {"[::1]:", {"::1", 443}},
+        {"[::1]:65536", {"::1", 443}},
+        {"[::1]x993", {"::1", 443}},
+        // Anything else is the whole text with the default port.
+        {"[::1:993", {"[::1:993", 443}},
+        {"a:b:c", {"a:b:c", 443}},
+        {"::1", {"::1", 443}},
+        {"2001:db8::1:8080", {"2001:db8::1:8080", 443}},
+        {"host:", {"host:", 443}},
+        {"host:65536", {"host:65536", 443}},
+        {"host:+80", {"host:+80", 443}},
+        {"host: 80", {"host: 80", 443}},
+        {"", {"", 443}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(splitHostPort(c.text, 443), c.expected) << c.text;
 }
 
-TEST(SplitHostPort, SplitsAtTheLastColonOnlyForASingleColonAndAValidPort) {
-    EXPECT_EQ(splitHostPort("example.com", 443), (HostPort{"example.com", 443}));
-    EXPECT_EQ(splitHostPort("example.com:8443", 443), (HostPort{"example.com", 8443}));
-    EXPECT_EQ(splitHostPort("1.2.3.256:80", 443), (HostPort{"1.2.3.256", 80}));
-    EXPECT_EQ(splitHostPort("host:0", 80), (HostPort{"host", 0}));
-    EXPECT_EQ(splitHostPort("host:65535", 80), (HostPort{"host", 65535}));
-    EXPECT_EQ(splitHostPort("host:00080", 443), (HostPort{"host", 80}));
-}
-
-TEST(SplitHostPort, AnythingElseIsTheWholeTextWithTheDefaultPort) {
-    EXPECT_EQ(splitHostPort("a:b:c", 443), (HostPort{"a:b:c", 443}));
-    EXPECT_EQ(splitHostPort("::1", 443), (HostPort{"::1", 443}));
-    EXPECT_EQ(splitHostPort("2001:db8::1:8080", 80), (HostPort{"2001:db8::1:8080", 80}));
-    EXPECT_EQ(splitHostPort("host:", 80), (HostPort{"host:", 80}));
-    EXPECT_EQ(splitHostPort("host:65536", 80), (HostPort{"host:65536", 80}));
-    EXPECT_EQ(splitHostPort("host:+80", 80), (HostPort{"host:+80", 80}));
-    EXPECT_EQ(splitHostPort("host: 80", 80), (HostPort{"host: 80", 80}));
-    EXPECT_EQ(splitHostPort("", 80), (HostPort{"", 80}));
-}
-
-TEST(Ports, ParsePortAcceptsDigitsFromZeroTo65535Only) {
+TEST(HostPort, PortsAreDigitsUpTo65535AndUsableFromOne) {
     EXPECT_EQ(parsePort("0"), std::optional<std::uint16_t>(0));
-    EXPECT_EQ(parsePort("65535"), std::optional<std::uint16_t>(65535));
     EXPECT_EQ(parsePort("0443"), std::optional<std::uint16_t>(443));
-    EXPECT_EQ(parsePort("65536"), std::nullopt);
-    EXPECT_EQ(parsePort("99999999999999999999999"), std::nullopt);
-    EXPECT_EQ(parsePort(""), std::nullopt);
-    EXPECT_EQ(parsePort("-1"), std::nullopt);
-    EXPECT_EQ(parsePort("8o"), std::nullopt);
+    EXPECT_EQ(parsePort("65535"), std::optional<std::uint16_t>(65535));
+    for (const char* bad : {"65536", "99999999999999999999999", "", "-1", "8o"})
+        EXPECT_EQ(parsePort(bad), std::nullopt) << bad;
+    EXPECT_FALSE(isUsablePort(0) || isUsablePort(-1) || isUsablePort(65536));
+    EXPECT_TRUE(isUsablePort(1) && isUsablePort(65535));
 }
 
-TEST(Ports, UsablePortsRunFromOneTo65535) {
-    EXPECT_FALSE(isUsablePort(0));
-    EXPECT_FALSE(isUsablePort(-1));
-    EXPECT_TRUE(isUsablePort(1));
-    EXPECT_TRUE(isUsablePort(65535));
-    EXPECT_FALSE(isUsablePort(65536));
-}
-
-TEST(ParseIPv4, AcceptsFourDecimalOctetsAfterDroppingEmptyPieces) {
+TEST(HostPort, IPv4IsFourDecimalOctetsAfterDroppingEmptyPieces) {
     using Octets = std::array<std::uint8_t, 4>;
     EXPECT_EQ(parseIPv4("1.2.3.4"), Octets({1, 2, 3, 4}));
     EXPECT_EQ(parseIPv4("255.0.010.255"), Octets({255, 0, 10, 255}));
     EXPECT_EQ(parseIPv4("1..2.3.4"), Octets({1, 2, 3, 4}));
     EXPECT_EQ(parseIPv4("1.2.3.4."), Octets({1, 2, 3, 4}));
-    EXPECT_EQ(parseIPv4("1.2.3.256"), std::nullopt);
-    EXPECT_EQ(parseIPv4("1..2.3"), std::nullopt);
-    EXPECT_EQ(parseIPv4("1.2.3.4.5"), std::nullopt);
-    EXPECT_EQ(parseIPv4("1.2.3.-4"), std::nullopt);
-    EXPECT_EQ(parseIPv4("example.com"), std::nullopt);
-    EXPECT_EQ(parseIPv4(""), std::nullopt);
+    for (const char* bad : {"1.2.3.256", "1..2.3", "1.2.3.4.5", "1.2.3.-4", "example.com", ""})
+        EXPECT_EQ(parseIPv4(bad), std::nullopt) << bad;
 }
 
 }  // namespace

@@ -1,14 +1,12 @@
 #include "proxy/http_socks_relay.hpp"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 
-#include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <mutex>
 #include <thread>
 
-#include "fake_socks_server.hpp"
-#include "l10n/localized_error.hpp"
 #include "proxy/proxy_pac.hpp"
 #include "proxy/relay_error.hpp"
 #include "support/loopback_peer.hpp"
@@ -18,7 +16,6 @@ namespace nimbra {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::FakeSocksServer;
 using testing::TestConnection;
 
 const std::string kBadGateway =
@@ -28,140 +25,151 @@ const std::string kBadRequest =
 const std::string kEstablished =
     "HTTP/1.1 200 Connection Established\r\nProxy-Agent: Nimbra\r\n\r\n";
 
-Timings shortTimings() {
-    Timings timings;
-    timings.relayUpstreamWait = 300ms;
-    return timings;
-}
-
 // The CONNECT request a SOCKS5 client sends for a host name.
 std::string nameRequest(const std::string& host, std::uint16_t port) {
     return std::string("\x05\x01\x00\x03", 4) + static_cast<char>(host.size()) + host +
            static_cast<char>(port >> 8) + static_cast<char>(port & 0xFF);
 }
 
+// The relay's SOCKS5 upstream. It records every CONNECT request and, once it has granted one
+// (naming its bound address: the longest grant to read), is the destination itself.
+class FakeSocks {
+public:
+    enum class Mode { grantThenEcho, grantThenFlood, refuse, garbage, stall };
+    explicit FakeSocks(Mode mode = Mode::grantThenEcho) : mode_(mode) {}
+    int port() const { return server_.port(); }
+    std::vector<std::string> requests() {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
+    // Bytes the flood got into the socket before the other side stopped taking them.
+    std::size_t flooded() {
+        std::lock_guard lock(mutex_);
+        return flooded_;
+    }
+
+private:
+    void session(TestConnection& connection) {
+        if (mode_ == Mode::stall) return void(connection.recvUntilClosed(30s));
+        connection.recvExact(3);
+        if (mode_ == Mode::garbage) return connection.send("HTTP/1.1 400 Bad Request\r\n\r\n");
+        connection.send(std::string("\x05\x00", 2));
+        std::string request = connection.recvExact(4);
+        if (request[3] == 0x01) request += connection.recvExact(6);
+        if (request[3] == 0x03) request += connection.recvExact(1);
+        if (request[3] == 0x03)
+            request += connection.recvExact(static_cast<unsigned char>(request[4]) + 2u);
+        std::unique_lock lock(mutex_);
+        requests_.push_back(request);
+        lock.unlock();
+        if (mode_ == Mode::refuse)
+            return connection.send(std::string("\x05\x05\x00\x01\0\0\0\0\0\0", 10));
+        connection.send(std::string("\x05\x00\x00\x03\x04host\x01\xbb", 11));
+        if (mode_ == Mode::grantThenEcho) return testing::echoSession(connection);
+        // Writes until the relay stops taking bytes for a whole second.
+        const std::string chunk(65536, 'x');
+        std::size_t total = 0;
+        for (pollfd entry{connection.fd(), POLLOUT, 0}; ::poll(&entry, 1, 1000) > 0;) {
+            ssize_t sent =
+                ::send(connection.fd(), chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent < 0) break;
+            total += static_cast<std::size_t>(sent);
+        }
+        lock.lock();
+        flooded_ = total;
+    }
+
+    Mode mode_;
+    std::mutex mutex_;
+    std::vector<std::string> requests_;
+    std::size_t flooded_ = 0;
+    testing::TestServer server_{[this](TestConnection& connection) { session(connection); }};
+};
+using Mode = FakeSocks::Mode;
+
 class Relay : public ::testing::Test {
 protected:
-    void startThrough(const FakeSocksServer& upstream) {
+    static Timings timings() {
+        Timings timings;
+        timings.relayUpstreamWait = 300ms;
+        return timings;
+    }
+    void startThrough(const FakeSocks& upstream) {
         relay_.start(port_, "127.0.0.1", upstream.port(), SplitTunnelMode::full, {});
     }
     TestConnection client() { return TestConnection::to(port_); }
 
-    // Sends a head, expects the tunnel to be granted, and returns the open connection.
-    TestConnection connectTunnel(const std::string& head) {
-        TestConnection connection = client();
-        connection.send(head);
-        EXPECT_EQ(connection.recvExact(kEstablished.size()), kEstablished);
-        return connection;
-    }
-
-    HttpSocksRelay relay_{shortTimings()};
+    HttpSocksRelay relay_{timings()};
     int port_ = testing::freeLoopbackPort();
 };
 
-TEST_F(Relay, ServesTheRoutingScriptWithItsByteLengthAndOnlyForGet) {
-    FakeSocksServer upstream;
+TEST_F(Relay, ServesItsLatestRoutingScriptWithItsByteLength) {
+    FakeSocks upstream;
     startThrough(upstream);
+    // A second start changes nothing; updateRouting replaces the script.
+    relay_.start(port_, "127.0.0.1", upstream.port(), SplitTunnelMode::autoSplit, {"a.example"});
+    EXPECT_EQ(relay_.routingScript(),
+              ProxyPAC::generate(port_, "127.0.0.1", upstream.port(), SplitTunnelMode::full, {}));
+    relay_.updateRouting(port_, "127.0.0.1", upstream.port(), SplitTunnelMode::autoSplit, {});
     const std::string script = relay_.routingScript();
+    EXPECT_EQ(script, ProxyPAC::generate(port_, "127.0.0.1", upstream.port(),
+                                         SplitTunnelMode::autoSplit, {}));
     const std::string expected =
         "HTTP/1.1 200 OK\r\nContent-Type: application/x-ns-proxy-autoconfig\r\nContent-Length: " +
         std::to_string(script.size()) + "\r\nConnection: close\r\nCache-Control: no-cache\r\n\r\n" +
         script;
-    EXPECT_EQ(script,
-              ProxyPAC::generate(port_, "127.0.0.1", upstream.port(), SplitTunnelMode::full, {}));
-    EXPECT_NE(script.find("\u2014"), std::string::npos);  // so bytes and characters differ
-
     for (const char* requestLine : {"get /proxy.pac HTTP/1.1", "GET /proxy.pac?t=1 HTTP/1.1"}) {
         TestConnection connection = client();
         connection.send(std::string(requestLine) + "\r\nHost: x\r\n\r\nignored rest");
         EXPECT_EQ(connection.recvUntilClosed(), expected) << requestLine;
     }
-    // Any other method goes to the origin like every plain request.
-    TestConnection post = client();
-    post.send("POST /proxy.pac HTTP/1.1\r\nHost: example.com\r\n\r\n");
-    EXPECT_EQ(post.recvExact(4), "POST");
-    EXPECT_EQ(upstream.requests(), std::vector{nameRequest("example.com", 80)});
-}
-
-TEST_F(Relay, ASecondStartChangesNothingButUpdateRoutingReplacesTheScript) {
-    FakeSocksServer upstream;
-    startThrough(upstream);
-    const std::string first = relay_.routingScript();
-    relay_.start(port_, "127.0.0.1", upstream.port(), SplitTunnelMode::autoSplit, {"a.example"});
-    EXPECT_TRUE(relay_.isRunning());
-    EXPECT_EQ(relay_.routingScript(), first);
-
-    relay_.updateRouting(port_, "127.0.0.1", upstream.port(), SplitTunnelMode::autoSplit, {});
-    EXPECT_EQ(relay_.routingScript(), ProxyPAC::generate(port_, "127.0.0.1", upstream.port(),
-                                                         SplitTunnelMode::autoSplit, {}));
     relay_.stop();
     EXPECT_FALSE(relay_.isRunning());
     EXPECT_THROW(client(), std::runtime_error);
     relay_.stop();  // stopping twice is harmless
 }
 
-TEST_F(Relay, ConnectTargetsBecomeTheRightSocksRequests) {
-    FakeSocksServer upstream;
+TEST_F(Relay, RequestsReachTheirOriginThroughTheRightSocksRequestWithEarlyBytesInOrder) {
+    FakeSocks upstream;
     startThrough(upstream);
     const std::string longest(255, 'h');
     struct Case {
-        std::string target;
+        std::string head;
+        std::string answer;  // before the echo of what followed the head
         std::string request;
     } cases[] = {
-        {"example.com:8443", nameRequest("example.com", 8443)},
-        {"example.com", nameRequest("example.com", 443)},
-        {"[::1]:993", nameRequest("::1", 993)},
-        {"1.2.3.4:80", std::string("\x05\x01\x00\x01\x01\x02\x03\x04\x00\x50", 10)},
-        {"1.2.3.256:80", nameRequest("1.2.3.256", 80)},
-        {"1..2.3:80", nameRequest("1..2.3", 80)},
-        {longest + ":443", nameRequest(longest, 443)},
+        {"CONNECT example.com:8443 HTTP/1.1\r\n\r\n", kEstablished,
+         nameRequest("example.com", 8443)},
+        {"CONNECT example.com HTTP/1.1\r\n\r\n", kEstablished, nameRequest("example.com", 443)},
+        {"CONNECT [::1]:993 HTTP/1.1\r\n\r\n", kEstablished, nameRequest("::1", 993)},
+        {"CONNECT 1.2.3.4:80 HTTP/1.1\r\n\r\n", kEstablished,
+         std::string("\x05\x01\x00\x01\x01\x02\x03\x04\x00\x50", 10)},
+        {"CONNECT " + longest + ":443 HTTP/1.1\r\n\r\n", kEstablished, nameRequest(longest, 443)},
+        // Plain requests: an absolute target becomes origin form, the rest goes as it came.
+        {"GET http://example.com/a?b=1 HTTP/1.0\r\nProxy-Connection: keep-alive\r\n\r\n",
+         "GET /a?b=1 HTTP/1.1\r\nProxy-Connection: keep-alive\r\n\r\n",
+         nameRequest("example.com", 80)},
+        {"get http://example.com:8080 HTTP/1.1\r\n\r\n", "GET / HTTP/1.1\r\n\r\n",
+         nameRequest("example.com", 8080)},
+        {"GET /x HTTP/1.1\r\nhOsT:  origin.test:81 \r\n\r\n",
+         "GET /x HTTP/1.1\r\nhOsT:  origin.test:81 \r\n\r\n", nameRequest("origin.test", 81)},
+        {"POST /proxy.pac HTTP/1.1\r\nHost: example.com\r\n\r\n",
+         "POST /proxy.pac HTTP/1.1\r\nHost: example.com\r\n\r\n", nameRequest("example.com", 80)},
     };
     for (const auto& c : cases) {
-        TestConnection tunnel = connectTunnel("CONNECT " + c.target + " HTTP/1.1\r\n\r\n");
-        tunnel.send("ping");
-        EXPECT_EQ(tunnel.recvExact(4), "ping") << c.target;
-        EXPECT_EQ(upstream.requests().back(), c.request) << c.target;
+        TestConnection connection = client();
+        connection.send(c.head + "early ");
+        connection.send("late");
+        EXPECT_EQ(connection.recvExact(c.answer.size() + 10), c.answer + "early late") << c.head;
+        EXPECT_EQ(upstream.requests().back(), c.request) << c.head;
     }
     TestConnection tooLong = client();
     tooLong.send("CONNECT " + longest + "h:443 HTTP/1.1\r\n\r\n");
     EXPECT_EQ(tooLong.recvUntilClosed(), kBadGateway);
 }
 
-TEST_F(Relay, BytesSentWithTheHeadReachTheUpstreamFirst) {
-    FakeSocksServer upstream(FakeSocksServer::Mode::grantWithName);
-    startThrough(upstream);
-    TestConnection tunnel = connectTunnel("CONNECT example.com:443 HTTP/1.1\r\n\r\nhello ");
-    tunnel.send("world");
-    EXPECT_EQ(tunnel.recvExact(11), "hello world");
-}
-
-TEST_F(Relay, PlainRequestsAreRewrittenForTheirOrigin) {
-    FakeSocksServer upstream;
-    startThrough(upstream);
-    struct Case {
-        std::string head;
-        std::string forwarded;
-        std::string request;
-    } cases[] = {
-        {"GET http://example.com/a?b=1 HTTP/1.0\r\nHost: example.com\r\nProxy-Connection: "
-         "keep-alive\r\n\r\n",
-         "GET /a?b=1 HTTP/1.1\r\nHost: example.com\r\nProxy-Connection: keep-alive\r\n\r\n",
-         nameRequest("example.com", 80)},
-        {"get http://example.com:8080 HTTP/1.1\r\n\r\n", "GET / HTTP/1.1\r\n\r\n",
-         nameRequest("example.com", 8080)},
-        {"GET /x HTTP/1.1\r\nhOsT:  origin.test:81 \r\n\r\n",
-         "GET /x HTTP/1.1\r\nhOsT:  origin.test:81 \r\n\r\n", nameRequest("origin.test", 81)},
-    };
-    for (const auto& c : cases) {
-        TestConnection connection = client();
-        connection.send(c.head + "body");
-        EXPECT_EQ(connection.recvExact(c.forwarded.size() + 4), c.forwarded + "body") << c.head;
-        EXPECT_EQ(upstream.requests().back(), c.request) << c.head;
-    }
-}
-
-TEST_F(Relay, RequestsWithoutAUsableDestinationGetBadRequest) {
-    FakeSocksServer upstream;
+TEST_F(Relay, ABadRequestOrAFailedUpstreamGetsItsAnswerAndMalformedHeadsNone) {
+    FakeSocks upstream;
     startThrough(upstream);
     for (const char* head :
          {"GET /x HTTP/1.1\r\nAccept: */*\r\n\r\n",
@@ -171,34 +179,6 @@ TEST_F(Relay, RequestsWithoutAUsableDestinationGetBadRequest) {
         connection.send(head);
         EXPECT_EQ(connection.recvUntilClosed(), kBadRequest) << head;
     }
-    EXPECT_TRUE(upstream.requests().empty());
-}
-
-TEST_F(Relay, AnUpstreamThatRefusesAnswersGarbageOrStallsGivesBadGateway) {
-    for (auto mode : {FakeSocksServer::Mode::refuse, FakeSocksServer::Mode::garbage,
-                      FakeSocksServer::Mode::stall}) {
-        FakeSocksServer upstream(mode);
-        HttpSocksRelay relay(shortTimings());
-        int port = testing::freeLoopbackPort();
-        relay.start(port, "127.0.0.1", upstream.port(), SplitTunnelMode::full, {});
-        auto started = std::chrono::steady_clock::now();
-        TestConnection connection = TestConnection::to(port);
-        connection.send("CONNECT example.com:443 HTTP/1.1\r\n\r\n");
-        EXPECT_EQ(connection.recvUntilClosed(), kBadGateway);
-        if (mode == FakeSocksServer::Mode::stall) {
-            EXPECT_GE(std::chrono::steady_clock::now() - started, shortTimings().relayUpstreamWait);
-        }
-    }
-    // Nobody listening upstream at all.
-    relay_.start(port_, "127.0.0.1", testing::freeLoopbackPort(), SplitTunnelMode::full, {});
-    TestConnection connection = client();
-    connection.send("GET http://example.com/ HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(connection.recvUntilClosed(), kBadGateway);
-}
-
-TEST_F(Relay, MalformedHeadsAreClosedWithoutAnswer) {
-    FakeSocksServer upstream;
-    startThrough(upstream);
     const std::string oversized(256 * 1024 + 1, 'a');
     for (const std::string& head :
          {std::string("GET / HTTP/1.1\r\nHost: x\r\n"),  // then EOF
@@ -212,51 +192,37 @@ TEST_F(Relay, MalformedHeadsAreClosedWithoutAnswer) {
     EXPECT_TRUE(upstream.requests().empty());
 }
 
-TEST_F(Relay, RefusesBadPortsAndBusyPortsWithItsOwnError) {
-    try {
-        relay_.start(0, "127.0.0.1", 19999, SplitTunnelMode::full, {});
-        FAIL() << "port 0 accepted";
-    } catch (const RelayError& e) {
-        EXPECT_EQ(e.description(AppLanguage::english), "HTTP→SOCKS 网关启动失败: bad port 0");
+TEST_F(Relay, AnUpstreamThatRefusesAnswersGarbageStallsOrIsAbsentGivesBadGateway) {
+    for (auto mode : {Mode::refuse, Mode::garbage, Mode::stall}) {
+        FakeSocks upstream(mode);
+        HttpSocksRelay relay(timings());
+        const int port = testing::freeLoopbackPort();
+        relay.start(port, "127.0.0.1", upstream.port(), SplitTunnelMode::full, {});
+        TestConnection connection = TestConnection::to(port);
+        connection.send("CONNECT example.com:443 HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(connection.recvUntilClosed(), kBadGateway);
     }
-    EXPECT_THROW(relay_.start(65536, "127.0.0.1", 19999, SplitTunnelMode::full, {}), RelayError);
+    relay_.start(port_, "127.0.0.1", testing::freeLoopbackPort(), SplitTunnelMode::full, {});
+    TestConnection connection = client();
+    connection.send("GET http://example.com/ HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(connection.recvUntilClosed(), kBadGateway);
+}
 
-    FakeSocksServer holder;  // its port is taken
-    EXPECT_THROW(relay_.start(holder.port(), "127.0.0.1", 19999, SplitTunnelMode::full, {}),
-                 RelayError);
+TEST_F(Relay, RefusesBadPortsAndBusyPortsWithItsOwnError) {
+    FakeSocks holder;  // its port is taken
+    for (int port : {0, 65536, holder.port()}) {
+        EXPECT_THROW(relay_.start(port, "127.0.0.1", 19999, SplitTunnelMode::full, {}), RelayError)
+            << port;
+    }
     EXPECT_FALSE(relay_.isRunning());
 }
 
-// The listener's local address as /proc shows it: hex address and port.
-std::vector<std::string> listenAddressesOf(int port) {
-    std::vector<std::string> found;
-    char portHex[8];
-    std::snprintf(portHex, sizeof portHex, ":%04X", port);
-    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        std::ifstream in(table);
-        std::string line;
-        while (std::getline(in, line)) {
-            std::istringstream fields(line);
-            std::string slot, local, remote, state;
-            fields >> slot >> local >> remote >> state;
-            if (state == "0A" && local.ends_with(portHex)) found.push_back(local);
-        }
-    }
-    return found;
-}
-
-TEST_F(Relay, ListensOnLoopbackOnly) {
-    FakeSocksServer upstream;
-    startThrough(upstream);
-    char expected[16];
-    std::snprintf(expected, sizeof expected, "0100007F:%04X", port_);
-    EXPECT_EQ(listenAddressesOf(port_), std::vector<std::string>{expected});
-}
-
 TEST_F(Relay, AClientThatNeverReadsThrottlesItsUpstream) {
-    FakeSocksServer upstream(FakeSocksServer::Mode::grantThenFlood);
+    FakeSocks upstream(Mode::grantThenFlood);
     startThrough(upstream);
-    TestConnection tunnel = connectTunnel("CONNECT example.com:443 HTTP/1.1\r\n\r\n");
+    TestConnection tunnel = client();
+    tunnel.send("CONNECT example.com:443 HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(tunnel.recvExact(kEstablished.size()), kEstablished);
     for (int i = 0; i < 200 && upstream.flooded() == 0; ++i) std::this_thread::sleep_for(50ms);
     // What the kernel's socket buffers and one pipe hold, not what the upstream could send.
     EXPECT_GT(upstream.flooded(), 0u);
