@@ -144,7 +144,7 @@ void PreferenceStore::write(std::string_view key, std::optional<Json> value) {
     {
         std::lock_guard lock(mutex_);
         if (value) {
-            (*values_)[std::string(key)] = std::move(*value);
+            (*values_)[std::string(key)] = static_cast<nlohmann::json&&>(std::move(*value));
         } else {
             values_->erase(std::string(key));
         }
