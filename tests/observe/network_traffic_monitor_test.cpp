@@ -1,30 +1,22 @@
 // The traffic monitor's counting rules, history, lifecycle and publication, driven tick by tick
-// with a scripted counter source and a hand-moved clock; plus the real timer on a core runtime
-// and the real interface counters on the loopback interface.
+// with a scripted counter source and a hand-moved clock; plus its own timer on a core runtime.
 
 #include "observe/network_traffic_monitor.hpp"
 
 #include <gtest/gtest.h>
 
-#include <asio/executor_work_guard.hpp>
-#include <asio/io_context.hpp>
-#include <asio/ip/udp.hpp>
-#include <asio/post.hpp>
 #include <chrono>
 #include <cstdint>
-#include <future>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
 
 #include "base/async/core_runtime.hpp"
-#include "observe/interface_byte_counters.hpp"
 #include "support/run_until.hpp"
 
 namespace nimbra {
@@ -35,26 +27,23 @@ using nimbra::testing::runFor;
 using nimbra::testing::runUntil;
 using std::chrono::system_clock;
 
-// What the scripted source reads and what it was asked, shared with the test (the monitor owns it).
-struct CounterScript {
-    ByteCounts current;
-    ByteCounts stepPerRead;  // added after every read, for the timer tests
-    std::vector<std::optional<std::string>> asked;
-};
-
+// A counter source the test sets by hand. It records what it was asked and, for the timer
+// test, grows by `step` after every read.
 struct ScriptedCounters final : ByteCounterSource {
-    explicit ScriptedCounters(std::shared_ptr<CounterScript> s) : script(std::move(s)) {}
-
+    struct Script {
+        ByteCounts current, step;
+        std::vector<std::optional<std::string>> asked;
+    };
+    explicit ScriptedCounters(std::shared_ptr<Script> s) : script(std::move(s)) {}
     ByteCounts sample(const std::optional<std::string>& interfaceName) override {
         script->asked.push_back(interfaceName);
         const ByteCounts reading = script->current;
-        script->current.rx += script->stepPerRead.rx;
-        script->current.tx += script->stepPerRead.tx;
+        script->current = {reading.rx + script->step.rx, reading.tx + script->step.tx};
         return reading;
     }
-
-    std::shared_ptr<CounterScript> script;
+    std::shared_ptr<Script> script;
 };
+using CounterScript = ScriptedCounters::Script;
 
 // Down and up speed, total rx and tx: what a tick leaves, compared in one go.
 using Counts = std::tuple<double, double, std::int64_t, std::int64_t>;
@@ -86,200 +75,131 @@ protected:
                                    1s, [this] { return now_; }};
 };
 
+// 24 zero samples a second apart, the newest a second before `now`, each with its own id.
 void expectZeroHistoryEndingAt(const std::vector<SpeedSample>& history,
                                system_clock::time_point now) {
-    ASSERT_EQ(history.size(), NetworkTrafficMonitor::kMaxHistoryLength);
     std::set<std::string> ids;
     for (std::size_t i = 0; i < history.size(); ++i) {
-        SCOPED_TRACE("sample " + std::to_string(i));
-        EXPECT_EQ(history[i].downBytesPerSec, 0);
-        EXPECT_EQ(history[i].upBytesPerSec, 0);
-        EXPECT_EQ(history[i].timestamp, now - std::chrono::seconds(24 - i));
-        EXPECT_EQ(history[i].id.size(), 36u);
+        EXPECT_EQ(history[i],
+                  (SpeedSample{history[i].id, 0, 0, now - std::chrono::seconds(24 - i)}));
         ids.insert(history[i].id);
     }
-    EXPECT_EQ(ids.size(), history.size()) << "every sample has its own id";
+    EXPECT_EQ(ids.size(), 24u);
 }
 
-TEST_F(TrafficMonitorTest, FirstTickReportsDeltasAgainstTheReadingAtStart) {
-    read(10'000, 2'000);
-    monitor_.start();
-    EXPECT_TRUE(monitor_.isMonitoring());
-    EXPECT_EQ(script_->asked.size(), 1u) << "start reads the base once";
-
-    tickWith(13'000, 2'300);
-    EXPECT_EQ(counts(), Counts(3'000, 300, 3'000, 300));
-    const auto& newest = monitor_.state().speedHistory.back();
-    EXPECT_EQ(newest, (SpeedSample{newest.id, 3'000, 300, now_}));
-    tickWith(13'500, 2'300);
-    EXPECT_EQ(counts(), Counts(500, 0, 3'500, 300));
-}
-
-TEST_F(TrafficMonitorTest, AZeroStartReadingOrACounterWrapGivesOneZeroSampleThenNormalValues) {
+TEST_F(TrafficMonitorTest, CountsTickByTickThroughWrapsRetargetsStopsAndResets) {
     constexpr std::int64_t kNearWrap = 4'294'967'000;  // a 32-bit counter 296 bytes from 2^32
-    read(0, 0);
-    monitor_.start(std::string());
-    EXPECT_FALSE(monitor_.targetInterface().has_value()) << "an empty name is no target";
-    tickWith(kNearWrap, 100);
-    EXPECT_EQ(counts(), Counts(0, 0, 0, 0)) << "a zero start reading voids the first tick";
-    tickWith(kNearWrap + 200, 200);
-    EXPECT_EQ(counts(), Counts(200, 100, 200, 100));
-    tickWith(50, 300);  // rx wrapped, tx did not
-    EXPECT_EQ(counts(), Counts(0, 100, 200, 200)) << "only the wrapped direction reads zero";
-    tickWith(1'050, 400);
-    EXPECT_EQ(counts(), Counts(1'000, 100, 1'200, 300));
-
-    const auto& history = monitor_.state().speedHistory;
-    EXPECT_EQ(history[21].downBytesPerSec, 200);
-    EXPECT_EQ(history[22].downBytesPerSec, 0);
-    EXPECT_EQ(history[23].downBytesPerSec, 1'000);
-    for (const auto& name : script_->asked) EXPECT_FALSE(name.has_value());
+    // An operation, the counters from then on, and what the monitor shows after it. A tick
+    // comes a second after the step before; "wait" lets half a second pass.
+    const struct {
+        std::string op;
+        ByteCounts reading;
+        Counts shown;
+        std::int64_t uptime;
+    } steps[] = {
+        {"start ", {0, 0}, {0, 0, 0, 0}, 0},  // an empty name is no target
+        {"wait", {0, 0}, {0, 0, 0, 0}, 0},
+        {"tick", {kNearWrap, 100}, {0, 0, 0, 0}, 1},  // a zero start reading voids the tick
+        {"tick", {kNearWrap + 200, 200}, {200, 100, 200, 100}, 2},
+        {"tick", {50, 300}, {0, 100, 200, 200}, 3},  // rx wrapped: only rx reads zero
+        {"tick", {1'050, 400}, {1'000, 100, 1'200, 300}, 4},
+        // While monitoring a name only retargets: no new base, speeds and uptime go on.
+        {"start tun7", {1'050, 400}, {1'000, 100, 1'200, 300}, 4},
+        {"start ", {1'050, 400}, {1'000, 100, 1'200, 300}, 4},
+        {"start", {1'050, 400}, {1'000, 100, 1'200, 300}, 4},
+        {"tick", {300, 2'000}, {0, 1'600, 1'200, 1'900}, 5},  // the new counter is lower
+        {"tick", {700, 2'100}, {400, 100, 1'600, 2'000}, 6},
+        // Stop zeroes the speeds only, and a stopped monitor does not read.
+        {"stop", {9'000, 9'000}, {0, 0, 1'600, 2'000}, 6},
+        {"tick", {50'000, 60'000}, {0, 0, 1'600, 2'000}, 6},
+        // A restart reads a new base: what passed while stopped is not counted.
+        {"start", {50'000, 60'000}, {0, 0, 1'600, 2'000}, 0},
+        {"tick", {50'100, 60'010}, {100, 10, 1'700, 2'010}, 1},
+        {"set back", {50'100, 60'010}, {0, 0, 1'700, 2'010}, 0},  // uptime never negative
+        {"reset", {50'100, 60'010}, {0, 0, 0, 0}, 0},
+    };
+    expectZeroHistoryEndingAt(monitor_.state().speedHistory, now_);  // fresh
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+        const auto& step = steps[i];
+        script_->current = step.reading;
+        if (step.op == "tick" || step.op == "set back") {
+            now_ += step.op == "tick" ? 1s : -10'000s;
+            monitor_.tick();
+        } else if (step.op == "wait") {
+            now_ += 500ms;
+        } else if (step.op == "stop" || step.op == "reset") {
+            step.op == "stop" ? monitor_.stop() : monitor_.reset();
+        } else {
+            monitor_.start(step.op == "start" ? std::nullopt : std::optional(step.op.substr(6)));
+        }
+        EXPECT_EQ(counts(), step.shown) << "step " << i << ": " << step.op;
+        EXPECT_EQ(monitor_.state().uptimeSeconds, step.uptime) << "step " << i << ": " << step.op;
+    }
+    const std::optional<std::string> tunnel, tun7 = "tun7";
+    EXPECT_EQ(script_->asked, (std::vector{tunnel, tunnel, tunnel, tunnel, tunnel, tun7, tun7,
+                                           tunnel, tunnel, tunnel}));
+    expectZeroHistoryEndingAt(monitor_.state().speedHistory, now_);
 }
 
-TEST_F(TrafficMonitorTest, UptimeIsWholeSecondsSinceStartAndNeverNegative) {
+TEST_F(TrafficMonitorTest, EachTickIsTheDeltaSinceTheLastReadingKeptForTwentyFourTicks) {
+    read(1'000, 1);
     monitor_.start();
-    now_ += 2'900ms;
-    monitor_.tick();
-    EXPECT_EQ(monitor_.state().uptimeSeconds, 2) << "the fraction is dropped";
-    now_ += 3'661s;
-    monitor_.tick();
-    EXPECT_EQ(monitor_.state().uptimeSeconds, 3'663);
-    now_ -= 10'000s;  // the wall clock was set back
-    monitor_.tick();
-    EXPECT_EQ(monitor_.state().uptimeSeconds, 0);
-}
-
-TEST_F(TrafficMonitorTest, HistoryKeepsTheLastTwentyFourSamplesNewestLast) {
-    read(1, 1);
-    monitor_.start();
-    std::int64_t rx = 1;
+    EXPECT_EQ(script_->asked.size(), 1u) << "start reads the base once";
+    std::int64_t rx = 1'000;
     for (int i = 1; i <= 30; ++i) {
         rx += 100 * i;
         tickWith(rx, 1 + i);
+        ASSERT_EQ(counts(), Counts(100 * i, 1, rx - 1'000, i)) << "tick " << i;
     }
     const auto& history = monitor_.state().speedHistory;
     ASSERT_EQ(history.size(), 24u);
     for (std::size_t k = 0; k < history.size(); ++k) {
-        const int tickNumber = 7 + static_cast<int>(k);  // ticks 7..30 survive
-        EXPECT_EQ(history[k].downBytesPerSec, 100 * tickNumber) << "position " << k;
-        EXPECT_EQ(history[k].upBytesPerSec, 1);
-        EXPECT_EQ(history[k].timestamp, now_ - std::chrono::seconds(23 - k));
+        const int tick = 7 + static_cast<int>(k);  // ticks 7..30 survive, newest last
+        EXPECT_EQ(history[k], (SpeedSample{history[k].id, 100.0 * tick, 1,
+                                           now_ - std::chrono::seconds(23 - k)}));
     }
-    EXPECT_EQ(monitor_.state().totalRxBytes, rx - 1);
 }
 
-TEST_F(TrafficMonitorTest, StopZeroesSpeedsOnlyRestartRereadsTheBaseResetZeroesEverything) {
-    expectZeroHistoryEndingAt(monitor_.state().speedHistory, now_);  // fresh
-    read(1'000, 1'000);
-    monitor_.start("tun0");
-    now_ += 4s;
-    tickWith(3'000, 1'500);  // 5 s after start
-    const auto historyBefore = monitor_.state().speedHistory;
-    monitor_.stop();
-    EXPECT_FALSE(monitor_.state().isMonitoring);
-    EXPECT_EQ(counts(), Counts(0, 0, 2'000, 500));
-    EXPECT_EQ(monitor_.state().uptimeSeconds, 5);
-    EXPECT_EQ(monitor_.state().speedHistory, historyBefore);
-    EXPECT_FALSE(monitor_.targetInterface().has_value());
-    const auto reads = script_->asked.size();
-    tickWith(9'000, 9'000);
-    EXPECT_EQ(script_->asked.size(), reads) << "a stopped monitor does not read";
-
-    read(50'000, 60'000);  // much has passed while stopped; it is not counted
-    monitor_.start();
-    EXPECT_EQ(monitor_.state().uptimeSeconds, 0);
-    tickWith(50'100, 60'010);
-    EXPECT_EQ(counts(), Counts(100, 10, 2'100, 510)) << "totals run on until a reset";
-    EXPECT_EQ(monitor_.state().uptimeSeconds, 1);
-
-    now_ += 90s;
-    monitor_.reset();
-    EXPECT_EQ(counts(), Counts(0, 0, 0, 0));
-    EXPECT_EQ(monitor_.state().uptimeSeconds, 0);
-    expectZeroHistoryEndingAt(monitor_.state().speedHistory, now_);
-}
-
-TEST_F(TrafficMonitorTest, StartWhileMonitoringOnlyRetargetsWithANonEmptyName) {
-    read(1'000, 1'000);
-    monitor_.start();
-    now_ += 3s;
-    tickWith(1'500, 1'200);
-    const auto readsBefore = script_->asked.size();
-
-    monitor_.start("tun7");
-    EXPECT_TRUE(monitor_.isMonitoring());
-    EXPECT_EQ(script_->asked.size(), readsBefore) << "retargeting keeps the previous reading";
-    EXPECT_EQ(monitor_.state().downSpeed, 500) << "speeds are not reset";
-    monitor_.start(std::nullopt);
-    monitor_.start(std::string());
-    EXPECT_EQ(monitor_.targetInterface(), std::optional<std::string>("tun7"));
-
-    // The new interface's counter is below the old reading: one zero sample, then normal.
-    tickWith(300, 2'000);
-    ASSERT_EQ(script_->asked.back(), std::optional<std::string>("tun7"));
-    EXPECT_EQ(counts(), Counts(0, 800, 500, 1'000));
-    EXPECT_EQ(monitor_.state().uptimeSeconds, 5) << "uptime counts from the first start";
-    tickWith(700, 2'100);
-    EXPECT_EQ(counts(), Counts(400, 100, 900, 1'100));
-}
-
-TEST_F(TrafficMonitorTest, PublishesVisibleChangesOnTheSubscribersThreadUntilUnsubscribed) {
-    asio::io_context subscriberContext;
-    auto guard = asio::make_work_guard(subscriberContext);
-    std::thread subscriberThread([&] { subscriberContext.run(); });
-    std::mutex mutex;
-    std::vector<std::pair<std::thread::id, TrafficSnapshotPtr>> seen;
-    // What has arrived once everything posted so far has run.
+TEST_F(TrafficMonitorTest, PublishesEachVisibleChangeThroughTheSubscribersPosterUntilUnsubscribed) {
+    std::vector<std::function<void()>> posted;  // the subscriber's own queue
+    std::vector<TrafficSnapshotPtr> seen;
     const auto delivered = [&] {
-        std::promise<void> marker;
-        asio::post(subscriberContext, [&] { marker.set_value(); });
-        EXPECT_EQ(marker.get_future().wait_for(5s), std::future_status::ready);
-        std::lock_guard lock(mutex);
-        return seen;
+        for (auto& work : std::exchange(posted, {})) work();
+        return seen.size();
     };
-
     const auto id = monitor_.subscribe(
-        [&](std::function<void()> work) { asio::post(subscriberContext, std::move(work)); },
-        [&](TrafficSnapshotPtr snapshot) {
-            std::lock_guard lock(mutex);
-            seen.emplace_back(std::this_thread::get_id(), std::move(snapshot));
-        });
+        [&](std::function<void()> work) { posted.push_back(std::move(work)); },
+        [&](TrafficSnapshotPtr snapshot) { seen.push_back(std::move(snapshot)); });
     monitor_.stop();  // already idle: nothing visible changes
     read(100, 100);
     monitor_.start();
     monitor_.start("tun1");  // retargeting is not visible either
     tickWith(400, 100);
+    EXPECT_TRUE(seen.empty()) << "deliveries go through the poster only";
 
-    const auto snapshots = delivered();
-    ASSERT_EQ(snapshots.size(), 3u) << "the current snapshot, then one per visible change";
-    for (const auto& [thread, snapshot] : snapshots) EXPECT_EQ(thread, subscriberThread.get_id());
-    EXPECT_FALSE(snapshots[0].second->isMonitoring);
-    EXPECT_TRUE(snapshots[1].second->isMonitoring);
-    EXPECT_EQ(snapshots[1].second->totalRxBytes, 0) << "earlier snapshots are immutable copies";
-    EXPECT_EQ(*snapshots[2].second, monitor_.state());
-    EXPECT_EQ(snapshots[2].second->downSpeed, 300);
+    ASSERT_EQ(delivered(), 3u) << "the current snapshot, then one per visible change";
+    EXPECT_FALSE(seen[0]->isMonitoring);
+    EXPECT_TRUE(seen[1]->isMonitoring);
+    EXPECT_EQ(seen[1]->totalRxBytes, 0) << "earlier snapshots are immutable copies";
+    EXPECT_EQ(*seen[2], monitor_.state());
+    EXPECT_EQ(seen[2]->downSpeed, 300);
 
     monitor_.unsubscribe(id);
     tickWith(2'000, 2'000);
-    EXPECT_EQ(delivered().size(), 3u);
-    guard.reset();
-    subscriberThread.join();
+    EXPECT_EQ(delivered(), 3u);
 }
 
 TEST(TrafficMonitorTimer, TicksOnTheCoreRuntimeUntilStoppedResetOrDestroyed) {
     CoreRuntime runtime(1);
     auto script = std::make_shared<CounterScript>();
     script->current = ByteCounts{1'000, 1'000};
-    script->stepPerRead = ByteCounts{300, 20};
+    script->step = ByteCounts{300, 20};
     auto monitor = std::make_unique<NetworkTrafficMonitor>(
         runtime.executor(), std::make_unique<ScriptedCounters>(script), 20ms);
     monitor->start();
 
-    const auto started = std::chrono::steady_clock::now();
     ASSERT_TRUE(runUntil(
-        runtime, [&] { return script->asked.size() >= 5; }, 3s));
-    EXPECT_GE(std::chrono::steady_clock::now() - started, 4 * 20ms - 5ms)
-        << "four ticks take about four intervals";
+        runtime, [&] { return script->asked.size() >= 5; }, 60s));
     EXPECT_EQ(countsOf(*monitor), Counts(300, 20, 4 * 300, 4 * 20));
 
     for (const std::string how : {"stop", "reset", "destruction"}) {
@@ -292,40 +212,9 @@ TEST(TrafficMonitorTimer, TicksOnTheCoreRuntimeUntilStoppedResetOrDestroyed) {
         if (!monitor) break;
         monitor->start();
         ASSERT_TRUE(runUntil(
-            runtime, [&] { return script->asked.size() >= reads + 3; }, 3s))
+            runtime, [&] { return script->asked.size() >= reads + 3; }, 60s))
             << "a monitor restarted after " << how << " ticks again";
     }
-}
-
-// Sends `datagrams` UDP datagrams of 1 KiB through the loopback interface.
-void sendLoopbackTraffic(int datagrams) {
-    asio::io_context io;
-    asio::ip::udp::socket receiver(io, {asio::ip::address_v4::loopback(), 0});
-    asio::ip::udp::socket sender(io, asio::ip::udp::v4());
-    const std::vector<char> payload(1024, 'x');
-    for (int i = 0; i < datagrams; ++i) {
-        sender.send_to(asio::buffer(payload), receiver.local_endpoint());
-    }
-}
-
-TEST(TrafficMonitorRealCounters, LoopbackTrafficShowsAsSpeed) {
-    InterfaceByteCounters probe;
-    sendLoopbackTraffic(4);  // a fresh namespace's lo may read 0, which would void the first tick
-    const ByteCounts before = probe.sample("lo");
-    if (before == ByteCounts{}) GTEST_SKIP() << "no link statistics for lo on this system";
-
-    CoreRuntime runtime(1);
-    NetworkTrafficMonitor monitor(runtime.executor(), std::make_unique<InterfaceByteCounters>(),
-                                  1s);
-    monitor.start("lo");
-    sendLoopbackTraffic(64);
-    monitor.tick();
-    const ByteCounts after = probe.sample("lo");
-    if (after.rx < before.rx || after.tx < before.tx) GTEST_SKIP() << "the lo counter wrapped";
-
-    EXPECT_GE(monitor.state().downSpeed, 64 * 1024);
-    EXPECT_GE(monitor.state().upSpeed, 64 * 1024);
-    EXPECT_EQ(monitor.state().totalRxBytes, static_cast<std::int64_t>(monitor.state().downSpeed));
 }
 
 }  // namespace

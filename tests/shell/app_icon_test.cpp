@@ -3,27 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <QColor>
-#include <QFile>
 #include <QImage>
-
-#include "shell/launch.hpp"
 
 namespace nimbra::shell {
 namespace {
 
-TEST(ShellIcon, TheSvgIsBuiltIntoTheProgram) {
-    QFile svg(
-        QString::fromUtf8(kIconResource.data(), static_cast<qsizetype>(kIconResource.size())));
-    ASSERT_TRUE(svg.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(svg.readAll().contains("<svg"));
-}
-
-TEST(ShellIcon, DrawsTheCloudOnARoundedTile) {
-    const QIcon icon = appIcon();
-    ASSERT_FALSE(icon.isNull());
-    const QImage image = icon.pixmap(64, 64).toImage();
-    ASSERT_FALSE(image.isNull());
-    ASSERT_GE(image.width(), 64);
+// The icon comes from the SVG built into the program: a light cloud on a dark rounded tile.
+TEST(ShellIcon, DrawsTheBuiltInCloudOnARoundedTile) {
+    const QImage image = appIcon().pixmap(64, 64).toImage();
+    ASSERT_GE(image.width(), 64) << "the built-in SVG did not render";
     const double scale = image.width() / 256.0;
     auto at = [&](int x, int y) {
         return image.pixelColor(static_cast<int>(x * scale), static_cast<int>(y * scale));

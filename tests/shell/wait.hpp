@@ -7,8 +7,9 @@
 namespace nimbra::testing {
 
 // Runs the GUI event loop until `done()` holds or `timeout` has passed; returns the last `done()`.
+// The default only bounds a wait that should end: a slow machine never fails by it.
 template <typename Predicate>
-bool waitUntil(Predicate done, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+bool waitUntil(Predicate done, std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!done()) {
         if (std::chrono::steady_clock::now() >= deadline) return done();
