@@ -6,5 +6,7 @@ namespace nimbra::cli {
 int printPreferences();
 int connectInForeground();
 int printExitDiagnostics();
+int printSystemProxy();
+int repairNetwork();
 
 }  // namespace nimbra::cli

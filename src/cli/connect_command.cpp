@@ -5,6 +5,8 @@
 #include "base/async/core_runtime.hpp"
 #include "cli/commands.hpp"
 #include "controller/warp_controller.hpp"
+#include "model/app_preferences.hpp"
+#include "proxy/system_proxy/system_proxy.hpp"
 
 namespace nimbra::cli {
 namespace {
@@ -63,6 +65,13 @@ private:
 }  // namespace
 
 int connectInForeground() {
+    {
+        // Proxy settings a crashed or killed run left behind go back first.
+        AppPreferences preferences(PreferenceStore::standard());
+        preferences.migrateIfNeeded();
+        SystemProxy::recoverAtStartup(
+            {"127.0.0.1", preferences.httpProxyPort(), preferences.socksPort()});
+    }
     CoreRuntime runtime;
     WarpController controller(ControllerEnvironment(runtime, PreferenceStore::standard()));
     ForegroundSession session(runtime, controller);

@@ -20,6 +20,11 @@ void printUsage() {
         "  exit        show the exit address (directly and through a running usque)\n"
         "              and the latency of each exit gateway\n"
         "  prefs       print the stored preferences (after migration) as JSON\n"
+        "  proxy       show which desktop proxy settings Nimbra uses and what they are\n"
+        "  repair-network\n"
+        "              put back proxy settings a stopped Nimbra left behind, or switch\n"
+        "              off settings that still point at Nimbra's proxies; exit 0 when\n"
+        "              nothing points at them afterwards\n"
         "  --verify-socks-lifecycle\n"
         "              start usque (or reuse a healthy one), check it, stop it, and report;\n"
         "              exit 0 behaved, 1 start failed, 2 no tunnel, 3 port still held\n"
@@ -46,6 +51,8 @@ int main(int argc, char** argv) {
     }
     if (command == "connect") return nimbra::cli::connectInForeground();
     if (command == "exit") return nimbra::cli::printExitDiagnostics();
+    if (command == "proxy") return nimbra::cli::printSystemProxy();
+    if (command == "repair-network") return nimbra::cli::repairNetwork();
 
     std::fprintf(stderr, "nimbra-cli: unknown command '%.*s'\n\n", int(command.size()),
                  command.data());

@@ -2,6 +2,7 @@
 #include <QQmlApplicationEngine>
 #include <QQuickWindow>
 #include <QSystemTrayIcon>
+#include <asio/post.hpp>
 #include <cstdio>
 #include <memory>
 #include <string_view>
@@ -9,6 +10,8 @@
 #include "base/preference_store.hpp"
 #include "base/version.hpp"
 #include "engine/socks_lifecycle_self_test.hpp"
+#include "model/app_preferences.hpp"
+#include "proxy/system_proxy/system_proxy.hpp"
 #include "shell/app_icon.hpp"
 #include "shell/controller_model.hpp"
 #include "shell/core_host.hpp"
@@ -48,6 +51,13 @@ int main(int argc, char** argv) {
 
     PreferenceStore& store = PreferenceStore::standard();
     CoreHost core(store);  // builds the controller here, before the core thread exists
+    {
+        // Proxy settings a crashed or killed run left behind go back, off the GUI thread.
+        AppPreferences preferences(store);
+        const LocalEndpoints ours{"127.0.0.1", preferences.httpProxyPort(),
+                                  preferences.socksPort()};
+        asio::post(core.runtime().blockingPool(), [ours] { SystemProxy::recoverAtStartup(ours); });
+    }
 
     int exitCode = 0;
     {

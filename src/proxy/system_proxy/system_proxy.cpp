@@ -140,6 +140,14 @@ std::vector<std::string> SystemProxy::recoverLeftover() {
     return {"restored the proxy settings " + owner + " had changed before it stopped"};
 }
 
+void SystemProxy::recoverAtStartup(const LocalEndpoints& ours) {
+    try {
+        for (const auto& line : forThisDesktop(ours)->recoverLeftover()) logLine(kLog, line);
+    } catch (const std::exception& e) {
+        logLine(kLog, std::string("could not look for left-over proxy settings: ") + e.what());
+    }
+}
+
 SystemProxy::Repair SystemProxy::repair() {
     Repair result;
     result.lines = recoverLeftover();

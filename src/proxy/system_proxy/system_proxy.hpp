@@ -59,6 +59,10 @@ public:
     // no journal). Leaves the journal of a live process alone.
     std::vector<std::string> recoverLeftover();
 
+    // What the programs run as they start: recoverLeftover() on this desktop, each line logged.
+    // Blocks on the desktop's tools: call it off the GUI and core threads.
+    static void recoverAtStartup(const LocalEndpoints& ours);
+
     // `nimbra-cli repair-network`: recoverLeftover(), then switches off settings that still
     // point at our endpoints. `clean` says whether nothing points at us afterwards.
     struct Repair {

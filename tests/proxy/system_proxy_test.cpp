@@ -1,0 +1,181 @@
+// The system proxy end to end on the desktops' real settings stores (GNOME's gsettings + dconf,
+// KDE's kioslaverc), each private to the test: a user's own proxy must come back byte for byte
+// after applies, a restore, a SIGKILL and the next start, and must never be switched off by us.
+
+#include "proxy/system_proxy/system_proxy.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <optional>
+
+#include "base/subprocess.hpp"
+#include "proxy/system_proxy/backend_choice.hpp"
+#include "proxy/system_proxy/proxy_error.hpp"
+#include "proxy/system_proxy/unsupported_backend.hpp"
+#include "support/line_reader.hpp"
+#include "support/private_desktop_store.hpp"
+#include "support/temp_dir.hpp"
+
+namespace nimbra {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Desktop = testing::PrivateDesktopStore::Desktop;
+
+const LocalEndpoints kOurs{"127.0.0.1", 19998, 19999};
+
+class SystemProxyTest : public ::testing::TestWithParam<Desktop> {
+protected:
+    void SetUp() override {
+        try {
+            store_.emplace(dir_.path(), GetParam());
+        } catch (const std::exception& error) {
+            GTEST_FAIL() << error.what();
+        }
+    }
+
+    std::unique_ptr<SystemProxy> proxy() { return SystemProxy::forThisDesktop(kOurs); }
+
+    bool pointsAtUs() {
+        auto backend = proxyBackendForThisDesktop(kOurs);
+        return backend->pointsAt(backend->read(backend->chooseScope()), kOurs);
+    }
+
+    // A separate process that applies and then waits, as a connected Nimbra does.
+    Subprocess startApplier(const std::string& how) {
+        Subprocess::Options options;
+        options.argv = {std::string(NIMBRA_STANDIN_DIR) + "/proxy_applier", how, "19998", "19999"};
+        Subprocess applier = Subprocess::start(std::move(options));
+        testing::LineReader out(applier.releaseStdout());
+        EXPECT_TRUE(out.waitFor("applied", 60s)) << out.transcript() << applier.takeStderr();
+        return applier;
+    }
+
+    static void killHard(Subprocess& process) {
+        process.signal(SIGKILL);
+        process.wait();
+    }
+
+    testing::TempDir dir_;
+    std::optional<testing::PrivateDesktopStore> store_;
+};
+
+TEST_P(SystemProxyTest, UsersProxyComesBackAfterTwoAppliesAndOneRestore) {
+    store_->seed(store_->usersManualProxy());
+    const auto before = store_->values();
+    auto systemProxy = proxy();
+
+    systemProxy->enableAutoSplit("127.0.0.1", 19998);
+    EXPECT_TRUE(pointsAtUs());
+    // The journal is on disk before anything changed, and only the user may read it.
+    struct stat info {};
+    ASSERT_EQ(::stat(store_->journalFile().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    systemProxy->enableClashXProxies("127.0.0.1", 19998, 19999, standardBypassDomains());
+    EXPECT_TRUE(pointsAtUs());
+    systemProxy->restoreOrDisable(false);
+
+    EXPECT_EQ(store_->values(), before);
+    EXPECT_FALSE(fs::exists(store_->journalFile()));
+}
+
+TEST_P(SystemProxyTest, NextProcessRestoresWhatAKilledOneLeftBehind) {
+    store_->seed(store_->usersManualProxy());
+    const auto before = store_->values();
+    Subprocess applier = startApplier("full");
+    ASSERT_TRUE(pointsAtUs());
+
+    // While the owner lives, its journal is not ours to act on.
+    EXPECT_NE(proxy()->recoverLeftover().at(0).find("left alone"), std::string::npos);
+    EXPECT_TRUE(pointsAtUs());
+
+    killHard(applier);
+    ASSERT_TRUE(fs::exists(store_->journalFile()));
+    Subprocess::Options repair;
+    repair.argv = {NIMBRA_CLI, "repair-network"};
+    const auto result = Subprocess::run(std::move(repair), 120s);
+    EXPECT_EQ(result.status.code, 0) << result.out << result.err;
+    EXPECT_NE(result.out.find("restored"), std::string::npos) << result.out;
+
+    EXPECT_EQ(store_->values(), before);
+    EXPECT_FALSE(fs::exists(store_->journalFile()));
+}
+
+TEST_P(SystemProxyTest, SettingsTheUserChangedAfterTheCrashAreLeftAlone) {
+    store_->seed(store_->usersManualProxy());
+    Subprocess applier = startApplier("auto");
+    killHard(applier);
+    store_->seed(store_->usersOtherProxy());
+    const auto changed = store_->values();
+
+    const auto lines = proxy()->recoverLeftover();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("changed"), std::string::npos) << lines[0];
+    EXPECT_EQ(store_->values(), changed);
+    EXPECT_FALSE(fs::exists(store_->journalFile()));
+}
+
+TEST_P(SystemProxyTest, WithoutASnapshotOnlyOurSettingsAreSwitchedOff) {
+    // A failed connect undoes "whatever it applied": with nothing applied, the user's own proxy
+    // stays on.
+    store_->seed(store_->usersManualProxy());
+    const auto users = store_->values();
+    proxy()->restoreOrDisable(false);
+    EXPECT_EQ(store_->values(), users);
+
+    // Settings pointing at us with no journal (written by hand, or by an old version) go off.
+    auto backend = proxyBackendForThisDesktop(kOurs);
+    backend->applyFull("", {"127.0.0.1", 19998, 19999, standardBypassDomains()});
+    ASSERT_TRUE(pointsAtUs());
+    proxy()->restoreOrDisable(false);
+    EXPECT_FALSE(pointsAtUs());
+}
+
+TEST(ProxyBackendChoice, DesktopNameFirstThenWhatIsUsable) {
+    struct Case {
+        DesktopFacts facts;
+        const char* backend;
+    };
+    const Case cases[] = {
+        {{"", true, false}, "networksetup"},
+        {{"KDE", true, true}, "networksetup"},
+        {{"ubuntu:GNOME", false, false}, "gnome"},
+        {{"X-Cinnamon", false, false}, "gnome"},
+        {{"Budgie:GNOME", false, false}, "gnome"},
+        {{"Pantheon", false, false}, "gnome"},
+        {{"KDE", false, true}, "kde"},
+        {{"sway", false, true}, "gnome"},
+        {{"sway", false, false}, "none"},
+        {{"", false, false}, "none"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(chooseProxyBackend(c.facts), c.backend) << c.facts.currentDesktop;
+    }
+
+    // Where nothing can be written, the apply says what to do instead.
+    UnsupportedProxyBackend none("sway", kOurs);
+    try {
+        none.applyAutoSplit("", kOurs.pacAddress());
+        ADD_FAILURE() << "applied without a settings store";
+    } catch (const ProxyError& error) {
+        EXPECT_NE(
+            std::string(error.what())
+                .find("point applications at http://127.0.0.1:19998 or socks5://127.0.0.1:19999"),
+            std::string::npos)
+            << error.what();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Desktops, SystemProxyTest, ::testing::Values(Desktop::gnome, Desktop::kde),
+                         [](const auto& info) {
+                             return info.param == Desktop::gnome ? "Gnome" : "Kde";
+                         });
+
+}  // namespace
+}  // namespace nimbra
