@@ -32,12 +32,8 @@ Subprocess startServer(const TraceServerProcess::Options& options) {
     } else if (!options.body.empty()) {
         argv.insert(argv.end(), {"--body", options.body});
     }
-    if (options.delayMs != 0)
-        argv.insert(argv.end(), {"--delay-ms", std::to_string(options.delayMs)});
     if (options.status != 200)
         argv.insert(argv.end(), {"--status", std::to_string(options.status)});
-    if (options.refuse) argv.emplace_back("--refuse");
-    if (options.udp) argv.insert(argv.end(), {"--udp-port", "0"});
     if (options.certFile) argv.insert(argv.end(), {"--cert", options.certFile->string()});
     if (options.keyFile) argv.insert(argv.end(), {"--key", options.keyFile->string()});
 
@@ -71,11 +67,11 @@ std::optional<std::string> readLine(int fd, std::chrono::milliseconds timeout) {
     }
 }
 
-// "listening tcp=<port> udp=<port>"
-bool parseListeningLine(const std::string& line, int& tcpPort, int& udpPort) {
+// "listening tcp=<port>", and nothing after the port.
+bool parseListeningLine(const std::string& line, int& tcpPort) {
     char rest = 0;
-    return std::sscanf(line.c_str(), "listening tcp=%d udp=%d%c", &tcpPort, &udpPort, &rest) == 2 &&
-           tcpPort > 0 && tcpPort < 65536 && udpPort >= 0 && udpPort < 65536;
+    return std::sscanf(line.c_str(), "listening tcp=%d%c", &tcpPort, &rest) == 1 && tcpPort > 0 &&
+           tcpPort < 65536;
 }
 
 // Quotes `text` for a curl config file: inside double quotes a backslash escapes.
@@ -123,12 +119,12 @@ TraceServerProcess::~TraceServerProcess() {
 
 void TraceServerProcess::readListeningLine() {
     const auto line = readLine(stdout_.get(), kStartupTimeout);
-    if (line && parseListeningLine(*line, tcpPort_, udpPort_)) return;
+    if (line && parseListeningLine(*line, tcpPort_)) return;
 
     // Stop it first: then the reader thread has seen all of stderr.
     shutDown();
-    std::string reason = line ? "printed '" + *line + "' instead of its ports"
-                              : "did not report its ports within 5 s";
+    std::string reason =
+        line ? "printed '" + *line + "' instead of its port" : "did not report its port within 5 s";
     if (exitStatus_ && !exitStatus_->signal) {
         reason += " (exit code " + std::to_string(exitStatus_->code) + ")";
     }

@@ -15,11 +15,11 @@
 namespace nimbra::testing {
 
 // Runs the trace-server stand-in (tests/support/trace_server) for the life of the object: an
-// HTTPS server for GET /cdn-cgi/trace on 127.0.0.1, plus a UDP responder for the latency probe
-// when asked for. It serves a certificate for www.cloudflare.com, localhost and the loopback and
-// tunnel endpoint addresses, signed by the test CA in caFile().
+// HTTPS server for GET /cdn-cgi/trace on 127.0.0.1. It serves a certificate for
+// www.cloudflare.com, localhost and the loopback and tunnel endpoint addresses, signed by the
+// test CA in caFile().
 //
-//     TraceServerProcess server({.delayMs = 200, .udp = true});
+//     TraceServerProcess server({.status = 503});
 //     curl --resolve www.cloudflare.com:<tcpPort>:127.0.0.1
 //          https://www.cloudflare.com:<tcpPort>/cdn-cgi/trace
 //
@@ -31,14 +31,8 @@ public:
         std::string body{};
         // Read the body from this file instead; wins over `body`.
         std::optional<std::filesystem::path> bodyFile{};
-        // Wait this long before each answer, TCP and UDP alike.
-        int delayMs = 0;
         // HTTP status of /cdn-cgi/trace.
         int status = 200;
-        // Accept TCP connections and close them at once, without TLS.
-        bool refuse = false;
-        // Also run the UDP responder; udpPort() says where.
-        bool udp = false;
         // Serve another certificate (both or neither); default: the test certificate.
         std::optional<std::filesystem::path> certFile{};
         std::optional<std::filesystem::path> keyFile{};
@@ -55,7 +49,6 @@ public:
     TraceServerProcess& operator=(const TraceServerProcess&) = delete;
 
     int tcpPort() const { return tcpPort_; }
-    int udpPort() const { return udpPort_; }  // 0 without Options::udp
     pid_t pid() const { return pid_; }
 
     // "www.cloudflare.com:<tcpPort>:127.0.0.1", for curl --resolve.
@@ -63,7 +56,7 @@ public:
     // "https://www.cloudflare.com:<tcpPort>/cdn-cgi/trace".
     std::string traceUrl() const;
 
-    // Everything the server has logged so far: one line per request or datagram.
+    // Everything the server has logged so far: one line per request.
     std::string stderrText() const;
 
     // Stops the server now (as the destructor would) and returns how it exited. A clean stop is
@@ -92,7 +85,6 @@ private:
     std::string stderrText_;
     std::optional<Subprocess::ExitStatus> exitStatus_;
     int tcpPort_ = 0;
-    int udpPort_ = 0;
 };
 
 }  // namespace nimbra::testing

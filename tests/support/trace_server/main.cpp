@@ -1,7 +1,6 @@
 // trace-server: the tests' stand-in for the provider's trace endpoint. Serves
-// GET /cdn-cgi/trace over HTTPS on 127.0.0.1 and, with --udp-port, answers latency probe
-// datagrams. Run with --help for the options. Tests start it through
-// support/trace_server_process.hpp.
+// GET /cdn-cgi/trace over HTTPS on 127.0.0.1. Run with --help for the options. Tests start it
+// through support/trace_server_process.hpp.
 
 #include <signal.h>
 
@@ -18,7 +17,6 @@
 #include "server_options.hpp"
 #include "tls_context.hpp"
 #include "tls_listener.hpp"
-#include "udp_responder.hpp"
 
 namespace {
 
@@ -40,12 +38,10 @@ int serve(const ServerOptions& options) {
     });
 
     TlsListener listener(io, tls, options);
-    std::optional<UdpResponder> udp;
-    if (options.udpPort) udp.emplace(io, *options.udpPort, options.delay);
     std::optional<ParentWatch> parentWatch;
     if (options.exitWithParent) parentWatch.emplace(io, [&io] { io.stop(); });
 
-    std::printf("listening tcp=%d udp=%d\n", listener.port(), udp ? udp->port() : 0);
+    std::printf("listening tcp=%d\n", listener.port());
     std::fflush(stdout);
 
     io.run();

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <vector>
 
@@ -13,16 +14,13 @@ namespace nimbra::trace_server {
 const std::string_view kUsage =
     "usage: trace-server [options]\n"
     "\n"
-    "Serves GET /cdn-cgi/trace over HTTPS on 127.0.0.1, and optionally answers UDP datagrams.\n"
-    "Prints 'listening tcp=<port> udp=<port or 0>' once ready; runs until SIGTERM or SIGINT.\n"
+    "Serves GET /cdn-cgi/trace over HTTPS on 127.0.0.1.\n"
+    "Prints 'listening tcp=<port>' once ready; runs until SIGTERM or SIGINT.\n"
     "\n"
     "  --port N            TCP port to listen on (default 0: pick a free one)\n"
     "  --body TEXT         response body of /cdn-cgi/trace (default: a WARP-on trace)\n"
     "  --body-file PATH    read the response body from PATH instead\n"
-    "  --delay-ms N        wait N ms before answering a request or a datagram\n"
     "  --status N          HTTP status of /cdn-cgi/trace (default 200)\n"
-    "  --refuse            accept TCP connections and close them at once, without TLS\n"
-    "  --udp-port N        also answer datagrams on this UDP port (0: pick a free one)\n"
     "  --cert PATH         server certificate chain, PEM (default: the test certificate)\n"
     "  --key PATH          its private key, PEM (default: the test key)\n"
     "  --exit-with-parent  exit as soon as the process that started this one is gone\n"
@@ -80,19 +78,12 @@ ServerOptions parseCommandLine(int argc, char** argv) {
 
         if (name == "--port") {
             options.port = parseInt(name, value(), 0, 65535);
-        } else if (name == "--udp-port") {
-            options.udpPort = parseInt(name, value(), 0, 65535);
         } else if (name == "--body") {
             body = std::string(value());
         } else if (name == "--body-file") {
             bodyFile = std::filesystem::path(std::string(value()));
-        } else if (name == "--delay-ms") {
-            options.delay = std::chrono::milliseconds(parseInt(name, value(), 0, 3'600'000));
         } else if (name == "--status") {
             options.status = parseInt(name, value(), 200, 599);
-        } else if (name == "--refuse") {
-            flag();
-            options.refuse = true;
         } else if (name == "--cert") {
             options.certFile = std::string(value());
         } else if (name == "--key") {

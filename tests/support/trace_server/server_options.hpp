@@ -1,8 +1,6 @@
 #pragma once
 
-#include <chrono>
 #include <filesystem>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -11,12 +9,9 @@ namespace nimbra::trace_server {
 
 // Everything the command line can set. See kUsage for what each option means.
 struct ServerOptions {
-    int port = 0;                // 0: let the kernel pick a free one
-    std::optional<int> udpPort;  // the latency responder runs only when set; 0 picks a port
-    std::string body;            // the /cdn-cgi/trace response body
-    std::chrono::milliseconds delay{0};
+    int port = 0;      // 0: let the kernel pick a free one
+    std::string body;  // the /cdn-cgi/trace response body
     int status = 200;
-    bool refuse = false;
     bool exitWithParent = false;
     std::filesystem::path certFile;
     std::filesystem::path keyFile;

@@ -53,15 +53,7 @@ void TlsListener::acceptNext() {
             return;
         }
 
-        if (options_.refuse) {
-            std::error_code ignored;
-            const auto peer = socket.remote_endpoint(ignored);
-            logLine(peer.address().to_string() + ":" + std::to_string(peer.port()) +
-                    " refused (--refuse)");
-            socket.close(ignored);
-        } else {
-            std::make_shared<TlsSession>(std::move(socket), tls_, options_)->start();
-        }
+        std::make_shared<TlsSession>(std::move(socket), tls_, options_)->start();
         acceptNext();
     });
 }

@@ -9,9 +9,8 @@
 
 namespace nimbra::trace_server {
 
-// Listens on 127.0.0.1:<options.port> and hands every connection to a TlsSession -- or, with
-// --refuse, closes it straight away. Binds in the constructor (throws std::runtime_error when it
-// cannot) and starts accepting right away.
+// Listens on 127.0.0.1:<options.port> and hands every connection to a TlsSession. Binds in the
+// constructor (throws std::runtime_error when it cannot) and starts accepting right away.
 class TlsListener {
 public:
     TlsListener(asio::io_context& io, asio::ssl::context& tls, const ServerOptions& options);

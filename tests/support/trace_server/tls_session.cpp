@@ -14,7 +14,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr std::string_view kTracePath = "/cdn-cgi/trace";
-// Time for handshake, request and response, on top of --delay-ms.
+// Time for handshake, request and response.
 constexpr auto kExchangeTimeout = 10s;
 // Time the client gets to answer our close_notify before the socket is simply closed.
 constexpr auto kShutdownTimeout = 2s;
@@ -33,11 +33,10 @@ TlsSession::TlsSession(asio::ip::tcp::socket socket, asio::ssl::context& tls,
     : stream_(std::move(socket), tls),
       options_(options),
       deadline_(stream_.get_executor()),
-      delay_(stream_.get_executor()),
       peer_(describe(stream_.next_layer())) {}
 
 void TlsSession::start() {
-    armDeadline(kExchangeTimeout + options_.delay);
+    armDeadline(kExchangeTimeout);
     stream_.async_handshake(
         asio::ssl::stream_base::server,
         [self = shared_from_this()](const std::error_code& error) { self->onHandshake(error); });
@@ -88,18 +87,6 @@ void TlsSession::answer(int status, std::string_view body, bool withBody, std::s
     outbound_ = buildResponse(status, body, withBody);
     logLine(peer_ + " " + std::string(what) + " -> " + std::to_string(status) + " (" +
             std::to_string(body.size()) + " body bytes)");
-
-    if (options_.delay.count() == 0) {
-        send();
-        return;
-    }
-    delay_.expires_after(options_.delay);
-    delay_.async_wait([self = shared_from_this()](const std::error_code& error) {
-        if (!error) self->send();
-    });
-}
-
-void TlsSession::send() {
     asio::async_write(stream_, asio::buffer(outbound_),
                       [self = shared_from_this()](const std::error_code& error, std::size_t) {
                           self->onSent(error);
@@ -129,7 +116,6 @@ void TlsSession::armDeadline(std::chrono::steady_clock::duration timeout) {
 void TlsSession::close() {
     std::error_code ignored;
     deadline_.cancel();
-    delay_.cancel();
     stream_.next_layer().close(ignored);
 }
 

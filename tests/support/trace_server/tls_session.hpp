@@ -23,7 +23,6 @@ private:
     void onHandshake(const std::error_code& error);
     void onRequestHead(const std::error_code& error, std::size_t headLength);
     void answer(int status, std::string_view body, bool withBody, std::string_view what);
-    void send();
     void onSent(const std::error_code& error);
     void armDeadline(std::chrono::steady_clock::duration timeout);
     void close();
@@ -31,7 +30,6 @@ private:
     asio::ssl::stream<asio::ip::tcp::socket> stream_;
     const ServerOptions& options_;
     asio::steady_timer deadline_;  // bounds the whole exchange, so a silent client cannot linger
-    asio::steady_timer delay_;     // --delay-ms
     std::string peer_;
     std::string inbound_;
     std::string outbound_;
