@@ -35,7 +35,9 @@ constexpr std::chrono::milliseconds kBeyondCtest = std::chrono::minutes(30);
 Timings patientTimings() {
     Timings timings;
     timings.masqueReadiness = kBeyondCtest;
-    timings.readinessPoll = kBeyondCtest;  // every line and the output's end wake the wait
+    // A poll interval, not a limit: a child that closes its output just before it exits is
+    // only seen gone by the next poll.
+    timings.readinessPoll = 20ms;
     timings.portFreeBeforeStart = kBeyondCtest;
     timings.portFreeWait = kBeyondCtest;
     timings.childStopGrace = kBeyondCtest;  // so only SIGTERM can end our child in time

@@ -5,6 +5,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <asio/io_context.hpp>
@@ -132,10 +133,28 @@ TEST_F(ProcProcessTableFakeTree, ReadsCommandLinesAndSkipsProcessesItCannotRead)
     EXPECT_EQ(table.processArgs(600), "retitled daemon");
     for (const pid_t none : {700, 4711, 0, -1}) EXPECT_EQ(table.processArgs(none), "") << none;
 
-    if (::geteuid() == 0) GTEST_SKIP() << "root reads every directory";
     addProcess(root(), 900, "hidden", "hidden", {"socket:[1001]"});
     fs::permissions(root() / "900" / "fd", fs::perms::none);
-    EXPECT_THAT(table.listenerPids(8080), ElementsAre(42, 300));
+    if (::geteuid() != 0) {
+        EXPECT_THAT(table.listenerPids(8080), ElementsAre(42, 300));
+    } else {
+        // Root reads every directory: look as an ordinary user does, from a child that has
+        // given up root for good.
+        fs::permissions(root(), fs::perms::owner_all | fs::perms::group_exec |
+                                    fs::perms::others_exec | fs::perms::others_read);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const bool dropped =
+                ::setresgid(65534, 65534, 65534) == 0 && ::setresuid(65534, 65534, 65534) == 0;
+            const bool seen = table.listenerPids(8080) == std::vector<pid_t>{42, 300};
+            ::_exit(!dropped ? 2 : seen ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status)) << status;
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "2: could not drop root; 1: wrong listeners";
+    }
     fs::permissions(root() / "900" / "fd", fs::perms::owner_all);  // so the tree can be removed
 }
 
