@@ -41,6 +41,10 @@ std::filesystem::path UsqueTestHome::workDirectory() const {
     return home() / ".local" / "share" / "Nimbra";
 }
 
+UsqueTestHome::~UsqueTestHome() {
+    while (!env_.empty()) env_.pop_back();
+}
+
 void UsqueTestHome::knob(const std::string& name, const std::string& value) {
     env_.push_back(std::make_unique<ScopedEnv>(name, value));
 }

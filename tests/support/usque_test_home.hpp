@@ -18,6 +18,8 @@ namespace nimbra::testing {
 class UsqueTestHome {
 public:
     UsqueTestHome();
+    // Puts the environment back, newest knob first, so a variable set twice ends as it began.
+    ~UsqueTestHome();
 
     const TempDir& dir() const { return dir_; }
     std::filesystem::path home() const { return dir_.path(); }
