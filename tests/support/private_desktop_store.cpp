@@ -55,10 +55,12 @@ void require(const std::string& program, const std::string& package) {
 
 PrivateDesktopStore::PrivateDesktopStore(const fs::path& dir, Desktop desktop)
     : dir_(dir), desktop_(desktop) {
-    for (const char* sub : {"config", "data", "home", "runtime"})
+    for (const char* sub : {"config", "system-config", "data", "home", "runtime"})
         fs::create_directories(dir_ / sub);
     fs::permissions(dir_ / "runtime", fs::perms::owner_all);
     setEnv("XDG_CONFIG_HOME", (dir_ / "config").string());
+    // An empty one keeps this machine's /etc/xdg/kioslaverc out of every reading.
+    setEnv("XDG_CONFIG_DIRS", (dir_ / "system-config").string());
     setEnv("XDG_DATA_HOME", (dir_ / "data").string());
     setEnv("XDG_RUNTIME_DIR", (dir_ / "runtime").string());
     setEnv("HOME", (dir_ / "home").string());

@@ -15,9 +15,10 @@ namespace nimbra::testing {
 // A desktop's real proxy settings store, of the test's own: GNOME's gsettings + dconf behind a
 // private session bus, or KDE's kioslaverc through kwriteconfig5/kreadconfig5 in a temporary
 // config directory. The environment of this process (and so of every program it starts) points
-// there for the object's life: XDG_CONFIG_HOME, XDG_DATA_HOME (Nimbra's work directory and its
-// journal), XDG_RUNTIME_DIR, HOME, the bus address, and XDG_CURRENT_DESKTOP naming the desktop,
-// so the product picks the same store. The user's real settings are never read or written.
+// there for the object's life: XDG_CONFIG_HOME and XDG_CONFIG_DIRS, XDG_DATA_HOME (Nimbra's work
+// directory and its journal), XDG_RUNTIME_DIR, HOME, the bus address, and XDG_CURRENT_DESKTOP
+// naming the desktop, so the product picks the same store. The user's real settings are never read
+// or written.
 class PrivateDesktopStore {
 public:
     enum class Desktop { gnome, kde };
