@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "base/subprocess.hpp"
-#include "base/text.hpp"
 #include "support/line_reader.hpp"
 #include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
@@ -37,23 +36,26 @@ using nimbra::testing::UsqueTestHome;
 using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
-using Argv = std::vector<std::string>;
 namespace detail = ExitProbe::detail;
 
 const std::string kEmptyIp = "empty exit ip from cdn-cgi/trace";
 const std::string kTrace = "fl=1\nip=203.0.113.7\nloc=NL\ncolo=AMS\nwarp=on\ngateway=off\n";
 const TraceProbe kTraceProbe = parseTrace(kTrace);
 
+const auto why = [](const TraceProbe& probe) { return probe.error.value_or(""); };
+
 // A clean slate for every test: HOME holding a .curlrc that trusts the test CA (the probes give
-// curl our HOME), and none of the deployment overrides from the surrounding environment.
+// curl our HOME), none of the overrides or proxy exceptions from the surrounding environment,
+// and the address probe aimed at 127.0.0.2:443, where nothing listens.
 class ExitProbeTest : public ::testing::Test {
 protected:
     ExitProbeTest() {
         TraceServerProcess::writeCurlHome(home_.path());
         set("HOME", home_.path().string());
         for (const char* name :
-             {"NIMBRA_TRACE_HOST", "NIMBRA_ANYCAST_RESOLVER", "NIMBRA_TRACE_CA_FILE"})
+             {"NIMBRA_TRACE_HOST", "NIMBRA_TRACE_CA_FILE", "no_proxy", "NO_PROXY"})
             set(name, std::nullopt);
+        set("NIMBRA_ANYCAST_RESOLVER", "127.0.0.2");
     }
     void set(const std::string& name, std::optional<std::string> value) {
         env_.push_back(std::make_unique<ScopedEnv>(name, std::move(value)));
@@ -64,44 +66,15 @@ protected:
     std::vector<std::unique_ptr<ScopedEnv>> env_;
 };
 
-TEST_F(ExitProbeTest, EachProbeRunsCurlWithExactlyItsCommandLine) {
-    const std::string url = "https://www.cloudflare.com/cdn-cgi/trace";
-    EXPECT_EQ(detail::socksCommand(40123),
-              (Argv{"/usr/bin/curl", "-sS", "-m", "12", "--connect-timeout", "8", "-x",
-                    "socks5h://127.0.0.1:40123", url}));
-    EXPECT_EQ(detail::directCommand(), (Argv{"/usr/bin/curl", "-sS", "-4", "-m", "12",
-                                             "--connect-timeout", "8", "--noproxy", "*", url}));
-    EXPECT_EQ(detail::directIpCommand(),
-              (Argv{"/usr/bin/curl", "-sS", "-4", "-m", "12", "--connect-timeout", "8", "--noproxy",
-                    "*", "--resolve", "1.1.1.1:443:1.1.1.1", "https://1.1.1.1/cdn-cgi/trace"}));
-
-    set("NIMBRA_TRACE_HOST", "localhost:9443");
-    set("NIMBRA_ANYCAST_RESOLVER", "127.0.0.9");
-    const std::string local = "https://localhost:9443/cdn-cgi/trace";
-    EXPECT_EQ(detail::socksCommand(1080, {.totalSeconds = 4, .connectSeconds = 2}),
-              (Argv{"/usr/bin/curl", "-sS", "-m", "4", "--connect-timeout", "2", "-x",
-                    "socks5h://127.0.0.1:1080", local}));
-    EXPECT_EQ(detail::directCommand(), (Argv{"/usr/bin/curl", "-sS", "-4", "-m", "12",
-                                             "--connect-timeout", "8", "--noproxy", "*", local}));
-    EXPECT_EQ(
-        detail::directIpCommand(),
-        (Argv{"/usr/bin/curl", "-sS", "-4", "-m", "12", "--connect-timeout", "8", "--noproxy", "*",
-              "--resolve", "127.0.0.9:443:127.0.0.9", "https://127.0.0.9/cdn-cgi/trace"}));
-}
-
-TEST_F(ExitProbeTest, ACurlRunBecomesAProbeByItsStatusStdoutAndStderr) {
-    ScopedEnv leak("NIMBRA_PROBE_LEAK", "leaked");
-    ScopedEnv proxy("https_proxy", "http://127.0.0.1:9");
-    const struct {
-        std::string script;
-        TraceProbe expected;
-    } cases[] = {
+TEST_F(ExitProbeTest, ACurlRunBecomesAProbeByItsStatusStdoutAndStderrOrIsKilledWhenLate) {
+    set("NIMBRA_PROBE_LEAK", "leaked");
+    set("https_proxy", "http://127.0.0.1:9");
+    const TraceProbe noReason = TraceProbe::failed("curl socks5h probe failed (7)");
+    const std::pair<std::string, TraceProbe> cases[] = {
         // Without a message of its own (none, blank, not UTF-8): the probe's text and status.
-        {"exit 7", TraceProbe::failed("curl socks5h probe failed (7)")},
-        {"printf ' \\n\\r\\n\\t' >&2; exit 28",
-         TraceProbe::failed("curl socks5h probe failed (28)")},
-        {"printf 'curl: \\377\\376' >&2; exit 56",
-         TraceProbe::failed("curl socks5h probe failed (56)")},
+        {"exit 7", noReason},
+        {"printf ' \\n\\r\\n\\t' >&2; exit 7", noReason},
+        {"printf 'curl: \\377\\376' >&2; exit 7", noReason},
         // The stdout of a failed run is not read as a trace.
         {"echo 'ip=1.2.3.4'; printf '  curl: (6) no such host \\n' >&2; exit 6",
          TraceProbe::failed("curl: (6) no such host")},
@@ -112,35 +85,28 @@ TEST_F(ExitProbeTest, ACurlRunBecomesAProbeByItsStatusStdoutAndStderr) {
          parseTrace("ip=" + home_.path().string() +
                     "\nloc=/usr/bin:/bin:/usr/sbin:/sbin\ncolo=none\nwarp=none\n")},
     };
-    for (const auto& [script, expected] : cases) {
+    for (const auto& [script, expected] : cases)
         EXPECT_EQ(detail::runCurl({"/bin/sh", "-c", script}, detail::kSocksFailure), expected)
             << script;
-    }
     const auto unlaunched = detail::runCurl({(home_ / "no-such-curl").string()}, "unused");
     EXPECT_FALSE(unlaunched.fetched);
-    EXPECT_THAT(unlaunched.error.value_or(""), HasSubstr("no-such-curl")) << "the launch error";
-}
+    EXPECT_THAT(why(unlaunched), HasSubstr("no-such-curl")) << "the launch error";
 
-TEST_F(ExitProbeTest, ARunPastTheSafetyTimeOutIsKilledAndReportedByItsStatus) {
-    // Were the run waited for rather than killed, the test would outlast its own time limit.
-    const auto probe = detail::runCurl({"/bin/sh", "-c", "echo 'still going' >&2; exec sleep 3600"},
-                                       detail::kDirectIpFailure, 300ms);
-    // SIGKILL: 128 + 9. What it wrote before is no reason for the failure.
-    EXPECT_EQ(probe, TraceProbe::failed("curl ipv4 probe failed (137)"));
+    // A run past the safety time-out is killed (128 + SIGKILL); what it wrote is no reason. Were
+    // it waited for instead, the test would outlast its own time limit.
+    EXPECT_EQ(detail::runCurl({"/bin/sh", "-c", "echo 'still going' >&2; exec sleep 3600"},
+                              detail::kDirectIpFailure, 300ms),
+              TraceProbe::failed("curl ipv4 probe failed (137)"));
 }
 
 TEST_F(ExitProbeTest, TheSocksProbeFetchesThroughTheProxyWhichAloneResolvesTheHost) {
-    for (const auto& [body, expected] :
-         {std::pair{kTrace, kTraceProbe},
-          std::pair{std::string("loc=NL\nwarp=on\n"), TraceProbe::failed(kEmptyIp)}}) {
-        TraceServerProcess server({.body = body});
-        UsqueTestHome home;
-        home.writeRegistration();
-        home.routeTraceHostTo(server.tcpPort());
-        PriorUsque usque(home, false);
-        EXPECT_EQ(ExitProbe::fetchViaCurlSocks(home.port()), expected);
-        EXPECT_THAT(server.stderrText(), HasSubstr("GET /cdn-cgi/trace -> 200"));
-    }
+    TraceServerProcess server({.body = kTrace});
+    UsqueTestHome home;
+    home.writeRegistration();
+    home.routeTraceHostTo(server.tcpPort());
+    PriorUsque usque(home, false);
+    EXPECT_EQ(ExitProbe::fetchViaCurlSocks(home.port()), kTraceProbe);
+    EXPECT_THAT(server.stderrText(), HasSubstr("GET /cdn-cgi/trace -> 200"));
 }
 
 TEST_F(ExitProbeTest, TheDirectStepsIgnoreEveryConfiguredProxyAndTheHttpStatus) {
@@ -154,46 +120,38 @@ TEST_F(ExitProbeTest, TheDirectStepsIgnoreEveryConfiguredProxyAndTheHttpStatus) 
         << "proxy = \"socks5h://" << deadProxy << "\"\n";
     for (const char* name : {"https_proxy", "HTTPS_PROXY", "http_proxy", "all_proxy", "ALL_PROXY"})
         set(name, "http://" + deadProxy);
-    set("no_proxy", std::nullopt);
-    set("NO_PROXY", std::nullopt);
 
     EXPECT_EQ(ExitProbe::fetchViaCurlDirect(), kTraceProbe);
     EXPECT_EQ(ExitProbe::fetchViaLibcurl(std::nullopt), kTraceProbe);
     EXPECT_EQ(ExitProbe::fetchViaLibcurl("curl: (7) earlier"), kTraceProbe);
 }
 
-TEST_F(ExitProbeTest, ABodyThatIsNotUtf8ReadsAsEmptyForCurlAndLibcurl) {
+TEST_F(ExitProbeTest, LibcurlTrustsTheConfiguredCaAloneAndReadsABodyThatIsNotUtf8AsEmpty) {
     TraceServerProcess server({.body = "ip=203.0.113.7\ncolo=\xc3\x28\n"});
     traceHostAt(server.tcpPort());
     // The test CA is in no system store: without the hook libcurl's handshake fails.
     EXPECT_EQ(ExitProbe::fetchViaLibcurl(std::nullopt),
               TraceProbe::failed(curl_easy_strerror(CURLE_PEER_FAILED_VERIFICATION)));
     set("NIMBRA_TRACE_CA_FILE", TraceServerProcess::caFile());
-    EXPECT_EQ(ExitProbe::fetchViaCurlDirect(), TraceProbe::failed(kEmptyIp));
     EXPECT_EQ(ExitProbe::fetchViaLibcurl(std::nullopt), TraceProbe::failed(kEmptyIp));
+}
+
+Subprocess::Options traceServerOn443(const std::string& body) {
+    Subprocess::Options options;
+    options.argv = {
+        TraceServerProcess::programPath(), "--exit-with-parent", "--port", "443", "--body", body};
+    return options;
 }
 
 // The trace server on 127.0.0.1:443, where the direct IP probe looks. Binding it needs root or
 // CAP_NET_BIND_SERVICE; without either the test is skipped.
 struct PrivilegedTraceServer {
     explicit PrivilegedTraceServer(const std::string& body)
-        : process(Subprocess::start(options(body))),
+        : process(Subprocess::start(traceServerOn443(body))),
           out(process.releaseStdout()),
           listening(out.waitFor("listening tcp=443", 60s)) {
-        if (!listening) process.wait(60s);
+        if (!listening) process.wait(60s);  // then its stderr says why
     }
-    static Subprocess::Options options(const std::string& body) {
-        Subprocess::Options options;
-        options.argv = {TraceServerProcess::programPath(),
-                        "--port",
-                        "443",
-                        "--body",
-                        body,
-                        "--exit-with-parent"};
-        return options;
-    }
-    std::string whyNot() { return process.takeStderr(); }
-
     Subprocess process;  // killed and reaped on destruction
     nimbra::testing::LineReader out;
     bool listening;
@@ -202,41 +160,32 @@ struct PrivilegedTraceServer {
 // The direct chain: curl by name, then curl by address, then libcurl; the first fetched trace
 // wins as it is, and when none is fetched the first step's error is the one reported.
 TEST_F(ExitProbeTest, TheChainStopsAtTheFirstStepThatFetches) {
-    set("NIMBRA_ANYCAST_RESOLVER", "127.0.0.2");  // nothing listens on 127.0.0.2:443
-    {
-        TraceServerProcess server({.body = kTrace});
-        traceHostAt(server.tcpPort());
-        EXPECT_EQ(ExitProbe::fetchDirect(), kTraceProbe);
-    }
-    // curl does not trust the server here, libcurl does: only the last step fetches.
+    TraceServerProcess server({.body = kTrace});
+    traceHostAt(server.tcpPort());
+    EXPECT_EQ(ExitProbe::fetchDirect(), kTraceProbe);  // libcurl does not trust the server yet
+    // Now curl does not trust the server, libcurl does: only the last step fetches.
     TempDir bareHome;
     set("HOME", bareHome.path().string());
     set("NIMBRA_TRACE_CA_FILE", TraceServerProcess::caFile());
-    TraceServerProcess server({.body = kTrace});
-    traceHostAt(server.tcpPort());
-    ASSERT_THAT(ExitProbe::fetchViaCurlDirect().error.value_or(""), StartsWith("curl: (60)"));
+    ASSERT_THAT(why(ExitProbe::fetchViaCurlDirect()), StartsWith("curl: (60)"));
     EXPECT_EQ(ExitProbe::fetchDirect(), kTraceProbe);
 }
 
 TEST_F(ExitProbeTest, EachStepSaysWhyItFailedAndTheChainReportsTheFirst) {
     const int closed = freeLoopbackPort();
     traceHostAt(closed);
-    set("NIMBRA_ANYCAST_RESOLVER", "127.0.0.2");  // nothing listens on 127.0.0.2:443
-    const auto byName = ExitProbe::fetchViaCurlDirect();
-    EXPECT_THAT(byName.error.value_or(""),
-                AllOf(StartsWith("curl: (7)"), HasSubstr("port " + std::to_string(closed))));
-    EXPECT_THAT(ExitProbe::fetchViaCurlDirectIP().error.value_or(""),
+    // curl's message carries its timing, so the first step is known by its port.
+    const auto refusedByName =
+        AllOf(StartsWith("curl: (7)"), HasSubstr("port " + std::to_string(closed)));
+    EXPECT_THAT(why(ExitProbe::fetchViaCurlDirect()), refusedByName);
+    EXPECT_THAT(why(ExitProbe::fetchViaCurlDirectIP()),
                 AllOf(StartsWith("curl: (7)"), HasSubstr("127.0.0.2")));
-    const auto refused = ExitProbe::fetchViaCurlSocks(closed);
-    EXPECT_THAT(refused.error.value_or(""), StartsWith("curl: (7)"));
-    EXPECT_EQ(refused.error.value_or(""), text::trim(refused.error.value_or("")));
+    EXPECT_THAT(why(ExitProbe::fetchViaCurlSocks(closed)), StartsWith("curl: (7)"));
     EXPECT_EQ(ExitProbe::fetchViaLibcurl(std::nullopt),
               TraceProbe::failed(curl_easy_strerror(CURLE_COULDNT_CONNECT)));
     EXPECT_EQ(ExitProbe::fetchViaLibcurl("curl: (7) earlier"),
               TraceProbe::failed("curl: (7) earlier"));
-    // curl's message carries its timing, so the first step is known by its port.
-    EXPECT_THAT(ExitProbe::fetchDirect().error.value_or(""),
-                AllOf(StartsWith("curl: (7)"), HasSubstr("port " + std::to_string(closed))));
+    EXPECT_THAT(why(ExitProbe::fetchDirect()), refusedByName);
 
     set("NIMBRA_TRACE_HOST", "not a host");
     EXPECT_EQ(ExitProbe::fetchViaLibcurl("curl: (3) earlier"), TraceProbe::failed("bad trace URL"));
@@ -249,18 +198,18 @@ TEST_F(ExitProbeTest, TheChainTakesTheAddressProbeWhenItFetchesAndMovesOnWhenItH
     set("NIMBRA_ANYCAST_RESOLVER", "127.0.0.1");
     {
         // warp=off: fetched but not ok -- a fetched trace ends the chain all the same.
-        PrivilegedTraceServer server("ip=198.51.100.4\nloc=JP\ncolo=NRT\nwarp=off\n");
-        if (!server.listening) GTEST_SKIP() << "cannot serve on 127.0.0.1:443: " << server.whyNot();
-        const auto byAddress = ExitProbe::fetchViaCurlDirectIP();
-        EXPECT_EQ(byAddress.ip, "198.51.100.4");
-        EXPECT_FALSE(byAddress.ok());
-        EXPECT_EQ(ExitProbe::fetchDirect(), byAddress);
+        const std::string warpOff = "ip=198.51.100.4\nloc=JP\ncolo=NRT\nwarp=off\n";
+        PrivilegedTraceServer server(warpOff);
+        if (!server.listening)
+            GTEST_SKIP() << "cannot serve on 127.0.0.1:443: " << server.process.takeStderr();
+        EXPECT_EQ(ExitProbe::fetchViaCurlDirectIP(), parseTrace(warpOff));
+        EXPECT_EQ(ExitProbe::fetchDirect(), parseTrace(warpOff));
     }
     PrivilegedTraceServer server("loc=JP\nwarp=on\n");
-    ASSERT_TRUE(server.listening) << server.whyNot();
+    ASSERT_TRUE(server.listening) << server.process.takeStderr();
     ASSERT_EQ(ExitProbe::fetchViaCurlDirectIP(), TraceProbe::failed(kEmptyIp));
     // On to libcurl, which fails to connect by name too, and the first step's error wins.
-    EXPECT_THAT(ExitProbe::fetchDirect().error.value_or(""), StartsWith("curl: (7)"));
+    EXPECT_THAT(why(ExitProbe::fetchDirect()), StartsWith("curl: (7)"));
 }
 
 }  // namespace

@@ -33,6 +33,7 @@ namespace {
 
 using asio::ip::tcp;
 using asio::ip::udp;
+using nimbra::testing::runUntil;
 using nimbra::testing::ScopedEnv;
 using ::testing::ElementsAre;
 using ::testing::Ge;
@@ -63,16 +64,15 @@ tcp::socket refusingPort(asio::io_context& io, unsigned short port = 0) {
     return socket;
 }
 
-// Stands in for a QUIC endpoint on 127.0.0.1 and counts the probe datagrams (1200 bytes, a
-// long header) that reach it. Silent when `answerAfter` is 0; otherwise it holds back its
-// answers until that many have arrived, then answers them all, and every later one at once.
+// Stands in for a QUIC endpoint on 127.0.0.1 and counts the probe datagrams (1200 bytes, long
+// header) that reach it; one byte stops it. Silent when `answerAfter` is 0; else it holds back
+// its answers until that many have arrived, then answers them all, and every later one at once.
 class UdpResponder {
 public:
     explicit UdpResponder(int answerAfter, unsigned short port = 0)
         : socket_(io_, {kLoopback, port}), thread_([this, answerAfter] { serve(answerAfter); }) {}
     ~UdpResponder() {
-        stop_ = true;
-        udp::socket(io_, udp::v4()).send_to(asio::buffer("stop", 4), socket_.local_endpoint());
+        udp::socket(io_, udp::v4()).send_to(asio::buffer("!", 1), socket_.local_endpoint());
         thread_.join();
     }
     unsigned short port() const { return socket_.local_endpoint().port(); }
@@ -82,8 +82,9 @@ private:
     void serve(int answerAfter) {
         std::vector<udp::endpoint> waiting;
         std::array<std::uint8_t, 2048> buffer;
-        for (udp::endpoint peer; !stop_;) {
+        for (udp::endpoint peer;;) {
             const std::size_t n = socket_.receive_from(asio::buffer(buffer), peer);
+            if (n == 1) return;
             if (n != 1200 || buffer[0] != 0xC0) continue;
             waiting.push_back(peer);
             if (++probes_ < answerAfter || answerAfter == 0) continue;
@@ -94,7 +95,6 @@ private:
 
     asio::io_context io_;
     udp::socket socket_;
-    std::atomic<bool> stop_{false};
     std::atomic<int> probes_{0};
     std::thread thread_;
 };
@@ -116,27 +116,21 @@ TEST(QuicProbeDatagram, IsAPaddedInitialPacketWithAFreshConnectionIdEachTime) {
 }
 
 TEST(GatewayTargets, DirectThenFremontFollowingTheDeploymentOverrides) {
-    EXPECT_EQ(ExitProbe::ipv4AsHexGroups("1.2.3.4"), "102:304") << "no leading zeros";
     EXPECT_EQ(ExitProbe::ipv4AsHexGroups("255.255.255.255"), "ffff:ffff");
-    for (const char* bad : {"", "1.2.3", "1.2.3.256", "::1", "one.example"}) {
+    for (const char* bad : {"", "1.2.3", "1.2.3.256", "::1", "one.example"})
         EXPECT_EQ(ExitProbe::ipv4AsHexGroups(bad), std::nullopt) << bad;
-    }
 
-    std::optional<ScopedEnv> endpoint(std::in_place, "NIMBRA_ENDPOINT_V4", std::nullopt);
-    std::optional<ScopedEnv> prefix(std::in_place, "NIMBRA_FREMONT_NAT64_PREFIX", std::nullopt);
-    std::optional<ScopedEnv> port(std::in_place, "NIMBRA_GATEWAY_PROBE_PORT", std::nullopt);
-    EXPECT_THAT(ExitProbe::gatewayTargets(),
-                ElementsAre(Target{"none", "162.159.198.1", 443},
-                            Target{"2602:fc59:b0:64::", "2602:fc59:b0:64::a29f:c601", 443}));
-
-    endpoint.emplace("NIMBRA_ENDPOINT_V4", "127.0.0.1");
-    prefix.emplace("NIMBRA_FREMONT_NAT64_PREFIX", "::ffff:");
-    port.emplace("NIMBRA_GATEWAY_PROBE_PORT", "8443");
-    EXPECT_THAT(ExitProbe::gatewayTargets(), ElementsAre(Target{"none", "127.0.0.1", 8443},
-                                                         Target{"::ffff:", "::ffff:7f00:1", 8443}));
-    for (const char* typo : {"https", "443x", "0", "65536", "-1"}) {
-        port.emplace("NIMBRA_GATEWAY_PROBE_PORT", typo);
-        EXPECT_EQ(ExitProbe::gatewayTargets().at(0).port, 443) << typo;
+    ScopedEnv endpoint("NIMBRA_ENDPOINT_V4", "127.0.0.1");
+    ScopedEnv prefix("NIMBRA_FREMONT_NAT64_PREFIX", "::ffff:");
+    const std::pair<std::optional<std::string>, int> ports[] = {
+        {std::nullopt, 443}, {"8443", 8443}, {"https", 443}, {"443x", 443},
+        {"0", 443},          {"65536", 443}, {"-1", 443}};
+    for (const auto& [text, port] : ports) {
+        ScopedEnv probePort("NIMBRA_GATEWAY_PROBE_PORT", text);
+        EXPECT_THAT(ExitProbe::gatewayTargets(),
+                    ElementsAre(Target{"none", "127.0.0.1", port},
+                                Target{"::ffff:", "::ffff:7f00:1", port}))
+            << text.value_or("unset");
     }
 }
 
@@ -144,75 +138,64 @@ TEST(GatewayRtt, NumericAddressesAloneAreMeasuredAndAnAnswerEndsTheWait) {
     asio::io_context io;
     TcpListener listener(io);
     const int port = listener.port();
-    UdpResponder udp(/*answerAfter=*/1, listener.port());
+    UdpResponder udp(/*answerAfter=*/1, port);
     // Never a name lookup, never a port out of range.
-    for (const auto& [host, hostPort] : {std::pair{"localhost", port},
-                                         {"", port},
-                                         {"127.0.0.1.", port},
-                                         {"::ffff:", port},
-                                         {"127.0.0.1", 0},
-                                         {"127.0.0.1", 65536}}) {
+    const std::pair<const char*, int> invalid[] = {{"localhost", port},  {"", port},
+                                                   {"127.0.0.1.", port}, {"::ffff:", port},
+                                                   {"127.0.0.1", 0},     {"127.0.0.1", 65536}};
+    for (const auto& [host, hostPort] : invalid) {
         EXPECT_EQ(ExitProbe::measureQuicUdpRtt(host, hostPort, 1000), -1) << host << hostPort;
         EXPECT_EQ(ExitProbe::measureTcpRtt(host, hostPort, 1000), -1) << host << hostPort;
     }
     EXPECT_EQ(udp.probes(), 0);
     EXPECT_EQ(listener.pending(), 0);
 
-    EXPECT_GE(ExitProbe::measureQuicUdpRtt("127.0.0.1", port, kForever), 1);
-    EXPECT_GE(ExitProbe::measureTcpRtt("127.0.0.1", port, kForever), 1);
-    EXPECT_EQ(udp.probes(), 1);
+    EXPECT_GE(ExitProbe::measureTcpRtt("127.0.0.1", port, kForever), 1);  // QUIC: see below
     EXPECT_EQ(listener.pending(), 1);
     const tcp::socket refusing = refusingPort(io);
     EXPECT_EQ(ExitProbe::measureTcpRtt("127.0.0.1", refusing.local_endpoint().port(), kForever),
               -1);
 }
 
-// Every gateway at once, on a core loop as the controller runs it. Both gateways point at the
-// loopback: direct at 127.0.0.1, Fremont at the IPv4-mapped ::ffff:7f00:1.
-class ProbeAllGatewaysTest : public ::testing::Test {
-protected:
-    std::map<std::string, int> probe(int port, int timeoutMs) {
-        ScopedEnv probePort("NIMBRA_GATEWAY_PROBE_PORT", std::to_string(port));
-        CoreRuntime runtime;
-        std::optional<std::map<std::string, int>> probes;
-        auto body = [&]() -> asio::awaitable<void> {
-            probes = co_await ExitProbe::probeAllGateways(runtime.blockingPool(), timeoutMs);
-        };
-        bool done = false;
-        spawnTask(runtime.executor(), body(), [&](std::exception_ptr error) {
-            EXPECT_FALSE(error);
-            done = true;
-        });
-        EXPECT_TRUE(nimbra::testing::runUntil(
-            runtime, [&] { return done; }, std::chrono::milliseconds(kForever)));
-        return probes.value_or(std::map<std::string, int>{});
-    }
+// Every gateway at once on `port`, on a core loop as the controller runs it.
+std::map<std::string, int> probeAll(int port, int timeoutMs) {
+    ScopedEnv probePort("NIMBRA_GATEWAY_PROBE_PORT", std::to_string(port));
+    CoreRuntime runtime;
+    std::map<std::string, int> probes;
+    auto body = [&]() -> asio::awaitable<void> {
+        probes = co_await ExitProbe::probeAllGateways(runtime.blockingPool(), timeoutMs);
+    };
+    std::optional<std::exception_ptr> ended;
+    spawnTask(runtime.executor(), body(), [&](std::exception_ptr error) { ended = error; });
+    const auto done = [&] { return ended.has_value(); };
+    EXPECT_TRUE(runUntil(runtime, done, std::chrono::milliseconds(kForever)));
+    EXPECT_FALSE(ended.value_or(nullptr));
+    return probes;
+}
 
-    asio::io_context io_;
-    ScopedEnv endpoint_{"NIMBRA_ENDPOINT_V4", "127.0.0.1"};
-    ScopedEnv prefix_{"NIMBRA_FREMONT_NAT64_PREFIX", "::ffff:"};
-};
-
-TEST_F(ProbeAllGatewaysTest, GatewaysAreProbedConcurrently) {
+TEST(ProbeAllGateways, ConcurrentlyByQuicThenTcpAndMinusOneWhenNeitherAnswers) {
+    // Both gateways point at the loopback: direct at 127.0.0.1, Fremont at ::ffff:7f00:1.
+    ScopedEnv endpoint("NIMBRA_ENDPOINT_V4", "127.0.0.1");
+    ScopedEnv prefix("NIMBRA_FREMONT_NAT64_PREFIX", "::ffff:");
     // Nothing is answered until both datagrams are in: probed one after the other, the first
     // would wait for ever. Nothing listens on TCP, so the values come from QUIC.
     UdpResponder bothOrNothing(/*answerAfter=*/2);
-    EXPECT_THAT(probe(bothOrNothing.port(), kForever),
+    EXPECT_THAT(probeAll(bothOrNothing.port(), kForever),
                 ElementsAre(Pair("::ffff:", Ge(1)), Pair("none", Ge(1))));
     EXPECT_EQ(bothOrNothing.probes(), 2);
-}
 
-TEST_F(ProbeAllGatewaysTest, SilentQuicFallsBackToTcpAndNeitherGivesMinusOne) {
-    TcpListener listener(io_);
+    asio::io_context io;
+    TcpListener listener(io);
     UdpResponder silent(/*answerAfter=*/0, listener.port());
-    EXPECT_THAT(probe(silent.port(), 150),
+    EXPECT_THAT(probeAll(silent.port(), 150),
                 ElementsAre(Pair("::ffff:", Ge(1)), Pair("none", Ge(1))));
     EXPECT_EQ(silent.probes(), 2);
     EXPECT_EQ(listener.pending(), 2);
 
     UdpResponder silentToo(/*answerAfter=*/0);
-    const tcp::socket refusing = refusingPort(io_, silentToo.port());
-    EXPECT_THAT(probe(silentToo.port(), 150), ElementsAre(Pair("::ffff:", -1), Pair("none", -1)));
+    const tcp::socket refusing = refusingPort(io, silentToo.port());
+    EXPECT_THAT(probeAll(silentToo.port(), 150),
+                ElementsAre(Pair("::ffff:", -1), Pair("none", -1)));
 }
 
 }  // namespace

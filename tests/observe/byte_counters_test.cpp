@@ -1,6 +1,5 @@
-// The byte counter sources against the real kernel: the loopback interface's link counters, and
-// the per-connection counters of a TCP listener on 127.0.0.1 standing in for the engine's SOCKS
-// listener.
+// The byte counter sources against the real kernel: the link counters of lo, and the connection
+// counters of a TCP listener on 127.0.0.1 standing in for the engine's SOCKS listener.
 
 #include <gtest/gtest.h>
 #include <net/if.h>
@@ -8,7 +7,6 @@
 #include <algorithm>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
-#include <asio/ip/udp.hpp>
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 #include <chrono>
@@ -35,13 +33,13 @@ constexpr std::size_t kMiB = 1024 * 1024;
 // A connection to a listener on 127.0.0.1: the client end and the listener's accepted end,
 // which is the one counted.
 struct Link {
+    explicit Link(tcp::acceptor& listener)
+        : client(listener.get_executor()), server(listener.get_executor()) {
+        client.connect(listener.local_endpoint());
+        server = listener.accept();
+    }
     tcp::socket client, server;
 };
-Link connectTo(tcp::acceptor& listener) {
-    tcp::socket client(listener.get_executor());
-    client.connect(listener.local_endpoint());
-    return {std::move(client), listener.accept()};
-}
 
 // Carries `up` bytes from client to server, then `down` bytes back, in chunks the socket
 // buffers hold, so one thread does both ends.
@@ -57,17 +55,15 @@ void carry(Link& link, std::size_t up, std::size_t down) {
     }
 }
 
-bool near(std::int64_t measured, std::size_t expected) {
-    return std::abs(static_cast<double>(measured) / static_cast<double>(expected) - 1) <= 0.03;
-}
-
-// Samples until both directions have grown by about the expected amounts -- the last ACKs may
-// trail the data by a moment -- and says whether they did. The deadline only keeps a broken
+// Samples until both directions have grown by about (3 %) the expected amounts -- the last ACKs
+// may trail the data by a moment -- and says whether they did. The deadline only keeps a broken
 // counter from hanging the test.
-bool grewBy(ByteCounterSource& source, ByteCounts base, std::size_t down, std::size_t up,
-            const std::optional<std::string>& name = std::nullopt) {
+bool grewBy(ByteCounterSource& source, ByteCounts base, std::size_t down, std::size_t up) {
+    const auto near = [](std::int64_t measured, std::size_t expected) {
+        return std::abs(static_cast<double>(measured) / static_cast<double>(expected) - 1) <= 0.03;
+    };
     for (auto deadline = std::chrono::steady_clock::now() + 60s;;) {
-        const ByteCounts now = source.sample(name);
+        const ByteCounts now = source.sample(std::nullopt);
         if (near(now.rx - base.rx, down) && near(now.tx - base.tx, up)) return true;
         if (std::chrono::steady_clock::now() > deadline) {
             ADD_FAILURE() << "grew by " << now.rx - base.rx << " down, " << now.tx - base.tx
@@ -76,15 +72,6 @@ bool grewBy(ByteCounterSource& source, ByteCounts base, std::size_t down, std::s
         }
         std::this_thread::sleep_for(10ms);
     }
-}
-
-void sendLoopbackDatagrams(int count) {
-    asio::io_context io;
-    asio::ip::udp::socket receiver(io, {asio::ip::address_v4::loopback(), 0});
-    asio::ip::udp::socket sender(io, asio::ip::udp::v4());
-    const std::vector<char> payload(1024, 'x');
-    for (int i = 0; i < count; ++i)
-        sender.send_to(asio::buffer(payload), receiver.local_endpoint());
 }
 
 bool hasTunnelInterface() {
@@ -99,7 +86,6 @@ bool hasTunnelInterface() {
 
 TEST(SocksCounters, CountTheListenersConnectionsBothWaysAndKeepClosedOnes) {
     if (!SocksConnectionByteCounters::available()) GTEST_SKIP() << "no sock_diag over netlink";
-    EXPECT_EQ(SocksConnectionByteCounters(0).sample(std::nullopt), ByteCounts{});
     EXPECT_EQ(SocksConnectionByteCounters(70'000).sample(std::nullopt), ByteCounts{});
 
     constexpr std::size_t kUp = 2 * kMiB, kDown = 3 * kMiB;  // unequal, so a swap would show
@@ -109,14 +95,14 @@ TEST(SocksCounters, CountTheListenersConnectionsBothWaysAndKeepClosedOnes) {
     SocksConnectionByteCounters counters(listener.local_endpoint().port());
     const ByteCounts before = counters.sample(std::nullopt);
     {
-        Link elsewhere = connectTo(other);
+        Link elsewhere(other);
         carry(elsewhere, kMiB, kMiB);
-        Link first = connectTo(listener);
+        Link first(listener);
         carry(first, kUp, kDown);
         EXPECT_TRUE(grewBy(counters, before, kDown, kUp));
     }
     EXPECT_TRUE(grewBy(counters, before, kDown, kUp)) << "a closed connection stays counted";
-    Link second = connectTo(listener);
+    Link second(listener);
     carry(second, kUp, kDown);
     EXPECT_TRUE(grewBy(counters, before, 2 * kDown, 2 * kUp));
 
@@ -129,21 +115,19 @@ TEST(SocksCounters, CountTheListenersConnectionsBothWaysAndKeepClosedOnes) {
 
 TEST(InterfaceCounters, ReadOneInterfaceByExactNameOrTheTunnelInterfaces) {
     InterfaceByteCounters counters;
-    sendLoopbackDatagrams(1);  // a fresh namespace's lo may read 0 until it has carried something
+    asio::io_context io;
+    tcp::acceptor listener(io, {asio::ip::address_v4::loopback(), 0});
+    Link link(listener);  // a fresh namespace's lo reads 0 until it has carried something
     const ByteCounts before = counters.sample("lo");
     if (before == ByteCounts{}) GTEST_SKIP() << "no link statistics for lo on this system";
-    sendLoopbackDatagrams(32);
+    carry(link, 32 * 1024, 0);
     const ByteCounts after = counters.sample("lo");
     if (after.rx < before.rx) GTEST_SKIP() << "the 32-bit lo counter wrapped";
     EXPECT_GE(after.rx - before.rx, 32 * 1024);
     EXPECT_GE(after.tx - before.tx, 32 * 1024);
-    EXPECT_LE(after.rx, std::int64_t{0xFFFFFFFF}) << "link counters are 32 bits wide";
-
-    EXPECT_EQ(counters.sample("nimbra-none0"), ByteCounts{});
     EXPECT_EQ(counters.sample("l"), ByteCounts{}) << "names match exactly, not by prefix";
     if (hasTunnelInterface()) return;
     EXPECT_EQ(counters.sample(std::nullopt), ByteCounts{}) << "lo is no tunnel interface";
-    EXPECT_EQ(counters.sample(std::string()), ByteCounts{}) << "an empty name is no name";
 }
 
 }  // namespace
