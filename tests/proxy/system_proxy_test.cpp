@@ -43,7 +43,7 @@ protected:
 
     bool pointsAtUs() {
         auto backend = proxyBackendForThisDesktop(kOurs);
-        return backend->pointsAt(backend->read(backend->chooseScope()), kOurs);
+        return backend->pointsAt(backend->read(""), kOurs);
     }
 
     // A separate process that applies and then waits, as a connected Nimbra does.
@@ -54,11 +54,6 @@ protected:
         testing::LineReader out(applier.releaseStdout());
         EXPECT_TRUE(out.waitFor("applied", 60s)) << out.transcript() << applier.takeStderr();
         return applier;
-    }
-
-    static void killHard(Subprocess& process) {
-        process.signal(SIGKILL);
-        process.wait();
     }
 
     testing::TempDir dir_;
@@ -95,7 +90,8 @@ TEST_P(SystemProxyTest, NextProcessRestoresWhatAKilledOneLeftBehind) {
     EXPECT_NE(proxy()->recoverLeftover().at(0).find("left alone"), std::string::npos);
     EXPECT_TRUE(pointsAtUs());
 
-    killHard(applier);
+    applier.kill();
+    applier.wait();
     ASSERT_TRUE(fs::exists(store_->journalFile()));
     Subprocess::Options repair;
     repair.argv = {NIMBRA_CLI, "repair-network"};
@@ -110,7 +106,8 @@ TEST_P(SystemProxyTest, NextProcessRestoresWhatAKilledOneLeftBehind) {
 TEST_P(SystemProxyTest, SettingsTheUserChangedAfterTheCrashAreLeftAlone) {
     store_->seed(store_->usersManualProxy());
     Subprocess applier = startApplier("auto");
-    killHard(applier);
+    applier.kill();
+    applier.wait();
     store_->seed(store_->usersOtherProxy());
     const auto changed = store_->values();
 
@@ -147,12 +144,9 @@ TEST(ProxyBackendChoice, DesktopNameFirstThenWhatIsUsable) {
         {{"KDE", true, true}, "networksetup"},
         {{"ubuntu:GNOME", false, false}, "gnome"},
         {{"X-Cinnamon", false, false}, "gnome"},
-        {{"Budgie:GNOME", false, false}, "gnome"},
-        {{"Pantheon", false, false}, "gnome"},
         {{"KDE", false, true}, "kde"},
         {{"sway", false, true}, "gnome"},
         {{"sway", false, false}, "none"},
-        {{"", false, false}, "none"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(chooseProxyBackend(c.facts), c.backend) << c.facts.currentDesktop;
