@@ -10,14 +10,17 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 
 #include "base/subprocess.hpp"
 #include "proxy/system_proxy/backend_choice.hpp"
+#include "proxy/system_proxy/gnome_backend.hpp"
 #include "proxy/system_proxy/proxy_error.hpp"
 #include "proxy/system_proxy/unsupported_backend.hpp"
 #include "support/line_reader.hpp"
 #include "support/private_desktop_store.hpp"
+#include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
 
 namespace nimbra {
@@ -164,6 +167,26 @@ TEST(ProxyBackendChoice, DesktopNameFirstThenWhatIsUsable) {
             std::string::npos)
             << error.what();
     }
+}
+
+TEST(SystemProxyAtQuit, ARestoreThatCannotFinishInItsBudgetKeepsTheJournal) {
+    // A gsettings that takes FAKE_DELAY seconds per call and otherwise agrees to everything.
+    testing::TempDir dir;
+    const auto tool = dir / "gsettings";
+    std::ofstream(tool)
+        << "#!/bin/sh\nsleep \"${FAKE_DELAY:-0}\"\n[ \"$1\" = get ] && echo \"'none'\"\n"
+           "exit 0\n";
+    fs::permissions(tool, fs::perms::owner_all);
+    SystemProxy proxy(std::make_shared<GnomeProxyBackend>(GnomeProxyBackend::Tools{tool}), kOurs,
+                      ProxyJournal(dir / "journal.json"));
+    proxy.enableAutoSplit("127.0.0.1", 19998);
+
+    std::optional<testing::ScopedEnv> slow(std::in_place, "FAKE_DELAY", "3");
+    EXPECT_FALSE(proxy.restoreWithin(100ms));  // cut short: each call would take 3 s
+    EXPECT_TRUE(fs::exists(dir / "journal.json"));
+    slow.reset();
+    EXPECT_TRUE(proxy.restoreWithin(60s));
+    EXPECT_FALSE(fs::exists(dir / "journal.json"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Desktops, SystemProxyTest, ::testing::Values(Desktop::gnome, Desktop::kde),

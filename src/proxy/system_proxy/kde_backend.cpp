@@ -4,7 +4,6 @@
 #include <string_view>
 #include <utility>
 
-#include "base/subprocess.hpp"
 #include "base/text.hpp"
 #include "proxy/system_proxy/settings_tool.hpp"
 #include "system/process_control.hpp"
@@ -126,20 +125,11 @@ ProxySettings KdeProxyBackend::read(const std::string& scope) {
     for (const std::string& key : keys()) {
         // Standard output alone: kreadconfig reports every oddity in any KDE config file it
         // loads (kdeglobals included) on standard error, which must not end up in the value.
-        Subprocess::Options options;
-        options.argv = {tools_.readConfig, "--file", kFile,       "--group", kGroup,
-                        "--key",           key,      "--default", kAbsent};
-        options.output = Subprocess::Output::separate;
-        Subprocess::RunResult result;
-        try {
-            result = Subprocess::run(std::move(options), settings_tool::kToolLimit);
-        } catch (const std::exception&) {
-            continue;  // no kreadconfig: nothing can be read, so nothing is there to restore
-        }
-        if (result.timedOut || !result.status.succeeded() || !text::isValidUtf8(result.out)) {
-            continue;
-        }
-        std::string value = std::move(result.out);
+        // A key that cannot be read is left out, so restore leaves it alone.
+        auto printed = settings_tool::readOutput({tools_.readConfig, "--file", kFile, "--group",
+                                                  kGroup, "--key", key, "--default", kAbsent});
+        if (!printed) continue;
+        std::string value = std::move(*printed);
         if (value.ends_with('\n')) value.pop_back();
         if (value != kAbsent) settings.values.emplace(key, std::move(value));
     }

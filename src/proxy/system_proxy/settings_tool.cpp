@@ -23,7 +23,8 @@ std::chrono::milliseconds allowed(std::chrono::milliseconds limit) {
     return std::min(limit, left);
 }
 
-Subprocess::RunResult run(std::vector<std::string> argv, std::chrono::milliseconds limit) {
+Subprocess::RunResult run(std::vector<std::string> argv, std::chrono::milliseconds limit,
+                          Subprocess::Output output = Subprocess::Output::joined) {
     limit = allowed(limit);
     if (limit <= std::chrono::milliseconds::zero()) {
         Subprocess::RunResult overrun;
@@ -32,7 +33,7 @@ Subprocess::RunResult run(std::vector<std::string> argv, std::chrono::millisecon
     }
     Subprocess::Options options;
     options.argv = std::move(argv);
-    options.output = Subprocess::Output::joined;
+    options.output = output;
     return Subprocess::run(std::move(options), limit);
 }
 
@@ -42,6 +43,19 @@ std::optional<std::string> read(std::vector<std::string> argv, std::chrono::mill
     try {
         auto result = run(std::move(argv), limit);
         if (result.timedOut || !text::isValidUtf8(result.out)) return std::nullopt;
+        return std::move(result.out);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<std::string> readOutput(std::vector<std::string> argv,
+                                      std::chrono::milliseconds limit) {
+    try {
+        auto result = run(std::move(argv), limit, Subprocess::Output::separate);
+        if (result.timedOut || !result.status.succeeded() || !text::isValidUtf8(result.out)) {
+            return std::nullopt;
+        }
         return std::move(result.out);
     } catch (const std::exception&) {
         return std::nullopt;

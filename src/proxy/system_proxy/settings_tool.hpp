@@ -17,6 +17,11 @@ inline constexpr std::chrono::milliseconds kToolLimit{5'000};
 std::optional<std::string> read(std::vector<std::string> argv,
                                 std::chrono::milliseconds limit = kToolLimit);
 
+// A read of standard output alone, for tools that report unrelated trouble on standard error:
+// the output when the tool exited 0 and printed valid UTF-8; nothing otherwise.
+std::optional<std::string> readOutput(std::vector<std::string> argv,
+                                      std::chrono::milliseconds limit = kToolLimit);
+
 // A write that matters: the output (empty when not UTF-8) on exit status 0. Throws the launch
 // error when the tool cannot run, and ProxyError CommandFailed otherwise: the tool's output when
 // it printed any, else "<tool> failed (<status>)" ("<tool> failed (timed out)" on overrun), with

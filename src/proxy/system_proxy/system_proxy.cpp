@@ -20,6 +20,12 @@ std::string pidText(pid_t pid) {
     return "pid " + std::to_string(pid);
 }
 
+// Written by this very process: the same pid alone could be a dead one's, reused.
+bool writtenByUs(const ProxyJournalEntry& entry) {
+    return entry.pid == ::getpid() &&
+           entry.processStart == process_identity::startToken(::getpid());
+}
+
 }  // namespace
 
 SystemProxy::SystemProxy(std::shared_ptr<ProxyBackend> backend, LocalEndpoints ours,
@@ -55,7 +61,7 @@ void SystemProxy::captureIfNeeded(const std::string& scope) {
     const auto recovered = recoverLeftover();
     for (const auto& line : recovered) logLine(kLog, line);
     const auto left = journal_.read();
-    if (left && left->pid != ::getpid()) {
+    if (left && !writtenByUs(*left)) {
         // Still there: another Nimbra runs, or its settings could not be put back. Capturing
         // now would take its changes for the user's own.
         throw ProxyError(ProxyError::CommandFailed{recovered.empty() ? "" : recovered.back()});
@@ -119,7 +125,7 @@ std::vector<std::string> SystemProxy::describeCurrent() {
 
 std::vector<std::string> SystemProxy::recoverLeftover() {
     const auto entry = journal_.read();
-    if (!entry || entry->pid == ::getpid()) return {};
+    if (!entry || writtenByUs(*entry)) return {};
     const std::string owner = "Nimbra (" + pidText(entry->pid) + ")";
     if (process_identity::isRunning(entry->pid, entry->processStart)) {
         return {"the proxy settings are managed by a running " + owner + "; left alone"};
