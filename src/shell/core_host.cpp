@@ -28,6 +28,9 @@ void CoreHost::shutdown() {
     stopped_ = true;
     runtime_.stop();
     runtime_.join();
+    // A teardown that Disconnect started may still be stopping usque on the pool, with the
+    // controller in hand: it finishes before the controller goes.
+    runtime_.drainBlockingPool();
 }
 
 }  // namespace nimbra::shell

@@ -30,7 +30,8 @@ public:
 
     // Starts the core thread. Work posted before this runs once it has started.
     void start();
-    // Stops the core loop after the work already posted and waits for the thread. Idempotent.
+    // Stops the core loop after the work already posted, waits for the thread and for the
+    // blocking calls already on the pool. Idempotent.
     void shutdown();
 
     CoreRuntime& runtime() { return runtime_; }

@@ -33,6 +33,10 @@ void CoreRuntime::join() {
     if (thread_.joinable()) thread_.join();
 }
 
+void CoreRuntime::drainBlockingPool() {
+    pool_.join();
+}
+
 void CoreRuntime::post(std::function<void()> work) {
     asio::post(io_, std::move(work));
 }

@@ -36,6 +36,9 @@ public:
     void stop();
     // Waits for the thread started by startThread() to end (after stop()).
     void join();
+    // Waits for every blocking call already on the pool to return; nothing runs there afterwards.
+    // Whoever owns what those calls touch drains the pool before letting it go.
+    void drainBlockingPool();
 
     // Queues `work` on the core thread; safe from any thread.
     void post(std::function<void()> work);
