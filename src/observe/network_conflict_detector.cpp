@@ -103,10 +103,75 @@ std::string resolverConfiguration(const NetworkConflictDetector::Sources& source
     return configuration;
 }
 
+// What a resolver setting is about, by its name: "nameserver" and "search" in resolv.conf,
+// "DNS Servers" and "DNS Domain" in `resolvectl status`, "nameserver[0]" in `scutil --dns`.
+enum class Setting { other, server, domain };
+
+Setting settingNamed(std::string_view name) {
+    std::string key = text::toLowerAscii(text::trimSpacesAndTabs(name));
+    // scutil numbers repeated settings: "nameserver[0]", "search domain[1]".
+    key = std::string(text::trimSpacesAndTabs(std::string_view(key).substr(0, key.find('['))));
+    if (key == "nameserver" || key == "dns servers" || key == "current dns server") {
+        return Setting::server;
+    }
+    if (key == "search" || key == "domain" || key == "search domain" || key == "dns domain") {
+        return Setting::domain;
+    }
+    return Setting::other;
+}
+
+// resolvectl may add a port or a TLS name to a server: "100.100.100.100:53#name".
+bool isTailscaleResolver(std::string_view word) {
+    return word.starts_with(kTailscaleResolver) &&
+           (word.size() == kTailscaleResolver.size() || word[kTailscaleResolver.size()] == ':' ||
+            word[kTailscaleResolver.size()] == '#');
+}
+
+// "ts.net" or a name under it, as a search domain or a routing-only one ("~ts.net"), with or
+// without the root dot.
+bool isTailnetDomain(std::string_view word) {
+    if (word.starts_with('~')) word.remove_prefix(1);
+    if (word.ends_with('.')) word.remove_suffix(1);
+    const std::string domain = text::toLowerAscii(word);
+    return domain == kTailscaleDomainSuffix.substr(1) || domain.ends_with(kTailscaleDomainSuffix);
+}
+
+// Tailscale's DNS is in use when a resolver source names the MagicDNS resolver as a server or a
+// tailnet as a DNS domain. Nothing else counts: resolvectl lists a link named tailscale0 whether
+// or not Tailscale manages DNS. A resolvectl setting with several values goes on over indented
+// lines without a name; any other line is "name values" (resolv.conf) or "name: values".
 bool showsTailscaleDNS(const std::string& configuration) {
-    return configuration.find(kTailscaleResolver) != std::string::npos ||
-           text::containsCaseInsensitive(configuration, kTailscaleDomainSuffix) ||
-           text::containsCaseInsensitive(configuration, "tailscale");
+    Setting continued = Setting::other;
+    for (const std::string& line : text::splitLines(configuration)) {
+        const std::string_view trimmed = text::trimSpacesAndTabs(line);
+        const bool indented = line.front() == ' ' || line.front() == '\t';
+        Setting setting = Setting::other;
+        std::string_view values;
+        if (const size_t colon = trimmed.find(": "); colon != std::string_view::npos) {
+            setting = continued = settingNamed(trimmed.substr(0, colon));
+            values = trimmed.substr(colon + 1);
+        } else if (indented && continued != Setting::other) {
+            setting = continued;
+            values = trimmed;
+        } else {
+            continued = Setting::other;
+            const size_t space = trimmed.find_first_of(" \t");
+            if (space == std::string_view::npos) continue;
+            setting = settingNamed(trimmed.substr(0, space));
+            values = trimmed.substr(space);
+        }
+        if (setting == Setting::other) continue;
+        for (values = text::trimSpacesAndTabs(values); !values.empty();) {
+            const size_t end = values.find_first_of(" \t");
+            const std::string_view word = values.substr(0, end);
+            if (setting == Setting::server ? isTailscaleResolver(word) : isTailnetDomain(word)) {
+                return true;
+            }
+            values = end == std::string_view::npos ? std::string_view{}
+                                                   : text::trimSpacesAndTabs(values.substr(end));
+        }
+    }
+    return false;
 }
 
 ConflictReport scanOrThrow(const NetworkConflictDetector::Sources& sources) {
