@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <string_view>
+#include <utility>
 
 #include "base/text.hpp"
 
@@ -53,15 +54,36 @@ OutputLineReader::~OutputLineReader() {
     if (thread_.joinable()) thread_.join();
 }
 
+void OutputLineReader::handOver(std::string_view piece) {
+    const std::string_view line = text::trim(piece);
+    if (line.empty() || !text::isValidUtf8(line)) return;
+    onLine_(std::string(line));
+}
+
 void OutputLineReader::deliverComplete(std::string& pending, bool atEnd) {
     const size_t complete = atEnd ? pending.size() : completeLength(pending);
-    if (complete == 0) return;
-    for (auto& piece : text::splitLines(std::string_view(pending).substr(0, complete))) {
-        const std::string_view line = text::trim(piece);
-        if (line.empty() || !text::isValidUtf8(line)) continue;
-        onLine_(std::string(line));
+    if (complete > 0) {
+        // The first piece ends an overlong line whose head has been handed over already.
+        bool skipFirst = std::exchange(inOverlongLine_, false);
+        for (auto& piece : text::splitLines(std::string_view(pending).substr(0, complete))) {
+            if (!std::exchange(skipFirst, false)) handOver(piece);
+        }
+        pending.erase(0, complete);
     }
-    pending.erase(0, complete);
+    // Only once past the limit: the byte after the cut must be there to tell a character boundary.
+    if (pending.size() <= kMaxLineBytes) return;
+    // An overlong line: its head goes over once, cut at a character boundary, and the rest is
+    // dropped up to the line's end. Not handed over piece by piece: a readiness phrase or an error
+    // cut in two would match nowhere, and the pieces would push the real lines out of the
+    // remembered ones the error hint is chosen from. The line after it arrives whole.
+    if (!inOverlongLine_) {
+        size_t cut = kMaxLineBytes;
+        while (cut > 0 && (static_cast<unsigned char>(pending[cut]) & 0xC0) == 0x80) --cut;
+        handOver(std::string_view(pending).substr(0, cut));
+        inOverlongLine_ = true;
+    }
+    // The last two bytes stay: they may begin a multi-byte line separator.
+    pending.erase(0, pending.size() - 2);
 }
 
 void OutputLineReader::run() {

@@ -307,7 +307,14 @@ void UsqueEngine::stopProcessOnly() {
         adopted = std::exchange(adoptedPid_, std::nullopt);
     }
     stopOwnChild();
-    if (adopted) process_control::terminatePid(*adopted, timings_.pidPoll);
+    if (!adopted) return;
+    // The pid was remembered when it was adopted; since then usque may have gone and the pid been
+    // handed to an unrelated process. Signal it only while it still looks like usque.
+    if (!process_control::commandLineMentionsUsque(processes_.processArgs(*adopted))) {
+        logLine(kLog, "forget adopted pid=" + std::to_string(*adopted) + ": no longer usque");
+        return;
+    }
+    process_control::terminatePid(*adopted, timings_.pidPoll);
 }
 
 void UsqueEngine::stopOwnChild() {

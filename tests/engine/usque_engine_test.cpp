@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <atomic>
 #include <fstream>
 #include <thread>
 
@@ -194,6 +195,40 @@ TEST_F(UsqueEngineTest, AUsqueOnThePortIsAdoptedOnlyIfHealthyWithTheSameTranspor
         EXPECT_TRUE(eventually([&] { return prior.exited(); }));
         EXPECT_TRUE(listeners().empty());
     }
+}
+
+// The system's table, except that one pid, once named, reads as another program: what pid reuse
+// looks like after an adopted usque has gone.
+class ReusedPidTable : public ProcessTable {
+public:
+    std::vector<pid_t> listenerPids(int port) override {
+        return ProcessTable::system().listenerPids(port);
+    }
+    std::string processArgs(pid_t pid) override {
+        return pid == reused ? "/usr/bin/sleep 1000" : ProcessTable::system().processArgs(pid);
+    }
+    std::string listenerSnapshot(int port) override {
+        return ProcessTable::system().listenerSnapshot(port);
+    }
+
+    std::atomic<pid_t> reused{0};
+};
+
+TEST_F(UsqueEngineTest, AnAdoptedPidThatNoLongerRunsUsqueIsForgottenNotSignalled) {
+    testing::TraceServerProcess trace;
+    testing::ScopedEnv route("USQUE_STANDIN_HOSTS",
+                             "www.cloudflare.com=127.0.0.1:" + std::to_string(trace.tcpPort()));
+    PriorUsque prior(home_, false);
+    ReusedPidTable table;
+    UsqueEngine engine(home_.port(),
+                       {.timings = patientTimings(), .processes = &table, .store = &home_.store()});
+    engine.startSocks(false);
+    ASSERT_EQ(listeners(), std::vector<pid_t>{prior.pid()});  // adopted, not replaced
+
+    table.reused = prior.pid();
+    engine.stopProcessOnly();
+    EXPECT_FALSE(engine.isRunning());
+    EXPECT_FALSE(prior.exited());  // a terminated prior would have been reaped by now
 }
 
 TEST_F(UsqueEngineTest, RegistersThroughUsqueOrCopiesTheUsersOwnAndReportsWhatFails) {

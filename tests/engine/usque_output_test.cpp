@@ -72,6 +72,21 @@ TEST(OutputLineReader, DeliversWholeLinesAcrossReadsAndEveryNewlineKind) {
                                                     "last without newline"}));
 }
 
+TEST(OutputLineReader, AnEndlessLineIsCutShortAndTheNextLineStillArrivesWhole) {
+    // Three-byte characters, so the cut has to step back to a character boundary.
+    std::string head;
+    while (head.size() + 3 <= OutputLineReader::kMaxLineBytes) head += "错";
+    std::string endless;
+    while (endless.size() < 4 * 1024 * 1024) endless += head;
+    PipeToReader pipe;
+    pipe.write(endless);
+    pipe.write("\nConnected to MASQUE server\n");
+    ::close(pipe.writeEnd);
+    ASSERT_EQ(pipe.ended.get_future().wait_for(std::chrono::minutes(30)),
+              std::future_status::ready);
+    EXPECT_EQ(pipe.lines, (std::vector<std::string>{head, "Connected to MASQUE server"}));
+}
+
 TEST(OutputLineReader, StopsWhenDestroyedEvenIfTheWriterLivesOn) {
     PipeToReader pipe;
     auto ended = pipe.ended.get_future();
