@@ -16,8 +16,7 @@ namespace nimbra {
 namespace {
 
 std::string connectedDetail(const TraceProbe& probe, AppLanguage language) {
-    const std::string where = probe.loc + "/" + probe.colo + " · WARP " + probe.warp;
-    return (language == AppLanguage::chinese ? "已连接 · " : "Connected · ") + where;
+    return L10n::connectedVia(probe.loc, probe.colo, probe.warp, language);
 }
 
 // Failures that the HTTP/2 transport often cures: time-outs, probes, MASQUE or WARP trouble.

@@ -3,28 +3,21 @@
 
 #include "base/async/await_blocking.hpp"
 #include "controller/warp_controller.hpp"
+#include "l10n/l10n.hpp"
 
 namespace nimbra {
 namespace {
 
 std::string refreshDetail(const TraceProbe& probe, bool viaTunnel, AppLanguage language) {
-    const bool chinese = language == AppLanguage::chinese;
     if (probe.fetched) {
-        const std::string where = probe.loc + "/" + probe.colo + " · WARP " + probe.warp;
-        if (!viaTunnel) return (chinese ? "系统出口 · " : "System exit · ") + where;
+        if (!viaTunnel) return L10n::systemExit(probe.loc, probe.colo, probe.warp, language);
         if (!probe.warp.empty() && text::toLowerAscii(probe.warp) != "on") {
-            return (chinese ? "隧道异常（可能泄漏）· loc="
-                            : "Tunnel anomaly (possible leak) · loc=") +
-                   probe.loc + " colo=" + probe.colo + " warp=" + probe.warp;
+            return L10n::tunnelAnomaly(probe.loc, probe.colo, probe.warp, language);
         }
-        return (chinese ? "已连接 · " : "Connected · ") + where;
+        return L10n::connectedVia(probe.loc, probe.colo, probe.warp, language);
     }
-    if (viaTunnel) {
-        return chinese ? "已连接但出口探测失败 — 隧道可能异常"
-                       : "Connected but exit probe failed — tunnel may be unhealthy";
-    }
-    const std::string error = probe.error.value_or(chinese ? "网络错误" : "network error");
-    return (chinese ? "出口探测失败：" : "Exit probe failed: ") + error;
+    if (viaTunnel) return L10n::connectedButExitProbeFailed(language);
+    return L10n::exitProbeFailed(probe.error.value_or(L10n::networkError(language)), language);
 }
 
 }  // namespace

@@ -130,6 +130,33 @@ std::string exitProbeFailed(std::string_view error, AppLanguage language) {
     return concat({pick(language, "Exit probe failed: ", "出口探测失败："), error});
 }
 
+std::string connectedVia(std::string_view loc, std::string_view colo, std::string_view warp,
+                         AppLanguage language) {
+    return concat({pick(language, "Connected · ", "已连接 · "), loc, "/", colo, " · WARP ", warp});
+}
+
+std::string systemExit(std::string_view loc, std::string_view colo, std::string_view warp,
+                       AppLanguage language) {
+    return concat(
+        {pick(language, "System exit · ", "系统出口 · "), loc, "/", colo, " · WARP ", warp});
+}
+
+std::string tunnelAnomaly(std::string_view loc, std::string_view colo, std::string_view warp,
+                          AppLanguage language) {
+    return concat(
+        {pick(language, "Tunnel anomaly (possible leak) · loc=", "隧道异常（可能泄漏）· loc="), loc,
+         " colo=", colo, " warp=", warp});
+}
+
+std::string connectedButExitProbeFailed(AppLanguage language) {
+    return std::string(pick(language, "Connected but exit probe failed — tunnel may be unhealthy",
+                            "已连接但出口探测失败 — 隧道可能异常"));
+}
+
+std::string networkError(AppLanguage language) {
+    return std::string(pick(language, "network error", "网络错误"));
+}
+
 std::string startingSocks(bool http2, AppLanguage language) {
     if (http2)
         return std::string(

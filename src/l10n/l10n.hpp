@@ -57,6 +57,18 @@ std::string healIncomplete(std::string_view error, AppLanguage language);
 std::string healFailed(std::string_view error, AppLanguage language);
 std::string exitProbeFailed(std::string_view error, AppLanguage language);
 
+// What the status line says about the exit once a trace came back: through the tunnel, directly,
+// or through a tunnel that reported WARP off.
+std::string connectedVia(std::string_view loc, std::string_view colo, std::string_view warp,
+                         AppLanguage language);
+std::string systemExit(std::string_view loc, std::string_view colo, std::string_view warp,
+                       AppLanguage language);
+std::string tunnelAnomaly(std::string_view loc, std::string_view colo, std::string_view warp,
+                          AppLanguage language);
+std::string connectedButExitProbeFailed(AppLanguage language);
+// Stands in for a failed probe that gave no reason.
+std::string networkError(AppLanguage language);
+
 // Progress text while the SOCKS engine comes up, over HTTP/2 or QUIC.
 std::string startingSocks(bool http2, AppLanguage language);
 

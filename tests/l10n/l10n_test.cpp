@@ -43,10 +43,13 @@ std::vector<Text> everyText() {
         TEXT(tunProbeFailed(kOdd, l), kOdd),
         TEXT(connectTimedOut(90, l), "90s"),
         TEXT(usqueNotFound("scripts/fetch-usque", l), "scripts/fetch-usque"),
+        TEXT(connectedVia("SJC", "sjc", "on", l), "SJC/sjc · WARP on"),
+        TEXT(systemExit("SJC", "sjc", "off", l), "SJC/sjc · WARP off"),
+        TEXT(tunnelAnomaly("SJC", "sjc", "off", l), "loc=SJC colo=sjc warp=off"),
     };
-    for (auto text :
-         {&L10n::ready, &L10n::checkingUsque, &L10n::disconnecting, &L10n::cancelling,
-          &L10n::disconnected, &L10n::cancelled, &L10n::trayShowWindow, &L10n::trayQuit})
+    for (auto text : {&L10n::ready, &L10n::checkingUsque, &L10n::disconnecting, &L10n::cancelling,
+                      &L10n::disconnected, &L10n::cancelled, &L10n::trayShowWindow, &L10n::trayQuit,
+                      &L10n::connectedButExitProbeFailed, &L10n::networkError})
         texts.push_back({"a one-line text", text});
     for (const auto& row : kWarpPhases) {
         texts.push_back({"status", [p = row.value](AppLanguage l) { return L10n::status(p, l); }});
