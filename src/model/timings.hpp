@@ -18,6 +18,7 @@ struct Timings {
     Duration pidPoll{50};                 // polls while a pid ends or a port frees
     Duration trafficSample{1'000};        // throughput sampling
     Duration relayUpstreamWait{8'000};    // the HTTP relay's SOCKS5 tunnel open, handshake included
+    Duration relayHeadWait{30'000};       // a client's first request head, from accept to its end
     Duration gatewayDialWait{12'000};     // the SOCKS5 gateway's outgoing connection
 
     static Timings standard() { return {}; }

@@ -56,6 +56,13 @@ asio::awaitable<bool> readHead(tcp::socket& client, std::string& received) {
     }
 }
 
+// The head read in the shape within() bounds: the connection, moved out, once its head is whole.
+asio::awaitable<std::optional<tcp::socket>> withHead(tcp::socket& client, std::string& received) {
+    bool complete = co_await readHead(client, received);
+    if (!complete) co_return std::nullopt;
+    co_return std::optional<tcp::socket>(std::move(client));
+}
+
 }  // namespace
 
 HttpSocksRelay::HttpSocksRelay(Timings timings, PumpMethod pumpMethod)
@@ -111,8 +118,10 @@ HttpSocksRelay::Upstream HttpSocksRelay::upstream() const {
 
 asio::awaitable<void> HttpSocksRelay::serve(tcp::socket& client) {
     std::string received;
-    bool complete = co_await readHead(client, received);
-    if (!complete) co_return;
+    // A client that never finishes its head would otherwise hold its descriptor for good.
+    auto ready = co_await within(timings_.relayHeadWait, withHead(client, received));
+    if (!ready) co_return;
+    client = std::move(*ready);
     std::size_t length = *http_head::headLength(received);
     std::string rest = received.substr(length);
     received.resize(length);

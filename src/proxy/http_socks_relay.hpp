@@ -21,8 +21,9 @@ namespace nimbra {
 // through a SOCKS5 server, normally the engine's listener. One instance lives as long as the
 // client; the controller starts it on connect and stops it on disconnect.
 //
-// Only the first request head of a connection is parsed. Whatever follows, further requests of a
-// kept-alive connection included, goes to the same upstream byte for byte.
+// Only the first request head of a connection is parsed, and it must be complete within
+// Timings::relayHeadWait of the accept or the connection is closed. Whatever follows, further
+// requests of a kept-alive connection included, goes to the same upstream byte for byte.
 class HttpSocksRelay {
 public:
     explicit HttpSocksRelay(Timings timings = Timings::standard(),

@@ -92,6 +92,7 @@ protected:
     static Timings timings() {
         Timings timings;
         timings.relayUpstreamWait = 300ms;
+        timings.relayHeadWait = 300ms;
         return timings;
     }
     void startThrough(const FakeSocks& upstream) {
@@ -206,6 +207,23 @@ TEST_F(Relay, AnUpstreamThatRefusesAnswersGarbageStallsOrIsAbsentGivesBadGateway
     TestConnection connection = client();
     connection.send("GET http://example.com/ HTTP/1.1\r\n\r\n");
     EXPECT_EQ(connection.recvUntilClosed(), kBadGateway);
+}
+
+TEST_F(Relay, AHeadLeftIncompleteGetsTheConnectionClosedAndAServedOneOutlivesTheLimit) {
+    FakeSocks upstream;
+    startThrough(upstream);
+    TestConnection served = client();
+    served.send("CONNECT example.com:443 HTTP/1.1\r\n");
+    served.send("\r\n");
+    EXPECT_EQ(served.recvExact(kEstablished.size()), kEstablished);
+    TestConnection stalled = client();
+    stalled.send("CONNECT example.com:443 HTTP/1.1\r\nHost: exa");
+    // No bound worth the name: a relay that keeps the connection shows as a test CTest ends.
+    EXPECT_TRUE(stalled.closesWithoutData(24h));
+    EXPECT_EQ(upstream.requests().size(), 1u);
+    // The stalled one came later, so the served tunnel is past its own head limit by now.
+    served.send("still open");
+    EXPECT_EQ(served.recvExact(10), "still open");
 }
 
 TEST_F(Relay, RefusesBadPortsAndBusyPortsWithItsOwnError) {
