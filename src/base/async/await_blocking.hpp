@@ -24,7 +24,7 @@ using BlockingResult = std::conditional_t<std::is_void_v<R>, std::optional<bool>
 // installs no cancellation handler: a blocking call cannot be interrupted safely, so a cancelled
 // awaiter still waits until the call has returned.
 template <typename Fn, typename Token>
-auto asyncRunBlocking(asio::thread_pool& pool, Fn fn, Token&& token) {
+auto asyncRunBlocking(asio::thread_pool& pool, const Fn& fn, Token&& token) {
     using R = std::invoke_result_t<Fn&>;
     using Signature = void(std::exception_ptr, BlockingResult<R>);
     return asio::async_initiate<Token, Signature>(
@@ -51,7 +51,7 @@ auto asyncRunBlocking(asio::thread_pool& pool, Fn fn, Token&& token) {
                 });
             });
         },
-        token, std::move(fn));
+        token, fn);
 }
 
 // GCC 12 destroys a temporary that lives in a full-expression containing co_await twice. A
@@ -72,8 +72,10 @@ asio::awaitable<std::invoke_result_t<std::decay_t<Fn>&>> awaitBlocking(asio::thr
     static_assert(detail::kSafeInCoAwait<Fn>,
                   "bind a callable that owns resources to a named local before awaiting it");
     using R = std::invoke_result_t<std::decay_t<Fn>&>;
-    auto result =
-        co_await detail::asyncRunBlocking(pool, std::decay_t<Fn>(fn), asio::use_awaitable);
+    // A named copy, passed on by reference: GCC 12 destroys the temporaries of a co_await
+    // full-expression twice, which for a callable holding a shared_ptr frees what it points to.
+    const std::decay_t<Fn> work(fn);
+    auto result = co_await detail::asyncRunBlocking(pool, work, asio::use_awaitable);
     co_await throwIfCancelled();
     if constexpr (!std::is_void_v<R>) co_return std::move(*result);
 }
@@ -86,8 +88,8 @@ asio::awaitable<std::invoke_result_t<std::decay_t<Fn>&>> awaitTeardown(asio::thr
     static_assert(detail::kSafeInCoAwait<Fn>,
                   "bind a callable that owns resources to a named local before awaiting it");
     using R = std::invoke_result_t<std::decay_t<Fn>&>;
-    auto result =
-        co_await detail::asyncRunBlocking(pool, std::decay_t<Fn>(fn), asio::use_awaitable);
+    const std::decay_t<Fn> work(fn);  // named, as in awaitBlocking
+    auto result = co_await detail::asyncRunBlocking(pool, work, asio::use_awaitable);
     if constexpr (!std::is_void_v<R>) co_return std::move(*result);
 }
 
