@@ -2,9 +2,11 @@
 
 #include <asio/any_io_executor.hpp>
 #include <asio/steady_timer.hpp>
+#include <asio/thread_pool.hpp>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -47,8 +49,11 @@ using TrafficSnapshotPtr = std::shared_ptr<const TrafficSnapshot>;
 // counter source and publishes speeds, totals, uptime and the last 24 samples.
 //
 // It lives on the core thread: construct it there with the core executor and call every
-// operation there. The controller starts it after a successful connect, stops or resets it when
-// a connect fails and resets it on disconnect.
+// operation there. Reading the counters can block (a socket-diagnostics dump), so every read runs
+// on the sampling pool and its result is applied back on the core thread. One read at a time:
+// the next tick is timed from the end of the read before it, so a slow read delays the ticks
+// instead of piling reads up. The controller starts it after a successful connect, stops or
+// resets it when a connect fails and resets it on disconnect.
 class NetworkTrafficMonitor {
 public:
     static constexpr std::size_t kMaxHistoryLength = 24;
@@ -57,8 +62,11 @@ public:
     using Poster = std::function<void(std::function<void()>)>;
     using SnapshotHandler = std::function<void(TrafficSnapshotPtr)>;
 
-    // `now` is the wall clock for sample times and uptime; tests pass their own.
-    NetworkTrafficMonitor(asio::any_io_executor executor, std::unique_ptr<ByteCounterSource> source,
+    // `samplingPool` runs the counter reads and must outlive them (drain it before letting it
+    // go); the monitor itself may go while a read runs. `now` is the wall clock for sample times
+    // and uptime; tests pass their own.
+    NetworkTrafficMonitor(asio::any_io_executor executor, asio::thread_pool& samplingPool,
+                          std::unique_ptr<ByteCounterSource> source,
                           std::chrono::milliseconds interval = Timings::standard().trafficSample,
                           Clock now = {});
     ~NetworkTrafficMonitor();
@@ -70,6 +78,8 @@ public:
     bool isMonitoring() const { return state_.isMonitoring; }
     // The interface being measured; none means the tunnel as a whole.
     const std::optional<std::string>& targetInterface() const { return targetIface_; }
+    // Whether a counter read is out on the sampling pool (also one of a run that has ended).
+    bool sampling() const { return reading_; }
 
     // Delivers the current snapshot, then one after every change. `post` moves each delivery
     // onto the subscriber's own thread (use the runtime's post for core-thread subscribers).
@@ -77,26 +87,36 @@ public:
     void unsubscribe(uint64_t subscription);
 
     // ---- operations ------------------------------------------------------------------------
-    // Begins monitoring `tunIface` (none or empty: the tunnel as a whole), reading the counters
-    // once as the base of the first tick. While monitoring, a non-empty name only retargets
-    // (timer, counters and uptime go on) and an absent or empty one changes nothing.
+    // Begins monitoring `tunIface` (none or empty: the tunnel as a whole) and reads the counters
+    // at once as the base of the first tick, so the bytes of the first interval count; when a
+    // read of an ended run is still out, the base is read as soon as it returns. While
+    // monitoring, a non-empty name only retargets (timer, counters and uptime go on) and an
+    // absent or empty one changes nothing.
     void start(std::optional<std::string> tunIface = std::nullopt);
-    // Ends monitoring and zeroes the speeds; totals, uptime and history stay.
+    // Ends monitoring and zeroes the speeds; totals, uptime and history stay. A read still out
+    // is dropped when it returns.
     void stop();
     // stop(), then zeroes totals and uptime and refills the history with zero samples.
     void reset();
-    // One measurement; the timer calls it every interval. Does nothing unless monitoring.
+    // Starts one measurement now; the timer calls it every interval. Does nothing unless
+    // monitoring, or while a read is out.
     void tick();
 
     // 24 zero samples dated now - 24 s, now - 23 s, ..., now - 1 s.
     static std::vector<SpeedSample> zeroHistory(std::chrono::system_clock::time_point now);
 
 private:
+    void read();
+    void readDone(uint64_t generation, std::exception_ptr error, const ByteCounts& raw);
+    void takeBase(const ByteCounts& raw);
+    void apply(const ByteCounts& raw);
     void scheduleTick();
     void publish();
 
     asio::steady_timer timer_;
-    std::unique_ptr<ByteCounterSource> source_;
+    asio::thread_pool& pool_;
+    // Shared with the read on the pool, which may outlive the monitor.
+    std::shared_ptr<ByteCounterSource> source_;
     std::chrono::milliseconds interval_;
     Clock now_;
 
@@ -104,15 +124,21 @@ private:
     SnapshotPublisher<TrafficSnapshot> publisher_{TrafficSnapshot{}};
 
     std::optional<std::chrono::system_clock::time_point> startTime_;
-    std::int64_t lastRawRx_ = 0;
-    std::int64_t lastRawTx_ = 0;
+    // The previous readings the next ones are compared with; none when a counter has no usable
+    // base (it fell to zero, which is what a source that cannot read returns).
+    bool baseTaken_ = false;
+    std::optional<std::int64_t> lastRawRx_;
+    std::optional<std::int64_t> lastRawTx_;
     std::optional<std::string> targetIface_;
 
-    // Timer completions hold this weakly: a gone monitor, or a run that was stopped since the
-    // wait began (the generation moved on), ends the chain.
+    // Timer and read completions hold this weakly: a gone monitor ends the chain. A read whose
+    // run was stopped since it began (the run generation moved on) is dropped, as is a timer
+    // wait that was replaced or stopped (the timer generation moved on).
     std::chrono::steady_clock::time_point nextTick_;
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+    uint64_t runGeneration_ = 0;
     uint64_t timerGeneration_ = 0;
+    bool reading_ = false;
 };
 
 }  // namespace nimbra

@@ -1,19 +1,25 @@
-// The traffic monitor's counting rules, history, lifecycle and publication, driven tick by tick
-// with a scripted counter source and a hand-moved clock; its own timer on a core runtime; and the
-// texts the interface shows for its numbers.
+// The traffic monitor's counting rules, history, lifecycle and publication, driven read by read
+// with a scripted counter source on the sampling pool and a hand-moved clock; its reads on the
+// pool, one at a time, dropped when their run ended or the monitor went; its own timer on a core
+// runtime; and the texts the interface shows for its numbers.
 
 #include "observe/network_traffic_monitor.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -30,18 +36,74 @@ using nimbra::testing::runFor;
 using nimbra::testing::runUntil;
 using std::chrono::system_clock;
 
-// A counter source the test sets by hand. It records what it was asked and, for the timer
-// test, grows by `step` after every read.
-struct CounterScript {
-    ByteCounts current, step;
-    std::vector<std::optional<std::string>> asked;
+// Counters the test sets by hand, read on the sampling pool. They record what they were asked
+// and from which thread, grow by `step` after every read, and hold reads while the gate is shut.
+class CounterScript {
+public:
+    void set(ByteCounts now, ByteCounts step = {}) {
+        const std::lock_guard lock(mutex_);
+        current_ = now;
+        step_ = step;
+    }
+    void shut() {
+        const std::lock_guard lock(mutex_);
+        open_ = false;
+    }
+    void open() {
+        {
+            const std::lock_guard lock(mutex_);
+            open_ = true;
+        }
+        opened_.notify_all();
+    }
+    std::vector<std::optional<std::string>> asked() const {
+        const std::lock_guard lock(mutex_);
+        return asked_;
+    }
+    std::size_t reads() const { return asked().size(); }
+    std::size_t held() const {
+        const std::lock_guard lock(mutex_);
+        return inside_;
+    }
+    std::size_t mostAtOnce() const {
+        const std::lock_guard lock(mutex_);
+        return mostInside_;
+    }
+    bool readOn(std::thread::id thread) const {
+        const std::lock_guard lock(mutex_);
+        return std::find(readers_.begin(), readers_.end(), thread) != readers_.end();
+    }
+
+    ByteCounts read(const std::optional<std::string>& interfaceName) {
+        std::unique_lock lock(mutex_);
+        asked_.push_back(interfaceName);
+        readers_.push_back(std::this_thread::get_id());
+        mostInside_ = std::max(mostInside_, ++inside_);
+        opened_.wait(lock, [this] { return open_; });
+        --inside_;
+        const ByteCounts now = current_;
+        current_ = {now.rx + step_.rx, now.tx + step_.tx};
+        return now;
+    }
+
+    std::atomic<int> sources = 0;  // sources reading this script that still exist
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable opened_;
+    bool open_ = true;
+    ByteCounts current_, step_;
+    std::vector<std::optional<std::string>> asked_;
+    std::vector<std::thread::id> readers_;
+    std::size_t inside_ = 0, mostInside_ = 0;
 };
 struct ScriptedCounters final : ByteCounterSource {
-    explicit ScriptedCounters(std::shared_ptr<CounterScript> s) : script(std::move(s)) {}
+    explicit ScriptedCounters(std::shared_ptr<CounterScript> s) : script(std::move(s)) {
+        ++script->sources;
+    }
+    ~ScriptedCounters() override { --script->sources; }
     ByteCounts sample(const std::optional<std::string>& interfaceName) override {
-        script->asked.push_back(interfaceName);
-        const ByteCounts& now = script->current;
-        return std::exchange(script->current, {now.rx + script->step.rx, now.tx + script->step.tx});
+        return script->read(interfaceName);
     }
     std::shared_ptr<CounterScript> script;
 };
@@ -54,22 +116,34 @@ Counts countsOf(const NetworkTrafficMonitor& monitor) {
     return {state.downSpeed, state.upSpeed, state.totalRxBytes, state.totalTxBytes};
 }
 
-// A monitor on a core runtime that is not driven, so nothing ticks but the test, and whose
+// A monitor whose timer never fires within a test, so nothing reads but the test, and whose
 // clock only moves when the test moves it.
 class TrafficMonitorTest : public ::testing::Test {
 protected:
+    void TearDown() override { script_->open(); }  // no read may hold the pool at the end
+
+    // Lets the read out on the pool come back and be applied.
+    void settle() {
+        ASSERT_TRUE(runUntil(runtime_, [this] { return !monitor_.sampling(); }));
+    }
+    void start() {
+        monitor_.start();
+        settle();
+    }
     // Sets the counters, lets a second pass and ticks once.
     void tickWith(std::int64_t rx, std::int64_t tx) {
-        script_->current = {rx, tx};
+        script_->set({rx, tx});
         now_ += 1s;
         monitor_.tick();
+        settle();
     }
 
-    CoreRuntime runtime_{1};
+    CoreRuntime runtime_{2};
     std::shared_ptr<CounterScript> script_ = std::make_shared<CounterScript>();
     system_clock::time_point now_ = system_clock::time_point(std::chrono::hours(480'000));
-    NetworkTrafficMonitor monitor_{runtime_.executor(), std::make_unique<ScriptedCounters>(script_),
-                                   1s, [this] { return now_; }};
+    NetworkTrafficMonitor monitor_{runtime_.executor(), runtime_.blockingPool(),
+                                   std::make_unique<ScriptedCounters>(script_), 24h,
+                                   [this] { return now_; }};
 };
 
 // 24 samples a second apart, the newest at `newest`, each with its own id; the k-th oldest went
@@ -87,7 +161,6 @@ void expectHistory(const std::vector<SpeedSample>& history, system_clock::time_p
 }
 
 TEST_F(TrafficMonitorTest, CountsPublishesAndKeepsHistoryThroughWrapsRetargetsStopsAndResets) {
-    constexpr std::int64_t kNearWrap = 4'294'967'000;  // a 32-bit counter 296 bytes from 2^32
     // An operation, the counters from then on, what the monitor shows after it and whether that
     // is a visible change, published to subscribers. A tick comes a second after the step
     // before; "wait" lets half a second pass.
@@ -95,23 +168,28 @@ TEST_F(TrafficMonitorTest, CountsPublishesAndKeepsHistoryThroughWrapsRetargetsSt
         {"stop", {0, 0}, {0, 0, 0, 0}, 0, false},   // already idle
         {"start ", {0, 0}, {0, 0, 0, 0}, 0, true},  // an empty name is no target
         {"wait", {0, 0}, {0, 0, 0, 0}, 0, false},
-        {"tick", {kNearWrap, 100}, {0, 0, 0, 0}, 1, true},  // a zero start reading voids the tick
-        {"tick", {kNearWrap + 200, 200}, {200, 100, 200, 100}, 2, true},
-        {"tick", {50, 300}, {0, 100, 200, 200}, 3, true},  // rx wrapped: only rx reads zero
-        {"tick", {1'050, 400}, {1'000, 100, 1'200, 300}, 4, true},
+        {"tick", {0, 0}, {0, 0, 0, 0}, 1, true},           // a quiet second is still a sample
+        {"tick", {500, 40}, {500, 40, 500, 40}, 2, true},  // the zero read at start is the base
+        {"tick", {700, 140}, {200, 100, 700, 140}, 3, true},
+        {"tick", {50, 240}, {0, 100, 700, 240}, 4, true},  // rx wrapped: only rx reads zero
+        {"tick", {1'050, 340}, {1'000, 100, 1'700, 340}, 5, true},
+        // A counter that falls to zero could not be read: it is no base for the next reading.
+        {"tick", {0, 340}, {0, 0, 1'700, 340}, 6, true},
+        {"tick", {1'200, 400}, {0, 60, 1'700, 400}, 7, true},
+        {"tick", {1'300, 400}, {100, 0, 1'800, 400}, 8, true},
         // While monitoring a name only retargets: no new base, speeds and uptime go on.
-        {"start tun7", {1'050, 400}, {1'000, 100, 1'200, 300}, 4, false},
-        {"start ", {1'050, 400}, {1'000, 100, 1'200, 300}, 4, false},
-        {"start", {1'050, 400}, {1'000, 100, 1'200, 300}, 4, false},
-        {"tick", {300, 2'000}, {0, 1'600, 1'200, 1'900}, 5, true},  // the new counter is lower
-        {"tick", {700, 2'100}, {400, 100, 1'600, 2'000}, 6, true},
+        {"start tun7", {1'300, 400}, {100, 0, 1'800, 400}, 8, false},
+        {"start ", {1'300, 400}, {100, 0, 1'800, 400}, 8, false},
+        {"start", {1'300, 400}, {100, 0, 1'800, 400}, 8, false},
+        {"tick", {300, 2'000}, {0, 1'600, 1'800, 2'000}, 9, true},  // the new counter is lower
+        {"tick", {700, 2'100}, {400, 100, 2'200, 2'100}, 10, true},
         // Stop zeroes the speeds only, and a stopped monitor does not read.
-        {"stop", {9'000, 9'000}, {0, 0, 1'600, 2'000}, 6, true},
-        {"tick", {50'000, 60'000}, {0, 0, 1'600, 2'000}, 6, false},
+        {"stop", {9'000, 9'000}, {0, 0, 2'200, 2'100}, 10, true},
+        {"tick", {50'000, 60'000}, {0, 0, 2'200, 2'100}, 10, false},
         // A restart reads a new base: what passed while stopped is not counted.
-        {"start", {50'000, 60'000}, {0, 0, 1'600, 2'000}, 0, true},
-        {"tick", {50'100, 60'010}, {100, 10, 1'700, 2'010}, 1, true},
-        {"set back", {50'100, 60'010}, {0, 0, 1'700, 2'010}, 0, true},  // uptime never negative
+        {"start", {50'000, 60'000}, {0, 0, 2'200, 2'100}, 0, true},
+        {"tick", {50'100, 60'010}, {100, 10, 2'300, 2'110}, 1, true},
+        {"set back", {50'100, 60'010}, {0, 0, 2'300, 2'110}, 0, true},  // uptime never negative
         {"reset", {50'100, 60'010}, {0, 0, 0, 0}, 0, true},
     };
     std::vector<std::function<void()>> posted;  // the subscriber's own queue
@@ -127,7 +205,7 @@ TEST_F(TrafficMonitorTest, CountsPublishesAndKeepsHistoryThroughWrapsRetargetsSt
     expectHistory(monitor_.state().speedHistory, now_ - 1s, 0, 0, 0);  // fresh: all zero
     for (std::size_t i = 0; i < std::size(steps); ++i) {
         const auto& [op, reading, shown, uptime, published] = steps[i];
-        script_->current = reading;
+        script_->set(reading);
         if (op == "tick" || op == "set back") {
             now_ += op == "tick" ? 1s : -10'000s;
             monitor_.tick();
@@ -138,6 +216,7 @@ TEST_F(TrafficMonitorTest, CountsPublishesAndKeepsHistoryThroughWrapsRetargetsSt
         } else {
             monitor_.start(op == "start" ? std::nullopt : std::optional(op.substr(6)));
         }
+        settle();
         const std::size_t before = seen.size();
         EXPECT_EQ(delivered() > before, published) << "step " << i << ": " << op;
         EXPECT_EQ(*seen.back(), monitor_.state()) << "step " << i << ": " << op;
@@ -145,37 +224,145 @@ TEST_F(TrafficMonitorTest, CountsPublishesAndKeepsHistoryThroughWrapsRetargetsSt
         EXPECT_EQ(monitor_.state().uptimeSeconds, uptime) << "step " << i << ": " << op;
     }
     const std::optional<std::string> tunnel, tun7 = "tun7";
-    EXPECT_EQ(script_->asked, (std::vector{tunnel, tunnel, tunnel, tunnel, tunnel, tun7, tun7,
-                                           tunnel, tunnel, tunnel}));
+    std::vector expected(9, tunnel);
+    expected.insert(expected.end(), {tun7, tun7, tunnel, tunnel, tunnel});
+    EXPECT_EQ(script_->asked(), expected);
+    EXPECT_FALSE(script_->readOn(std::this_thread::get_id())) << "read on the core thread";
     expectHistory(monitor_.state().speedHistory, now_ - 1s, 0, 0, 0);
     monitor_.unsubscribe(id);
 
-    script_->current = {1'000, 1};
-    monitor_.start();
+    script_->set({1'000, 1});
+    start();
     for (int i = 1; i <= 30; ++i) tickWith(1'000 + 50 * i * (i + 1), 1 + i);  // tick i: 100 * i
     expectHistory(monitor_.state().speedHistory, now_, 700, 100, 1);  // the last 24: 7 to 30
     EXPECT_TRUE(posted.empty()) << "delivered after unsubscribing";
 }
 
-TEST(TrafficMonitorTimer, TicksOnTheCoreRuntimeUntilStoppedResetOrDestroyed) {
-    CoreRuntime runtime(1);
+TEST_F(TrafficMonitorTest, TotalsAreTheCountersGrowthSinceStartFromTheFirstInterval) {
+    // Counter readings, the first taken at start; the totals of each run are its growth since.
+    const std::vector<std::vector<ByteCounts>> runs = {
+        {{0, 0}, {4'000, 300}},  // a fresh count, busy from the first second
+        {{0, 0}, {0, 0}, {0, 0}, {700, 20}, {900, 25}},       // quiet seconds, then traffic
+        {{0, 0}, {0, 90}, {50, 90}},                          // one direction moves first
+        {{10'000, 2'000}, {16'000, 2'600}, {16'500, 2'600}},  // counters already running
+    };
+    for (const auto& readings : runs) {
+        monitor_.reset();
+        script_->set(readings.front());
+        start();
+        for (std::size_t k = 1; k < readings.size(); ++k) tickWith(readings[k].rx, readings[k].tx);
+        const ByteCounts growth{readings.back().rx - readings.front().rx,
+                                readings.back().tx - readings.front().tx};
+        EXPECT_EQ((ByteCounts{monitor_.state().totalRxBytes, monitor_.state().totalTxBytes}),
+                  growth)
+            << "run from " << readings.front().rx << " over " << readings.size() << " readings";
+    }
+}
+
+TEST_F(TrafficMonitorTest, ReadsOneAtATimeAndDropsWhatAStoppedRunOrAGoneMonitorReadsLate) {
+    const auto waitHeld = [&] { return runUntil(runtime_, [&] { return script_->held() == 1; }); };
+    script_->set({1'000, 1'000}, {300, 20});
+    start();
+
+    // A slow read: ticks asked meanwhile start no second read, and nothing is applied early.
+    script_->shut();
+    monitor_.tick();
+    ASSERT_TRUE(waitHeld());
+    monitor_.tick();
+    runFor(runtime_, 50ms);
+    EXPECT_EQ(script_->reads(), 2u);
+    EXPECT_EQ(countsOf(monitor_), Counts(0, 0, 0, 0));
+    script_->open();
+    settle();
+    EXPECT_EQ(countsOf(monitor_), Counts(300, 20, 300, 20));
+
+    // Stopped, or reset, while a read is out: its result is dropped. A start while a read of the
+    // ended run is still out takes its base once that read is back, never beside it.
+    for (const std::string how : {"stop", "reset and start"}) {
+        const Counts before = countsOf(monitor_);
+        script_->shut();
+        monitor_.tick();
+        ASSERT_TRUE(waitHeld()) << how;
+        const std::size_t reads = script_->reads();
+        if (how == "stop") {
+            monitor_.stop();
+        } else {
+            monitor_.reset();
+            monitor_.start();
+            runFor(runtime_, 50ms);
+            EXPECT_EQ(script_->reads(), reads) << "a base read beside a late one";
+        }
+        script_->open();
+        settle();
+        if (how == "stop") {
+            EXPECT_EQ(script_->reads(), reads);
+            EXPECT_EQ(countsOf(monitor_), Counts(0, 0, std::get<2>(before), std::get<3>(before)));
+            start();
+        } else {
+            EXPECT_EQ(script_->reads(), reads + 1) << "no base after the late read";
+            EXPECT_EQ(countsOf(monitor_), Counts(0, 0, 0, 0));
+            monitor_.tick();  // one step past the base, whatever the late read saw
+            settle();
+            EXPECT_EQ(countsOf(monitor_), Counts(300, 20, 300, 20));
+        }
+    }
+
+    // Gone while a read is out: the read keeps the source until it returns, then lets it go,
+    // and touches nothing of the monitor (the sanitizer build would see it).
+    auto gone =
+        std::make_unique<NetworkTrafficMonitor>(runtime_.executor(), runtime_.blockingPool(),
+                                                std::make_unique<ScriptedCounters>(script_), 24h);
+    script_->shut();
+    gone->start();
+    ASSERT_TRUE(waitHeld());
+    gone.reset();
+    EXPECT_EQ(script_->sources, 2) << "the source went while a read used it";
+    script_->open();
+    EXPECT_TRUE(runUntil(runtime_, [&] { return script_->sources == 1; }));
+    EXPECT_EQ(script_->mostAtOnce(), 1u);
+}
+
+// Opens the script's gate when a test ends, however it ends, so no read holds the pool.
+struct OpenAtEnd {
+    ~OpenAtEnd() { script->open(); }
+    std::shared_ptr<CounterScript> script;
+};
+
+TEST(TrafficMonitorTimer, TicksWithoutPilingUpReadsUntilStoppedResetOrDestroyed) {
+    CoreRuntime runtime(2);
     auto script = std::make_shared<CounterScript>();
-    *script = {.current = {1'000, 1'000}, .step = {300, 20}, .asked = {}};
-    auto monitor = std::make_unique<NetworkTrafficMonitor>(
-        runtime.executor(), std::make_unique<ScriptedCounters>(script), 20ms);
+    const OpenAtEnd openAtEnd{script};
+    script->set({1'000, 1'000}, {300, 20});
+    auto monitor =
+        std::make_unique<NetworkTrafficMonitor>(runtime.executor(), runtime.blockingPool(),
+                                                std::make_unique<ScriptedCounters>(script), 20ms);
     monitor->start();
     std::size_t wanted = 5;  // reads, the first of them the base
-    const auto readEnough = [&] { return script->asked.size() >= wanted; };
+    const auto readEnough = [&] { return script->reads() >= wanted && !monitor->sampling(); };
     ASSERT_TRUE(runUntil(runtime, readEnough, 60s));
     EXPECT_EQ(countsOf(*monitor), Counts(300, 20, 4 * 300, 4 * 20));
+
+    // A read that takes several intervals delays the next tick instead of queueing reads.
+    script->shut();
+    ASSERT_TRUE(runUntil(
+        runtime, [&] { return script->held() == 1; }, 60s));
+    const std::size_t held = script->reads();
+    runFor(runtime, 100ms);
+    EXPECT_EQ(script->reads(), held);
+    script->open();
+    wanted = held + 2;
+    ASSERT_TRUE(runUntil(runtime, readEnough, 60s));
+    const auto grown = static_cast<std::int64_t>(script->reads() - 1);
+    EXPECT_EQ(countsOf(*monitor), Counts(300, 20, grown * 300, grown * 20));
+    EXPECT_EQ(script->mostAtOnce(), 1u);
 
     for (const std::string how : {"stop", "reset", "destruction"}) {
         if (how == "stop") monitor->stop();
         if (how == "reset") monitor->reset();
         if (how == "destruction") monitor.reset();  // a tick is pending on the core loop
-        const auto reads = script->asked.size();
+        const auto reads = script->reads();
         runFor(runtime, 100ms);
-        EXPECT_EQ(script->asked.size(), reads) << "ticked after " << how;
+        EXPECT_EQ(script->reads(), reads) << "ticked after " << how;
         if (!monitor) break;
         monitor->start();
         wanted = reads + 3;
