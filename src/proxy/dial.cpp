@@ -11,6 +11,7 @@
 #include <memory>
 #include <system_error>
 #include <tuple>
+#include <vector>
 
 #include "proxy/stream_io.hpp"
 
@@ -20,39 +21,20 @@ namespace {
 using asio::ip::tcp;
 constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
 
-asio::awaitable<std::optional<tcp::resolver::results_type>> resolve(const std::string& host,
-                                                                    std::uint16_t port,
-                                                                    AddressFamilies families) {
-    auto executor = co_await asio::this_coro::executor;
-    asio::error_code error;
-    auto literal = asio::ip::make_address(host, error);
-    bool wrongFamily = !error && families == AddressFamilies::ipv4Only && !literal.is_v4();
-    if (wrongFamily) co_return std::nullopt;
-    if (!error)
-        co_return tcp::resolver::results_type::create(tcp::endpoint(literal, port), host,
-                                                      std::to_string(port));
-    tcp::resolver resolver(executor);
-    auto service = std::to_string(port);
-    tcp::resolver::results_type results;
-    asio::error_code resolveError;
-    if (families == AddressFamilies::ipv4Only) {
-        std::tie(resolveError, results) =
-            co_await resolver.async_resolve(tcp::v4(), host, service, kNoThrow);
-    } else {
-        std::tie(resolveError, results) = co_await resolver.async_resolve(host, service, kNoThrow);
-    }
-    if (resolveError || results.empty()) co_return std::nullopt;
-    co_return results;
-}
-
 }  // namespace
 
 asio::awaitable<std::optional<tcp::socket>> dial(const std::string& host, std::uint16_t port,
                                                  AddressFamilies families) {
-    auto endpoints = co_await resolve(host, port, families);
-    if (!endpoints) co_return std::nullopt;
+    // No deadline of its own: callers bound the whole dial with within(), whose cancellation
+    // abandons the lookup as well as the connect.
+    NameResolver resolver;
+    auto addresses = co_await resolver.lookup(host, families);
+    if (addresses.empty()) co_return std::nullopt;
+    std::vector<tcp::endpoint> endpoints;
+    endpoints.reserve(addresses.size());
+    for (const auto& address : addresses) endpoints.emplace_back(address, port);
     tcp::socket socket(co_await asio::this_coro::executor);
-    auto [error, endpoint] = co_await asio::async_connect(socket, *endpoints, kNoThrow);
+    auto [error, endpoint] = co_await asio::async_connect(socket, endpoints, kNoThrow);
     if (error) co_return std::nullopt;
     stream_io::tuneForRelaying(socket);
     co_return std::move(socket);

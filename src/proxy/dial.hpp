@@ -7,14 +7,15 @@
 #include <optional>
 #include <string>
 
+#include "proxy/name_resolver.hpp"
+
 // Outgoing connections of the local proxies: to the engine's SOCKS5 listener (relay) and to the
 // requested destinations (gateway).
 namespace nimbra {
 
-enum class AddressFamilies { any, ipv4Only };
-
 // Connects to host:port on the current executor, trying each address the name resolves to in
-// turn. An address literal is used as it stands. nullopt when nothing accepted.
+// turn (see NameResolver). An address literal is used as it stands. nullopt when nothing
+// accepted. Cancelling the awaiting coroutine ends the lookup as well as the connect.
 asio::awaitable<std::optional<asio::ip::tcp::socket>> dial(const std::string& host,
                                                            std::uint16_t port,
                                                            AddressFamilies families);
