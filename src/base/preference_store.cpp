@@ -1,7 +1,13 @@
 #include "base/preference_store.hpp"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -28,6 +34,40 @@ std::string timestampForFileName() {
     return buffer;
 }
 
+// An exclusive lock held across one read-merge-write of the preferences by every store, in this
+// process or another. It is taken on a file beside the preferences, never on the preferences file
+// itself: that one is replaced by rename on every write, so a lock on it would guard a file that
+// nobody opens any more. Closing the descriptor releases the lock.
+class FileLock {
+public:
+    explicit FileLock(const std::filesystem::path& path) {
+        std::error_code ignored;
+        if (path.has_parent_path()) {
+            std::filesystem::create_directories(path.parent_path(), ignored);
+        }
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        int error = fd_ < 0 ? errno : 0;
+        while (fd_ >= 0 && ::flock(fd_, LOCK_EX) != 0) {
+            if (errno == EINTR) continue;
+            error = errno;
+            ::close(fd_);
+            fd_ = -1;
+        }
+        if (fd_ < 0) {
+            logLine(kLog, "cannot lock " + path.string() + " (" + std::strerror(error) +
+                              "); writing without it");
+        }
+    }
+    ~FileLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
 }  // namespace
 
 struct PreferenceStore::Json : nlohmann::json {
@@ -53,37 +93,68 @@ PreferenceStore& PreferenceStore::standard() {
     return store;
 }
 
-void PreferenceStore::load() {
-    std::error_code error;
-    if (!std::filesystem::exists(file_, error) && !error) return;  // first launch: empty store
+// What the file holds right now: nothing (first launch, or removed since), a usable object, or
+// bytes that are not one.
+struct PreferenceStore::Stored {
+    bool present = false;
+    std::string problem;  // empty when `object` is usable
+    nlohmann::json object = nlohmann::json::object();
+    std::string bytes;
 
-    std::string problem;
-    std::ifstream input(file_, std::ios::binary);
-    if (!input) {
-        problem = "cannot read";
-    } else {
+    static Stored read(const std::filesystem::path& file) {
+        Stored stored;
+        std::ifstream input(file, std::ios::binary);
+        if (!input) {
+            std::error_code error;
+            if (!std::filesystem::exists(file, error) && !error) return stored;
+            stored.present = true;
+            stored.problem = "cannot read";
+            return stored;
+        }
+        stored.present = true;
         std::stringstream contents;
         contents << input.rdbuf();
-        auto parsed = nlohmann::json::parse(contents.str(), nullptr, /*allow_exceptions=*/false);
+        stored.bytes = contents.str();
+        auto parsed = nlohmann::json::parse(stored.bytes, nullptr, /*allow_exceptions=*/false);
         if (parsed.is_object()) {
-            *values_ = std::move(parsed);
-            return;
+            stored.object = std::move(parsed);
+        } else {
+            stored.problem = parsed.is_discarded() ? "not valid JSON" : "not a JSON object";
         }
-        problem = parsed.is_discarded() ? "not valid JSON" : "not a JSON object";
+        return stored;
     }
+};
 
-    // Keep what was there before anything can overwrite it.
+void PreferenceStore::load() {
+    auto stored = Stored::read(file_);
+    if (!stored.present) return;  // first launch: empty store
+    if (stored.problem.empty()) {
+        *values_ = std::move(stored.object);
+        return;
+    }
+    keepAsideLocked(stored, "started from empty preferences");  // no writer can run yet
+}
+
+// Keeps what was there before anything can overwrite it. The same damaged bytes are copied once:
+// every write re-reads the file, and until one replaces it they are still there.
+void PreferenceStore::keepAsideLocked(const Stored& stored, std::string_view outcome) {
+    const bool readable = stored.problem != "cannot read";
+    if (readable && keptAside_ == stored.bytes) return;
+
+    std::error_code error;
     const auto copy = file_.string() + ".corrupt-" + timestampForFileName();
     std::filesystem::copy_file(file_, copy, std::filesystem::copy_options::overwrite_existing,
                                error);
     if (error) {
         persistent_ = false;
-        logLine(kLog, file_.string() + " is " + problem + " and could not be copied aside (" +
-                          error.message() + "); changes this run stay in memory");
-    } else {
-        logLine(kLog, file_.string() + " is " + problem + "; kept a copy at " + copy +
-                          " and started from empty preferences");
+        logLine(kLog, file_.string() + " is " + stored.problem +
+                          " and could not be copied aside (" + error.message() +
+                          "); changes this run stay in memory");
+        return;
     }
+    if (readable) keptAside_ = stored.bytes;
+    logLine(kLog, file_.string() + " is " + stored.problem + "; kept a copy at " + copy + " and " +
+                      std::string(outcome));
 }
 
 std::optional<PreferenceStore::Json> PreferenceStore::value(std::string_view key) const {
@@ -142,25 +213,41 @@ void PreferenceStore::remove(std::string_view key) {
 
 void PreferenceStore::write(std::string_view key, std::optional<Json> value) {
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard writer(writerMutex_);
+        std::optional<FileLock> fileLock;
+        if (persistent_) fileLock.emplace(file_.string() + ".lock");
+
+        Json merged = mergeBaseLocked();
         if (value) {
-            (*values_)[std::string(key)] = static_cast<nlohmann::json&&>(std::move(*value));
+            merged[std::string(key)] = static_cast<nlohmann::json&&>(std::move(*value));
         } else {
-            values_->erase(std::string(key));
+            merged.erase(std::string(key));
         }
-        persistLocked();
+        if (persistent_) {
+            try {
+                writeFileAtomically(file_, merged.dump(2) + "\n");
+            } catch (const std::exception& e) {
+                logLine(kLog, std::string("could not save preferences: ") + e.what());
+            }
+        }
+        std::lock_guard lock(mutex_);
+        *values_ = std::move(merged);
     }
     notify(key);
 }
 
-// Runs under mutex_, so the file always reflects the writes in the order they were made.
-void PreferenceStore::persistLocked() {
-    if (!persistent_) return;
-    try {
-        writeFileAtomically(file_, values_->dump(2) + "\n");
-    } catch (const std::exception& e) {
-        logLine(kLog, std::string("could not save preferences: ") + e.what());
+// What a write starts from: the file as it is now, with whatever other stores sharing it wrote
+// since this one last looked. When the file is damaged, or the store went memory-only, it is what
+// this process last knew instead; that is the best copy of the user's settings left.
+PreferenceStore::Json PreferenceStore::mergeBaseLocked() {
+    if (persistent_) {
+        auto stored = Stored::read(file_);
+        if (!stored.present) return Json(nlohmann::json::object());
+        if (stored.problem.empty()) return Json(std::move(stored.object));
+        keepAsideLocked(stored, "went on from the preferences last read");
     }
+    std::lock_guard lock(mutex_);
+    return *values_;
 }
 
 std::string PreferenceStore::snapshotJson() const {

@@ -15,13 +15,19 @@ namespace nimbra {
 // The per-user key-value store behind every preference: one JSON object in a file, read once and
 // cached, every write replacing the file atomically. Safe to use from any thread.
 //
+// Several stores may share the file (the client and nimbra-cli run side by side), so a write never
+// replays this process's cache over the file: under an exclusive lock on "<file>.lock" it re-reads
+// the file, changes only its own key, replaces the file and takes the result as the new cache.
+// Reads are served from the cache and never wait for a write's disk work.
+//
 // Values are typed as JSON gives them (Boolean, integer, text) plus binary data, which is kept as
 // {"base64": "..."} so arbitrary bytes survive. A value of another type than asked for reads as
 // absent, so an absent key is always distinguishable from a stored false, 0 or empty text.
 //
 // A file that cannot be read or parsed is never silently replaced: a copy is kept beside it
-// ("preferences.json.corrupt-<time>"), the problem is logged and the store starts empty. If even
-// the copy cannot be made, the store keeps its changes in memory only for this run.
+// ("preferences.json.corrupt-<time>"), the problem is logged and the store starts empty; found
+// damaged at a write, the file is replaced by what this store last read plus the write. If even the
+// copy cannot be made, the store keeps its changes in memory only for this run.
 class PreferenceStore {
 public:
     using Listener = std::function<void(std::string_view key)>;
@@ -67,16 +73,24 @@ private:
         Listener listener;
     };
 
+    struct Stored;
+
     std::optional<Json> value(std::string_view key) const;
     void write(std::string_view key, std::optional<Json> value);
     void load();
-    void persistLocked();
+    Json mergeBaseLocked();
+    void keepAsideLocked(const Stored& stored, std::string_view outcome);
     void notify(std::string_view key);
 
     std::filesystem::path file_;
+    // Guards only the cache, and is never held across disk work: the GUI thread reads through it.
     mutable std::mutex mutex_;
     std::unique_ptr<Json> values_;  // a JSON object
+    // Serialises this process's writers; the lock file does the same across processes. Guards the
+    // two fields below it.
+    std::mutex writerMutex_;
     bool persistent_ = true;
+    std::optional<std::string> keptAside_;  // the damaged bytes last copied aside
 
     std::mutex listenersMutex_;
     std::map<uint64_t, ListenerEntry> listeners_;

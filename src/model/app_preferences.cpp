@@ -84,10 +84,7 @@ AppRuleTarget AppPreferences::defaultAppFallback() const {
 
 int AppPreferences::socksPort() const {
     auto stored = store_->integer(prefkey::socksPort);
-    if (stored == kRetiredSocksPort) {
-        store_->setInteger(prefkey::socksPort, kDefaultSocksPort);
-        return kDefaultSocksPort;
-    }
+    if (stored == kRetiredSocksPort) return kDefaultSocksPort;  // migrateIfNeeded stores it
     return portOr(stored, kDefaultSocksPort);
 }
 
@@ -96,6 +93,12 @@ int AppPreferences::httpProxyPort() const {
 }
 
 void AppPreferences::migrateIfNeeded() const {
+    // Not tied to a schema version: the old port can come back at any time (an older build, a
+    // restored backup), and checking it is one cached read.
+    if (store_->integer(prefkey::socksPort) == kRetiredSocksPort) {
+        store_->setInteger(prefkey::socksPort, kDefaultSocksPort);
+    }
+
     const int64_t version = store_->integer(prefkey::prefsVersion).value_or(0);
     if (version >= kSchemaVersion) return;
 

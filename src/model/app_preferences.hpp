@@ -42,12 +42,13 @@ public:
     void setAppRules(const std::vector<AppRuleItem>& rules) const;
     AppRuleTarget defaultAppFallback() const;
 
-    // The SOCKS port to use. A stored 18088 (an old default that collides with other tools) is
-    // rewritten to 19999 here, wherever the port is read.
+    // The SOCKS port to use. A stored 18088 (an old default that collides with other tools) reads
+    // as 19999; migrateIfNeeded() is what rewrites it, since no getter ever writes.
     int socksPort() const;
     int httpProxyPort() const;
 
-    // Brings an older store up to the current schema; runs before anything reads a setting.
+    // Brings an older store up to the current schema and rewrites a retired SOCKS port (also in a
+    // store already on the current schema); every program calls it once, before reading a setting.
     void migrateIfNeeded() const;
 
 private:

@@ -1,11 +1,13 @@
-// The preference file: what survives a restart, how types and absence are told apart, and that a
-// damaged file is kept rather than overwritten.
+// The preference file: what survives a restart, how types and absence are told apart, that stores
+// sharing the file keep each other's writes, and that a damaged file is kept rather than
+// overwritten.
 
 #include "base/preference_store.hpp"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <thread>
 #include <vector>
 
 #include "support/temp_dir.hpp"
@@ -47,6 +49,70 @@ TEST(PreferenceStore, ValuesSurviveReopeningWithTheirTypesAndAbsenceIsNotFalse) 
     EXPECT_EQ(reopened.text("blob"), std::nullopt);
 }
 
+std::vector<std::filesystem::path> corruptCopies(const std::filesystem::path& dir) {
+    std::vector<std::filesystem::path> copies;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (entry.path().filename().string().starts_with("preferences.json.corrupt-")) {
+            copies.push_back(entry.path());
+        }
+    }
+    return copies;
+}
+
+// Two stores on one file stand for the client and nimbra-cli running side by side.
+TEST(PreferenceStore, StoresSharingAFileKeepEachOthersWritesAndRemovals) {
+    TempDir dir;
+    const auto file = dir / "preferences.json";
+    PreferenceStore gui(file);
+    PreferenceStore cli(file);
+    gui.setText("ui_language", "zh");
+    cli.setInteger("socks_port", 20000);
+    gui.setBoolean("china_direct", false);
+    EXPECT_EQ(gui.integer("socks_port"), 20000);  // a write brings in what the other stored
+    cli.remove("ui_language");
+    cli.setBoolean("usque_prefer_http2", true);
+    gui.setText("nimbra_ui_theme", "dark");  // must not bring back what cli removed
+
+    const std::string all = R"({"china_direct":false,"nimbra_ui_theme":"dark","socks_port":20000,)"
+                            R"("usque_prefer_http2":true})";
+    EXPECT_EQ(gui.snapshotJson(), all);
+    EXPECT_EQ(PreferenceStore(file).snapshotJson(), all);
+}
+
+TEST(PreferenceStore, StoresWritingFromTwoThreadsAtOnceLoseNothing) {
+    TempDir dir;
+    const auto file = dir / "preferences.json";
+    constexpr int kWrites = 200;  // and half as many removals
+    PreferenceStore first(file);
+    PreferenceStore second(file);
+    auto hammer = [](PreferenceStore& store, const std::string& prefix) {
+        for (int i = 0; i < kWrites; ++i) {
+            store.setInteger(prefix + std::to_string(i), i);
+            // Each even key is removed again, so removals race with the other thread's writes.
+            if (i % 2 == 1) store.remove(prefix + std::to_string(i - 1));
+        }
+    };
+    std::thread other(hammer, std::ref(second), "second.");
+    hammer(first, "first.");
+    other.join();
+
+    PreferenceStore reopened(file);
+    for (const char* prefix : {"first.", "second."}) {
+        for (int i = 0; i < kWrites; ++i) {
+            const auto stored = reopened.integer(prefix + std::to_string(i));
+            if (i % 2 == 0) {
+                EXPECT_FALSE(stored.has_value()) << prefix << i;
+            } else {
+                EXPECT_EQ(stored, i) << prefix << i;
+            }
+        }
+    }
+    EXPECT_TRUE(std::filesystem::exists(dir / "preferences.json.lock"));
+    EXPECT_EQ(std::filesystem::status(dir / "preferences.json.lock").permissions() &
+                  std::filesystem::perms::all & ~std::filesystem::perms::owner_all,
+              std::filesystem::perms::none);
+}
+
 TEST(PreferenceStore, ACorruptFileIsKeptAsideAndTheStoreStartsEmpty) {
     for (const std::string& damaged : {std::string("{\"ui_language\": \"zh\""),
                                        std::string("[1, 2]"), std::string("\xff\xfe garbage")}) {
@@ -56,18 +122,32 @@ TEST(PreferenceStore, ACorruptFileIsKeptAsideAndTheStoreStartsEmpty) {
 
         PreferenceStore store(file);
         EXPECT_FALSE(store.contains("ui_language"));
-        std::vector<std::filesystem::path> copies;
-        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-            if (entry.path().filename().string().starts_with("preferences.json.corrupt-")) {
-                copies.push_back(entry.path());
-            }
-        }
+        const auto copies = corruptCopies(dir.path());
         ASSERT_EQ(copies.size(), 1u) << damaged;
-        // The first write replaces the damaged file; the copy still holds what was there.
+        // The first write replaces the damaged file; the copy still holds what was there, and
+        // the write's re-read of the same damage made no second one.
         store.setText("ui_language", "en");
         EXPECT_EQ(PreferenceStore(file).text("ui_language"), "en");
+        EXPECT_EQ(corruptCopies(dir.path()), copies);
         EXPECT_EQ(readFile(copies[0]), damaged);
     }
+}
+
+TEST(PreferenceStore, AFileDamagedSinceItWasReadIsKeptAsideByTheNextWrite) {
+    TempDir dir;
+    const auto file = dir / "preferences.json";
+    PreferenceStore store(file);
+    store.setText("ui_language", "zh");
+    const std::string damaged = "{\"ui_language\": ";  // say, another program cut short
+    std::ofstream(file) << damaged;
+    ASSERT_TRUE(corruptCopies(dir.path()).empty());
+
+    store.setBoolean("china_direct", false);
+    const auto copies = corruptCopies(dir.path());
+    ASSERT_EQ(copies.size(), 1u);
+    EXPECT_EQ(readFile(copies[0]), damaged);
+    // The write goes on from what this store last read rather than from nothing.
+    EXPECT_EQ(PreferenceStore(file).snapshotJson(), R"({"china_direct":false,"ui_language":"zh"})");
 }
 
 TEST(PreferenceStore, ListenersHearOnlyTheirKeyUntilUnsubscribed) {

@@ -48,15 +48,20 @@ TEST_F(AppPreferencesTest, EachStoredVersionRunsOnlyTheStepsAfterIt) {
         {rules + R"("daemon_dns_mode":"","nimbra_prefs_version":4})",
          migrated + R"("nimbra_prefs_version":7,"usque_prefer_http2":false})"},
         {R"({"app_rule_policy":"custom","app_rules_list":{"base64":"W10="},)"
-         R"("nimbra_prefs_version":5})",
+         R"("nimbra_prefs_version":5,"socks_port":18088})",
          R"({"app_rule_policy":"custom","app_rules_list":{"base64":"W10="},)"
-         R"("nimbra_prefs_version":7,"usque_prefer_http2":false})"},
+         R"("nimbra_prefs_version":7,"socks_port":19999,"usque_prefer_http2":false})"},
         {rules + R"("daemon_dns_mode":"","nimbra_prefs_version":6,"usque_prefer_http2":true})",
          rules + R"("daemon_dns_mode":"","nimbra_prefs_version":7,"usque_prefer_http2":false})"},
         {rules + R"("nimbra_prefs_version":7,"split_tunnel_mode":"x","usque_prefer_http2":true})",
          rules + R"("nimbra_prefs_version":7,"split_tunnel_mode":"x","usque_prefer_http2":true})"},
-        {rules + R"("nimbra_prefs_version":12,"usque_prefer_http2":true})",
-         rules + R"("nimbra_prefs_version":12,"usque_prefer_http2":true})"},
+        // The retired port is rewritten whatever the schema; other ports stay.
+        {rules + R"("nimbra_prefs_version":7,"socks_port":18088})",
+         rules + R"("nimbra_prefs_version":7,"socks_port":19999})"},
+        {rules + R"("nimbra_prefs_version":12,"socks_port":18088,"usque_prefer_http2":true})",
+         rules + R"("nimbra_prefs_version":12,"socks_port":19999,"usque_prefer_http2":true})"},
+        {rules + R"("nimbra_prefs_version":7,"socks_port":18089})",
+         rules + R"("nimbra_prefs_version":7,"socks_port":18089})"},
     };
     for (const Case& c : cases) {
         const auto file = dir_ / "stored.json";
@@ -93,12 +98,13 @@ TEST_F(AppPreferencesTest, StoredValuesAreReadAndAbsentUnknownOrMistypedOnesGive
     store_.setBoolean(prefkey::chinaDirect, false);
     store_.setText(prefkey::daemonDNSMode, "quad9");
     store_.setInteger(prefkey::httpProxyPort, 8118);
-    store_.setInteger(prefkey::socksPort, 18088);  // retired: rewritten wherever it is read
+    store_.setInteger(prefkey::socksPort, 18088);  // retired: reads as the default
     EXPECT_FALSE(prefs_.chinaDirect());
     EXPECT_EQ(prefs_.daemonDNSMode(), "quad9");  // raw text, unvalidated
     EXPECT_EQ(prefs_.httpProxyPort(), 8118);
     EXPECT_EQ(prefs_.socksPort(), 19999);
-    EXPECT_EQ(store_.integer(prefkey::socksPort), 19999);
+    // Reading wrote nothing: the file is as before, only the migration rewrites the port.
+    EXPECT_EQ(PreferenceStore(store_.file()).integer(prefkey::socksPort), 18088);
 }
 
 TEST(NAT64Gateway, OnlyTheExactConfiguredPrefixSelectsFremont) {
