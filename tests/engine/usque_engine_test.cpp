@@ -1,5 +1,6 @@
 // The engine against the usque stand-in, on a private home and a free loopback port: start and
-// stop, readiness, early exits, listeners already on the port, registration, and error texts.
+// stop, readiness, early exits, stops that overtake a start, listeners already on the port,
+// registration, and error texts.
 
 #include "engine/usque_engine.hpp"
 
@@ -9,6 +10,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <optional>
 #include <thread>
 
 #include "engine/tunnel_probes.hpp"
@@ -65,6 +67,67 @@ UsqueError::Case failureOf(const std::function<void()>& action) {
     ADD_FAILURE() << "expected a UsqueError";
     return UsqueError::BinaryMissing{};
 }
+
+// Runs a start on a thread of its own, as the controller's pool does.
+class BackgroundStart {
+public:
+    explicit BackgroundStart(UsqueEngine& engine)
+        : thread_([this, &engine] {
+              try {
+                  engine.startSocks(false);
+                  outcome_ = "started";
+              } catch (const UsqueEngine::StartStopped&) {
+                  outcome_ = "called off";
+              } catch (const std::exception& error) {
+                  outcome_ = error.what();
+              }
+          }) {}
+    ~BackgroundStart() {
+        if (thread_.joinable()) thread_.join();
+    }
+    // Waits for the start to end: "started", "called off" or the error's text.
+    std::string outcome() {
+        thread_.join();
+        return outcome_;
+    }
+
+private:
+    std::string outcome_;
+    std::thread thread_;
+};
+
+// Starts the trace-server stand-in on `port`, holding it for as long as it runs. (Not the test
+// program itself: its command line names the usque tests, and the engine ends usque listeners on
+// its port.)
+Subprocess holdPort(const std::string& port) {
+    Subprocess::Options options;
+    options.argv = {testing::TraceServerProcess::programPath(), "--port", port,
+                    "--exit-with-parent"};
+    auto holder = Subprocess::start(std::move(options));
+    testing::LineReader holderOut(holder.releaseStdout());
+    EXPECT_TRUE(holderOut.waitFor("listening", kBeyondCtest));
+    return holder;
+}
+
+// The system's table, counting the questions about who listens on a port (a start waiting for
+// its port to free keeps asking), and in which one pid, once named, reads as another program:
+// what pid reuse looks like after an adopted usque has gone.
+class WatchedTable : public ProcessTable {
+public:
+    std::vector<pid_t> listenerPids(int port) override {
+        ++listenerQueries;
+        return ProcessTable::system().listenerPids(port);
+    }
+    std::string processArgs(pid_t pid) override {
+        return pid == reused ? "/usr/bin/sleep 1000" : ProcessTable::system().processArgs(pid);
+    }
+    std::string listenerSnapshot(int port) override {
+        return ProcessTable::system().listenerSnapshot(port);
+    }
+
+    std::atomic<int> listenerQueries{0};
+    std::atomic<pid_t> reused{0};
+};
 
 class UsqueEngineTest : public ::testing::Test {
 protected:
@@ -150,15 +213,64 @@ TEST_F(UsqueEngineTest, AChildThatNeverGetsReadyOrExitsEarlyFailsAndIsStopped) {
     EXPECT_EQ(engine.recentLines().size(), 12u);
 }
 
+// The start waits for a readiness line that never comes (the time-out is far beyond the test's),
+// so only the stop can end it.
+TEST_F(UsqueEngineTest, AStopDuringAStartCallsItOffAndLeavesNoUsqueBehind) {
+    testing::ScopedEnv neverReady("USQUE_STANDIN_NEVER_READY", "1");
+    for (const int stoppers : {1, 2}) {
+        SCOPED_TRACE(std::to_string(stoppers) + " stop() at once");
+        auto engine = makeEngine();
+        BackgroundStart start(engine);
+        ASSERT_TRUE(eventually([&] { return listeners().size() == 1; }));
+        const pid_t child = listeners()[0];
+
+        std::vector<std::thread> stops;
+        for (int i = 0; i < stoppers; ++i) stops.emplace_back([&] { engine.stop(); });
+        for (auto& stop : stops) stop.join();
+        EXPECT_EQ(start.outcome(), "called off");
+        EXPECT_FALSE(engine.isRunning());
+        EXPECT_TRUE(listeners().empty());
+        EXPECT_TRUE(process_control::isGone(child));
+    }
+}
+
+TEST_F(UsqueEngineTest, AStopWhileAStartWaitsForItsPortCallsItOffBeforeItLaunches) {
+    auto holder = holdPort(port());
+    WatchedTable table;
+    UsqueEngine engine(home_.port(),
+                       {.timings = patientTimings(), .processes = &table, .store = &home_.store()});
+    BackgroundStart start(engine);
+    // One look for a usque to adopt, one for usque to end, then the waiting.
+    ASSERT_TRUE(eventually([&] { return table.listenerQueries > 3; }));
+    engine.stopProcessOnly();
+    EXPECT_EQ(start.outcome(), "called off");
+    EXPECT_EQ(listeners(), std::vector<pid_t>{holder.pid()});  // no usque was launched
+    EXPECT_TRUE(holder.running());
+}
+
+// The called-off start unwinds while the next one runs; ending its child must not end the new one.
+TEST_F(UsqueEngineTest, AStartAfterAStopIsNotHarmedByTheStartItCalledOff) {
+    auto engine = makeEngine();
+    std::optional<BackgroundStart> first;
+    {
+        testing::ScopedEnv neverReady("USQUE_STANDIN_NEVER_READY", "1");
+        first.emplace(engine);
+        ASSERT_TRUE(eventually([&] { return listeners().size() == 1; }));
+        engine.stop();
+    }
+    engine.startSocks(false);
+    EXPECT_EQ(first->outcome(), "called off");
+    EXPECT_TRUE(engine.isRunning());
+    const auto pids = listeners();
+    ASSERT_EQ(pids.size(), 1u);
+    EXPECT_FALSE(process_control::isGone(pids[0]));
+    EXPECT_TRUE(tunnel_probes::socksAccepts(home_.port()));
+    engine.stop();
+    EXPECT_TRUE(listeners().empty());
+}
+
 TEST_F(UsqueEngineTest, APortHeldByAnotherProgramIsLeftAloneAndReportedInUse) {
-    // The trace-server stand-in holds the port. (Not the test program itself: its command line
-    // names the usque tests, and the engine ends usque listeners on its port.)
-    Subprocess::Options options;
-    options.argv = {testing::TraceServerProcess::programPath(), "--port", port(),
-                    "--exit-with-parent"};
-    auto holder = Subprocess::start(std::move(options));
-    testing::LineReader holderOut(holder.releaseStdout());
-    ASSERT_TRUE(holderOut.waitFor("listening", kBeyondCtest));
+    auto holder = holdPort(port());
     Timings timings = patientTimings();
     timings.portFreeBeforeStart = 200ms;  // the holder never lets go
     auto engine = makeEngine(timings);
@@ -197,29 +309,12 @@ TEST_F(UsqueEngineTest, AUsqueOnThePortIsAdoptedOnlyIfHealthyWithTheSameTranspor
     }
 }
 
-// The system's table, except that one pid, once named, reads as another program: what pid reuse
-// looks like after an adopted usque has gone.
-class ReusedPidTable : public ProcessTable {
-public:
-    std::vector<pid_t> listenerPids(int port) override {
-        return ProcessTable::system().listenerPids(port);
-    }
-    std::string processArgs(pid_t pid) override {
-        return pid == reused ? "/usr/bin/sleep 1000" : ProcessTable::system().processArgs(pid);
-    }
-    std::string listenerSnapshot(int port) override {
-        return ProcessTable::system().listenerSnapshot(port);
-    }
-
-    std::atomic<pid_t> reused{0};
-};
-
 TEST_F(UsqueEngineTest, AnAdoptedPidThatNoLongerRunsUsqueIsForgottenNotSignalled) {
     testing::TraceServerProcess trace;
     testing::ScopedEnv route("USQUE_STANDIN_HOSTS",
                              "www.cloudflare.com=127.0.0.1:" + std::to_string(trace.tcpPort()));
     PriorUsque prior(home_, false);
-    ReusedPidTable table;
+    WatchedTable table;
     UsqueEngine engine(home_.port(),
                        {.timings = patientTimings(), .processes = &table, .store = &home_.store()});
     engine.startSocks(false);
