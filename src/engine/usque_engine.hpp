@@ -26,7 +26,8 @@ namespace nimbra {
 // Supervises usque serving SOCKS5 on 127.0.0.1:<socksPort>: finds it, registers a device,
 // launches `usque socks` for QUIC or HTTP/2, watches its output for readiness, adopts a healthy
 // usque that already serves the port, and stops it. Thread-safe; every field is guarded by one
-// mutex that is never held across a launch, a wait or a sleep.
+// mutex that is never held across a launch, a wait or a sleep (a second one only keeps starts
+// apart).
 //
 // A stop may come while a start is still on its way (preparing, clearing the port, launching,
 // waiting for readiness). Every stop advances a generation; a start that began under an older one
