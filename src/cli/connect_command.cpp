@@ -1,3 +1,7 @@
+// `nimbra-cli connect`: the whole product without a window. It connects, prints every status
+// change and, once connected, what the connection offers; it stays in the foreground until a
+// signal, then disconnects (or cancels a connect still under way) and quits cleanly.
+
 #include <asio/signal_set.hpp>
 #include <csignal>
 #include <cstdio>
@@ -5,66 +9,116 @@
 #include "base/async/core_runtime.hpp"
 #include "cli/commands.hpp"
 #include "controller/warp_controller.hpp"
+#include "l10n/l10n.hpp"
 #include "model/app_preferences.hpp"
 #include "proxy/system_proxy/system_proxy.hpp"
 
 namespace nimbra::cli {
 namespace {
 
-// Follows the controller's snapshots on the core thread, printing each status change and ending
-// the run when the connection has come down for good.
+constexpr int kFailed = 1;
+
+// Follows the controller's snapshots on the core thread: prints, and decides when the run ends.
 class ForegroundSession {
 public:
     ForegroundSession(CoreRuntime& runtime, WarpController& controller)
         : runtime_(runtime), controller_(controller) {}
 
-    void onSnapshot(const SnapshotPtr& snapshot) {
-        // One line per visible change: two phases can share a label and a detail.
-        std::string line = "[" + std::string(statusLabel(snapshot->phase, controller_.language())) +
-                           "] " + snapshot->detail;
-        if (line != lastLine_) {
-            std::printf("%s\n", line.c_str());
-            std::fflush(stdout);
-            lastLine_ = std::move(line);
+    void onSnapshot(const ControllerSnapshot& snapshot) {
+        printStatus(snapshot);
+        if (snapshot.phase == WarpPhase::connected && !announced_) {
+            announced_ = true;
+            printConnection(snapshot);
         }
-
-        if (snapshot->phase == WarpPhase::error) {
-            // A failed attempt has already stopped what it started; only a live engine is left
-            // to tear down before leaving.
-            exitCode_ = 1;
-            if (controller_.engine().isRunning()) {
-                controller_.disconnect();
-            } else {
-                runtime_.stop();
+        if (snapshot.phase == WarpPhase::error && !ending_) {
+            std::fprintf(stderr, "nimbra-cli: %s\n", snapshot.detail.c_str());
+            if (snapshot.usquePath.starts_with("(")) {
+                std::fprintf(stderr, "nimbra-cli: usque was not found %s\n",
+                             snapshot.usquePath.c_str());
             }
+            exitCode_ = kFailed;
+            end();
         }
-        if (snapshot->phase == WarpPhase::disconnected && (stopRequested_ || exitCode_ != 0)) {
-            runtime_.stop();
+        if (snapshot.phase == WarpPhase::disconnected && stopRequested_) end();
+        if (snapshot.phase == WarpPhase::disconnected && snapshot.conflictBlocking &&
+            !stopRequested_ && !ending_) {
+            // Refused before anything started: the detail says what to switch off first.
+            std::fprintf(stderr, "nimbra-cli: %s\n", snapshot.detail.c_str());
+            exitCode_ = kFailed;
+            end();
         }
     }
 
-    void requestStop() {
+    // A signal: a connect under way is cancelled, a connection disconnected; a second signal, or
+    // one while nothing runs, quits at once (quitting still stops and restores everything).
+    void onSignal(int signalNumber) {
+        const WarpPhase phase = controller_.state().phase;
+        if (stopRequested_ || phase == WarpPhase::disconnected || phase == WarpPhase::error) {
+            end();
+            return;
+        }
         stopRequested_ = true;
-        if (controller_.state().phase == WarpPhase::disconnected) {
-            runtime_.stop();
-        } else if (controller_.state().phase != WarpPhase::stopping) {
-            controller_.toggle();
+        if (phase == WarpPhase::connected || phase == WarpPhase::reconnecting) {
+            controller_.disconnect();
+        } else if (phase != WarpPhase::stopping) {
+            exitCode_ = 128 + signalNumber;  // the shell's convention for "ended by a signal"
+            controller_.cancelConnect();
         }
     }
 
     int exitCode() const { return exitCode_; }
 
 private:
+    void printStatus(const ControllerSnapshot& snapshot) {
+        // One line per visible change: two phases can share a label and a detail.
+        std::string line =
+            "[" + L10n::status(snapshot.phase, controller_.language()) + "] " + snapshot.detail;
+        if (line == lastLine_) return;
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+        lastLine_ = std::move(line);
+    }
+
+    static void printConnection(const ControllerSnapshot& snapshot) {
+        std::printf("SOCKS5 proxy: %s\n", snapshot.socksEndpoint.c_str());
+        if (snapshot.connectionMode == ConnectionMode::globalTun) {
+            std::printf("HTTP proxy:   %s (PAC at http://%s/proxy.pac)\n",
+                        snapshot.httpEndpoint.c_str(), snapshot.httpEndpoint.c_str());
+        }
+        std::printf("Exit:         ip=%s loc=%s colo=%s warp=%s\n", snapshot.exitIp.c_str(),
+                    snapshot.exitLoc.c_str(), snapshot.exitColo.c_str(), snapshot.exitWarp.c_str());
+        if (!snapshot.globalCoverageNote.empty()) {
+            std::printf("Coverage:     %s\n", snapshot.globalCoverageNote.c_str());
+        }
+        std::fflush(stdout);
+    }
+
+    void end() {
+        if (ending_) return;
+        ending_ = true;
+        controller_.quit([this] { runtime_.stop(); });
+    }
+
     CoreRuntime& runtime_;
     WarpController& controller_;
     std::string lastLine_;
+    bool announced_ = false;
     bool stopRequested_ = false;
+    bool ending_ = false;
     int exitCode_ = 0;
 };
 
+void armSignals(asio::signal_set& signals, ForegroundSession& session) {
+    signals.async_wait([&signals, &session](std::error_code error, int signalNumber) {
+        if (error) return;
+        session.onSignal(signalNumber);
+        armSignals(signals, session);
+    });
+}
+
 }  // namespace
 
-int connectInForeground() {
+int connectInForeground(const ConnectOptions& options) {
     {
         // Proxy settings a crashed or killed run left behind go back first.
         AppPreferences preferences(PreferenceStore::standard());
@@ -73,17 +127,19 @@ int connectInForeground() {
             {"127.0.0.1", preferences.httpProxyPort(), preferences.socksPort()});
     }
     CoreRuntime runtime;
-    WarpController controller(ControllerEnvironment(runtime, PreferenceStore::standard()));
+    ControllerEnvironment environment(runtime, PreferenceStore::standard());
+    environment.timings = Timings::forThisRun();
+    environment.connectionModeForRun = options.mode;
+    environment.http2ForRun = options.http2;
+    WarpController controller(std::move(environment));
     ForegroundSession session(runtime, controller);
 
     auto onCore = [&runtime](std::function<void()> work) { runtime.post(std::move(work)); };
     controller.subscribe(onCore,
-                         [&session](SnapshotPtr snapshot) { session.onSnapshot(snapshot); });
+                         [&session](SnapshotPtr snapshot) { session.onSnapshot(*snapshot); });
 
-    asio::signal_set signals(runtime.context(), SIGINT, SIGTERM);
-    signals.async_wait([&session](std::error_code error, int) {
-        if (!error) session.requestStop();
-    });
+    asio::signal_set signals(runtime.context(), SIGINT, SIGTERM, SIGHUP);
+    armSignals(signals, session);
 
     runtime.post([&controller] { controller.connect(); });
     runtime.run();

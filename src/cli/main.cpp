@@ -1,7 +1,9 @@
 // nimbra-cli: the Nimbra core without a window, for servers, scripts and end-to-end tests.
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
-#include <string_view>
+#include <map>
+#include <string>
 
 #include "base/preference_store.hpp"
 #include "base/version.hpp"
@@ -10,52 +12,76 @@
 
 namespace {
 
-void printUsage() {
-    std::fputs(
-        "usage: nimbra-cli <command>\n"
-        "\n"
-        "commands:\n"
-        "  connect     connect in the configured mode and stay in the foreground;\n"
-        "              prints every status change, disconnects cleanly on Ctrl-C\n"
-        "  exit        show the exit address (directly and through a running usque)\n"
-        "              and the latency of each exit gateway\n"
-        "  prefs       print the stored preferences (after migration) as JSON\n"
-        "  proxy       show which desktop proxy settings Nimbra uses and what they are\n"
-        "  repair-network\n"
-        "              put back proxy settings a stopped Nimbra left behind, or switch\n"
-        "              off settings that still point at Nimbra's proxies; exit 0 when\n"
-        "              nothing points at them afterwards\n"
-        "  --verify-socks-lifecycle\n"
-        "              start usque (or reuse a healthy one), check it, stop it, and report;\n"
-        "              exit 0 behaved, 1 start failed, 2 no tunnel, 3 port still held\n"
-        "  --version   print the version\n"
-        "  --help      show this text\n",
-        stdout);
-}
+constexpr int kUsageError = 2;
+
+// The command line's mode names: what a user types, not the stored raw values.
+const std::map<std::string, nimbra::ConnectionMode> kModeNames{
+    {"socks", nimbra::ConnectionMode::socks},
+    {"proxy", nimbra::ConnectionMode::globalTun},
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string_view command = argc > 1 ? argv[1] : "--help";
-    if (command == "--version" || command == "version") {
+    CLI::App app{"nimbra-cli: Nimbra without a window"};
+    app.require_subcommand(0, 1);
+    bool showVersion = false;
+    bool verifySocksLifecycle = false;
+    app.add_flag("--version", showVersion, "print the version");
+    app.add_flag("--verify-socks-lifecycle", verifySocksLifecycle,
+                 "start usque (or reuse a healthy one), check it, stop it, and report; exit 0 "
+                 "behaved, 1 start failed, 2 no tunnel, 3 port still held");
+
+    nimbra::cli::ConnectOptions connect;
+    auto* connectCommand = app.add_subcommand(
+        "connect",
+        "connect and stay in the foreground, printing every status change; Ctrl-C or SIGTERM "
+        "disconnects cleanly (exit 0), a failed connect exits 1, Ctrl-C during a connect "
+        "cancels it (exit 130). The flags apply to this run only.");
+    connectCommand
+        ->add_option("--mode", connect.mode,
+                     "socks: local SOCKS5 only; proxy: also the "
+                     "desktop's proxy settings (default: the "
+                     "stored mode)")
+        ->transform(CLI::CheckedTransformer(kModeNames, CLI::ignore_case));
+    auto* http2 = connectCommand->add_flag_function(
+        "--http2", [&connect](int64_t) { connect.http2 = true; }, "use usque's HTTP/2 transport");
+    auto* quic = connectCommand->add_flag_function(
+        "--quic", [&connect](int64_t) { connect.http2 = false; }, "use usque's QUIC transport");
+    http2->excludes(quic);
+
+    auto* exitCommand = app.add_subcommand(
+        "exit",
+        "show the exit address (directly and through a running usque) and the latency "
+        "of each exit gateway");
+    auto* prefsCommand =
+        app.add_subcommand("prefs", "print the stored preferences (after migration) as JSON");
+    auto* proxyCommand = app.add_subcommand(
+        "proxy", "show which desktop proxy settings Nimbra uses and what they are");
+    auto* repairCommand = app.add_subcommand(
+        "repair-network",
+        "put back proxy settings a stopped Nimbra left behind, or switch off settings that "
+        "still point at Nimbra's proxies; exit 0 when nothing points at them afterwards");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        const int code = app.exit(error);
+        return code == 0 ? 0 : kUsageError;
+    }
+
+    if (showVersion) {
         std::printf("nimbra-cli %s\n", nimbra::kVersion);
         return 0;
     }
-    if (command == "--help" || command == "-h" || command == "help") {
-        printUsage();
-        return 0;
-    }
-    if (command == "prefs") return nimbra::cli::printPreferences();
-    if (command == "--verify-socks-lifecycle") {
+    if (verifySocksLifecycle) {
         return nimbra::runSocksLifecycleSelfTest(nimbra::PreferenceStore::standard());
     }
-    if (command == "connect") return nimbra::cli::connectInForeground();
-    if (command == "exit") return nimbra::cli::printExitDiagnostics();
-    if (command == "proxy") return nimbra::cli::printSystemProxy();
-    if (command == "repair-network") return nimbra::cli::repairNetwork();
-
-    std::fprintf(stderr, "nimbra-cli: unknown command '%.*s'\n\n", int(command.size()),
-                 command.data());
-    printUsage();
-    return 2;
+    if (*connectCommand) return nimbra::cli::connectInForeground(connect);
+    if (*exitCommand) return nimbra::cli::printExitDiagnostics();
+    if (*prefsCommand) return nimbra::cli::printPreferences();
+    if (*proxyCommand) return nimbra::cli::printSystemProxy();
+    if (*repairCommand) return nimbra::cli::repairNetwork();
+    std::fputs(app.help().c_str(), stdout);
+    return 0;
 }

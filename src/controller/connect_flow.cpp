@@ -1,5 +1,5 @@
 // Connecting: one task races the start sequence against the connect time-out and applies the
-// outcome only while its generation is current, so a superseded attempt can never write.
+// outcome only while its attempt is current, so a superseded attempt can never write.
 
 #include <chrono>
 #include <variant>
@@ -9,15 +9,12 @@
 #include "base/async/sleep.hpp"
 #include "base/text.hpp"
 #include "controller/connect_error.hpp"
+#include "controller/connection_unwinder.hpp"
 #include "controller/warp_controller.hpp"
 #include "l10n/l10n.hpp"
 
 namespace nimbra {
 namespace {
-
-std::string connectedDetail(const TraceProbe& probe, AppLanguage language) {
-    return L10n::connectedVia(probe.loc, probe.colo, probe.warp, language);
-}
 
 // Failures that the HTTP/2 transport often cures: time-outs, probes, MASQUE or WARP trouble.
 bool suggestsHttp2(const std::string& description) {
@@ -30,60 +27,61 @@ bool suggestsHttp2(const std::string& description) {
 }  // namespace
 
 void WarpController::connect() {
-    if (connecting_) return;
+    if (quitting_ || connection_.connecting) return;
+    if (connection_.teardowns > 0) {
+        connection_.connectWhenIdle = true;
+        return;
+    }
     // The attempt owns the button from here on, so a second press cancels it even while the
     // conflict scan runs.
-    connecting_ = true;
-    const int64_t generation = ++connectGeneration_;
-    connectTask_ = spawnTask(runtime_.executor(), checkConflictsThenConnect(generation));
+    connection_.connecting = true;
+    const int64_t generation = ++connection_.generation;
+    connection_.attemptTask = tasks_.spawn(checkConflictsThenConnect(generation));
 }
 
-// The conflict scan runs tools that can hang, so it runs on the pool rather than on the core
-// thread; a connected official WARP client refuses the attempt before anything starts.
+// The conflict scan runs tools that can hang, so it runs off the core thread; a connected
+// official WARP client refuses the attempt before anything starts.
 asio::awaitable<void> WarpController::checkConflictsThenConnect(int64_t generation) {
-    auto scan = [diagnostics = diagnostics_] { return diagnostics->scanConflicts(); };
-    const ConflictReport report = co_await awaitBlocking(runtime_.blockingPool(), scan);
-    if (generation != connectGeneration_) co_return;
-    applyConflictReport(report);
+    auto scan = [diagnostics = services_.diagnostics] { return diagnostics->scanConflicts(); };
+    const ConflictReport report = co_await awaitBlocking(runtime_.lifecyclePool(), scan);
+    if (generation != connection_.generation) co_return;
+    state_.applyConflictReport(report);
     if (report.officialWarpConnected) {
         refuseForConflict();
         co_return;
     }
-    co_await connectBody(beginAttempt(), generation);
+    co_await connectBody(beginAttempt());
 }
 
 void WarpController::refuseForConflict() {
-    http2TipKind_.reset();
+    state_.setHttp2Tip(std::nullopt);
     const AppLanguage lang = language();
-    update([&](ControllerSnapshot& s) {
+    state_.update([&](ControllerSnapshot& s) {
         s.phase = WarpPhase::disconnected;
         s.detail = std::string(hintText(ConflictHint::disconnectOfficialWarp, lang));
-        s.http2Tip.clear();
     });
-    connecting_ = false;
-    connectTask_.reset();
+    endAttempt();
 }
 
 StartRequest WarpController::beginAttempt() {
-    http2TipKind_.reset();
-    update([lang = language()](ControllerSnapshot& s) {
+    state_.setHttp2Tip(std::nullopt);
+    state_.update([lang = language()](ControllerSnapshot& s) {
         s.phase = WarpPhase::preparing;
         s.detail = L10n::checkingUsque(lang);
         s.globalCoverageNote.clear();
-        s.http2Tip.clear();
         s.exitIp = s.exitLoc = s.exitColo = s.exitWarp = "—";
         s.exitViaTunnel = false;
     });
-
-    StartRequest request;
-    request.mode = state_.connectionMode;
-    request.preferHttp2 = state_.http2;
-    request.userRequestedHttp2 = state_.http2;
-    request.splitMode = state_.splitTunnelMode;
-    request.socksPort = engine_->socksPort();
-    request.httpPort = prefs_.httpProxyPort();
-    request.allowHttp2Retry = !state_.http2;
-    return request;
+    const ControllerSnapshot& s = state();
+    return StartRequest{
+        .mode = s.connectionMode,
+        .preferHttp2 = s.http2,
+        .userRequestedHttp2 = s.http2,
+        .splitMode = s.splitTunnelMode,
+        .socksPort = socksPort_,
+        .httpPort = prefs_.httpProxyPort(),
+        .allowHttp2Retry = !s.http2,
+    };
 }
 
 asio::awaitable<StartOutcome> WarpController::connectTimeout() {
@@ -92,11 +90,13 @@ asio::awaitable<StartOutcome> WarpController::connectTimeout() {
     throw ConnectError::timedOut(static_cast<int>(seconds));
 }
 
-asio::awaitable<void> WarpController::connectBody(StartRequest request, int64_t generation) {
+asio::awaitable<void> WarpController::connectBody(StartRequest request) {
+    ConnectAttempt attempt(state_, connection_, request);
+    StartContext context{attempt, services_, runtime_.lifecyclePool(), timings_};
     std::optional<StartOutcome> outcome;
     std::exception_ptr failure;
     try {
-        auto first = co_await race(startSequence_(*this, request), connectTimeout());
+        auto first = co_await race(startSequence_(context, request), connectTimeout());
         // The time-out only ever throws, so a value is the start sequence's.
         outcome = std::get<0>(std::move(first));
     } catch (...) {
@@ -104,9 +104,9 @@ asio::awaitable<void> WarpController::connectBody(StartRequest request, int64_t 
     }
 
     if (outcome) {
+        // Superseded after its last step: the cancel (or quit) that superseded it stops it all.
         const bool cancelled = co_await isCancelled();
-        if (generation != connectGeneration_ || cancelled) co_return;
-        acceptOutcome(*outcome, request);
+        if (attempt.isCurrent() && !cancelled) acceptOutcome(*outcome, request);
         co_return;
     }
     // A cancellation belongs to whoever cancelled: they own the state from here on.
@@ -114,59 +114,60 @@ asio::awaitable<void> WarpController::connectBody(StartRequest request, int64_t 
         traffic_->reset();
         co_return;
     }
-    if (generation != connectGeneration_) co_return;
-    co_await reportFailure(failure, generation);
+    if (!attempt.isCurrent()) co_return;
+    co_await reportFailure(failure, attempt);
 }
 
 void WarpController::acceptOutcome(const StartOutcome& outcome, const StartRequest& request) {
-    proxyApplied_ = outcome.appliedProxy;
-    relayStarted_ = outcome.relayStarted;
-    tunStarted_ = outcome.tunStarted;
-    update([&](ControllerSnapshot& s) { s.globalCoverageNote = outcome.coverageNote; });
+    connection_.ledger = outcome.started;
     if (outcome.autoEnabledHttp2) {
         setHttp2(true);
-        setHttp2Tip(Http2TipKind::autoEnabled);
+        state_.setHttp2Tip(Http2TipKind::autoEnabled);
     }
-    update([&](ControllerSnapshot& s) {
+    state_.applyProbe(outcome.probe, /*viaTunnel=*/true);
+    const std::string detail =
+        L10n::connectedVia(outcome.probe.loc, outcome.probe.colo, outcome.probe.warp, language());
+    state_.update([&](ControllerSnapshot& s) {
+        s.globalCoverageNote = outcome.coverageNote;
         s.phase = WarpPhase::connected;
-        s.detail = connectedDetail(outcome.probe, language());
-    });
-    applyProbe(outcome.probe, /*viaTunnel=*/true);
-    update([&](ControllerSnapshot& s) {
+        s.detail = detail;
         s.socksEndpoint = "127.0.0.1:" + std::to_string(request.socksPort);
         s.httpEndpoint = "127.0.0.1:" + std::to_string(request.httpPort);
     });
-    connecting_ = false;
-    connectTask_.reset();
+    endAttempt();
     refreshUsquePath();
-    // Daemon status polling starts here with the daemon-managed settings.
-    std::optional<std::string> tunIface;
-    if (outcome.tunStarted && !state_.tunIface.empty()) tunIface = state_.tunIface;
-    traffic_->start(tunIface);
-    // The health monitor starts here with self-healing.
+    traffic_->start(std::nullopt);
 }
 
 asio::awaitable<void> WarpController::reportFailure(std::exception_ptr failure,
-                                                    int64_t generation) {
+                                                    const ConnectAttempt& attempt) {
     traffic_->stop();
-    // Stop everything in every mode, whatever this attempt managed to start.
-    co_await awaitTeardown(runtime_.blockingPool(), [this] {
-        runTeardownSteps({.stopDaemon = true, .stopRelay = true, .stopSocksCompat = true});
-    });
-    // The teardown was a suspension: a cancel or a newer attempt may own the state by now.
-    if (generation != connectGeneration_) co_return;
+    // Stop everything in every mode, whatever this attempt managed to start, and put back proxy
+    // settings (a restore with nothing written only switches off what points at us).
+    auto unwind = [unwinder = ConnectionUnwinder(services_)] {
+        unwinder.unwind(ConnectionLedger::everything());
+    };
+    co_await awaitTeardown(runtime_.lifecyclePool(), unwind);
+    // The teardown was a suspension: a cancel may own the state by now.
+    if (!attempt.isCurrent()) co_return;
 
-    proxyApplied_ = relayStarted_ = tunStarted_ = socksCompatStarted_ = false;
+    connection_.ledger = {};
     const std::string description = describeError(failure, language());
-    update([&](ControllerSnapshot& s) {
+    state_.update([&](ControllerSnapshot& s) {
         s.phase = WarpPhase::error;
         s.detail = description;
     });
-    clearTunStatus();
-    if (!state_.http2 && suggestsHttp2(description)) setHttp2Tip(Http2TipKind::connectFailed);
+    state_.clearTunStatus();
+    if (!state().http2 && suggestsHttp2(description)) {
+        state_.setHttp2Tip(Http2TipKind::connectFailed);
+    }
     refreshConflicts();
-    connecting_ = false;
-    connectTask_.reset();
+    endAttempt();
+}
+
+void WarpController::endAttempt() {
+    connection_.connecting = false;
+    connection_.attemptTask.reset();
 }
 
 }  // namespace nimbra

@@ -1,74 +1,98 @@
-// Ending a connection: disconnect tears down what this connection started; cancelConnect
-// abandons a running attempt and tears down everything. Both end in disconnected, whatever the
-// teardown steps report.
+// Ending a connection: disconnect stops what this connection started; cancelConnect abandons a
+// running attempt and stops everything; quit does either within a time limit. All of them end
+// whatever the single steps report.
 
 #include "base/async/await_blocking.hpp"
+#include "base/async/race.hpp"
+#include "base/async/sleep.hpp"
+#include "controller/connection_unwinder.hpp"
 #include "controller/warp_controller.hpp"
 #include "l10n/l10n.hpp"
 
 namespace nimbra {
 
 void WarpController::disconnect() {
-    update([lang = language()](ControllerSnapshot& s) {
+    if (quitting_) return;
+    state_.update([lang = language()](ControllerSnapshot& s) {
         s.phase = WarpPhase::stopping;
         s.detail = L10n::disconnecting(lang);
     });
-    // Read the flags now: the teardown acts on what this connection started.
-    const Teardown plan{.stopDaemon = tunStarted_,
-                        .stopRelay = relayStarted_,
-                        .stopSocksCompat = socksCompatStarted_,
-                        .restoreProxy = proxyApplied_};
-    spawnTask(runtime_.executor(), tearDown(plan, /*cancelled=*/false));
+    // The ledger as it is now: the teardown acts on what this connection started. The engine
+    // always stops: an error can leave a usque that no ledger recorded.
+    ConnectionLedger plan = connection_.ledger;
+    plan.engine = true;
+    tearDown(plan, /*cancelled=*/false);
 }
 
 void WarpController::cancelConnect() {
-    const WarpPhase phase = state_.phase;
-    if (!connecting_ && phase != WarpPhase::preparing && phase != WarpPhase::startingEngine) return;
-
-    ++connectGeneration_;  // whatever the running attempt produces is stale from now on
-    if (connectTask_) connectTask_->cancel();
-    connectTask_.reset();
-    update([lang = language()](ControllerSnapshot& s) {
+    if (quitting_ || !connectUnderWay()) return;
+    ++connection_.generation;  // whatever the running attempt produces is stale from now on
+    if (connection_.attemptTask) connection_.attemptTask->cancel();
+    connection_.attemptTask.reset();
+    state_.update([lang = language()](ControllerSnapshot& s) {
         s.phase = WarpPhase::stopping;
         s.detail = L10n::cancelling(lang);
     });
-    // The attempt may have got anywhere, so everything is torn down without looking at flags.
-    const Teardown plan{
-        .stopDaemon = true, .stopRelay = true, .stopSocksCompat = true, .restoreProxy = true};
-    spawnTask(runtime_.executor(), tearDown(plan, /*cancelled=*/true));
+    // The attempt may have got anywhere, so everything is stopped without looking at the ledger.
+    tearDown(ConnectionLedger::everything(), /*cancelled=*/true);
 }
 
-asio::awaitable<void> WarpController::tearDown(Teardown plan, bool cancelled) {
-    co_await awaitTeardown(runtime_.blockingPool(), [this, plan] { runTeardownSteps(plan); });
-    resetAfterTeardown();
+void WarpController::tearDown(ConnectionLedger plan, bool cancelled) {
+    ++connection_.teardowns;
+    tasks_.spawn(runTeardown(plan, cancelled));
+}
+
+asio::awaitable<void> WarpController::runTeardown(ConnectionLedger plan, bool cancelled) {
+    auto unwind = [unwinder = ConnectionUnwinder(services_), plan] { unwinder.unwind(plan); };
+    co_await awaitTeardown(runtime_.lifecyclePool(), unwind);
+    --connection_.teardowns;
+    if (quitting_) co_return;
+    resetAfterTeardown(cancelled);
+    if (connection_.teardowns == 0 && std::exchange(connection_.connectWhenIdle, false)) {
+        connect();
+    }
+}
+
+void WarpController::resetAfterTeardown(bool cancelled) {
+    connection_.ledger = {};
+    connection_.connecting = false;
+    state_.setHttp2Tip(std::nullopt);
     const AppLanguage lang = language();
-    update([&](ControllerSnapshot& s) {
+    state_.update([&](ControllerSnapshot& s) {
+        s.globalCoverageNote.clear();
         s.phase = WarpPhase::disconnected;
         s.detail = cancelled ? L10n::cancelled(lang) : L10n::disconnected(lang);
+        s.exitViaTunnel = false;
     });
+    state_.clearTunStatus();
     if (!cancelled) traffic_->reset();
 }
 
-// Runs on the blocking pool, strictly in this order. Each step swallows its own failure so the
-// final state is always reached.
-void WarpController::runTeardownSteps(const Teardown& plan) {
-    // Telling the daemon to stop (plan.stopDaemon) joins with the daemon client.
-    engine_->stop();
-    if (plan.stopRelay) httpRelay_->stop();
-    if (plan.stopSocksCompat) socksCompat_->stop();
-    // Restoring the system proxy (plan.restoreProxy) joins with the system proxy control.
+// ---- quitting --------------------------------------------------------------------------------
+
+void WarpController::quit(std::function<void()> done) {
+    if (quitting_) return;
+    quitting_ = true;
+    // An attempt may have got anywhere; an established connection started what its ledger says.
+    // The engine always stops, which also ends a usque another run left on our SOCKS port.
+    ConnectionLedger plan = connectUnderWay() ? ConnectionLedger::everything() : connection_.ledger;
+    plan.engine = true;
+    ++connection_.generation;
+    tasks_.cancelAll();
+    traffic_->stop();
+    // Not one of tasks_: it is the task that waits for them.
+    spawnTask(runtime_.executor(), runQuit(plan, std::move(done)));
 }
 
-void WarpController::resetAfterTeardown() {
-    proxyApplied_ = relayStarted_ = tunStarted_ = socksCompatStarted_ = false;
-    http2TipKind_.reset();
-    update([](ControllerSnapshot& s) {
-        s.globalCoverageNote.clear();
-        s.http2Tip.clear();
-        s.exitViaTunnel = false;
-    });
-    clearTunStatus();
-    connecting_ = false;
+asio::awaitable<void> WarpController::runQuit(ConnectionLedger plan, std::function<void()> done) {
+    auto unwind = [unwinder = ConnectionUnwinder(services_), plan, budget = timings_.quitCleanup] {
+        unwinder.unwindForQuit(plan, budget);
+    };
+    co_await awaitTeardown(runtime_.lifecyclePool(), unwind);
+    // A cancelled attempt unwinds its own steps (a proxy write that landed after the restore
+    // above is put back there); give the tasks a moment to end before the loop stops.
+    co_await race(tasks_.drained(), sleepFor(timings_.quitDrainWait));
+    done();
 }
 
 }  // namespace nimbra

@@ -10,16 +10,23 @@ constexpr int kGatewayProbeTimeoutMs = 3500;
 }  // namespace
 
 void WarpController::refreshExitProbes() {
-    if (state_.exitLatencyProbing) return;
-    update([](ControllerSnapshot& s) { s.exitLatencyProbing = true; });
-    spawnTask(runtime_.executor(), runGatewayProbes());
+    if (quitting_ || state().exitLatencyProbing) return;
+    state_.update([](ControllerSnapshot& s) { s.exitLatencyProbing = true; });
+    tasks_.spawn(runGatewayProbes());
 }
 
 asio::awaitable<void> WarpController::runGatewayProbes() {
-    auto latencies =
-        co_await diagnostics_->gatewayLatencies(runtime_.blockingPool(), kGatewayProbeTimeoutMs);
-    update([&](ControllerSnapshot& s) {
-        s.exitProbes = std::move(latencies);
+    std::map<std::string, int> latencies;
+    bool measured = false;
+    try {
+        latencies = co_await services_.diagnostics->gatewayLatencies(runtime_.blockingPool(),
+                                                                     kGatewayProbeTimeoutMs);
+        measured = true;
+    } catch (const std::exception&) {
+        // The flag must come down whatever happened; the last figures stay.
+    }
+    state_.update([&](ControllerSnapshot& s) {
+        if (measured) s.exitProbes = std::move(latencies);
         s.exitLatencyProbing = false;
     });
 }

@@ -22,34 +22,33 @@ std::string refreshDetail(const TraceProbe& probe, bool viaTunnel, AppLanguage l
 
 }  // namespace
 
-bool WarpController::connectUnderWay() const {
-    return connecting_ || state_.phase == WarpPhase::preparing ||
-           state_.phase == WarpPhase::startingEngine;
-}
-
 void WarpController::refreshExit() {
-    if (state_.exitProbing || connectUnderWay()) return;
-    update([](ControllerSnapshot& s) { s.exitProbing = true; });
+    if (quitting_ || state().exitProbing || connectUnderWay()) return;
+    state_.update([](ControllerSnapshot& s) { s.exitProbing = true; });
 
-    const bool realTun = state_.connectionMode == ConnectionMode::realTun;
-    const bool tunnelUp = realTun ? tunStarted_ : engine_->isRunning();
-    const bool viaTunnel = isConnected() && tunnelUp;
-    const bool throughSocks = viaTunnel && !realTun;  // real TUN carries the direct probe itself
-    spawnTask(runtime_.executor(), runExitRefresh(viaTunnel, throughSocks));
+    const bool realTun = state().connectionMode == ConnectionMode::realTun;
+    // Real TUN is not driven by this build, so its tunnel is never up here.
+    const bool tunnelUp = !realTun && services_.engine->isRunning();
+    const bool viaTunnel = state().isConnected() && tunnelUp;
+    tasks_.spawn(runExitRefresh(viaTunnel, /*throughSocks=*/viaTunnel));
 }
 
 asio::awaitable<void> WarpController::runExitRefresh(bool viaTunnel, bool throughSocks) {
-    auto probeExit = [diagnostics = diagnostics_, throughSocks, port = socksPort_] {
-        return throughSocks ? diagnostics->exitViaSocks(port) : diagnostics->exitDirect();
+    auto probeExit = [diagnostics = services_.diagnostics, throughSocks, port = socksPort_] {
+        try {
+            return throughSocks ? diagnostics->exitViaSocks(port) : diagnostics->exitDirect();
+        } catch (const std::exception& error) {
+            return TraceProbe::failed(error.what());
+        }
     };
-    const TraceProbe probe = co_await awaitBlocking(runtime_.blockingPool(), probeExit);
+    const TraceProbe probe = co_await awaitTeardown(runtime_.blockingPool(), probeExit);
     if (connectUnderWay()) {
-        update([](ControllerSnapshot& s) { s.exitProbing = false; });
+        state_.update([](ControllerSnapshot& s) { s.exitProbing = false; });
         co_return;
     }
-    applyProbe(probe, viaTunnel);
+    state_.applyProbe(probe, viaTunnel);
     const std::string detail = refreshDetail(probe, viaTunnel, language());
-    update([&](ControllerSnapshot& s) {
+    state_.update([&](ControllerSnapshot& s) {
         s.detail = detail;
         s.exitProbing = false;
     });

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "controller/connection_ledger.hpp"
 #include "diagnostics/trace_probe.hpp"
 #include "model/connection_mode.hpp"
 #include "model/split_tunnel_mode.hpp"
@@ -24,9 +25,9 @@ struct StartRequest {
 struct StartOutcome {
     TraceProbe probe;
     std::string coverageNote;
-    bool appliedProxy = false;
-    bool relayStarted = false;
-    bool tunStarted = false;
+    // What the connection started, for its teardown.
+    ConnectionLedger started;
+    // The attempt went over to HTTP/2 although the user had chosen QUIC.
     bool autoEnabledHttp2 = false;
 };
 

@@ -1,30 +1,40 @@
-#include "controller/start_tunnel.hpp"
-
-#include "base/async/cancellation.hpp"
-#include "controller/warp_controller.hpp"
+#include "controller/mode_starter.hpp"
 #include "l10n/l10n.hpp"
 #include "l10n/localized_error.hpp"
 
 namespace nimbra {
 namespace {
 
-// Until the engine can launch usque, a connect ends with this instead of pretending to connect.
-class EngineUnavailable : public LocalizedError {
+// Whole-machine routing needs the privileged daemon, which this build cannot drive yet; the
+// attempt says so instead of pretending to connect.
+class RealTunUnavailable : public LocalizedError {
 public:
-    EngineUnavailable() : LocalizedError("usque engine is not available in this build") {}
+    RealTunUnavailable() : LocalizedError("Real TUN mode needs nimbrad, which this build lacks") {}
     std::string description(AppLanguage language) const override {
-        return std::string(pick(language, "usque engine is not available in this build",
-                                "此版本尚未包含 usque 引擎"));
+        return std::string(
+            pick(language,
+                 "Real TUN mode needs nimbrad, which this build lacks; "
+                 "use Local SOCKS or System proxy",
+                 "真实 TUN 模式需要 nimbrad，此版本尚未包含；请改用仅本地 SOCKS 或系统代理"));
     }
 };
 
+// Stateless, so shared by every attempt; named objects, never temporaries inside a co_await.
+const LocalSocksStarter kLocalSocks;
+const SystemProxyStarter kSystemProxy;
+
 }  // namespace
 
-asio::awaitable<StartOutcome> startTunnel(WarpController& controller, StartRequest request) {
-    co_await throwIfCancelled();
-    controller.update([](ControllerSnapshot& s) { s.phase = WarpPhase::startingEngine; });
-    controller.setDetail(L10n::startingSocks(request.preferHttp2, controller.language()));
-    throw EngineUnavailable();
+asio::awaitable<StartOutcome> startTunnel(StartContext& context, StartRequest request) {
+    switch (request.mode) {
+        case ConnectionMode::socks:
+            co_return co_await startWithHttp2Retry(context, request, kLocalSocks);
+        case ConnectionMode::globalTun:
+            co_return co_await startWithHttp2Retry(context, request, kSystemProxy);
+        case ConnectionMode::realTun:
+            break;
+    }
+    throw RealTunUnavailable();
 }
 
 }  // namespace nimbra

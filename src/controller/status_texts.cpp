@@ -10,11 +10,12 @@ namespace nimbra {
 // Looking for usque runs `which` and touches the disk, so it happens on the pool; the answer is
 // applied on the core thread when it arrives.
 void WarpController::refreshUsquePath() {
-    spawnTask(runtime_.executor(), resolveUsquePath());
+    if (quitting_) return;
+    tasks_.spawn(resolveUsquePath());
 }
 
 asio::awaitable<void> WarpController::resolveUsquePath() {
-    auto resolve = [engine = engine_, lang = language()] {
+    auto resolve = [engine = services_.engine, lang = language()] {
         try {
             return engine->resolveBinary().string();
         } catch (const std::exception&) {
@@ -22,7 +23,7 @@ asio::awaitable<void> WarpController::resolveUsquePath() {
         }
     };
     std::string path = co_await awaitBlocking(runtime_.blockingPool(), resolve);
-    update([&](ControllerSnapshot& s) { s.usquePath = std::move(path); });
+    state_.update([&](ControllerSnapshot& s) { s.usquePath = std::move(path); });
 }
 
 }  // namespace nimbra

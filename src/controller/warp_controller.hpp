@@ -1,37 +1,26 @@
 #pragma once
 
 #include <asio/awaitable.hpp>
+#include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
-#include <vector>
 
 #include "base/async/core_runtime.hpp"
-#include "base/async/task.hpp"
-#include "base/snapshot_publisher.hpp"
-#include "controller/controller_snapshot.hpp"
-#include "controller/diagnostics_service.hpp"
-#include "controller/start_outcome.hpp"
-#include "diagnostics/trace_probe.hpp"
-#include "engine/tunnel_engine.hpp"
+#include "base/async/task_scope.hpp"
+#include "controller/connection_services.hpp"
+#include "controller/connection_state.hpp"
+#include "controller/controller_state.hpp"
+#include "controller/start_context.hpp"
 #include "model/app_preferences.hpp"
-#include "model/conflict_hint.hpp"
-#include "model/http2_tip_kind.hpp"
 #include "model/timings.hpp"
 #include "observe/network_traffic_monitor.hpp"
-#include "proxy/http_socks_relay.hpp"
-#include "proxy/local_socks_gateway.hpp"
 
 namespace nimbra {
 
-class WarpController;
-
-// The start sequence of one connect attempt. The product's own is startTunnel; tests script one.
-using StartSequence = std::function<asio::awaitable<StartOutcome>(WarpController&, StartRequest)>;
-
-// What the controller is built from. Only the runtime and the store are required.
+// What the controller is built from. Only the runtime and the store are required; the rest
+// default to the real thing.
 struct ControllerEnvironment {
     ControllerEnvironment(CoreRuntime& coreRuntime, PreferenceStore& preferenceStore)
         : runtime(coreRuntime), store(preferenceStore) {}
@@ -44,11 +33,23 @@ struct ControllerEnvironment {
     StartSequence startSequence;
     // Exit probes, gateway latencies and the conflict scan; the default looks at the system.
     std::shared_ptr<DiagnosticsService> diagnostics;
+    // The desktop's proxy settings; the default is this desktop's store, journalled in the work
+    // directory.
+    std::function<std::shared_ptr<SystemProxy>(const LocalEndpoints& ours)> makeSystemProxy;
+    // Settings for this run only (the command line's flags): used and shown, never stored.
+    std::optional<ConnectionMode> connectionModeForRun;
+    std::optional<bool> http2ForRun;
 };
 
-// The one object that owns the connection. It lives on the core thread: every field is read and
-// written there and every operation must be entered there (post to runtime() from elsewhere).
-// Views never read its fields directly; they subscribe to immutable snapshots instead.
+// The one object that owns the connection, as a facade over its parts:
+//   ControllerState     the published fields (one update, one snapshot)
+//   ConnectionState     connecting, the attempt generation, the ledger of what was started
+//   ConnectAttempt      one press of Connect; its writes are dropped once it is superseded
+//   startTunnel         one ModeStarter per mode on top of the shared engine start + retries
+//   ConnectionUnwinder  stops what a ledger names: failed connect, cancel, disconnect, quit
+//   TaskScope           every background task, cancelled and awaited when quitting
+// It lives on the core thread: every operation must be entered there (post to the runtime from
+// elsewhere). Views never read its fields; they subscribe to immutable snapshots.
 class WarpController {
 public:
     explicit WarpController(ControllerEnvironment environment);
@@ -56,16 +57,15 @@ public:
     WarpController(const WarpController&) = delete;
     WarpController& operator=(const WarpController&) = delete;
 
-    // ---- published state -------------------------------------------------------------------
-    const ControllerSnapshot& state() const { return state_; }
-    bool isConnected() const { return state_.isConnected(); }
+    // ---- published state (core thread) -----------------------------------------------------
+    const ControllerSnapshot& state() const { return state_.snapshot(); }
+    AppLanguage language() const { return state_.language(); }
 
     // Delivers the current snapshot, then one after every change. `post` moves each delivery
     // onto the subscriber's own thread (use the runtime's post for core-thread subscribers).
-    using Poster = std::function<void(std::function<void()>)>;
-    using SnapshotHandler = std::function<void(SnapshotPtr)>;
-    uint64_t subscribe(Poster post, SnapshotHandler handler);
+    uint64_t subscribe(ControllerState::Poster post, ControllerState::SnapshotHandler handler);
     void unsubscribe(uint64_t subscription);
+    NetworkTrafficMonitor& trafficMonitor() { return *traffic_; }
 
     // ---- user actions ----------------------------------------------------------------------
     void toggle();
@@ -77,95 +77,56 @@ public:
     void setConnectionMode(ConnectionMode mode);
     void setSplitTunnelMode(SplitTunnelMode mode);
 
-    // ---- exit and status display -----------------------------------------------------------
-    void applyProbe(const TraceProbe& probe, bool viaTunnel);
-    void clearExitDisplay();
-    void clearTunStatus();
-    void setHttp2Tip(std::optional<Http2TipKind> kind);
     void relocalizeVisibleCopy();
     void refreshUsquePath();
     void refreshExit();
     void refreshExitProbes();
     void refreshConflicts();
-    void applyConflictReport(const ConflictReport& report);
 
-    // ---- for flows and tests ---------------------------------------------------------------
-    CoreRuntime& runtime() { return runtime_; }
-    const Timings& timings() const { return timings_; }
-    AppPreferences preferences() const { return prefs_; }
-    AppLanguage language() const { return prefs_.uiLanguage(); }
-    TunnelEngine& engine() { return *engine_; }
-    NetworkTrafficMonitor& trafficMonitor() { return *traffic_; }
-    int socksPort() const { return socksPort_; }
-    int httpPort() const { return httpPort_; }
-    bool connecting() const { return connecting_; }
-    int64_t connectGeneration() const { return connectGeneration_; }
-    bool proxyApplied() const { return proxyApplied_; }
-    bool relayStarted() const { return relayStarted_; }
-    bool tunStarted() const { return tunStarted_; }
-    bool socksCompatStarted() const { return socksCompatStarted_; }
-    std::optional<Http2TipKind> http2TipKind() const { return http2TipKind_; }
-
-    // Changes published fields and publishes one snapshot for the whole change.
-    template <typename Mutation>
-    void update(Mutation&& mutate) {
-        mutate(state_);
-        publish();
-    }
-    void setDetail(std::string detail);
+    // Quitting: every background task is cancelled, what this run started is stopped (also a
+    // usque another run left on our SOCKS port) and proxy settings this run wrote are put back,
+    // within about Timings::quitCleanup; then `done` runs on the core thread. Nothing starts
+    // afterwards.
+    void quit(std::function<void()> done);
 
 private:
-    struct Teardown {
-        bool stopDaemon = false;
-        bool stopRelay = false;
-        bool stopSocksCompat = false;
-        bool restoreProxy = false;
-    };
-
-    void readSettings();
-    asio::awaitable<void> resolveUsquePath();
-    void publish();
+    void readSettings(const ControllerEnvironment& environment);
     bool connectUnderWay() const;
+
+    // connect_flow.cpp
     asio::awaitable<void> checkConflictsThenConnect(int64_t generation);
     void refuseForConflict();
     StartRequest beginAttempt();
-    asio::awaitable<void> connectBody(StartRequest request, int64_t generation);
+    asio::awaitable<void> connectBody(StartRequest request);
+    asio::awaitable<StartOutcome> connectTimeout();
+    void acceptOutcome(const StartOutcome& outcome, const StartRequest& request);
+    asio::awaitable<void> reportFailure(std::exception_ptr failure, const ConnectAttempt& attempt);
+    void endAttempt();
+
+    // disconnect_flow.cpp
+    void tearDown(ConnectionLedger plan, bool cancelled);
+    asio::awaitable<void> runTeardown(ConnectionLedger plan, bool cancelled);
+    void resetAfterTeardown(bool cancelled);
+    asio::awaitable<void> runQuit(ConnectionLedger plan, std::function<void()> done);
+
+    asio::awaitable<void> resolveUsquePath();
     asio::awaitable<void> runExitRefresh(bool viaTunnel, bool throughSocks);
     asio::awaitable<void> runGatewayProbes();
     asio::awaitable<void> runConflictScan();
-    asio::awaitable<StartOutcome> connectTimeout();
-    void acceptOutcome(const StartOutcome& outcome, const StartRequest& request);
-    asio::awaitable<void> reportFailure(std::exception_ptr failure, int64_t generation);
-    asio::awaitable<void> tearDown(Teardown plan, bool cancelled);
-    void runTeardownSteps(const Teardown& plan);
-    void resetAfterTeardown();
 
     CoreRuntime& runtime_;
     AppPreferences prefs_;
     Timings timings_;
     StartSequence startSequence_;
-
-    ControllerSnapshot state_;
-    SnapshotPublisher<ControllerSnapshot> publisher_{state_};
-
+    ControllerState state_;
+    ConnectionState connection_;
+    ConnectionServices services_;
     int socksPort_ = AppPreferences::kDefaultSocksPort;
     int httpPort_ = AppPreferences::kDefaultHttpProxyPort;
-    std::shared_ptr<TunnelEngine> engine_;
-    std::shared_ptr<DiagnosticsService> diagnostics_;
     std::unique_ptr<NetworkTrafficMonitor> traffic_;
-    // Both live as long as the controller; each starts its own thread on its first start.
-    std::unique_ptr<HttpSocksRelay> httpRelay_;
-    std::unique_ptr<LocalSocksGateway> socksCompat_;
-
-    bool connecting_ = false;
-    bool proxyApplied_ = false;
-    bool relayStarted_ = false;
-    bool tunStarted_ = false;
-    bool socksCompatStarted_ = false;
-    std::optional<TaskHandle> connectTask_;
-    int64_t connectGeneration_ = 0;
-    std::vector<ConflictHint> lastConflictHints_;
-    std::optional<Http2TipKind> http2TipKind_;
+    bool quitting_ = false;
+    // Last: destroyed first, so no task outlives the state it works on.
+    TaskScope tasks_;
 };
 
 }  // namespace nimbra

@@ -164,6 +164,43 @@ std::string startingSocks(bool http2, AppLanguage language) {
     return std::string(pick(language, "Starting usque SOCKS (QUIC)…", "启动 usque SOCKS（QUIC）…"));
 }
 
+std::string probingExit(AppLanguage language) {
+    return std::string(pick(language, "Probing WARP exit…", "探测 WARP 出口…"));
+}
+
+std::string retryingAfterProbe(AppLanguage language) {
+    return std::string(pick(language, "QUIC/probe failed — retrying with HTTP/2…",
+                            "QUIC/探测失败，自动改用 HTTP/2 重试…"));
+}
+
+std::string retryingAfterStart(AppLanguage language) {
+    return std::string(
+        pick(language, "Start failed — retrying with HTTP/2…", "启动失败，自动改用 HTTP/2 重试…"));
+}
+
+std::string startingHttpGateway(AppLanguage language) {
+    return std::string(pick(language, "Starting HTTP gateway…", "启动 HTTP 网关…"));
+}
+
+std::string applyingSystemProxy(AppLanguage language) {
+    return std::string(pick(language, "Applying system proxy…", "写入系统代理…"));
+}
+
+std::string tunnelNotViaWarp(std::string_view loc, std::string_view colo, std::string_view warp,
+                             std::string_view ip, AppLanguage language) {
+    return concat({pick(language, "Tunnel not via WARP (loc=", "隧道未走 WARP（loc="), loc,
+                   " colo=", colo, " warp=", warp, " ip=", ip, pick(language, ")", "）")});
+}
+
+std::string warpExitProbeFailed(AppLanguage language) {
+    return std::string(pick(language, "WARP exit probe failed", "WARP 出口探测失败"));
+}
+
+std::string coverageAutoSplit(AppLanguage language) {
+    return std::string(
+        pick(language, "Auto split · high-value domains proxied", "自动分流 · 高价值域名走代理"));
+}
+
 std::string coverageSystemProxy(int httpPort, int socksPort, AppLanguage language) {
     return concat({pick(language, "Full proxy · Web+HTTPS→:", "完整代理 · Web+HTTPS→:"),
                    number(httpPort), " · SOCKS→:", number(socksPort)});

@@ -72,7 +72,18 @@ std::string networkError(AppLanguage language);
 // Progress text while the SOCKS engine comes up, over HTTP/2 or QUIC.
 std::string startingSocks(bool http2, AppLanguage language);
 
+// The steps of a connect attempt after the engine start, and its retries on HTTP/2.
+std::string probingExit(AppLanguage language);
+std::string retryingAfterProbe(AppLanguage language);
+std::string retryingAfterStart(AppLanguage language);
+std::string startingHttpGateway(AppLanguage language);
+std::string applyingSystemProxy(AppLanguage language);
+// Why a connect failed its exit probe: a trace that did not come through WARP, or none at all.
+std::string tunnelNotViaWarp(std::string_view loc, std::string_view colo, std::string_view warp,
+                             std::string_view ip, AppLanguage language);
+std::string warpExitProbeFailed(AppLanguage language);
 // The coverage line under the status, one per way the traffic is captured.
+std::string coverageAutoSplit(AppLanguage language);
 std::string coverageSystemProxy(int httpPort, int socksPort, AppLanguage language);
 std::string coverageProxyWriteFailed(std::string_view error, AppLanguage language);
 // An empty DNS mode is shown as "cloudflare", the daemon's default.

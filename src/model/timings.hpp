@@ -20,8 +20,15 @@ struct Timings {
     Duration relayUpstreamWait{8'000};    // the HTTP relay's SOCKS5 tunnel open, handshake included
     Duration relayHeadWait{30'000};       // a client's first request head, from accept to its end
     Duration gatewayDialWait{12'000};     // the SOCKS5 gateway's outgoing connection
+    Duration quitCleanup{5'000};          // quitting: stopping and restoring what this run started
+    Duration quitDrainWait{1'000};        // quitting: cancelled tasks finishing their own clean-up
 
     static Timings standard() { return {}; }
+    // Every duration multiplied by `factor` (at least 1 ms each).
+    Timings scaled(double factor) const;
+    // The standard timings, or, for end-to-end tests of the programs, scaled by the factor in
+    // NIMBRA_TEST_TIMING_SCALE (between 0 and 1; anything else is ignored).
+    static Timings forThisRun();
 };
 
 }  // namespace nimbra

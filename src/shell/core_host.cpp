@@ -26,10 +26,16 @@ void CoreHost::start() {
 void CoreHost::shutdown() {
     if (stopped_) return;
     stopped_ = true;
-    runtime_.stop();
+    if (started_) {
+        // The controller stops what this run started and puts the proxy settings back within its
+        // quit time, then the loop ends.
+        runtime_.post([this] { controller_->quit([this] { runtime_.stop(); }); });
+    } else {
+        runtime_.stop();
+    }
     runtime_.join();
-    // A teardown that Disconnect started may still be stopping usque on the pool, with the
-    // controller in hand: it finishes before the controller goes.
+    // Blocking calls still running (a probe, a late clean-up step) hold what they touch by
+    // shared pointer, but they finish before the controller goes all the same.
     runtime_.drainBlockingPool();
 }
 

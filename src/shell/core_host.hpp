@@ -30,8 +30,8 @@ public:
 
     // Starts the core thread. Work posted before this runs once it has started.
     void start();
-    // Stops the core loop after the work already posted, waits for the thread and for the
-    // blocking calls already on the pool. Idempotent.
+    // Quits the controller (stopping what this run started, restoring the proxy settings), ends
+    // the core loop, and waits for the thread and for blocking calls still running. Idempotent.
     void shutdown();
 
     CoreRuntime& runtime() { return runtime_; }

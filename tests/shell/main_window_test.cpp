@@ -11,6 +11,7 @@
 #include "base/preference_store.hpp"
 #include "controller/warp_controller.hpp"
 #include "model/preference_keys.hpp"
+#include "proxy/system_proxy/backend_choice.hpp"
 #include "shell/controller_model.hpp"
 #include "shell/core_host.hpp"
 #include "shell/launch.hpp"
@@ -19,6 +20,19 @@
 
 namespace nimbra::shell {
 namespace {
+
+// An engine with nothing to start or stop.
+struct IdleEngine final : TunnelEngine {
+    explicit IdleEngine(int port) : port_(port) {}
+    int socksPort() const override { return port_; }
+    bool isRunning() const override { return false; }
+    std::filesystem::path resolveBinary() const override { return "/nonexistent/usque"; }
+    void ensureReady() override {}
+    void startSocks(bool) override {}
+    void stopProcessOnly() override {}
+    void stop() override {}
+    int port_;
+};
 
 using nimbra::testing::TempDir;
 using nimbra::testing::waitUntil;
@@ -54,13 +68,19 @@ protected:
 
     TempDir dir;
     PreferenceStore store{dir / "preferences.json"};
-    // Every connect attempt fails at once, whatever this machine has installed.
+    // Every connect attempt fails at once, whatever this machine has installed; its clean-up
+    // touches neither a usque of this machine nor the desktop's proxy settings.
     CoreHost host{[this](CoreRuntime& runtime) {
         ControllerEnvironment environment{runtime, store};
-        environment.startSequence = [](WarpController&,
+        environment.startSequence = [](StartContext&,
                                        StartRequest) -> asio::awaitable<StartOutcome> {
             throw std::runtime_error("scripted start failure");
             co_return StartOutcome{};
+        };
+        environment.makeEngine = [](int port) { return std::make_shared<IdleEngine>(port); };
+        environment.makeSystemProxy = [this](const LocalEndpoints& ours) {
+            return std::make_shared<SystemProxy>(proxyBackendNamed("none", ours), ours,
+                                                 ProxyJournal(dir / "proxy-journal.json"));
         };
         return environment;
     }};

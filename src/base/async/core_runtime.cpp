@@ -11,7 +11,7 @@ CoreRuntime::~CoreRuntime() {
     stop();
     join();
     // Blocking calls still running are allowed to finish; their completions are dropped with io_.
-    pool_.join();
+    drainBlockingPool();
 }
 
 void CoreRuntime::run() {
@@ -34,7 +34,10 @@ void CoreRuntime::join() {
 }
 
 void CoreRuntime::drainBlockingPool() {
+    pool_.stop();
+    lifecycle_.stop();
     pool_.join();
+    lifecycle_.join();
 }
 
 void CoreRuntime::post(std::function<void()> work) {

@@ -11,9 +11,10 @@
 
 namespace nimbra {
 
-// The two places work runs: the core thread, one io_context that owns all controller state and
-// never blocks, and a pool for blocking calls (process starts, tool runs, probes), which are
-// awaited from the core thread.
+// The places work runs: the core thread, one io_context that owns all controller state and never
+// blocks, and two pools for blocking calls, which are awaited from the core thread. Looks at the
+// world (probes, scans, tool runs, traffic samples) go to the blocking pool; starting and tearing
+// down the connection goes to the lifecycle pool, so a Disconnect never queues behind a slow probe.
 //
 // The command-line client and the tests drive the core loop on their own thread with run();
 // the desktop client gives it a dedicated thread with startThread() so Qt keeps the main one.
@@ -27,6 +28,7 @@ public:
     asio::io_context& context() { return io_; }
     asio::any_io_executor executor() { return io_.get_executor(); }
     asio::thread_pool& blockingPool() { return pool_; }
+    asio::thread_pool& lifecyclePool() { return lifecycle_; }
 
     // Runs the core loop on the calling thread until stop().
     void run();
@@ -36,8 +38,8 @@ public:
     void stop();
     // Waits for the thread started by startThread() to end (after stop()).
     void join();
-    // Waits for every blocking call already on the pool to return; nothing runs there afterwards.
-    // Whoever owns what those calls touch drains the pool before letting it go.
+    // Waits for the blocking calls already running on both pools to return; calls still queued
+    // never start. Whoever owns what those calls touch drains the pools before letting it go.
     void drainBlockingPool();
 
     // Queues `work` on the core thread; safe from any thread.
@@ -50,6 +52,7 @@ private:
     asio::io_context io_;
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> keepAlive_;
     asio::thread_pool pool_;
+    asio::thread_pool lifecycle_{2};
     std::thread thread_;
 };
 

@@ -39,6 +39,7 @@ std::unique_ptr<SystemProxy> SystemProxy::forThisDesktop(LocalEndpoints ours) {
 }
 
 void SystemProxy::enableAutoSplit(const std::string& host, int httpPort) {
+    std::lock_guard change(changeLock_);
     const std::string scope = backend_->chooseScope();
     captureIfNeeded(scope);
     const std::string pacUrl = "http://" + host + ":" + std::to_string(httpPort) +
@@ -48,6 +49,7 @@ void SystemProxy::enableAutoSplit(const std::string& host, int httpPort) {
 
 void SystemProxy::enableClashXProxies(const std::string& host, int httpPort, int socksPort,
                                       const std::vector<std::string>& bypassDomains) {
+    std::lock_guard change(changeLock_);
     const std::string scope = backend_->chooseScope();
     captureIfNeeded(scope);
     backend_->applyFull(scope, FullProxyRequest{host, httpPort, socksPort, bypassDomains});
@@ -80,6 +82,11 @@ void SystemProxy::captureIfNeeded(const std::string& scope) {
 }
 
 void SystemProxy::restoreOrDisable(bool socksOnly) {
+    std::lock_guard change(changeLock_);
+    restoreOrDisableLocked(socksOnly);
+}
+
+void SystemProxy::restoreOrDisableLocked(bool socksOnly) {
     std::optional<ProxySettings> prior;
     {
         std::lock_guard lock(priorLock_);
@@ -104,9 +111,17 @@ void SystemProxy::restoreOrDisable(bool socksOnly) {
 }
 
 bool SystemProxy::restoreWithin(std::chrono::milliseconds budget) {
-    settings_tool::Deadline deadline(std::chrono::steady_clock::now() + budget);
+    const auto end = std::chrono::steady_clock::now() + budget;
+    std::unique_lock change(changeLock_, end);
+    if (!change.owns_lock()) {
+        logLine(kLog,
+                "restore at quit skipped: a settings write is still under way; the journal "
+                "stays for the next start");
+        return false;
+    }
+    settings_tool::Deadline deadline(end);
     try {
-        restoreOrDisable(false);
+        restoreOrDisableLocked(false);
         return true;
     } catch (const std::exception& e) {
         logLine(kLog, std::string("restore at quit failed: ") + e.what() +

@@ -23,7 +23,7 @@ namespace nimbra {
 // up is never touched.
 //
 // Every operation blocks on the back-end's tools: call from a worker thread. Safe to call from
-// several threads; the snapshot is guarded by one mutex.
+// several threads: changes run one at a time, and the snapshot is guarded by its own mutex.
 class SystemProxy {
 public:
     SystemProxy(std::shared_ptr<ProxyBackend> backend, LocalEndpoints ours, ProxyJournal journal);
@@ -78,11 +78,15 @@ private:
     // settings: they, not the current ones, are what a restore must bring back.
     std::optional<ProxySettings> adoptLeftover(const std::string& scope);
     std::shared_ptr<ProxyBackend> backendFor(const ProxySettings& settings) const;
+    void restoreOrDisableLocked(bool socksOnly);
 
     std::shared_ptr<ProxyBackend> backend_;
     LocalEndpoints ours_;
     ProxyJournal journal_;
 
+    // One change of the settings at a time: a restore that arrives while a write is under way
+    // (a cancel during connect) waits for it, so the write can never land after the restore.
+    std::timed_mutex changeLock_;
     std::mutex priorLock_;
     std::optional<ProxySettings> prior_;
 };

@@ -62,6 +62,10 @@ int runSocks(const StandinOptions& options) {
         logLine(*options.exitEarlyLine);
         return options.exitCode;
     }
+    if (options.quicExitEarlyLine && !options.http2) {
+        logLine(*options.quicExitEarlyLine);
+        return options.exitCode;
+    }
 
     Socks5Server server(io, hosts);
     if (const auto failure = server.listen({address, options.port})) {

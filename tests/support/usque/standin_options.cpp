@@ -49,6 +49,7 @@ void readKnobs(StandinOptions& options) {
         }
     }
     options.exitEarlyLine = knob("USQUE_STANDIN_EXIT_EARLY");
+    options.quicExitEarlyLine = knob("USQUE_STANDIN_QUIC_EXIT_EARLY");
     options.exitCode = numberKnob("USQUE_STANDIN_EXIT_CODE", 1);
     options.hosts = knob("USQUE_STANDIN_HOSTS").value_or("");
     if (knob("USQUE_STANDIN_LOST_AFTER_MS")) {

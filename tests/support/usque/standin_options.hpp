@@ -36,6 +36,8 @@ struct StandinOptions {
     std::string readyLine = "Connected to MASQUE server";
     std::vector<std::string> preLines;
     std::optional<std::string> exitEarlyLine;
+    // The same, only when started without --http2: a network where QUIC does not get through.
+    std::optional<std::string> quicExitEarlyLine;
     int exitCode = 1;
     std::string hosts;
     std::optional<std::chrono::milliseconds> lostAfter;

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "base/async/task.hpp"
+#include "controller/connection_ledger.hpp"
+
+namespace nimbra {
+
+// What the controller knows about its connection beyond the published fields.
+struct ConnectionState {
+    // An attempt, or the teardown of a cancelled one, is under way: the button cancels.
+    bool connecting = false;
+    // Of connect attempts; bumped by every connect and cancel, and only ever grows. Work that
+    // captured an older value is stale and must not write.
+    int64_t generation = 0;
+    std::optional<TaskHandle> attemptTask;
+    // What the established connection started.
+    ConnectionLedger ledger;
+    // Teardowns still stopping things. A connect asked for meanwhile waits for them, so their
+    // engine stop can never hit the new attempt's usque and their final state never hides it.
+    int teardowns = 0;
+    bool connectWhenIdle = false;
+};
+
+}  // namespace nimbra

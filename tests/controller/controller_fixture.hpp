@@ -1,0 +1,91 @@
+#pragma once
+
+// The controller on a real core loop with fakes around it, and the ways its tests look at it:
+// waiting for a phase, and the phases and details its snapshots went through.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <set>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "controller/controller_fakes.hpp"
+#include "controller/warp_controller.hpp"
+#include "support/run_until.hpp"
+#include "support/temp_dir.hpp"
+
+namespace nimbra::testing {
+
+using Shown = std::pair<WarpPhase, std::string>;
+
+class ControllerFixture : public ::testing::Test {
+protected:
+    // Builds the controller. Without `start` it runs the product's own start sequence against
+    // the fake engine, diagnostics and settings store.
+    void makeController(StartSequence start = {},
+                        std::function<void(ControllerEnvironment&)> adjust = {}) {
+        ControllerEnvironment environment(runtime_, store_);
+        environment.timings.connectRace = std::chrono::seconds(10);
+        environment.timings.quitDrainWait = std::chrono::milliseconds(200);
+        environment.makeEngine = [this](int port) {
+            return engine_ = std::make_shared<FakeEngine>(port);
+        };
+        environment.startSequence = std::move(start);
+        environment.diagnostics = diagnostics_;
+        environment.makeSystemProxy = [this](const LocalEndpoints& ours) {
+            return std::make_shared<SystemProxy>(desktop_, ours,
+                                                 ProxyJournal(dir_ / "proxy-journal.json"));
+        };
+        if (adjust) adjust(environment);
+        controller_ = std::make_unique<WarpController>(std::move(environment));
+    }
+
+    bool becomes(WarpPhase phase) {
+        return settles([&] { return controller_->state().phase == phase; });
+    }
+    bool settles(const std::function<bool()>& done) {
+        return runUntil(runtime_, done, std::chrono::seconds(60));
+    }
+
+    // Records every snapshot delivered through `post`, by default on the core loop.
+    uint64_t watch(ControllerState::Poster post = {}) {
+        if (!post) post = [this](std::function<void()> f) { runtime_.post(std::move(f)); };
+        return controller_->subscribe(std::move(post), [this](SnapshotPtr s) {
+            seenOn_.insert(std::this_thread::get_id());
+            seen_.push_back(std::move(s));
+        });
+    }
+    // Each change of phase among the snapshots seen, with its detail.
+    std::vector<Shown> phasesSeen() const {
+        std::vector<Shown> phases;
+        for (const auto& s : seen_) {
+            if (phases.empty() || phases.back().first != s->phase) {
+                phases.emplace_back(s->phase, s->detail);
+            }
+        }
+        return phases;
+    }
+    // Every detail text shown, in order, each once per run of equal ones.
+    std::vector<std::string> detailsSeen() const {
+        std::vector<std::string> details;
+        for (const auto& s : seen_) {
+            if (details.empty() || details.back() != s->detail) details.push_back(s->detail);
+        }
+        return details;
+    }
+
+    CoreRuntime runtime_;
+    std::vector<SnapshotPtr> seen_;  // written by one thread at a time, read after it is done
+    std::set<std::thread::id> seenOn_;
+    TempDir dir_;
+    PreferenceStore store_{dir_ / "preferences.json"};
+    std::shared_ptr<FakeEngine> engine_;
+    std::shared_ptr<FakeDiagnostics> diagnostics_ = std::make_shared<FakeDiagnostics>();
+    std::shared_ptr<RecordingProxyBackend> desktop_ = std::make_shared<RecordingProxyBackend>();
+    std::unique_ptr<WarpController> controller_;
+};
+
+}  // namespace nimbra::testing

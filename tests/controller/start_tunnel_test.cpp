@@ -1,0 +1,285 @@
+// The product's start sequence under the controller, against a scriptable engine, scripted exit
+// probes and an in-memory desktop settings store: the HTTP/2 retry rules, what each mode starts,
+// and that every failure or cancel leaves nothing running and the user's settings as they were.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+
+#include "controller/controller_fixture.hpp"
+#include "model/preference_keys.hpp"
+#include "support/usque_test_home.hpp"
+
+namespace nimbra {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::probeAt;
+using testing::Shown;
+
+bool listening(int port) {
+    asio::io_context io;
+    asio::ip::tcp::socket socket(io);
+    asio::error_code error;
+    socket.connect({asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)}, error);
+    return !error;
+}
+
+// Whether `wanted` appears in `shown` in this order, other texts allowed in between.
+bool inOrder(const std::vector<std::string>& shown, const std::vector<std::string>& wanted) {
+    auto next = shown.begin();
+    for (const std::string& text : wanted) {
+        next = std::find(next, shown.end(), text);
+        if (next == shown.end()) return false;
+        ++next;
+    }
+    return true;
+}
+
+class StartTunnelTest : public testing::ControllerFixture {
+protected:
+    StartTunnelTest() {
+        store_.setInteger(prefkey::socksPort, socksPort_);
+        store_.setInteger(prefkey::httpProxyPort, httpPort_);
+        desktop_->setUsersOwn("user's own");
+    }
+
+    void connectIn(const std::string& mode, bool http2 = false) {
+        store_.setText(prefkey::connectionMode, mode);
+        store_.setBoolean(prefkey::preferHttp2, http2);
+        makeController();
+        watch();
+        controller_->connect();
+    }
+    // Until the attempt has ended and its last snapshot has been delivered.
+    bool ends() {
+        const bool ended = settles([&] {
+            const WarpPhase phase = controller_->state().phase;
+            return phase == WarpPhase::connected || phase == WarpPhase::error ||
+                   (phase == WarpPhase::disconnected && controller_->state().detail != "Ready");
+        });
+        testing::runFor(runtime_, 20ms);
+        return ended;
+    }
+    // Nothing of the connection is left: no engine, no relay, the user's settings back.
+    void expectNothingLeft() {
+        EXPECT_FALSE(engine_->running);
+        EXPECT_FALSE(listening(httpPort_));
+        EXPECT_EQ(desktop_->current(), "user's own");
+    }
+
+    const int socksPort_ = testing::freeLoopbackPort();
+    const int httpPort_ = testing::freeLoopbackPort();
+};
+
+TEST_F(StartTunnelTest, QuicTroubleIsRetriedOnHttp2AtMostTwiceAndNeverWhenHttp2WasChosen) {
+    const TraceProbe off = probeAt("US", "off");
+    const std::string notViaWarp = "Tunnel not via WARP (loc=US colo=SJC warp=off ip=104.28.0.1)";
+    struct Case {
+        const char* name;
+        bool http2;
+        bool failQuic, failHttp2;
+        std::vector<TraceProbe> probes;  // answers in order, then WARP on
+        std::vector<bool> starts;        // transport of each engine start: true for HTTP/2
+        Shown end;
+        std::vector<std::string> details;  // the retry texts that must appear, in order
+    };
+    const std::vector<Case> cases{
+        {"probe fails on QUIC only",
+         false,
+         false,
+         false,
+         {off},
+         {false, true},
+         {WarpPhase::connected, "Connected · US/SJC · WARP on"},
+         {"Starting usque SOCKS (QUIC)…", "Probing WARP exit…",
+          "QUIC/probe failed — retrying with HTTP/2…", "Starting usque SOCKS (HTTP/2)…",
+          "Probing WARP exit…", "Connected · US/SJC · WARP on"}},
+        {"start fails on QUIC only",
+         false,
+         true,
+         false,
+         {},
+         {false, true},
+         {WarpPhase::connected, "Connected · US/SJC · WARP on"},
+         {"Starting usque SOCKS (QUIC)…", "Start failed — retrying with HTTP/2…",
+          "Starting usque SOCKS (HTTP/2)…"}},
+        // clang-format off
+        {"start fails on both", false, true, true, {}, {false, true},
+         {WarpPhase::error, "usque exited early"},
+         {"Start failed — retrying with HTTP/2…", "Starting usque SOCKS (HTTP/2)…"}},
+        // The retry after the probe runs inside the first attempt, whose own handler then
+        // grants the second and last one.
+        {"probe fails on QUIC, then HTTP/2 starts fail", false, false, true, {off},
+         {false, true, true}, {WarpPhase::error, "usque exited early"},
+         {"QUIC/probe failed — retrying with HTTP/2…", "Start failed — retrying with HTTP/2…"}},
+        // clang-format on
+        {"probe fails on both",
+         false,
+         false,
+         false,
+         {off, off},
+         {false, true},
+         {WarpPhase::error, notViaWarp},
+         {"QUIC/probe failed — retrying with HTTP/2…"}},
+        {"HTTP/2 chosen, probe fails",
+         true,
+         false,
+         false,
+         {off},
+         {true},
+         {WarpPhase::error, notViaWarp},
+         {"Starting usque SOCKS (HTTP/2)…"}},
+        {"HTTP/2 chosen, no trace at all",
+         true,
+         false,
+         false,
+         {TraceProbe{}},
+         {true},
+         {WarpPhase::error, "WARP exit probe failed"},
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        seen_.clear();
+        diagnostics_ = std::make_shared<testing::FakeDiagnostics>();
+        for (const TraceProbe& probe : c.probes) diagnostics_->queueSocksAnswers({probe});
+        store_.setText(prefkey::connectionMode, "socks");
+        store_.setBoolean(prefkey::preferHttp2, c.http2);
+        makeController({}, [&](ControllerEnvironment& environment) {
+            environment.makeEngine = [&](int port) {
+                engine_ = std::make_shared<testing::FakeEngine>(port);
+                engine_->failQuic = c.failQuic;
+                engine_->failHttp2 = c.failHttp2;
+                return engine_;
+            };
+        });
+        watch();
+        controller_->connect();
+        ASSERT_TRUE(ends());
+        const auto& s = controller_->state();
+        EXPECT_EQ(Shown(s.phase, s.detail), c.end);
+        EXPECT_EQ(engine_->startsSeen(), c.starts);
+        EXPECT_TRUE(inOrder(detailsSeen(), c.details)) << ::testing::PrintToString(detailsSeen());
+        const bool switched = !c.http2 && s.phase == WarpPhase::connected && c.starts.back();
+        EXPECT_EQ(s.http2, switched || c.http2);
+        EXPECT_EQ(store_.boolean(prefkey::preferHttp2), switched || c.http2);
+        if (switched) {
+            EXPECT_EQ(s.http2Tip,
+                      "Enabled HTTP/2 automatically (common when corporate WARP blocks QUIC)");
+        }
+        if (s.phase == WarpPhase::error) {
+            EXPECT_FALSE(engine_->running);
+            // The tip suggests HTTP/2 for WARP and probe trouble, and only while it is off.
+            const bool tip = !c.http2 && c.end.second == notViaWarp;
+            EXPECT_EQ(s.http2Tip.empty(), !tip);
+        }
+    }
+}
+
+TEST_F(StartTunnelTest, EachModeStartsItsOwnPiecesAndSaysWhatItCovers) {
+    connectIn("socks");
+    ASSERT_TRUE(ends());
+    EXPECT_EQ(controller_->state().globalCoverageNote, "");
+    EXPECT_FALSE(listening(httpPort_));
+    EXPECT_EQ(desktop_->writes, 0);
+
+    connectIn("global_tun");
+    ASSERT_TRUE(ends());
+    EXPECT_EQ(controller_->state().globalCoverageNote,
+              "Full proxy · Web+HTTPS→:" + std::to_string(httpPort_) +
+                  " · SOCKS→:" + std::to_string(socksPort_));
+    EXPECT_TRUE(listening(httpPort_));
+    EXPECT_EQ(desktop_->current(), "manual");
+    controller_->disconnect();
+    ASSERT_TRUE(becomes(WarpPhase::disconnected));
+    expectNothingLeft();
+
+    store_.setText(prefkey::splitTunnelMode, "auto");
+    connectIn("global_tun");
+    ASSERT_TRUE(ends());
+    EXPECT_EQ(controller_->state().globalCoverageNote, "Auto split · high-value domains proxied");
+    EXPECT_EQ(desktop_->current(), "auto");
+    controller_->disconnect();
+    ASSERT_TRUE(becomes(WarpPhase::disconnected));
+    expectNothingLeft();
+}
+
+TEST_F(StartTunnelTest, AFailedSettingsWriteStillConnectsAndIsPutRightOnDisconnect) {
+    desktop_->failWrites = true;
+    connectIn("global_tun");
+    ASSERT_TRUE(ends());
+    const auto& s = controller_->state();
+    EXPECT_EQ(s.phase, WarpPhase::connected);
+    EXPECT_THAT(s.globalCoverageNote, ::testing::StartsWith("System proxy write failed: "));
+    EXPECT_TRUE(listening(httpPort_)) << "the relay serves whoever is pointed at it by hand";
+    controller_->disconnect();
+    ASSERT_TRUE(becomes(WarpPhase::disconnected));
+    expectNothingLeft();
+}
+
+TEST_F(StartTunnelTest, ARelayThatCannotBindFailsTheConnectAfterOneRetryOnHttp2) {
+    asio::io_context io;
+    asio::ip::tcp::acceptor taken(
+        io, {asio::ip::address_v4::loopback(), static_cast<unsigned short>(httpPort_)});
+    connectIn("global_tun");
+    ASSERT_TRUE(ends());
+    EXPECT_EQ(controller_->state().phase, WarpPhase::error);
+    EXPECT_EQ(engine_->startsSeen(), (std::vector<bool>{false, true}));
+    EXPECT_FALSE(engine_->running);
+    EXPECT_EQ(desktop_->current(), "user's own");
+}
+
+TEST_F(StartTunnelTest, ACancelAtAnyStepStopsEverythingAndRestoresTheSettings) {
+    enum class Step { engineStart, probe, settingsWrite };
+    for (Step step : {Step::engineStart, Step::probe, Step::settingsWrite}) {
+        SCOPED_TRACE(static_cast<int>(step));
+        seen_.clear();
+        desktop_->writes = 0;
+        auto cancelFromThePool = [this] {
+            runtime_.post([this] { controller_->cancelConnect(); });
+            std::this_thread::sleep_for(50ms);  // the cancel lands while this step still runs
+        };
+        diagnostics_ = std::make_shared<testing::FakeDiagnostics>();
+        if (step == Step::probe) diagnostics_->onSocksProbe = cancelFromThePool;
+        desktop_->onWrite = step == Step::settingsWrite ? std::function<void()>(cancelFromThePool)
+                                                        : std::function<void()>();
+        store_.setText(prefkey::connectionMode, "global_tun");
+        makeController({}, [&](ControllerEnvironment& environment) {
+            environment.makeEngine = [&](int port) {
+                engine_ = std::make_shared<testing::FakeEngine>(port);
+                engine_->holdStarts = step == Step::engineStart;
+                return engine_;
+            };
+        });
+        controller_->connect();
+        if (step == Step::engineStart) {
+            ASSERT_TRUE(settles(
+                [&] { return controller_->state().detail == "Starting usque SOCKS (QUIC)…"; }));
+            controller_->cancelConnect();
+        }
+        ASSERT_TRUE(settles([&] { return controller_->state().detail == "Cancelled"; }));
+        testing::runFor(runtime_, 100ms);  // the attempt's own unwinding, if still running
+        EXPECT_EQ(controller_->state().phase, WarpPhase::disconnected);
+        EXPECT_LE(engine_->startsSeen().size(), 1u) << "no retry after a cancel";
+        expectNothingLeft();
+        desktop_->onWrite = {};
+    }
+}
+
+TEST_F(StartTunnelTest, QuitAfterConnectingInProxyModePutsTheSettingsBack) {
+    connectIn("global_tun");
+    ASSERT_TRUE(ends());
+    ASSERT_EQ(desktop_->current(), "manual");
+    bool done = false;
+    controller_->quit([&] { done = true; });
+    ASSERT_TRUE(settles([&] { return done; }));
+    expectNothingLeft();
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "proxy-journal.json"));
+}
+
+}  // namespace
+}  // namespace nimbra
