@@ -53,7 +53,9 @@ std::map<std::string, int> measureGateways() {
 // What a user checks without the window: where traffic leaves, directly and through a running
 // tunnel, and how far each exit gateway is.
 int printExitDiagnostics() {
-    const int port = AppPreferences(PreferenceStore::standard()).socksPort();
+    const AppPreferences preferences(PreferenceStore::standard());
+    preferences.migrateIfNeeded();
+    const int port = preferences.socksPort();
 
     const TraceProbe direct = ExitProbe::fetchDirect();
     printProbe("exit (direct)", direct);

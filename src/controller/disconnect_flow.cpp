@@ -71,7 +71,12 @@ void WarpController::resetAfterTeardown(bool cancelled) {
 // ---- quitting --------------------------------------------------------------------------------
 
 void WarpController::quit(std::function<void()> done) {
-    if (quitting_) return;
+    if (quitDone_) {
+        runtime_.post(std::move(done));
+        return;
+    }
+    quitWaiters_.push_back(std::move(done));
+    if (quitting_) return;  // called back with the quit already under way
     quitting_ = true;
     // An attempt may have got anywhere; an established connection started what its ledger says.
     // The engine always stops, which also ends a usque another run left on our SOCKS port.
@@ -81,10 +86,10 @@ void WarpController::quit(std::function<void()> done) {
     tasks_.cancelAll();
     traffic_->stop();
     // Not one of tasks_: it is the task that waits for them.
-    spawnTask(runtime_.executor(), runQuit(plan, std::move(done)));
+    spawnTask(runtime_.executor(), runQuit(plan));
 }
 
-asio::awaitable<void> WarpController::runQuit(ConnectionLedger plan, std::function<void()> done) {
+asio::awaitable<void> WarpController::runQuit(ConnectionLedger plan) {
     auto unwind = [unwinder = ConnectionUnwinder(services_), plan, budget = timings_.quitCleanup] {
         unwinder.unwindForQuit(plan, budget);
     };
@@ -92,7 +97,8 @@ asio::awaitable<void> WarpController::runQuit(ConnectionLedger plan, std::functi
     // A cancelled attempt unwinds its own steps (a proxy write that landed after the restore
     // above is put back there); give the tasks a moment to end before the loop stops.
     co_await race(tasks_.drained(), sleepFor(timings_.quitDrainWait));
-    done();
+    quitDone_ = true;
+    for (auto& done : std::exchange(quitWaiters_, {})) done();
 }
 
 }  // namespace nimbra

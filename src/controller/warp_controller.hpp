@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "base/async/core_runtime.hpp"
 #include "base/async/task_scope.hpp"
@@ -53,6 +54,8 @@ struct ControllerEnvironment {
 class WarpController {
 public:
     explicit WarpController(ControllerEnvironment environment);
+    // Only once quit() has called back or the core loop has stopped for good: until then its
+    // tasks may still resume.
     ~WarpController();
     WarpController(const WarpController&) = delete;
     WarpController& operator=(const WarpController&) = delete;
@@ -85,8 +88,8 @@ public:
 
     // Quitting: every background task is cancelled, what this run started is stopped (also a
     // usque another run left on our SOCKS port) and proxy settings this run wrote are put back,
-    // within about Timings::quitCleanup; then `done` runs on the core thread. Nothing starts
-    // afterwards.
+    // within about Timings::quitCleanup; then `done` runs on the core thread (also when quit was
+    // called before). Nothing starts afterwards.
     void quit(std::function<void()> done);
 
 private:
@@ -107,7 +110,7 @@ private:
     void tearDown(ConnectionLedger plan, bool cancelled);
     asio::awaitable<void> runTeardown(ConnectionLedger plan, bool cancelled);
     void resetAfterTeardown(bool cancelled);
-    asio::awaitable<void> runQuit(ConnectionLedger plan, std::function<void()> done);
+    asio::awaitable<void> runQuit(ConnectionLedger plan);
 
     asio::awaitable<void> resolveUsquePath();
     asio::awaitable<void> runExitRefresh(bool viaTunnel, bool throughSocks);
@@ -125,6 +128,8 @@ private:
     int httpPort_ = AppPreferences::kDefaultHttpProxyPort;
     std::unique_ptr<NetworkTrafficMonitor> traffic_;
     bool quitting_ = false;
+    bool quitDone_ = false;
+    std::vector<std::function<void()>> quitWaiters_;
     // Last: destroyed first, so no task outlives the state it works on.
     TaskScope tasks_;
 };

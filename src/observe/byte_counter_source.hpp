@@ -14,7 +14,8 @@ struct ByteCounts {
     bool operator==(const ByteCounts&) const = default;
 };
 
-// Where the traffic monitor reads its counters. It is asked once per sample on the core thread.
+// Where the traffic monitor reads its counters. It is asked once per sample, on the sampling
+// pool, never by two threads at once.
 // Readings are raw counter values, not deltas: the monitor subtracts consecutive readings and
 // treats a reading that went backwards (a wrapped 32-bit counter, an interface that came back,
 // a changed target) as a zero sample, so a source may wrap but should otherwise only grow.

@@ -41,6 +41,7 @@ void quitOnTerminationSignals() {
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGHUP, &action, nullptr);  // the terminal that started us went away
 }
 
 }  // namespace nimbra::shell

@@ -14,6 +14,7 @@
 #include "base/async/race.hpp"
 #include "base/async/sleep.hpp"
 #include "base/async/task.hpp"
+#include "base/async/task_scope.hpp"
 
 namespace nimbra {
 namespace {
@@ -148,6 +149,43 @@ TEST(AwaitBlocking, ResumesOnTheCoreThreadAndPropagatesErrors) {
     EXPECT_EQ(resumedThread, coreThread);
     ASSERT_TRUE(error);
     EXPECT_THROW(std::rethrow_exception(error), std::invalid_argument);
+}
+
+TEST(TaskScope, TracksItsTasksCancelsThemAllAndReportsWhenNoneIsLeft) {
+    CoreRuntime runtime;
+    TaskScope scope(runtime.executor());
+    int cancelled = 0;
+    bool quickEnded = false;
+    auto sleeper = [&]() -> asio::awaitable<void> {
+        try {
+            co_await sleepFor(kBeyondCtest);
+        } catch (const std::system_error& error) {
+            if (isCancellation(error)) ++cancelled;
+        }
+    };
+    // Named: a coroutine lambda must outlive the task it starts.
+    auto quick = [&]() -> asio::awaitable<void> {
+        quickEnded = true;
+        co_return;
+    };
+    scope.spawn(sleeper());
+    scope.spawn(sleeper());
+    scope.spawn(quick());
+    EXPECT_EQ(scope.running(), 3u);
+
+    bool drained = false;
+    auto error = runToEnd(runtime, [&]() -> asio::awaitable<void> {
+        co_await sleepFor(10ms);  // the quick one ends on its own; the sleepers stay
+        EXPECT_TRUE(quickEnded);
+        EXPECT_EQ(scope.running(), 2u);
+        scope.cancelAll();
+        co_await scope.drained();
+        drained = true;
+    }());
+    EXPECT_FALSE(error);
+    EXPECT_TRUE(drained);
+    EXPECT_EQ(cancelled, 2);
+    EXPECT_EQ(scope.running(), 0u);
 }
 
 }  // namespace

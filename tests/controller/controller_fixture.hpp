@@ -40,7 +40,19 @@ protected:
                                                  ProxyJournal(dir_ / "proxy-journal.json"));
         };
         if (adjust) adjust(environment);
+        retireController();
         controller_ = std::make_unique<WarpController>(std::move(environment));
+    }
+
+    void TearDown() override { retireController(); }
+
+    // A controller goes only after quitting: its tasks may still wait for the pools.
+    void retireController() {
+        if (!controller_) return;
+        bool done = false;
+        controller_->quit([&] { done = true; });
+        EXPECT_TRUE(settles([&] { return done; }));
+        controller_.reset();
     }
 
     bool becomes(WarpPhase phase) {
