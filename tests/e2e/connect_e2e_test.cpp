@@ -1,0 +1,357 @@
+// `nimbra-cli connect` as a user runs it: the real program in a private home, the usque and
+// trace-server stand-ins for the network, and in proxy mode the real GNOME settings store
+// (gsettings + dconf behind a private session bus). Each test reads the program's lines as they
+// come, signals its pid alone, and checks what is left behind: listeners, preferences, the
+// desktop's proxy settings and the journal.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/preference_store.hpp"
+#include "base/subprocess.hpp"
+#include "support/line_reader.hpp"
+#include "support/private_desktop_store.hpp"
+#include "support/trace_server_process.hpp"
+#include "support/usque_test_home.hpp"
+#include "system/process_table.hpp"
+
+namespace nimbra {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+using testing::LineReader;
+using ::testing::Not;
+using testing::PrivateDesktopStore;
+using testing::TraceServerProcess;
+
+// Generous on purpose: a hang shows up as a failed wait, never as a race against the clock.
+constexpr std::chrono::milliseconds kWait = 120s;
+// The runs keep the product's own timings (no NIMBRA_TEST_TIMING_SCALE): no case waits out an
+// internal limit, and a shortened quit budget would make the restore checks depend on load.
+
+// One run of a nimbra-cli command, its stdout read line by line. Its stderr (a few log lines)
+// stays in the pipe until the run ends.
+class CliRun {
+public:
+    explicit CliRun(const std::vector<std::string>& args)
+        : process_(start(args)), out_(process_.releaseStdout()) {}
+    // A run a failed test leaves behind gets SIGTERM first, so it still stops its usque.
+    ~CliRun() {
+        if (process_.running()) process_.signal(SIGTERM);
+        finish();
+    }
+
+    bool waitFor(std::string_view needle) { return out_.waitFor(needle, kWait).has_value(); }
+    void signal(int sig) { process_.signal(sig); }
+
+    // Waits for the exit and the last line of both streams; returns the exit code.
+    int finish() {
+        auto status = process_.wait(kWait);
+        if (!status) {
+            process_.kill();
+            status = process_.wait();
+        }
+        out_.readToEnd(kWait);
+        err_ += process_.takeStderr();
+        return status->code;
+    }
+
+    const std::vector<std::string>& lines() const { return out_.lines(); }
+    const std::string& err() const { return err_; }
+    std::string transcript() const { return out_.transcript() + "\n--- stderr\n" + err_; }
+
+private:
+    static Subprocess start(const std::vector<std::string>& args) {
+        Subprocess::Options options;
+        options.argv = {NIMBRA_CLI};
+        options.argv.insert(options.argv.end(), args.begin(), args.end());
+        return Subprocess::start(std::move(options));
+    }
+
+    Subprocess process_;
+    LineReader out_;
+    std::string err_;
+};
+
+constexpr const char* kTraceUrl = "https://www.cloudflare.com/cdn-cgi/trace";
+
+// What curl printed for `url` (body or error), trusting the test CA.
+std::string curl(const std::string& url, const std::string& proxy) {
+    Subprocess::Options options;
+    options.argv = {"curl",    "-sS", "--max-time", "60", "--cacert", TraceServerProcess::caFile(),
+                    "--proxy", proxy, url};
+    const auto result = Subprocess::run(std::move(options), kWait);
+    return result.out + result.err;
+}
+
+bool listening(int port) {
+    return !ProcessTable::system().listenerPids(port).empty();
+}
+
+// Whether `expected` appear in `lines` in this order (other lines may come between).
+bool inOrder(const std::vector<std::string>& lines, const std::vector<std::string>& expected) {
+    auto want = expected.begin();
+    for (const auto& line : lines) {
+        if (want != expected.end() && line.find(*want) != std::string::npos) ++want;
+    }
+    return want == expected.end();
+}
+
+class ConnectE2e : public ::testing::Test {
+protected:
+    ConnectE2e() {
+        home_.writeRegistration();
+        home_.routeTraceHostTo(trace_.tcpPort());
+        do httpPort_ = testing::freeLoopbackPort();
+        while (httpPort_ == home_.port());
+        home_.store().setInteger("http_proxy_port", httpPort_);
+    }
+
+    std::string socksUrl() const { return "socks5h://127.0.0.1:" + std::to_string(home_.port()); }
+
+    TraceServerProcess trace_;
+    testing::UsqueTestHome home_;
+    int httpPort_ = 0;
+};
+
+TEST_F(ConnectE2e, SocksModeConnectsCarriesTrafficAndStopsCleanlyOnSigterm) {
+    CliRun cli({"connect", "--mode", "socks"});
+    ASSERT_TRUE(cli.waitFor("Exit:")) << cli.transcript();
+    EXPECT_TRUE(inOrder(
+        cli.lines(), {"[Connecting] Checking usque…", "[Connecting] Starting usque SOCKS (QUIC)…",
+                      "[Connecting] Probing WARP exit…", "[Connected] Connected · US/SJC · WARP on",
+                      "SOCKS5 proxy: 127.0.0.1:" + std::to_string(home_.port()),
+                      "ip=104.28.1.1 loc=US colo=SJC warp=on"}))
+        << cli.transcript();
+
+    EXPECT_THAT(curl(kTraceUrl, socksUrl()), HasSubstr("warp=on"));
+
+    cli.signal(SIGTERM);
+    EXPECT_TRUE(cli.waitFor("[Disconnected] Disconnected")) << cli.transcript();
+    EXPECT_EQ(cli.finish(), 0) << cli.transcript();
+    EXPECT_FALSE(listening(home_.port()));
+}
+
+// The transports: QUIC blocked falls back to HTTP/2 once and remembers it; a run told to use
+// HTTP/2 never tries QUIC; with both failing the run ends with usque's own complaint.
+struct TransportCase {
+    const char* name;
+    std::vector<std::string> flags;
+    const char* knob;
+    std::vector<std::string> lines;   // in this order
+    std::vector<std::string> absent;  // in no line
+    bool connects;
+    bool remembersHttp2;
+};
+
+class ConnectTransportE2e : public ConnectE2e,
+                            public ::testing::WithParamInterface<TransportCase> {};
+
+TEST_P(ConnectTransportE2e, FallsBackOrFailsAsTheTransportsAllow) {
+    const TransportCase& c = GetParam();
+    home_.knob(c.knob, "failed to dial the MASQUE server: timeout");
+    std::vector<std::string> args{"connect", "--mode", "socks"};
+    args.insert(args.end(), c.flags.begin(), c.flags.end());
+    CliRun cli(args);
+
+    if (c.connects) {
+        ASSERT_TRUE(cli.waitFor("Exit:")) << cli.transcript();
+        EXPECT_THAT(curl(kTraceUrl, socksUrl()), HasSubstr("warp=on"));
+        cli.signal(SIGTERM);
+        EXPECT_EQ(cli.finish(), 0) << cli.transcript();
+    } else {
+        EXPECT_EQ(cli.finish(), 1) << cli.transcript();
+        EXPECT_THAT(cli.err(), HasSubstr("failed to dial the MASQUE server: timeout"));
+    }
+    EXPECT_TRUE(inOrder(cli.lines(), c.lines)) << cli.transcript();
+    for (const auto& line : cli.lines()) {
+        for (const auto& word : c.absent) EXPECT_THAT(line, Not(HasSubstr(word)));
+    }
+    const PreferenceStore stored(home_.store().file());
+    EXPECT_EQ(stored.boolean("usque_prefer_http2").value_or(false), c.remembersHttp2);
+    EXPECT_FALSE(listening(home_.port()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Transports, ConnectTransportE2e,
+    ::testing::Values(
+        TransportCase{"QuicBlocked",
+                      {},
+                      "USQUE_STANDIN_QUIC_EXIT_EARLY",
+                      {"Starting usque SOCKS (QUIC)…", "Start failed — retrying with HTTP/2…",
+                       "Starting usque SOCKS (HTTP/2)…", "[Connected]"},
+                      {},
+                      true,
+                      true},
+        TransportCase{"Http2Flag",
+                      {"--http2"},
+                      "USQUE_STANDIN_QUIC_EXIT_EARLY",
+                      {"Starting usque SOCKS (HTTP/2)…", "[Connected]"},
+                      {"QUIC", "retrying"},
+                      true,
+                      false},
+        TransportCase{"BothFail",
+                      {"--quic"},
+                      "USQUE_STANDIN_EXIT_EARLY",
+                      {"Starting usque SOCKS (QUIC)…", "Start failed — retrying with HTTP/2…",
+                       "Starting usque SOCKS (HTTP/2)…", "[Error]"},
+                      {},
+                      false,
+                      false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ConnectE2e, SigintDuringAConnectCancelsItAndLeavesNothingListening) {
+    home_.knob("USQUE_STANDIN_NEVER_READY", "1");
+    CliRun cli({"connect", "--mode", "socks"});
+    ASSERT_TRUE(cli.waitFor("Starting usque SOCKS")) << cli.transcript();
+    // Cancel while usque is up and serving, so there is something to take down.
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (!listening(home_.port()) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_TRUE(listening(home_.port())) << cli.transcript();
+
+    cli.signal(SIGINT);
+    EXPECT_TRUE(cli.waitFor("[Disconnected] Cancelled")) << cli.transcript();
+    EXPECT_EQ(cli.finish(), 130) << cli.transcript();
+    EXPECT_FALSE(listening(home_.port()));
+}
+
+TEST_F(ConnectE2e, WithoutUsqueOnThePathTheRunFailsAndSaysSo) {
+    home_.knob("PATH", "/usr/bin:/bin");
+    CliRun cli({"connect", "--mode", "socks"});
+    EXPECT_EQ(cli.finish(), 1) << cli.transcript();
+    EXPECT_THAT(cli.err(), HasSubstr("usque was not found"));
+}
+
+// Proxy mode on a GNOME desktop whose user has a corporate proxy of their own.
+class ProxyModeE2e : public ConnectE2e {
+protected:
+    void SetUp() override {
+        try {
+            desktop_.emplace(home_.home() / "desktop", PrivateDesktopStore::Desktop::gnome);
+        } catch (const std::exception& error) {
+            GTEST_FAIL() << error.what();
+        }
+        // The desktop's world has its own HOME and data directory: the registration and curl's
+        // trust in the test CA go there.
+        std::ofstream(desktop_->journalFile().parent_path() / "config.json")
+            << R"({"endpoint_v6": "2606:4700:103::1"})";
+        TraceServerProcess::writeCurlHome(home_.home() / "desktop" / "home");
+        users_ = desktop_->usersManualProxy();
+        users_["http.host"] = users_["https.host"] = "'corp.example'";
+        desktop_->seed(users_);
+        ASSERT_EQ(desktop_->values(), users_);
+    }
+
+    std::string ours(int port) const { return "127.0.0.1:" + std::to_string(port); }
+
+    // Connects in proxy mode, checks the desktop points at us and the relay carries a request,
+    // and leaves the run connected.
+    void connectAndCheck(CliRun& cli) {
+        ASSERT_TRUE(cli.waitFor("Coverage:")) << cli.transcript();
+        EXPECT_TRUE(inOrder(cli.lines(), {"[Connected]", "SOCKS5 proxy: " + ours(home_.port()),
+                                          "HTTP proxy:   " + ours(httpPort_), "Exit:"}))
+            << cli.transcript();
+        EXPECT_TRUE(fs::exists(desktop_->journalFile()));
+        EXPECT_THAT(curl(kTraceUrl, "http://" + ours(httpPort_)), HasSubstr("warp=on"));
+    }
+
+    std::optional<PrivateDesktopStore> desktop_;
+    PrivateDesktopStore::Values users_;
+};
+
+TEST_F(ProxyModeE2e, FullProxyPointsTheDesktopAtUsAndSigtermPutsTheUsersProxyBack) {
+    CliRun cli({"connect", "--mode", "proxy"});
+    ASSERT_NO_FATAL_FAILURE(connectAndCheck(cli));
+    EXPECT_TRUE(cli.lines().back().ends_with(
+        "Coverage:     Full proxy · Web+HTTPS→:" + std::to_string(httpPort_) +
+        " · SOCKS→:" + std::to_string(home_.port())))
+        << cli.transcript();
+    auto now = desktop_->values();
+    EXPECT_EQ(now["mode"], "'manual'");
+    for (const std::string kind : {"http", "https", "socks"}) {
+        EXPECT_EQ(now[kind + ".host"], "'127.0.0.1'") << kind;
+        EXPECT_EQ(now[kind + ".port"], std::to_string(kind == "socks" ? home_.port() : httpPort_));
+    }
+
+    cli.signal(SIGTERM);
+    EXPECT_EQ(cli.finish(), 0) << cli.transcript();
+    EXPECT_EQ(desktop_->values(), users_);
+    EXPECT_FALSE(fs::exists(desktop_->journalFile()));
+    EXPECT_FALSE(listening(httpPort_));
+}
+
+TEST_F(ProxyModeE2e, AutoSplitPointsTheDesktopAtTheRelaysPacAndSigtermPutsTheUsersProxyBack) {
+    home_.store().setText("split_tunnel_mode", "auto");
+    CliRun cli({"connect", "--mode", "proxy"});
+    ASSERT_NO_FATAL_FAILURE(connectAndCheck(cli));
+    EXPECT_THAT(cli.lines().back(), HasSubstr("Auto split")) << cli.transcript();
+    auto now = desktop_->values();
+    EXPECT_EQ(now["mode"], "'auto'");
+    const std::string pacUrl = now["autoconfig-url"].substr(1, now["autoconfig-url"].size() - 2);
+    EXPECT_TRUE(pacUrl.starts_with("http://" + ours(httpPort_) + "/proxy.pac")) << pacUrl;
+    EXPECT_THAT(curl(pacUrl, ""), HasSubstr("FindProxyForURL"));
+
+    cli.signal(SIGTERM);
+    EXPECT_EQ(cli.finish(), 0) << cli.transcript();
+    EXPECT_EQ(desktop_->values(), users_);
+    EXPECT_FALSE(fs::exists(desktop_->journalFile()));
+}
+
+// A client killed outright leaves the desktop pointing at it; either repair-network or the next
+// connect puts the user's proxy back.
+class KilledProxyModeE2e : public ProxyModeE2e,
+                           public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(KilledProxyModeE2e, TheUsersProxyComesBackAfterSigkill) {
+    CliRun cli({"connect", "--mode", "proxy"});
+    ASSERT_NO_FATAL_FAILURE(connectAndCheck(cli));
+    const auto listeners = ProcessTable::system().listenerPids(home_.port());
+    ASSERT_EQ(listeners.size(), 1u);
+    // usque, in a process group of its own, outlives the killed client; it is ended here unless
+    // the recovery below ends it.
+    struct Reaper {
+        pid_t pid;
+        ~Reaper() {
+            if (ProcessTable::system().processArgs(pid).find("usque") != std::string::npos)
+                ::kill(pid, SIGTERM);
+        }
+    } reaper{listeners.front()};
+    cli.signal(SIGKILL);
+    EXPECT_EQ(cli.finish(), 128 + SIGKILL);
+    EXPECT_EQ(desktop_->values()["http.host"], "'127.0.0.1'");
+    ASSERT_TRUE(fs::exists(desktop_->journalFile()));
+
+    if (std::string_view(GetParam()) == "RepairNetwork") {
+        CliRun repair({"repair-network"});
+        EXPECT_EQ(repair.finish(), 0) << repair.transcript();
+    } else {
+        CliRun again({"connect", "--mode", "socks"});
+        ASSERT_TRUE(again.waitFor("[Connected]")) << again.transcript();
+        EXPECT_EQ(desktop_->values(), users_);
+        again.signal(SIGTERM);
+        EXPECT_EQ(again.finish(), 0) << again.transcript();
+        EXPECT_FALSE(listening(home_.port()));
+    }
+    EXPECT_EQ(desktop_->values(), users_);
+    EXPECT_FALSE(fs::exists(desktop_->journalFile()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Recovery, KilledProxyModeE2e,
+                         ::testing::Values("RepairNetwork", "ConnectAgain"),
+                         [](const auto& info) { return std::string(info.param); });
+
+}  // namespace
+}  // namespace nimbra
