@@ -1,6 +1,8 @@
 #pragma once
 
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "model/connection_mode.hpp"
 
@@ -12,11 +14,15 @@ struct ConnectOptions {
     std::optional<bool> http2;
 };
 
+// What `nimbra-cli gateway` accepts; an empty name only shows the gateways.
+inline const std::vector<std::string> kGatewayNames{"direct", "us-fremont", "fastest"};
+
 // Each returns the process exit code.
 int printPreferences();
 int connectInForeground(const ConnectOptions& options);
 int printExitDiagnostics();
 int printSystemProxy();
 int repairNetwork();
+int runGatewayCommand(const std::string& name);
 
 }  // namespace nimbra::cli

@@ -54,6 +54,15 @@ int main(int argc, char** argv) {
         "exit",
         "show the exit address (directly and through a running usque) and the latency "
         "of each exit gateway");
+    std::string gateway;
+    auto* gatewayCommand = app.add_subcommand(
+        "gateway",
+        "show the stored exit gateway and each gateway's latency, or choose one: direct, "
+        "us-fremont, or fastest (measure and take the lowest latency; exit 1 when none answers). "
+        "A choice is stored and written to usque's registration file; a running nimbra-cli "
+        "connect does not pick it up, it applies at the next connect.");
+    gatewayCommand->add_option("gateway", gateway, "direct, us-fremont or fastest")
+        ->transform(CLI::IsMember(nimbra::cli::kGatewayNames, CLI::ignore_case));
     auto* prefsCommand =
         app.add_subcommand("prefs", "print the stored preferences (after migration) as JSON");
     auto* proxyCommand = app.add_subcommand(
@@ -79,6 +88,7 @@ int main(int argc, char** argv) {
     }
     if (*connectCommand) return nimbra::cli::connectInForeground(connect);
     if (*exitCommand) return nimbra::cli::printExitDiagnostics();
+    if (*gatewayCommand) return nimbra::cli::runGatewayCommand(gateway);
     if (*prefsCommand) return nimbra::cli::printPreferences();
     if (*proxyCommand) return nimbra::cli::printSystemProxy();
     if (*repairCommand) return nimbra::cli::repairNetwork();

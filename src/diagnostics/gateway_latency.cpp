@@ -1,6 +1,5 @@
 #include "diagnostics/gateway_latency.hpp"
 
-#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,7 +13,6 @@
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -25,6 +23,7 @@
 #include "base/deployment.hpp"
 #include "base/unique_fd.hpp"
 #include "diagnostics/quic_probe_datagram.hpp"
+#include "model/nat64_address.hpp"
 #include "model/nat64_gateway.hpp"
 
 namespace nimbra::ExitProbe {
@@ -135,33 +134,17 @@ int measureTcpRtt(const std::string& host, int port, int timeoutMs) {
     return elapsedMs(start);
 }
 
-std::optional<std::string> ipv4AsHexGroups(std::string_view ipv4) {
-    const std::string text(ipv4);
-    in_addr address{};
-    if (::inet_pton(AF_INET, text.c_str(), &address) != 1) return std::nullopt;
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&address.s_addr);
-
-    std::array<char, 16> buffer{};
-    char* cursor = buffer.data();
-    char* const end = buffer.data() + buffer.size();
-    const unsigned high = (unsigned{bytes[0]} << 8) | bytes[1];
-    const unsigned low = (unsigned{bytes[2]} << 8) | bytes[3];
-    cursor = std::to_chars(cursor, end, high, 16).ptr;
-    *cursor++ = ':';
-    cursor = std::to_chars(cursor, end, low, 16).ptr;
-    return std::string(buffer.data(), cursor);
-}
-
 std::vector<GatewayTarget> gatewayTargets() {
     const std::string endpoint = deployment::providerEndpointV4();
     const int port = deployment::gatewayProbePort();
-    // An endpoint that is not dotted IPv4 is appended as it is, which makes a host the numeric
-    // resolver refuses: the gateway then shows as unreachable instead of probing the bare prefix.
-    const std::string embedded = ipv4AsHexGroups(endpoint).value_or(endpoint);
+    const std::string prefix = deployment::fremontNat64Prefix();
+    // Without a valid embedded address the endpoint is appended as it is, which makes a host the
+    // numeric resolver refuses: the gateway then shows as unreachable instead of probing the bare
+    // prefix.
+    const std::string fremont = nat64Address(prefix, endpoint).value_or(prefix + endpoint);
     return {
         GatewayTarget{rawValue(NAT64Gateway::direct), endpoint, port},
-        GatewayTarget{rawValue(NAT64Gateway::usFremont),
-                      deployment::fremontNat64Prefix() + embedded, port},
+        GatewayTarget{rawValue(NAT64Gateway::usFremont), fremont, port},
     };
 }
 

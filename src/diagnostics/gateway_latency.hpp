@@ -3,9 +3,7 @@
 #include <asio/awaitable.hpp>
 #include <asio/thread_pool.hpp>
 #include <map>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace nimbra::ExitProbe {
@@ -31,10 +29,6 @@ struct GatewayTarget {
 // Every gateway, direct first: the provider's IPv4 endpoint, and the same endpoint embedded in
 // the Fremont NAT64 gateway's /96 prefix.
 std::vector<GatewayTarget> gatewayTargets();
-
-// The low 32 bits of a NAT64 address for `ipv4`: two 16-bit groups in lower-case hex without
-// leading zeros ("162.159.198.1" -> "a29f:c601"). nullopt for anything but a dotted IPv4 address.
-std::optional<std::string> ipv4AsHexGroups(std::string_view ipv4);
 
 // Measures every gateway at once on `pool`: QUIC first, TCP when QUIC gets no answer. The result
 // has one entry per gateway id, -1 when neither answered; a gateway can take up to twice

@@ -15,6 +15,20 @@ NAT64Gateway nat64GatewayFromPrefix(std::string_view prefix) {
     return NAT64Gateway::direct;
 }
 
+std::optional<NAT64Gateway> fastestGateway(const std::map<std::string, int>& latencies) {
+    std::optional<NAT64Gateway> fastest;
+    int best = 0;
+    for (auto gateway : kAllNAT64Gateways) {
+        const auto found = latencies.find(rawValue(gateway));
+        if (found == latencies.end() || found->second < 1) continue;
+        if (!fastest || found->second < best) {
+            fastest = gateway;
+            best = found->second;
+        }
+    }
+    return fastest;
+}
+
 std::string_view title(NAT64Gateway gateway, AppLanguage language) {
     if (gateway == NAT64Gateway::usFremont) {
         return pick(language, "United States (Fremont)", "美国 (Fremont)");

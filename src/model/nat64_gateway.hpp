@@ -1,6 +1,8 @@
 #pragma once
 
 #include <array>
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,6 +21,11 @@ std::string rawValue(NAT64Gateway gateway);
 
 // The case whose raw value equals `prefix` exactly; any other text means direct.
 NAT64Gateway nat64GatewayFromPrefix(std::string_view prefix);
+
+// The gateway with the lowest measured latency, from latencies keyed by raw value as the gateway
+// probe reports them. Only a latency of at least 1 ms counts (-1 means no answer); a tie goes to
+// the gateway earlier in kAllNAT64Gateways. nullopt when no gateway answered.
+std::optional<NAT64Gateway> fastestGateway(const std::map<std::string, int>& latencies);
 
 std::string_view title(NAT64Gateway gateway, AppLanguage language);
 std::string_view subtitle(NAT64Gateway gateway, AppLanguage language);

@@ -1,0 +1,165 @@
+// Pointing usque's registration file at an exit gateway: which endpoint each prefix gives, and
+// every way the file is left alone (byte for byte) or kept (its other keys, its mode, a link).
+
+#include "engine/registration_endpoint.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "support/scoped_env.hpp"
+#include "support/temp_dir.hpp"
+
+namespace nimbra {
+namespace {
+
+namespace fs = std::filesystem;
+using nimbra::testing::ScopedEnv;
+using nimbra::testing::TempDir;
+using Outcome = EndpointRewriteOutcome;
+
+// As usque writes it, with keys we must never lose, in an order and layout we do not produce.
+constexpr const char* kRegistration =
+    R"({"private_key":"a2V5","endpoint_v4":"162.159.198.1","endpoint_v6":"2606:4700:103::1",)"
+    R"("ipv4":"172.16.0.2","mtu":1280,"ratio":0.25,"nested":{"b":[1,"ü",null],"a":true}})";
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void writeFile(const fs::path& path, const std::string& contents) {
+    std::ofstream(path, std::ios::binary) << contents;
+}
+
+class RegistrationEndpoint : public ::testing::Test {
+protected:
+    TempDir home;
+    fs::path file = home / "config.json";
+    // The deployment defaults, whatever the environment the tests run in says.
+    ScopedEnv v4{"NIMBRA_ENDPOINT_V4", "162.159.198.1"};
+    ScopedEnv v6{"NIMBRA_ENDPOINT_V6", "2606:4700:103::1"};
+};
+
+TEST_F(RegistrationEndpoint, EachGatewaySetsItsEndpointAndKeepsEveryOtherKey) {
+    struct Case {
+        const char* prefix;
+        const char* endpoint;
+    };
+    const Case cases[] = {
+        {"2602:fc59:b0:64::", "2602:fc59:b0:64::a29f:c601"},
+        {"2602:fc59:b0:64", "2602:fc59:b0:64::a29f:c601"},   // "::" added
+        {"2602:fc59:b0:64:", "2602:fc59:b0:64::a29f:c601"},  // the second ":" added
+        {"64:ff9b:0:0:0:0:", "64:ff9b:0:0:0:0:a29f:c601"},   // a full /96 needs nothing
+        {"64:ff9b:0:0:0:0", "64:ff9b:0:0:0:0:a29f:c601"},
+        {"none", "2606:4700:103::1"},
+        {"", "2606:4700:103::1"},  // an empty preference reads as direct too
+    };
+    const auto original = nlohmann::json::parse(kRegistration);
+    for (const auto& [prefix, endpoint] : cases) {
+        // Start from the other gateway's endpoint, so every case really writes.
+        auto before = original;
+        before["endpoint_v6"] = "2001:db8::1";
+        writeFile(file, before.dump());
+
+        const EndpointRewrite rewrite = rewriteEndpointV6(file, prefix);
+        EXPECT_EQ(rewrite.outcome, Outcome::written) << prefix << ": " << rewrite.reason;
+        EXPECT_EQ(rewrite.endpoint, endpoint) << prefix;
+        auto after = nlohmann::json::parse(readFile(file));
+        EXPECT_EQ(after.at("endpoint_v6"), endpoint) << prefix;
+        after["endpoint_v6"] = original["endpoint_v6"];
+        EXPECT_EQ(after, original) << prefix;
+    }
+}
+
+TEST_F(RegistrationEndpoint, FollowsTheDeploymentEndpoints) {
+    ScopedEnv otherV4("NIMBRA_ENDPOINT_V4", "10.0.0.1");
+    ScopedEnv otherV6("NIMBRA_ENDPOINT_V6", "fd00::2");
+    writeFile(file, kRegistration);
+    EXPECT_EQ(rewriteEndpointV6(file, "64:ff9b::").endpoint, "64:ff9b::a00:1");
+    EXPECT_EQ(nlohmann::json::parse(readFile(file)).at("endpoint_v6"), "64:ff9b::a00:1");
+    EXPECT_EQ(rewriteEndpointV6(file, "none").endpoint, "fd00::2");
+    EXPECT_EQ(nlohmann::json::parse(readFile(file)).at("endpoint_v6"), "fd00::2");
+}
+
+TEST_F(RegistrationEndpoint, LeavesTheFileByteForByteWhenItCannotOrNeedNotChange) {
+    struct Case {
+        const char* name;
+        std::optional<std::string> contents;  // nullopt: no file at all
+        const char* prefix;
+        Outcome outcome;
+        std::optional<const char*> v4Override = std::nullopt;
+    };
+    const Case cases[] = {
+        {"missing", std::nullopt, "2602:fc59:b0:64::", Outcome::missingFile},
+        {"array", "[1, 2]", "2602:fc59:b0:64::", Outcome::notAnObject},
+        {"text", "\"endpoint_v6\"", "none", Outcome::notAnObject},
+        {"not json", "endpoint_v6 = 2606:4700:103::1", "none", Outcome::notAnObject},
+        {"truncated", std::string(kRegistration).substr(0, 40), "none", Outcome::notAnObject},
+        {"empty", "", "none", Outcome::notAnObject},
+        {"bad utf-8", "{\"k\": \"\xff\"}", "none", Outcome::notAnObject},
+        {"already set", kRegistration, "none", Outcome::alreadySet},
+        {"bad group", kRegistration, "2602:fc59:zz::", Outcome::invalidPrefix},
+        {"too many groups", kRegistration, "1:2:3:4:5:6:7::", Outcome::invalidPrefix},
+        {"prefix length", kRegistration, "2602:fc59:b0:64::/96", Outcome::invalidPrefix},
+        {"an IPv4 prefix", kRegistration, "10.0.0.0", Outcome::invalidPrefix},
+        {"endpoint not IPv4", kRegistration, "2602:fc59:b0:64::", Outcome::invalidPrefix,
+         "endpoint.example"},
+    };
+    for (const auto& test : cases) {
+        std::optional<ScopedEnv> v4Override;
+        if (test.v4Override) v4Override.emplace("NIMBRA_ENDPOINT_V4", *test.v4Override);
+        fs::remove(file);
+        if (test.contents) writeFile(file, *test.contents);
+
+        const EndpointRewrite rewrite = rewriteEndpointV6(file, test.prefix);
+        EXPECT_EQ(rewrite.outcome, test.outcome) << test.name;
+        EXPECT_EQ(rewrite.reason.empty(), test.outcome == Outcome::alreadySet) << test.name;
+        EXPECT_EQ(rewrite.endpoint.empty(), test.outcome == Outcome::invalidPrefix) << test.name;
+        if (test.contents) {
+            EXPECT_EQ(readFile(file), *test.contents) << test.name;
+        } else {
+            EXPECT_FALSE(fs::exists(file)) << test.name;
+        }
+        // Nothing is left behind beside the file either (no temporary, no copy).
+        EXPECT_EQ(std::distance(fs::directory_iterator(home.path()), fs::directory_iterator()),
+                  test.contents ? 1 : 0)
+            << test.name;
+    }
+}
+
+TEST_F(RegistrationEndpoint, KeepsTheFileModeAndWritesThroughALink) {
+    for (const fs::perms mode : {fs::perms::owner_read | fs::perms::owner_write,
+                                 fs::perms::owner_read | fs::perms::owner_write |
+                                     fs::perms::group_read | fs::perms::others_read}) {
+        writeFile(file, kRegistration);
+        fs::permissions(file, mode);
+        ASSERT_EQ(rewriteEndpointV6(file, "2602:fc59:b0:64::").outcome, Outcome::written);
+        EXPECT_EQ(fs::status(file).permissions(), mode);
+    }
+
+    const fs::path link = home / "link.json";
+    fs::create_symlink(file, link);
+    ASSERT_EQ(rewriteEndpointV6(link, "none").outcome, Outcome::written);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(nlohmann::json::parse(readFile(file)).at("endpoint_v6"), "2606:4700:103::1");
+}
+
+TEST_F(RegistrationEndpoint, AFailedWriteKeepsTheOldFile) {
+    // The name leaves no room for the temporary file's longer name beside it, which fails even
+    // for root, unlike a read-only directory.
+    const fs::path longName = home / std::string(250, 'c');
+    writeFile(longName, kRegistration);
+    const EndpointRewrite rewrite = rewriteEndpointV6(longName, "2602:fc59:b0:64::");
+    EXPECT_EQ(rewrite.outcome, Outcome::writeFailed);
+    EXPECT_NE(rewrite.reason, "");
+    EXPECT_EQ(readFile(longName), kRegistration);
+}
+
+}  // namespace
+}  // namespace nimbra
