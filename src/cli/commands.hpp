@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +17,9 @@ struct ConnectOptions {
 
 // What `nimbra-cli gateway` accepts; an empty name only shows the gateways.
 inline const std::vector<std::string> kGatewayNames{"direct", "us-fremont", "fastest"};
+
+// The round trip to each exit gateway in ms (-1: no answer), keyed by its prefix.
+std::map<std::string, int> measureGatewayLatencies();
 
 // Each returns the process exit code.
 int printPreferences();

@@ -1,8 +1,5 @@
-#include <asio/co_spawn.hpp>
-#include <asio/detached.hpp>
 #include <cstdio>
 
-#include "base/async/core_runtime.hpp"
 #include "base/preference_store.hpp"
 #include "cli/commands.hpp"
 #include "diagnostics/exit_probe.hpp"
@@ -14,8 +11,6 @@
 
 namespace nimbra::cli {
 namespace {
-
-constexpr int kGatewayProbeTimeoutMs = 3500;
 
 void printProbe(const char* route, const TraceProbe& probe) {
     if (!probe.fetched) {
@@ -33,19 +28,6 @@ bool usqueServes(int port) {
         if (process_control::commandLineMentionsUsque(processes.processArgs(pid))) return true;
     }
     return false;
-}
-
-std::map<std::string, int> measureGateways() {
-    CoreRuntime runtime;
-    std::map<std::string, int> latencies;
-    asio::co_spawn(runtime.executor(),
-                   ExitProbe::probeAllGateways(runtime.blockingPool(), kGatewayProbeTimeoutMs),
-                   [&](std::exception_ptr, std::map<std::string, int> result) {
-                       latencies = std::move(result);
-                       runtime.stop();
-                   });
-    runtime.run();
-    return latencies;
 }
 
 }  // namespace
@@ -68,7 +50,7 @@ int printExitDiagnostics() {
         std::printf("%-18s no usque serves 127.0.0.1:%d\n", "exit (tunnel)", port);
     }
 
-    const auto latencies = measureGateways();
+    const auto latencies = measureGatewayLatencies();
     for (const auto& target : ExitProbe::gatewayTargets()) {
         const auto gateway = nat64GatewayFromPrefix(target.id);
         const auto found = latencies.find(target.id);

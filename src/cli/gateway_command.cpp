@@ -2,14 +2,12 @@
 // new one and points usque's registration file at it. A running connection keeps the gateway it
 // started with; the change takes effect at the next connect.
 
-#include <asio/co_spawn.hpp>
 #include <cstdio>
 #include <exception>
 #include <map>
 #include <string>
 #include <utility>
 
-#include "base/async/core_runtime.hpp"
 #include "base/preference_store.hpp"
 #include "cli/commands.hpp"
 #include "diagnostics/gateway_latency.hpp"
@@ -22,26 +20,11 @@
 namespace nimbra::cli {
 namespace {
 
-constexpr int kGatewayProbeTimeoutMs = 3500;
 constexpr int kFailed = 1;
 constexpr int kUsageError = 2;
 
 std::string titleOf(NAT64Gateway gateway) {
     return std::string(title(gateway, AppLanguage::english));
-}
-
-// Every gateway at once; a probe that fails as a whole leaves every gateway unmeasured.
-std::map<std::string, int> measureGateways() {
-    CoreRuntime runtime;
-    std::map<std::string, int> latencies;
-    asio::co_spawn(runtime.executor(),
-                   ExitProbe::probeAllGateways(runtime.blockingPool(), kGatewayProbeTimeoutMs),
-                   [&](std::exception_ptr, std::map<std::string, int> result) {
-                       latencies = std::move(result);
-                       runtime.stop();
-                   });
-    runtime.run();
-    return latencies;
 }
 
 void printLatencies(const std::map<std::string, int>& latencies, NAT64Gateway selected) {
@@ -109,7 +92,7 @@ int runGatewayCommand(const std::string& name) {
     if (name.empty()) {
         std::printf("exit gateway: %s (stored \"%s\")\n", titleOf(stored).c_str(),
                     preferences.nat64Prefix().c_str());
-        printLatencies(measureGateways(), stored);
+        printLatencies(measureGatewayLatencies(), stored);
         return 0;
     }
 
@@ -117,7 +100,7 @@ int runGatewayCommand(const std::string& name) {
         std::fprintf(stderr, "nimbra-cli: no gateway called \"%s\"\n", name.c_str());
         return kUsageError;
     }
-    const auto latencies = measureGateways();
+    const auto latencies = measureGatewayLatencies();
     printLatencies(latencies, stored);
     const auto fastest = fastestGateway(latencies);
     if (!fastest) {

@@ -137,6 +137,7 @@ void WarpController::acceptOutcome(const StartOutcome& outcome, const StartReque
     endAttempt();
     refreshUsquePath();
     traffic_->start(std::nullopt);
+    health_->start();
 }
 
 asio::awaitable<void> WarpController::reportFailure(std::exception_ptr failure,

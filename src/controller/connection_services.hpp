@@ -1,6 +1,8 @@
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "controller/diagnostics_service.hpp"
 #include "engine/tunnel_engine.hpp"
@@ -18,6 +20,9 @@ struct ConnectionServices {
     std::shared_ptr<LocalSocksGateway> socksGateway;
     std::shared_ptr<SystemProxy> systemProxy;
     std::shared_ptr<DiagnosticsService> diagnostics;
+    // Points usque's registration file at the exit gateway with this prefix ("none": directly).
+    // Blocking; never throws.
+    std::function<void(const std::string& prefix)> pointRegistrationAt;
 };
 
 }  // namespace nimbra

@@ -13,6 +13,7 @@ namespace nimbra {
 
 void WarpController::disconnect() {
     if (quitting_) return;
+    health_->stop();
     state_.update([lang = language()](ControllerSnapshot& s) {
         s.phase = WarpPhase::stopping;
         s.detail = L10n::disconnecting(lang);
@@ -29,6 +30,7 @@ void WarpController::cancelConnect() {
     ++connection_.generation;  // whatever the running attempt produces is stale from now on
     if (connection_.attemptTask) connection_.attemptTask->cancel();
     connection_.attemptTask.reset();
+    health_->stop();
     state_.update([lang = language()](ControllerSnapshot& s) {
         s.phase = WarpPhase::stopping;
         s.detail = L10n::cancelling(lang);
@@ -83,6 +85,7 @@ void WarpController::quit(std::function<void()> done) {
     ConnectionLedger plan = connectUnderWay() ? ConnectionLedger::everything() : connection_.ledger;
     plan.engine = true;
     ++connection_.generation;
+    health_->stop();
     tasks_.cancelAll();
     traffic_->stop();
     // Not one of tasks_: it is the task that waits for them.

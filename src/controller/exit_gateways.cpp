@@ -1,6 +1,10 @@
-// Gateway latencies: one measurement of every exit gateway at a time.
+// Exit gateways: measuring them, choosing one, and switching a live connection over to it.
 
+#include "base/async/await_blocking.hpp"
+#include "base/async/sleep.hpp"
 #include "controller/warp_controller.hpp"
+#include "l10n/l10n.hpp"
+#include "model/preference_keys.hpp"
 
 namespace nimbra {
 namespace {
@@ -29,6 +33,83 @@ asio::awaitable<void> WarpController::runGatewayProbes() {
         if (measured) s.exitProbes = std::move(latencies);
         s.exitLatencyProbing = false;
     });
+}
+
+void WarpController::setNat64Gateway(NAT64Gateway gateway) {
+    if (quitting_) return;
+    const std::string prefix = rawValue(gateway);
+    prefs_.store().setText(prefkey::nat64Prefix, prefix);
+    state_.update([&](ControllerSnapshot& s) { s.nat64Gateway = gateway; });
+    // Re-selecting the current gateway while connected restarts through it all the same; the
+    // switch rewrites the registration file itself, right before the restart.
+    if (state().isConnected() && !connectUnderWay()) {
+        switchGatewayLive();
+    } else {
+        tasks_.spawn(pointRegistrationAt(prefix));
+    }
+}
+
+asio::awaitable<void> WarpController::pointRegistrationAt(std::string prefix) {
+    auto rewrite = [services = services_, prefix] { services.pointRegistrationAt(prefix); };
+    co_await awaitTeardown(runtime_.lifecyclePool(), rewrite);
+}
+
+void WarpController::autoSelectFastestGateway() {
+    if (const auto fastest = fastestGateway(state().exitProbes)) setNat64Gateway(*fastest);
+}
+
+void WarpController::switchGatewayLive() {
+    if (switchingGateway_) {
+        switchAgain_ = true;  // after the running one, through the gateway chosen last
+        return;
+    }
+    switchingGateway_ = true;
+    tasks_.spawn(runGatewaySwitch());
+}
+
+// The engine restarts through the new gateway; the connection is called connected again only
+// when the exit probe says so. A switch that ends unhealthy goes to the heal.
+asio::awaitable<void> WarpController::runGatewaySwitch() {
+    do {
+        health_->stop();  // no heal may restart the engine under the switch
+        state_.update([lang = language()](ControllerSnapshot& s) {
+            s.phase = WarpPhase::reconnecting;
+            s.detail = L10n::switchingGateway(lang);
+        });
+        auto restart = [services = services_, prefix = rawValue(state().nat64Gateway),
+                        http2 = state().http2] {
+            services.pointRegistrationAt(prefix);
+            const auto& engine = services.engine;
+            try {
+                engine->stop();
+                engine->startSocks(http2);
+            } catch (const std::exception&) {
+                // The probe below tells whether the tunnel carries traffic.
+            }
+        };
+        co_await awaitTeardown(runtime_.lifecyclePool(), restart);
+        co_await sleepFor(timings_.gatewaySwitchSettle);
+        auto probe = [diagnostics = services_.diagnostics, port = socksPort_] {
+            try {
+                return diagnostics->exitViaSocks(port).ok();
+            } catch (const std::exception&) {
+                return false;
+            }
+        };
+        const bool healthy = co_await awaitTeardown(runtime_.blockingPool(), probe);
+        // A disconnect meanwhile owns the state from here on.
+        if (state().phase != WarpPhase::reconnecting) break;
+        health_->start();
+        if (healthy) {
+            state_.update([](ControllerSnapshot& s) { s.phase = WarpPhase::connected; });
+            refreshExit();
+            refreshExitProbes();
+        } else if (!switchAgain_) {
+            health_->healNow();
+        }
+    } while (std::exchange(switchAgain_, false));
+    switchAgain_ = false;  // also after a disconnect cut the switches short
+    switchingGateway_ = false;
 }
 
 }  // namespace nimbra

@@ -1,13 +1,11 @@
 // System-proxy mode on top of a working engine: the HTTP relay (which also serves the PAC
-// script), then the desktop's proxy settings pointed at it. A failed settings write does not
-// fail the connection: the relay works for anything configured by hand, and the coverage note
-// says what went wrong.
+// script), then the desktop's proxy settings pointed at it.
 
 #include "base/async/await_blocking.hpp"
 #include "base/async/cancellation.hpp"
+#include "controller/desktop_proxy_write.hpp"
 #include "controller/mode_starter.hpp"
 #include "l10n/l10n.hpp"
-#include "l10n/localized_error.hpp"
 
 namespace nimbra {
 namespace {
@@ -35,31 +33,12 @@ asio::awaitable<StartOutcome> SystemProxyStarter::finish(StartContext& context,
     // The same for the settings: a write that failed half-way may have changed some of them,
     // and the restore puts back the snapshot taken before the first change.
     started.proxyWritten = true;
-    auto write = [proxy = context.services.systemProxy, request]() -> std::exception_ptr {
-        try {
-            if (request.splitMode == SplitTunnelMode::autoSplit) {
-                proxy->enableAutoSplit(kLoopback, request.httpPort);
-            } else {
-                proxy->enableClashXProxies(kLoopback, request.httpPort, request.socksPort,
-                                           standardBypassDomains());
-            }
-            return nullptr;
-        } catch (...) {
-            return std::current_exception();
-        }
+    auto write = [proxy = context.services.systemProxy, request, lang = attempt.language()] {
+        return pointDesktopAtRelay(*proxy, request.splitMode, request.httpPort, request.socksPort,
+                                   lang);
     };
-    const std::exception_ptr writeFailure = co_await awaitTeardown(context.lifecycle, write);
+    std::string note = co_await awaitTeardown(context.lifecycle, write);
     co_await throwIfCancelled();
-
-    const AppLanguage lang = attempt.language();
-    std::string note;
-    if (writeFailure) {
-        note = L10n::coverageProxyWriteFailed(describeError(writeFailure, lang), lang);
-    } else if (request.splitMode == SplitTunnelMode::autoSplit) {
-        note = L10n::coverageAutoSplit(lang);
-    } else {
-        note = L10n::coverageSystemProxy(request.httpPort, request.socksPort, lang);
-    }
     co_return StartOutcome{
         .probe = std::move(probe),
         .coverageNote = std::move(note),

@@ -1,5 +1,7 @@
 #include "controller/warp_controller.hpp"
 
+#include "base/log.hpp"
+#include "engine/registration_endpoint.hpp"
 #include "engine/usque_engine.hpp"
 #include "l10n/l10n.hpp"
 #include "model/preference_keys.hpp"
@@ -10,6 +12,14 @@ namespace {
 
 std::string loopbackEndpoint(int port) {
     return "127.0.0.1:" + std::to_string(port);
+}
+
+// The real registration file: the choice is stored whatever happens to it, so a file that is
+// missing (not registered yet) or cannot be rewritten is only logged.
+void rewriteRegistration(const std::string& prefix) {
+    const EndpointRewrite result = rewriteEndpointV6(UsqueEngine::configPath(), prefix);
+    if (!result.ok())
+        logLine("nimbra", "exit gateway not written to usque's registration: " + result.reason);
 }
 
 ConnectionServices makeServices(ControllerEnvironment& environment, AppPreferences prefs,
@@ -29,6 +39,8 @@ ConnectionServices makeServices(ControllerEnvironment& environment, AppPreferenc
                                                        : SystemProxy::forThisDesktop(ours);
     services.diagnostics =
         environment.diagnostics ? environment.diagnostics : DiagnosticsService::system();
+    services.pointRegistrationAt = environment.pointRegistrationAt;
+    if (!services.pointRegistrationAt) services.pointRegistrationAt = &rewriteRegistration;
     return services;
 }
 
@@ -51,6 +63,10 @@ WarpController::WarpController(ControllerEnvironment environment)
         runtime_.executor(), runtime_.blockingPool(),
         std::make_unique<TunnelByteCounters>(socksPort_), timings_.trafficSample);
 
+    health_ = std::make_unique<HealthMonitor>(
+        state_, services_, runtime_, tasks_, timings_,
+        HealthMonitor::Hooks{.connectUnderWay = [this] { return connectUnderWay(); },
+                             .refreshExit = [this] { refreshExit(); }});
     readSettings(environment);
     refreshUsquePath();
     refreshConflicts();
@@ -126,6 +142,13 @@ void WarpController::setSplitTunnelMode(SplitTunnelMode mode) {
     if (mode == state().splitTunnelMode) return;
     state_.update([&](ControllerSnapshot& s) { s.splitTunnelMode = mode; });
     prefs_.store().setText(prefkey::splitTunnelMode, rawValue(mode));
+    if (quitting_ || !state().isConnected() || !connection_.ledger.relay) return;
+    if (state().connectionMode != ConnectionMode::globalTun) return;
+    tasks_.spawn(reapplySplitRouting(mode));
+}
+
+void WarpController::networkChanged() {
+    if (!quitting_) health_->checkNow();
 }
 
 void WarpController::relocalizeVisibleCopy() {

@@ -13,6 +13,7 @@
 #include "controller/connection_services.hpp"
 #include "controller/connection_state.hpp"
 #include "controller/controller_state.hpp"
+#include "controller/health_monitor.hpp"
 #include "controller/start_context.hpp"
 #include "model/app_preferences.hpp"
 #include "model/timings.hpp"
@@ -37,6 +38,8 @@ struct ControllerEnvironment {
     // The desktop's proxy settings; the default is this desktop's store, journalled in the work
     // directory.
     std::function<std::shared_ptr<SystemProxy>(const LocalEndpoints& ours)> makeSystemProxy;
+    // Points usque's registration file at an exit gateway; the default rewrites the real file.
+    std::function<void(const std::string& prefix)> pointRegistrationAt;
     // Settings for this run only (the command line's flags): used and shown, never stored.
     std::optional<ConnectionMode> connectionModeForRun;
     std::optional<bool> http2ForRun;
@@ -78,7 +81,16 @@ public:
 
     void setHttp2(bool enabled);
     void setConnectionMode(ConnectionMode mode);
+    // Stores the split; while connected in system-proxy mode also re-points the relay's routing
+    // and the desktop's settings, without reconnecting.
     void setSplitTunnelMode(SplitTunnelMode mode);
+    // Stores the exit gateway (also in usque's registration file); while connected, restarts the
+    // engine through it and ends connected only when the exit probe passes.
+    void setNat64Gateway(NAT64Gateway gateway);
+    // Selects the gateway with the lowest measured latency; nothing when none answered.
+    void autoSelectFastestGateway();
+    // The network changed or the machine woke up: check the connection's health at once.
+    void networkChanged();
 
     void relocalizeVisibleCopy();
     void refreshUsquePath();
@@ -112,6 +124,12 @@ private:
     void resetAfterTeardown(bool cancelled);
     asio::awaitable<void> runQuit(ConnectionLedger plan);
 
+    // exit_gateways.cpp, split_routing.cpp
+    void switchGatewayLive();
+    asio::awaitable<void> runGatewaySwitch();
+    asio::awaitable<void> pointRegistrationAt(std::string prefix);
+    asio::awaitable<void> reapplySplitRouting(SplitTunnelMode split);
+
     asio::awaitable<void> resolveUsquePath();
     asio::awaitable<void> runExitRefresh(bool viaTunnel, bool throughSocks);
     asio::awaitable<void> runGatewayProbes();
@@ -127,6 +145,10 @@ private:
     int socksPort_ = AppPreferences::kDefaultSocksPort;
     int httpPort_ = AppPreferences::kDefaultHttpProxyPort;
     std::unique_ptr<NetworkTrafficMonitor> traffic_;
+    std::unique_ptr<HealthMonitor> health_;
+    // Live gateway switches run one after the other: one running, at most one more asked for.
+    bool switchingGateway_ = false;
+    bool switchAgain_ = false;
     bool quitting_ = false;
     bool quitDone_ = false;
     std::vector<std::function<void()>> quitWaiters_;

@@ -117,6 +117,18 @@ std::string exitProbeRetrying(int current, int threshold, AppLanguage language) 
                    number(current), "/", number(threshold), pick(language, ")", "）")});
 }
 
+std::string tunnelRecovered(AppLanguage language) {
+    return std::string(pick(language, "Tunnel recovered", "隧道已恢复"));
+}
+
+std::string selfHealing(AppLanguage language) {
+    return std::string(pick(language, "Tunnel unhealthy — self-healing…", "隧道异常，正在自愈…"));
+}
+
+std::string switchingGateway(AppLanguage language) {
+    return std::string(pick(language, "Switching exit gateway…", "正在无缝切换出口节点…"));
+}
+
 std::string healIncomplete(std::string_view error, AppLanguage language) {
     return concat(
         {pick(language, "Heal incomplete — will retry: ", "自愈未完全成功，稍后重试 — "), error});

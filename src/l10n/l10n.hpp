@@ -52,6 +52,10 @@ std::string appRulesCount(long long count, AppLanguage language);
 std::optional<std::string> conflictBanner(const std::vector<ConflictHint>& hints,
                                           AppLanguage language);
 
+// The health monitor's and the gateway switch's texts.
+std::string tunnelRecovered(AppLanguage language);
+std::string selfHealing(AppLanguage language);
+std::string switchingGateway(AppLanguage language);
 std::string exitProbeRetrying(int current, int threshold, AppLanguage language);
 std::string healIncomplete(std::string_view error, AppLanguage language);
 std::string healFailed(std::string_view error, AppLanguage language);

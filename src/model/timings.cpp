@@ -16,7 +16,8 @@ Timings Timings::scaled(double factor) const {
     for (Duration* d :
          {&t.connectRace, &t.masqueReadiness, &t.readinessPoll, &t.portFreeBeforeStart,
           &t.portFreeWait, &t.childStopGrace, &t.pidPoll, &t.trafficSample, &t.relayUpstreamWait,
-          &t.relayHeadWait, &t.gatewayDialWait, &t.quitCleanup, &t.quitDrainWait}) {
+          &t.relayHeadWait, &t.gatewayDialWait, &t.healthFirstCheck, &t.healthInterval,
+          &t.gatewaySwitchSettle, &t.networkChangeDebounce, &t.quitCleanup, &t.quitDrainWait}) {
         scale(*d);
     }
     return t;

@@ -20,8 +20,12 @@ struct Timings {
     Duration relayUpstreamWait{8'000};    // the HTTP relay's SOCKS5 tunnel open, handshake included
     Duration relayHeadWait{30'000};       // a client's first request head, from accept to its end
     Duration gatewayDialWait{12'000};     // the SOCKS5 gateway's outgoing connection
-    Duration quitCleanup{5'000};          // quitting: stopping and restoring what this run started
-    Duration quitDrainWait{1'000};        // quitting: cancelled tasks finishing their own clean-up
+    Duration healthFirstCheck{15'000};    // connected until the first health check
+    Duration healthInterval{30'000};      // from the end of one health check to the next
+    Duration gatewaySwitchSettle{600};    // after a live gateway switch, before the exit probe
+    Duration networkChangeDebounce{2'000};  // a burst of network changes gives one check
+    Duration quitCleanup{5'000};    // quitting: stopping and restoring what this run started
+    Duration quitDrainWait{1'000};  // quitting: cancelled tasks finishing their own clean-up
 
     static Timings standard() { return {}; }
     // Every duration multiplied by `factor` (at least 1 ms each).

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+
+#include "model/app_language.hpp"
+#include "model/split_tunnel_mode.hpp"
+#include "proxy/system_proxy/system_proxy.hpp"
+
+namespace nimbra {
+
+// Points the desktop's proxy settings at the relay for `split` (the PAC script for auto, the
+// relay and usque for full) and returns the coverage line. A failed write is not an error: the
+// relay still serves whoever is pointed at it by hand, and the line says what went wrong.
+// Blocking: run on the lifecycle pool.
+std::string pointDesktopAtRelay(SystemProxy& proxy, SplitTunnelMode split, int httpPort,
+                                int socksPort, AppLanguage language);
+
+}  // namespace nimbra

@@ -1,0 +1,183 @@
+// A connection that stays up: the health checks and the self-heal, the exit gateway choice and
+// its live switch, and a split change while connected, with short injected timings against the
+// fake engine, scripted probes and the in-memory desktop settings store.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "controller/controller_fixture.hpp"
+#include "model/preference_keys.hpp"
+#include "support/usque_test_home.hpp"
+
+namespace nimbra {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::probeAt;
+using testing::Shown;
+
+bool inOrder(const std::vector<std::string>& shown, const std::vector<std::string>& wanted) {
+    auto next = shown.begin();
+    for (const std::string& text : wanted) {
+        next = std::find(next, shown.end(), text);
+        if (next == shown.end()) return false;
+        ++next;
+    }
+    return true;
+}
+
+class HealthAndGatewayTest : public testing::ControllerFixture {
+protected:
+    void connectIn(const std::string& mode) {
+        store_.setText(prefkey::connectionMode, mode);
+        store_.setInteger(prefkey::socksPort, testing::freeLoopbackPort());
+        store_.setInteger(prefkey::httpProxyPort, testing::freeLoopbackPort());
+        desktop_->setUsersOwn("user's own");
+        makeController({}, [this](ControllerEnvironment& environment) {
+            environment.timings.healthFirstCheck = 20ms;
+            environment.timings.healthInterval = 20ms;
+            environment.timings.gatewaySwitchSettle = 5ms;
+            environment.pointRegistrationAt = [this](const std::string& prefix) {
+                std::lock_guard lock(registrationMutex_);
+                registrations_.push_back({prefix, engine_->startsSeen().size()});
+            };
+        });
+        controller_->connect();
+        ASSERT_TRUE(becomes(WarpPhase::connected));
+        watch();
+    }
+    bool showsInOrder(const std::vector<std::string>& wanted) {
+        return settles([&] { return inOrder(detailsSeen(), wanted); });
+    }
+
+    std::mutex registrationMutex_;
+    // Each rewrite of the registration file, with the engine starts made before it.
+    std::vector<std::pair<std::string, size_t>> registrations_;
+};
+
+TEST_F(HealthAndGatewayTest, TwoFailedChecksHealAndAPassingCheckRecovers) {
+    connectIn("socks");
+    const size_t startsBefore = engine_->startsSeen().size();
+    diagnostics_->socksAnswer = TraceProbe::failed("curl socks5h probe failed (7)");
+    ASSERT_TRUE(
+        showsInOrder({"Exit probe failed — retrying (1/2)", "Tunnel unhealthy — self-healing…",
+                      "Heal incomplete — will retry: curl socks5h probe failed (7)"}));
+    EXPECT_EQ(controller_->state().phase, WarpPhase::reconnecting);
+    EXPECT_GT(engine_->startsSeen().size(), startsBefore) << "the heal restarted the engine";
+
+    diagnostics_->socksAnswer = probeAt("NL");
+    ASSERT_TRUE(settles([&] { return controller_->state().phase == WarpPhase::connected; }));
+    // Either a check ("Tunnel recovered") or the next heal ("Connected · …") brings it back.
+    const std::string detail = controller_->state().detail;
+    EXPECT_TRUE(detail == "Tunnel recovered" || detail == "Connected · NL/SJC · WARP on") << detail;
+}
+
+TEST_F(HealthAndGatewayTest, AHealWhoseRestartFailsSaysSoAndTriesAgain) {
+    connectIn("socks");
+    engine_->failQuic = true;
+    engine_->failHttp2 = true;
+    engine_->running = false;  // the engine's child is gone: checks fail without probing
+    const int probesBefore = diagnostics_->socksProbes;
+    ASSERT_TRUE(showsInOrder(
+        {"Tunnel unhealthy — self-healing…", "Heal failed — will retry: usque exited early"}));
+    EXPECT_EQ(diagnostics_->socksProbes, probesBefore);
+    EXPECT_EQ(controller_->state().phase, WarpPhase::reconnecting);
+
+    engine_->failQuic = false;
+    engine_->failHttp2 = false;
+    ASSERT_TRUE(settles([&] { return controller_->state().phase == WarpPhase::connected; }));
+}
+
+TEST_F(HealthAndGatewayTest, ADisconnectDuringAHealIsNeverOverwrittenAndLeavesNothingRunning) {
+    connectIn("socks");
+    engine_->holdStarts = true;  // the heal's restart hangs until a stop arrives
+    diagnostics_->socksAnswer = TraceProbe::failed("down");
+    ASSERT_TRUE(showsInOrder({"Tunnel unhealthy — self-healing…"}));
+    controller_->disconnect();
+    ASSERT_TRUE(becomes(WarpPhase::disconnected));
+    testing::runFor(runtime_, 100ms);
+    EXPECT_EQ(Shown(controller_->state().phase, controller_->state().detail),
+              Shown(WarpPhase::disconnected, "Disconnected"));
+    EXPECT_FALSE(engine_->running);
+}
+
+TEST_F(HealthAndGatewayTest, AGatewayChosenWhileDisconnectedIsOnlyStored) {
+    makeController({}, [this](ControllerEnvironment& environment) {
+        environment.pointRegistrationAt = [this](const std::string& prefix) {
+            std::lock_guard lock(registrationMutex_);
+            registrations_.push_back({prefix, 0});
+        };
+    });
+    controller_->setNat64Gateway(NAT64Gateway::usFremont);
+    ASSERT_TRUE(settles([&] {
+        std::lock_guard lock(registrationMutex_);
+        return !registrations_.empty();
+    }));
+    EXPECT_EQ(registrations_.front().first, "2602:fc59:b0:64::");
+    EXPECT_EQ(store_.text(prefkey::nat64Prefix), "2602:fc59:b0:64::");
+    EXPECT_EQ(controller_->state().nat64Gateway, NAT64Gateway::usFremont);
+    EXPECT_TRUE(engine_->startsSeen().empty());
+}
+
+TEST_F(HealthAndGatewayTest, ALiveSwitchRestartsThroughTheNewGatewayAndEndsOnTheProbe) {
+    connectIn("socks");
+    const size_t startsBefore = engine_->startsSeen().size();
+    controller_->setNat64Gateway(NAT64Gateway::usFremont);
+    ASSERT_TRUE(showsInOrder({"Switching exit gateway…"}));
+    controller_->setNat64Gateway(NAT64Gateway::direct);  // queued behind the first, not interleaved
+    ASSERT_TRUE(settles([&] {
+        return controller_->state().phase == WarpPhase::connected &&
+               engine_->startsSeen().size() == startsBefore + 2;
+    }));
+    {
+        std::lock_guard lock(registrationMutex_);
+        ASSERT_EQ(registrations_.size(), 2u);
+        // Each rewrite lands before its own restart.
+        EXPECT_EQ(registrations_[0],
+                  std::make_pair(std::string("2602:fc59:b0:64::"), startsBefore));
+        EXPECT_EQ(registrations_[1], std::make_pair(std::string("none"), startsBefore + 1));
+    }
+
+    // A switch that comes back unhealthy is not called connected: the heal takes over.
+    diagnostics_->socksAnswer = TraceProbe::failed("no route");
+    controller_->setNat64Gateway(NAT64Gateway::usFremont);
+    ASSERT_TRUE(showsInOrder({"Switching exit gateway…", "Tunnel unhealthy — self-healing…"}));
+    EXPECT_EQ(controller_->state().phase, WarpPhase::reconnecting);
+}
+
+TEST_F(HealthAndGatewayTest, TheFastestGatewayIsTheLowestLatencyThatAnswered) {
+    makeController();
+    diagnostics_->latencies = {{"none", 40}, {"2602:fc59:b0:64::", -1}};
+    controller_->setNat64Gateway(NAT64Gateway::usFremont);
+    controller_->refreshExitProbes();
+    ASSERT_TRUE(settles([&] { return !controller_->state().exitLatencyProbing; }));
+    controller_->autoSelectFastestGateway();
+    EXPECT_EQ(controller_->state().nat64Gateway, NAT64Gateway::direct);
+
+    diagnostics_->latencies = {{"none", -1}, {"2602:fc59:b0:64::", -1}};
+    controller_->refreshExitProbes();
+    ASSERT_TRUE(settles([&] { return !controller_->state().exitLatencyProbing; }));
+    controller_->autoSelectFastestGateway();
+    EXPECT_EQ(controller_->state().nat64Gateway, NAT64Gateway::direct) << "nothing answered";
+}
+
+TEST_F(HealthAndGatewayTest, ASplitChangeWhileConnectedRepointsTheDesktopWithoutReconnecting) {
+    connectIn("global_tun");
+    ASSERT_EQ(desktop_->current(), "manual");
+    const size_t startsBefore = engine_->startsSeen().size();
+    controller_->setSplitTunnelMode(SplitTunnelMode::autoSplit);
+    ASSERT_TRUE(settles([&] {
+        return controller_->state().globalCoverageNote == "Auto split · high-value domains proxied";
+    }));
+    EXPECT_EQ(desktop_->current(), "auto");
+    EXPECT_EQ(controller_->state().phase, WarpPhase::connected);
+    EXPECT_EQ(engine_->startsSeen().size(), startsBefore) << "no reconnect";
+    controller_->disconnect();
+    ASSERT_TRUE(becomes(WarpPhase::disconnected));
+    EXPECT_EQ(desktop_->current(), "user's own");
+}
+
+}  // namespace
+}  // namespace nimbra
