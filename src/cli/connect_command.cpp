@@ -12,6 +12,7 @@
 #include "l10n/l10n.hpp"
 #include "model/app_preferences.hpp"
 #include "proxy/system_proxy/system_proxy.hpp"
+#include "system/platform_profile.hpp"
 
 namespace nimbra::cli {
 namespace {
@@ -33,8 +34,11 @@ public:
         if (snapshot.phase == WarpPhase::error && !ending_) {
             std::fprintf(stderr, "nimbra-cli: %s\n", snapshot.detail.c_str());
             if (snapshot.usquePath.starts_with("(")) {
-                std::fprintf(stderr, "nimbra-cli: usque was not found %s\n",
-                             snapshot.usquePath.c_str());
+                // The engine's own text is in Chinese only; say it plainly as well.
+                std::fprintf(stderr,
+                             "nimbra-cli: usque was not found: run %s (it installs usque into "
+                             "~/.local/bin), then connect again\n",
+                             PlatformProfile::current().usqueFetchScript.c_str());
             }
             exitCode_ = kFailed;
             end();
