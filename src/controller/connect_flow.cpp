@@ -138,6 +138,7 @@ void WarpController::acceptOutcome(const StartOutcome& outcome, const StartReque
     refreshUsquePath();
     traffic_->start(std::nullopt);
     health_->start();
+    startWatching();
 }
 
 asio::awaitable<void> WarpController::reportFailure(std::exception_ptr failure,

@@ -14,6 +14,7 @@ namespace nimbra {
 void WarpController::disconnect() {
     if (quitting_) return;
     health_->stop();
+    stopWatching();
     state_.update([lang = language()](ControllerSnapshot& s) {
         s.phase = WarpPhase::stopping;
         s.detail = L10n::disconnecting(lang);
@@ -31,6 +32,7 @@ void WarpController::cancelConnect() {
     if (connection_.attemptTask) connection_.attemptTask->cancel();
     connection_.attemptTask.reset();
     health_->stop();
+    stopWatching();
     state_.update([lang = language()](ControllerSnapshot& s) {
         s.phase = WarpPhase::stopping;
         s.detail = L10n::cancelling(lang);
@@ -86,6 +88,7 @@ void WarpController::quit(std::function<void()> done) {
     plan.engine = true;
     ++connection_.generation;
     health_->stop();
+    stopWatching();
     tasks_.cancelAll();
     traffic_->stop();
     // Not one of tasks_: it is the task that waits for them.

@@ -67,6 +67,12 @@ WarpController::WarpController(ControllerEnvironment environment)
         state_, services_, runtime_, tasks_, timings_,
         HealthMonitor::Hooks{.connectUnderWay = [this] { return connectUnderWay(); },
                              .refreshExit = [this] { refreshExit(); }});
+    if (environment.watchNetwork) {
+        networkWatcher_ = std::make_unique<NetworkChangeWatcher>(
+            runtime_.executor(), timings_.networkChangeDebounce, [this] { networkChanged(); });
+        resumeWatcher_ =
+            std::make_unique<ResumeWatcher>(runtime_.executor(), [this] { networkChanged(); });
+    }
     readSettings(environment);
     refreshUsquePath();
     refreshConflicts();
@@ -149,6 +155,16 @@ void WarpController::setSplitTunnelMode(SplitTunnelMode mode) {
 
 void WarpController::networkChanged() {
     if (!quitting_) health_->checkNow();
+}
+
+void WarpController::startWatching() {
+    if (networkWatcher_) networkWatcher_->start();
+    if (resumeWatcher_) resumeWatcher_->start();
+}
+
+void WarpController::stopWatching() {
+    if (networkWatcher_) networkWatcher_->stop();
+    if (resumeWatcher_) resumeWatcher_->stop();
 }
 
 void WarpController::relocalizeVisibleCopy() {

@@ -17,7 +17,9 @@
 #include "controller/start_context.hpp"
 #include "model/app_preferences.hpp"
 #include "model/timings.hpp"
+#include "observe/network_change_watcher.hpp"
 #include "observe/network_traffic_monitor.hpp"
+#include "observe/resume_watcher.hpp"
 
 namespace nimbra {
 
@@ -40,6 +42,9 @@ struct ControllerEnvironment {
     std::function<std::shared_ptr<SystemProxy>(const LocalEndpoints& ours)> makeSystemProxy;
     // Points usque's registration file at an exit gateway; the default rewrites the real file.
     std::function<void(const std::string& prefix)> pointRegistrationAt;
+    // Listen for network changes and wake-ups while connected (off in tests that do not want
+    // the machine's own events).
+    bool watchNetwork = true;
     // Settings for this run only (the command line's flags): used and shown, never stored.
     std::optional<ConnectionMode> connectionModeForRun;
     std::optional<bool> http2ForRun;
@@ -106,6 +111,8 @@ public:
 
 private:
     void readSettings(const ControllerEnvironment& environment);
+    void startWatching();
+    void stopWatching();
     bool connectUnderWay() const;
 
     // connect_flow.cpp
@@ -146,6 +153,9 @@ private:
     int httpPort_ = AppPreferences::kDefaultHttpProxyPort;
     std::unique_ptr<NetworkTrafficMonitor> traffic_;
     std::unique_ptr<HealthMonitor> health_;
+    // While connected: a changed network or a wake-up checks the tunnel at once.
+    std::unique_ptr<NetworkChangeWatcher> networkWatcher_;
+    std::unique_ptr<ResumeWatcher> resumeWatcher_;
     // Live gateway switches run one after the other: one running, at most one more asked for.
     bool switchingGateway_ = false;
     bool switchAgain_ = false;

@@ -35,6 +35,7 @@ protected:
         };
         environment.startSequence = std::move(start);
         environment.diagnostics = diagnostics_;
+        environment.watchNetwork = false;  // this machine's own events stay out of the tests
         environment.makeSystemProxy = [this](const LocalEndpoints& ours) {
             return std::make_shared<SystemProxy>(desktop_, ours,
                                                  ProxyJournal(dir_ / "proxy-journal.json"));

@@ -74,6 +74,22 @@ TEST_F(HealthAndGatewayTest, TwoFailedChecksHealAndAPassingCheckRecovers) {
     EXPECT_TRUE(detail == "Tunnel recovered" || detail == "Connected · NL/SJC · WARP on") << detail;
 }
 
+TEST_F(HealthAndGatewayTest, AChangedNetworkIsCheckedAtOnceNotAtTheNextTurn) {
+    makeController({}, [](ControllerEnvironment& environment) {
+        environment.timings.healthFirstCheck = std::chrono::hours(1);
+        environment.timings.healthInterval = std::chrono::hours(1);
+    });
+    controller_->networkChanged();  // not connected: nothing to check
+    controller_->connect();
+    ASSERT_TRUE(becomes(WarpPhase::connected));
+    const int probesBefore = diagnostics_->socksProbes;
+    diagnostics_->socksAnswer = TraceProbe::failed("no route");
+    controller_->networkChanged();
+    ASSERT_TRUE(settles(
+        [&] { return controller_->state().detail == "Exit probe failed — retrying (1/2)"; }));
+    EXPECT_EQ(diagnostics_->socksProbes, probesBefore + 1);
+}
+
 TEST_F(HealthAndGatewayTest, AHealWhoseRestartFailsSaysSoAndTriesAgain) {
     connectIn("socks");
     engine_->failQuic = true;
