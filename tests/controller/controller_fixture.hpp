@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <set>
@@ -20,6 +21,17 @@
 namespace nimbra::testing {
 
 using Shown = std::pair<WarpPhase, std::string>;
+
+// Whether `wanted` appears in `shown` in this order, other texts allowed in between.
+inline bool inOrder(const std::vector<std::string>& shown, const std::vector<std::string>& wanted) {
+    auto next = shown.begin();
+    for (const std::string& text : wanted) {
+        next = std::find(next, shown.end(), text);
+        if (next == shown.end()) return false;
+        ++next;
+    }
+    return true;
+}
 
 class ControllerFixture : public ::testing::Test {
 protected:

@@ -15,18 +15,9 @@ namespace nimbra {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::inOrder;
 using testing::probeAt;
 using testing::Shown;
-
-bool inOrder(const std::vector<std::string>& shown, const std::vector<std::string>& wanted) {
-    auto next = shown.begin();
-    for (const std::string& text : wanted) {
-        next = std::find(next, shown.end(), text);
-        if (next == shown.end()) return false;
-        ++next;
-    }
-    return true;
-}
 
 class HealthAndGatewayTest : public testing::ControllerFixture {
 protected:

@@ -17,6 +17,7 @@ namespace nimbra {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::inOrder;
 using testing::probeAt;
 using testing::Shown;
 
@@ -26,17 +27,6 @@ bool listening(int port) {
     asio::error_code error;
     socket.connect({asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)}, error);
     return !error;
-}
-
-// Whether `wanted` appears in `shown` in this order, other texts allowed in between.
-bool inOrder(const std::vector<std::string>& shown, const std::vector<std::string>& wanted) {
-    auto next = shown.begin();
-    for (const std::string& text : wanted) {
-        next = std::find(next, shown.end(), text);
-        if (next == shown.end()) return false;
-        ++next;
-    }
-    return true;
 }
 
 class StartTunnelTest : public testing::ControllerFixture {
