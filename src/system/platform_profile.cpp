@@ -21,6 +21,8 @@ PlatformProfile PlatformProfile::forLinux() {
     p.resolvConf = "/etc/resolv.conf";
     p.resolvectl = "/usr/bin/resolvectl";
     p.procRoot = "/proc";
+    p.nimbradHint = {"nimbrad not found — build it with ./run or install the nimbra package",
+                     "找不到 nimbrad。请用 ./run 构建，或安装 nimbra 软件包"};
     return p;
 }
 
@@ -38,6 +40,8 @@ PlatformProfile PlatformProfile::forMacos() {
     p.warpInstalledMarkers = {"/Applications/Cloudflare WARP.app"};
     p.warpProcessNames = {"CloudflareWARP", "Cloudflare WARP"};
     p.scutil = "/usr/sbin/scutil";
+    p.nimbradHint = {"nimbrad not found — run macos/daemon/Scripts/build.sh",
+                     "找不到 nimbrad。请运行 macos/daemon/Scripts/build.sh"};
     return p;
 }
 

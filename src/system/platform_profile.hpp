@@ -33,6 +33,12 @@ struct PlatformProfile {
     std::string resolvectl;
     std::string scutil;
     std::string procRoot;
+    // What the "nimbrad not found" error tells the user, in English and in Chinese: the way to
+    // get the daemon's executable on this system.
+    struct {
+        std::string english;
+        std::string chinese;
+    } nimbradHint;
 
     static PlatformProfile forLinux();
     static PlatformProfile forMacos();

@@ -1,0 +1,441 @@
+#include "daemon/daemon_client.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstring>
+#include <functional>
+#include <limits>
+
+#include "base/async/cancellation.hpp"
+#include "base/unique_fd.hpp"
+#include "daemon/daemon_error.hpp"
+#include "support/fake_daemon.hpp"
+#include "support/temp_dir.hpp"
+#include "system/platform_profile.hpp"
+
+namespace nimbra {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::FakeDaemon;
+using testing::FakeReply;
+using testing::TempDir;
+namespace client = DaemonClient;
+
+// Runs `action` and returns the DaemonError it throws; fails the test when it throws nothing.
+DaemonError daemonErrorOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const DaemonError& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no DaemonError";
+    return DaemonError(DaemonError::ConnectFailed{"(none)"});
+}
+
+template <typename Case>
+void expectCase(const DaemonError& error, const std::string& message) {
+    EXPECT_TRUE(std::holds_alternative<Case>(error.reason())) << error.what();
+    EXPECT_EQ(error.message(), message);
+}
+
+TEST(DaemonClientRequest, EveryCommandIsOneCompactLineOnItsOwnConnection) {
+    struct Case {
+        std::function<void(const std::string& sock)> send;
+        std::string bytes;
+    };
+    const std::vector<Case> cases = {
+        {[](auto& s) { client::call("stop", {}, s); }, "{\"cmd\":\"stop\"}\n"},
+        {[](auto& s) { client::call("status", {}, s); }, "{\"cmd\":\"status\"}\n"},
+        {[](auto& s) { client::isReachable(s); }, "{\"cmd\":\"ping\"}\n"},
+        {[](auto& s) { client::exclude("10.0.0.0/8", s); },
+         "{\"cmd\":\"exclude\",\"args\":[\"10.0.0.0/8\"]}\n"},
+        {[](auto& s) { client::include("例子.cn", s); },
+         "{\"cmd\":\"include\",\"args\":[\"例子.cn\"]}\n"},
+        {[](auto& s) { client::exclude("a\"b\\c", s); },
+         "{\"cmd\":\"exclude\",\"args\":[\"a\\\"b\\\\c\"]}\n"},
+        {[](auto& s) { client::setDNS("nextdns", "abc123", s); },
+         "{\"cmd\":\"dns\",\"args\":[\"nextdns\",\"abc123\"]}\n"},
+        {[](auto& s) { client::setDNS("custom", "", s); },
+         "{\"cmd\":\"dns\",\"args\":[\"custom\"]}\n"},
+        {[](auto& s) { client::setDNS("cloudflare", std::nullopt, s); },
+         "{\"cmd\":\"dns\",\"args\":[\"cloudflare\"]}\n"},
+        {[](auto& s) { client::setNAT64("2602:fc59:b0:64::", s); },
+         "{\"cmd\":\"nat64\",\"args\":[\"2602:fc59:b0:64::\"]}\n"},
+        {[](auto& s) { client::setChinaDirect(true, s); },
+         "{\"cmd\":\"chinadirect\",\"args\":[\"on\"]}\n"},
+        {[](auto& s) { client::setChinaDirect(false, s); },
+         "{\"cmd\":\"chinadirect\",\"args\":[\"off\"]}\n"},
+        {[](auto& s) { client::command("start", {}, "start failed", s); }, "{\"cmd\":\"start\"}\n"},
+    };
+    for (const auto& c : cases) {
+        FakeDaemon daemon;
+        c.send(daemon.socketPath());
+        EXPECT_EQ(daemon.requests(), std::vector<std::string>{c.bytes});
+        EXPECT_EQ(daemon.connections(), 1u) << c.bytes;
+    }
+}
+
+// A socket at `path` that nobody listens on: connecting is refused.
+UniqueFd deadSocketAt(const std::string& path) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.data(), path.size());
+    EXPECT_EQ(::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    return fd;
+}
+
+TEST(DaemonClientConnect, PathRuleAndConnectFailuresNameTheCause) {
+    TempDir dir;
+    const std::string base = dir.path().string() + "/";
+    // The longest path allowed is 103 bytes; one more is refused before any connect attempt,
+    // even though a daemon listens there.
+    for (const std::size_t length : {103u, 104u}) {
+        FakeDaemon daemon(base + std::string(length - base.size(), 's'));
+        ASSERT_EQ(daemon.socketPath().size(), length);
+        if (length == 103) {
+            EXPECT_TRUE(client::call("ping", {}, daemon.socketPath()).ok);
+        } else {
+            expectCase<DaemonError::ConnectFailed>(
+                daemonErrorOf([&] { client::call("ping", {}, daemon.socketPath()); }),
+                "sock path too long");
+        }
+        EXPECT_EQ(daemon.connections(), length == 103 ? 1u : 0u);
+    }
+
+    const std::string missing = base + "nimbra.sock";
+    const DaemonError none = daemonErrorOf([&] { client::setChinaDirect(true, missing); });
+    expectCase<DaemonError::ConnectFailed>(
+        none, "connect " + missing + " failed (errno=2) — install nimbrad first");
+    EXPECT_EQ(
+        none.description(AppLanguage::english),
+        "Cannot reach nimbrad: connect " + missing + " failed (errno=2) — install nimbrad first");
+    EXPECT_EQ(none.description(AppLanguage::chinese),
+              "无法连接 nimbrad：connect " + missing + " failed (errno=2) — install nimbrad first");
+
+    const std::string dead = base + "dead.sock";
+    const UniqueFd keep = deadSocketAt(dead);
+    expectCase<DaemonError::ConnectFailed>(daemonErrorOf([&] { client::call("status", {}, dead); }),
+                                           "connect " + dead +
+                                               " failed (errno=" + std::to_string(ECONNREFUSED) +
+                                               ") — install nimbrad first");
+}
+
+TEST(DaemonClientFraming, OnlyTheFirstLineCountsHoweverItArrives) {
+    const std::string big(200'000, 'x');  // several 64 KiB reads
+    struct Case {
+        std::string name;
+        FakeReply reply;
+        std::string msg;
+    };
+    const std::vector<Case> cases = {
+        {"one write", FakeReply::line(R"({"ok":true,"msg":"hi"})"), "hi"},
+        {"byte by byte", FakeReply::split("{\"ok\":true,\"msg\":\"hi\"}\n", 1, 1ms), "hi"},
+        {"line then more lines", FakeReply::bytes("{\"ok\":true,\"msg\":\"1\"}\n{\"ok\":false}\nx"),
+         "1"},
+        {"line then junk, left open",
+         FakeReply::bytes("{\"ok\":true,\"msg\":\"1\"}\n{{{").thenSilent(), "1"},
+        {"line feed in a later piece", FakeReply::split("{\"ok\":true,\"msg\":\"ab\"}\n", 21, 5ms),
+         "ab"},
+        {"over 64 KiB", FakeReply::line(R"({"ok":true,"msg":")" + big + "\"}"), big},
+        {"over 64 KiB in pieces",
+         FakeReply::split("{\"ok\":true,\"msg\":\"" + big + "\"}\n", 70'000, 2ms), big},
+        {"after a delay within the budget",
+         FakeReply::line(R"({"ok":true,"msg":"late"})").after(50ms), "late"},
+    };
+    for (const auto& c : cases) {
+        FakeDaemon daemon;
+        daemon.script("ping", c.reply);
+        const client::Reply reply = client::call("ping", {}, daemon.socketPath());
+        EXPECT_TRUE(reply.ok) << c.name;
+        EXPECT_EQ(reply.msg, c.msg) << c.name;
+    }
+}
+
+TEST(DaemonClientFraming, NoWholeLineWithinTheBudgetIsATruncatedReply) {
+    const std::vector<std::pair<std::string, FakeReply>> cases = {
+        {"closes at once", FakeReply::bytes("")},
+        {"closes mid-line", FakeReply::bytes(R"({"ok":true})")},
+        {"closes after pieces", FakeReply::split(R"({"ok":true})", 3, 1ms)},
+        {"never answers", FakeReply::silent()},
+        {"half a line, then silence", FakeReply::bytes(R"({"ok":)").thenSilent()},
+        {"answers after the budget", FakeReply::line(R"({"ok":true})").after(60s)},
+    };
+    for (const auto& [name, reply] : cases) {
+        FakeDaemon daemon;
+        daemon.script("status", reply);
+        expectCase<DaemonError::ConnectFailed>(
+            daemonErrorOf([&] { client::call("status", {}, daemon.socketPath(), 100ms); }),
+            "empty/truncated reply");
+    }
+}
+
+TEST(DaemonClientFraming, AnUndecodableLineSurfacesAsTheDecoderError) {
+    FakeDaemon daemon;
+    daemon.script("status", FakeReply::line(R"({"msg":"no ok here"})"));
+    try {
+        client::call("status", {}, daemon.socketPath());
+        FAIL() << "decoded a reply without ok";
+    } catch (const client::ReplyDecodeError& e) {
+        EXPECT_STREQ(e.what(), "daemon reply: required key \"ok\" is missing");
+    }
+}
+
+TEST(DaemonClientCommands, RefusalsCarryTheMessageOrTheCommandsFallback) {
+    struct Case {
+        std::string cmd;
+        std::function<void(const std::string& sock)> send;
+        std::string fallback;
+    };
+    const std::vector<Case> cases = {
+        {"dns", [](auto& s) { client::setDNS("custom", "9.9.9.9", s); }, "dns failed"},
+        {"exclude", [](auto& s) { client::exclude("10.0.0.0/8", s); }, "exclude failed"},
+        {"include", [](auto& s) { client::include("10.0.0.0/8", s); }, "include failed"},
+        {"nat64", [](auto& s) { client::setNAT64("none", s); }, "nat64 failed"},
+        {"chinadirect", [](auto& s) { client::setChinaDirect(false, s); }, "chinadirect failed"},
+        {"start", [](auto& s) { client::command("start", {}, "start failed", s); }, "start failed"},
+        {"restart", [](auto& s) { client::command("restart", {}, "restart failed", s); },
+         "restart failed"},
+    };
+    for (const auto& c : cases) {
+        FakeDaemon daemon;
+        daemon.script(c.cmd, {FakeReply::line(R"({"ok":false})"),
+                              FakeReply::line(R"({"ok":false,"msg":null})"),
+                              FakeReply::line(R"({"ok":false,"msg":"bad target"})"),
+                              FakeReply::line(R"({"ok":true,"msg":"done"})")});
+        const auto sock = daemon.socketPath();
+        expectCase<DaemonError::CommandFailed>(daemonErrorOf([&] { c.send(sock); }), c.fallback);
+        expectCase<DaemonError::CommandFailed>(daemonErrorOf([&] { c.send(sock); }), c.fallback);
+        expectCase<DaemonError::CommandFailed>(daemonErrorOf([&] { c.send(sock); }), "bad target");
+        EXPECT_NO_THROW(c.send(sock)) << c.cmd;
+    }
+}
+
+TEST(DaemonClientCommands, ReachableMeansAnyDecodedReply) {
+    FakeDaemon daemon;
+    daemon.script("ping", {FakeReply::line(R"({"ok":false})"), FakeReply::line(R"({"ok":1})"),
+                           FakeReply::bytes("")});
+    EXPECT_TRUE(client::isReachable(daemon.socketPath()));
+    EXPECT_FALSE(client::isReachable(daemon.socketPath()));  // undecodable
+    EXPECT_FALSE(client::isReachable(daemon.socketPath()));  // truncated
+    TempDir dir;
+    EXPECT_FALSE(client::isReachable((dir / "none.sock").string()));
+}
+
+TEST(DaemonReplyDecoding, KeysExactNullIsAbsentRangesKept) {
+    EXPECT_EQ(client::decodeReply(R"({"ok":true})"), (client::Reply{true, {}, {}, {}}));
+    EXPECT_EQ(client::decodeReply(R"({"ok":false,"msg":null,"status":null,"exitProbes":null})"),
+              (client::Reply{false, {}, {}, {}}));
+    EXPECT_EQ(client::decodeReply(R"({"ok":true,"status":{"ok":null,"tunnel_on":null,)"
+                                  R"("tun_iface":null,"excludes":null,"route_gen":null}})")
+                  .status,
+              client::Status{});
+
+    const client::Reply full = client::decodeReply(
+        R"({"ok":true,"msg":"m","Msg":5,"extra":[1],"status":{"ok":false,"tunnel_on":true,)"
+        R"("connected":true,"tun_iface":"nimbra0","tun_err":"","dns_mode":"nextdns",)"
+        R"("dns_upstream":"https://dns.nextdns.io/abc","dns_running":true,"dns_err":"e",)"
+        R"("listen":"127.0.0.1:53","excludes":["10.0.0.0/8","example.com"],)"
+        R"("uptime_sec":-9223372036854775808,"route_gen":18446744073709551615,)"
+        R"("version":"1.2.3","tunIface":7},)"
+        R"("exitProbes":[{"id":"fremont","label":"Fremont","rtt_ms":42,"more":null}]})");
+    client::Status status;
+    status.ok = false;
+    status.tunnelOn = true;
+    status.connected = true;
+    status.tunIface = "nimbra0";
+    status.tunErr = "";
+    status.dnsMode = "nextdns";
+    status.dnsUpstream = "https://dns.nextdns.io/abc";
+    status.dnsRunning = true;
+    status.dnsErr = "e";
+    status.listen = "127.0.0.1:53";
+    status.excludes = std::vector<std::string>{"10.0.0.0/8", "example.com"};
+    status.uptimeSec = std::numeric_limits<std::int64_t>::min();
+    status.routeGen = std::numeric_limits<std::uint64_t>::max();
+    status.version = "1.2.3";
+    EXPECT_EQ(full, (client::Reply{true, "m", status,
+                                   std::vector<client::ExitProbe>{{"fremont", "Fremont", 42}}}));
+}
+
+TEST(DaemonReplyDecoding, AWrongTypeAnywhereMakesTheReplyUndecodableAndSaysWhere) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {R"({"msg":"x"})", R"(required key "ok" is missing)"},
+        {R"({"ok":null})", R"(key "ok" should be a boolean, found null)"},
+        {R"({"ok":"true"})", R"(key "ok" should be a boolean, found a string)"},
+        {R"({"ok":true,"msg":5})", R"(key "msg" should be a string, found the number 5)"},
+        {R"({"ok":true,"status":"up"})", R"(key "status" should be an object, found a string)"},
+        {R"({"ok":true,"status":{"tun_iface":1}})",
+         R"(key "status.tun_iface" should be a string, found the number 1)"},
+        {R"({"ok":true,"status":{"connected":"yes"}})",
+         R"(key "status.connected" should be a boolean)"},
+        {R"({"ok":true,"status":{"excludes":"10.0.0.0/8"}})",
+         R"(key "status.excludes" should be an array, found a string)"},
+        {R"({"ok":true,"status":{"excludes":["a",null]}})",
+         R"(key "status.excludes[1]" should be a string, found null)"},
+        {R"({"ok":true,"status":{"route_gen":-1}})",
+         R"(key "status.route_gen" should be an unsigned 64-bit integer, found the number -1)"},
+        {R"({"ok":true,"status":{"route_gen":18446744073709551616}})",
+         R"(key "status.route_gen" should be an unsigned 64-bit integer)"},
+        {R"({"ok":true,"status":{"uptime_sec":9223372036854775808}})",
+         R"(key "status.uptime_sec" should be a signed 64-bit integer, found the number 9223372036854775808)"},
+        {R"({"ok":true,"status":{"uptime_sec":1.5}})",
+         R"(key "status.uptime_sec" should be a signed 64-bit integer, found the number 1.5)"},
+        {R"({"ok":true,"exitProbes":[{"id":"a","label":"b"}]})",
+         R"(required key "exitProbes[0].rtt_ms" is missing)"},
+        {R"({"ok":true,"exitProbes":[{"id":"a","label":null,"rtt_ms":1}]})",
+         R"(key "exitProbes[0].label" should be a string, found null)"},
+        {R"([{"ok":true}])", "daemon reply should be a JSON object, found an array"},
+        {"", "daemon reply is not valid JSON: "},
+        {R"({"ok":true} x)", "daemon reply is not valid JSON: "},
+        {"nope", "daemon reply is not valid JSON: "},
+    };
+    for (const auto& [line, text] : cases) {
+        try {
+            client::decodeReply(line);
+            ADD_FAILURE() << "decoded " << line;
+        } catch (const client::ReplyDecodeError& e) {
+            EXPECT_NE(std::string(e.what()).find(text), std::string::npos)
+                << line << " gave: " << e.what();
+            EXPECT_EQ(std::string(e.what()).find("json.exception"), std::string::npos) << e.what();
+        }
+    }
+}
+
+// "status" reply lines in order; "" closes without a line.
+std::vector<FakeReply> replies(const std::vector<std::string>& lines) {
+    std::vector<FakeReply> out;
+    for (const auto& line : lines) {
+        out.push_back(line.empty() ? FakeReply::bytes("") : FakeReply::line(line));
+    }
+    return out;
+}
+
+const client::ReadyWait kFastPolls{1ms, 1s, {}};
+
+TEST(DaemonClientReadiness, ReadyByOkOrByTheTunnelFieldsAndATunnelErrorEndsAtOnce) {
+    FakeDaemon daemon;
+    const auto wait = [&](const std::vector<std::string>& lines) {
+        daemon.script("status", replies(lines));
+        const auto before = daemon.requests().size();
+        client::Status status = client::waitUntilReady(60s, daemon.socketPath(), kFastPolls);
+        return std::make_pair(status, daemon.requests().size() - before);
+    };
+
+    auto [byOk, polls] = wait({R"({"ok":true,"status":{"ok":true}})"});
+    EXPECT_EQ(byOk.ok, true);
+    EXPECT_EQ(polls, 1u);
+
+    auto [byFields, fieldPolls] = wait({
+        R"({"ok":true,"status":{"tunnel_on":true,"connected":false}})",
+        R"({"ok":true,"status":{"tunnel_on":true,"connected":true,"tun_iface":""}})",
+        R"({"ok":true,"status":{"tunnel_on":true,"connected":true,"tun_iface":"nimbra0","tun_err":"old"}})",
+        R"({"ok":true,"status":{"tunnel_on":true,"tun_err":"retrying"}})",
+        "",
+        R"({"ok":false})",
+        R"({"ok":true,"status":{"tunnel_on":true,"connected":true,"tun_iface":"nimbra0","tun_err":""}})",
+    });
+    EXPECT_EQ(byFields.tunIface, "nimbra0");
+    EXPECT_EQ(fieldPolls, 7u);
+
+    // An empty interface is ready only when the daemon says ok itself.
+    auto [okWithoutIface, okPolls] = wait({
+        R"({"ok":true,"status":{"tunnel_on":true,"connected":true,"tun_iface":""}})",
+        R"({"ok":true,"status":{"ok":true,"tunnel_on":true,"connected":true,"tun_iface":""}})",
+    });
+    EXPECT_EQ(okWithoutIface.ok, true);
+    EXPECT_EQ(okPolls, 2u);
+
+    for (const std::string tunnel : {R"("tunnel_on":false,)", ""}) {
+        daemon.script("status", replies({R"({"ok":true,"status":{)" + tunnel +
+                                         R"("tun_err":"usque exited"}})"}));
+        const auto before = daemon.requests().size();
+        expectCase<DaemonError::CommandFailed>(
+            daemonErrorOf([&] { client::waitUntilReady(60s, daemon.socketPath(), kFastPolls); }),
+            "usque exited");
+        EXPECT_EQ(daemon.requests().size() - before, 1u) << tunnel;
+    }
+}
+
+TEST(DaemonClientReadiness, TimeOutNamesTheTunnelErrorThenTheInterfaceThenTheWait) {
+    const std::string waiting = "timeout waiting for MASQUE connect";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        // A tunnel error wins even when empty, over a connected interface.
+        {{R"({"ok":true,"status":{"connected":true,"tun_iface":"nimbra0","tun_err":""}})"}, ""},
+        {{R"({"ok":true,"status":{"tunnel_on":true,"tun_err":"handshake failed"}})"},
+         "handshake failed"},
+        {{R"({"ok":true,"status":{"connected":true,"tun_iface":"nimbra0"}})"}, "nimbra0"},
+        {{R"({"ok":true,"status":{"connected":false,"tun_iface":"nimbra0"}})"}, waiting},
+        {{R"({"ok":true,"status":{"connected":true}})"}, waiting},
+        // A failed exchange keeps the status seen last; a reply without one forgets it.
+        {{R"({"ok":true,"status":{"tunnel_on":true,"tun_err":"x"}})", ""}, "x"},
+        {{R"({"ok":true,"status":{"tunnel_on":true,"tun_err":"x"}})", R"({"ok":true})"}, waiting},
+        {{R"({"ok":true,"status":{"tunnel_on":true,"tun_err":"x"}})", "not json"}, "x"},
+    };
+    for (const auto& [lines, text] : cases) {
+        FakeDaemon daemon;
+        daemon.script("status", replies(lines));
+        expectCase<DaemonError::NotReady>(
+            daemonErrorOf([&] { client::waitUntilReady(300ms, daemon.socketPath(), kFastPolls); }),
+            text);
+        EXPECT_GE(daemon.requests().size(), 1u);
+    }
+
+    FakeDaemon daemon;
+    const DaemonError zero =
+        daemonErrorOf([&] { client::waitUntilReady(0ms, daemon.socketPath(), kFastPolls); });
+    expectCase<DaemonError::NotReady>(zero, waiting);
+    EXPECT_EQ(zero.description(AppLanguage::english), "Real TUN not ready: " + waiting);
+    EXPECT_EQ(daemon.connections(), 0u);
+}
+
+TEST(DaemonClientReadiness, CancellationEndsTheWaitAtTheNextPoll) {
+    FakeDaemon daemon;
+    daemon.script("status", FakeReply::line(R"({"ok":true,"status":{"tunnel_on":true}})"));
+    client::ReadyWait wait = kFastPolls;
+    wait.cancelled = [&] { return daemon.requests().size() >= 2; };
+    try {
+        client::waitUntilReady(std::chrono::hours(1), daemon.socketPath(), wait);
+        FAIL() << "the wait ended without cancellation";
+    } catch (const std::system_error& e) {
+        EXPECT_TRUE(isCancellation(e));
+    }
+    EXPECT_EQ(daemon.requests().size(), 2u);
+}
+
+TEST(DaemonErrorText, DescriptionsInBothLanguages) {
+    struct Case {
+        DaemonError::Case reason;
+        std::string english;
+        std::string chinese;
+    };
+    const auto& hint = PlatformProfile::current().nimbradHint;
+    const std::vector<Case> cases = {
+        {DaemonError::ConnectFailed{"p"}, "Cannot reach nimbrad: p", "无法连接 nimbrad：p"},
+        {DaemonError::CommandFailed{"p"}, "nimbrad command failed: p", "nimbrad 命令失败：p"},
+        {DaemonError::NotReady{"p"}, "Real TUN not ready: p", "真全局 TUN 未就绪：p"},
+        {DaemonError::InstallFailed{"p"}, "Failed to install nimbrad: p", "安装 nimbrad 失败：p"},
+        {DaemonError::BinaryNotFound{}, hint.english, hint.chinese},
+        {DaemonError::InstallCanceled{},
+         "Admin authorization canceled — real TUN needs nimbrad daemon",
+         "已取消管理员授权 — 真全局需安装 nimbrad 守护进程"},
+    };
+    for (const auto& c : cases) {
+        const DaemonError error(c.reason);
+        EXPECT_EQ(error.description(AppLanguage::english), c.english);
+        EXPECT_EQ(error.description(AppLanguage::chinese), c.chinese);
+        EXPECT_EQ(error.what(), c.english);
+    }
+    EXPECT_EQ(PlatformProfile::forLinux().nimbradHint.english,
+              "nimbrad not found — build it with ./run or install the nimbra package");
+    EXPECT_EQ(PlatformProfile::forMacos().nimbradHint.english,
+              "nimbrad not found — run macos/daemon/Scripts/build.sh");
+    EXPECT_EQ(PlatformProfile::forMacos().nimbradHint.chinese,
+              "找不到 nimbrad。请运行 macos/daemon/Scripts/build.sh");
+}
+
+}  // namespace
+}  // namespace nimbra
