@@ -41,11 +41,9 @@ UniqueFd connectTo(const std::string& sock) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, sock.data(), sock.size());
-    int result;
-    do {
-        result = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0) {
+    // Not retried on EINTR: the connection would go on being set up in the background and a
+    // second connect() could only report that. The daemon is local; the user retries.
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         connectFailed("connect " + sock + " failed (errno=" + std::to_string(errno) +
                       ") — install nimbrad first");
     }

@@ -18,8 +18,10 @@ DaemonReachability::DaemonReachability(asio::thread_pool& pool, Probe probe, Lis
 }
 
 bool DaemonReachability::reachable() {
+    // Read before the refresh starts, which may finish before this returns.
+    const bool last = cached().value_or(false);
     refresh();
-    return cached().value_or(false);
+    return last;
 }
 
 std::optional<bool> DaemonReachability::cached() const {
