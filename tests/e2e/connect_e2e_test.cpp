@@ -17,8 +17,7 @@
 #include <vector>
 
 #include "base/preference_store.hpp"
-#include "base/subprocess.hpp"
-#include "support/line_reader.hpp"
+#include "cli_run.hpp"
 #include "support/private_desktop_store.hpp"
 #include "support/trace_server_process.hpp"
 #include "support/usque_test_home.hpp"
@@ -29,85 +28,14 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using namespace e2e;
 using ::testing::HasSubstr;
-using testing::LineReader;
 using ::testing::Not;
 using testing::PrivateDesktopStore;
 using testing::TraceServerProcess;
 
-// Generous on purpose: a hang shows up as a failed wait, never as a race against the clock.
-constexpr std::chrono::milliseconds kWait = 120s;
 // The runs keep the product's own timings (no NIMBRA_TEST_TIMING_SCALE): no case waits out an
 // internal limit, and a shortened quit budget would make the restore checks depend on load.
-
-// One run of a nimbra-cli command, its stdout read line by line. Its stderr (a few log lines)
-// stays in the pipe until the run ends.
-class CliRun {
-public:
-    explicit CliRun(const std::vector<std::string>& args)
-        : process_(start(args)), out_(process_.releaseStdout()) {}
-    // A run a failed test leaves behind gets SIGTERM first, so it still stops its usque.
-    ~CliRun() {
-        if (process_.running()) process_.signal(SIGTERM);
-        finish();
-    }
-
-    bool waitFor(std::string_view needle) { return out_.waitFor(needle, kWait).has_value(); }
-    void signal(int sig) { process_.signal(sig); }
-
-    // Waits for the exit and the last line of both streams; returns the exit code.
-    int finish() {
-        auto status = process_.wait(kWait);
-        if (!status) {
-            process_.kill();
-            status = process_.wait();
-        }
-        out_.readToEnd(kWait);
-        err_ += process_.takeStderr();
-        return status->code;
-    }
-
-    const std::vector<std::string>& lines() const { return out_.lines(); }
-    const std::string& err() const { return err_; }
-    std::string transcript() const { return out_.transcript() + "\n--- stderr\n" + err_; }
-
-private:
-    static Subprocess start(const std::vector<std::string>& args) {
-        Subprocess::Options options;
-        options.argv = {NIMBRA_CLI};
-        options.argv.insert(options.argv.end(), args.begin(), args.end());
-        return Subprocess::start(std::move(options));
-    }
-
-    Subprocess process_;
-    LineReader out_;
-    std::string err_;
-};
-
-constexpr const char* kTraceUrl = "https://www.cloudflare.com/cdn-cgi/trace";
-
-// What curl printed for `url` (body or error), trusting the test CA.
-std::string curl(const std::string& url, const std::string& proxy) {
-    Subprocess::Options options;
-    options.argv = {"curl",    "-sS", "--max-time", "60", "--cacert", TraceServerProcess::caFile(),
-                    "--proxy", proxy, url};
-    const auto result = Subprocess::run(std::move(options), kWait);
-    return result.out + result.err;
-}
-
-bool listening(int port) {
-    return !ProcessTable::system().listenerPids(port).empty();
-}
-
-// Whether `expected` appear in `lines` in this order (other lines may come between).
-bool inOrder(const std::vector<std::string>& lines, const std::vector<std::string>& expected) {
-    auto want = expected.begin();
-    for (const auto& line : lines) {
-        if (want != expected.end() && line.find(*want) != std::string::npos) ++want;
-    }
-    return want == expected.end();
-}
-
 class ConnectE2e : public ::testing::Test {
 protected:
     ConnectE2e() {
