@@ -28,5 +28,8 @@ int printExitDiagnostics();
 int printSystemProxy();
 int repairNetwork();
 int runGatewayCommand(const std::string& name);
+int installDaemon();
+int printDaemonStatus();
+int uninstallDaemon();
 
 }  // namespace nimbra::cli

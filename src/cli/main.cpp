@@ -71,6 +71,16 @@ int main(int argc, char** argv) {
         "repair-network",
         "put back proxy settings a stopped Nimbra left behind, or switch off settings that "
         "still point at Nimbra's proxies; exit 0 when nothing points at them afterwards");
+    auto* daemonCommand = app.add_subcommand("daemon", "the privileged daemon nimbrad");
+    daemonCommand->require_subcommand(1);
+    auto* daemonInstall = daemonCommand->add_subcommand(
+        "install",
+        "install or update nimbrad as the system service nimbra-daemon.service (one administrator "
+        "prompt through pkexec; run with sudo where there is no prompt) and wait until it answers");
+    auto* daemonStatus = daemonCommand->add_subcommand(
+        "status", "show what nimbrad reports; exit 1 when it cannot be reached");
+    auto* daemonUninstall = daemonCommand->add_subcommand(
+        "uninstall", "stop and remove the service and its executable; your settings stay");
 
     try {
         app.parse(argc, argv);
@@ -92,6 +102,9 @@ int main(int argc, char** argv) {
     if (*prefsCommand) return nimbra::cli::printPreferences();
     if (*proxyCommand) return nimbra::cli::printSystemProxy();
     if (*repairCommand) return nimbra::cli::repairNetwork();
+    if (*daemonInstall) return nimbra::cli::installDaemon();
+    if (*daemonStatus) return nimbra::cli::printDaemonStatus();
+    if (*daemonUninstall) return nimbra::cli::uninstallDaemon();
     std::fputs(app.help().c_str(), stdout);
     return 0;
 }

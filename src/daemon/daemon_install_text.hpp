@@ -1,0 +1,27 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// Quoting for the files the installer generates. Each function makes any path safe for its one
+// consumer: a path with a quote, a space or a dollar sign in the user's home must reach the
+// daemon unchanged, and must never turn into a second command in a script run as root.
+namespace nimbra::daemon_install {
+
+// For bash: wrapped in single quotes, each single quote inside written as '\''.
+std::string shellQuote(std::string_view text);
+
+// For XML character data: & < > and the double quote become entities; the single quote stays.
+std::string xmlEscape(std::string_view text);
+
+// One argument of a systemd ExecStart= line. Plain words stay as they are; anything else is put
+// in double quotes with C escapes, and % and $ are doubled, because systemd expands specifiers
+// and variables inside quotes too.
+std::string systemdArgument(std::string_view text);
+
+// The SHA-256 digest of a whole file as lower-case hex; nullopt when it cannot be read.
+std::optional<std::string> sha256OfFile(const std::filesystem::path& path);
+
+}  // namespace nimbra::daemon_install

@@ -1,0 +1,331 @@
+#include "daemon/daemon_installer.hpp"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "base/atomic_file.hpp"
+#include "base/log.hpp"
+#include "base/paths.hpp"
+#include "daemon/daemon_client.hpp"
+#include "daemon/daemon_error.hpp"
+#include "daemon/daemon_install_text.hpp"
+#include "daemon/daemon_socket.hpp"
+#include "engine/registration_endpoint.hpp"
+
+namespace nimbra {
+namespace {
+
+namespace fs = std::filesystem;
+
+// One platform's way of running the daemon: the files it installs and how it gets root.
+struct ServicePlan {
+    fs::path installedExecutable;
+    // Compared byte for byte in the up-to-date check when set.
+    std::optional<fs::path> installedDefinition;
+    std::string definitionName;
+    std::string definition;
+    std::function<std::string(const fs::path& executable, const fs::path& definition)> script;
+    std::function<void(const fs::path& script)> runAdmin;
+    std::string adminStep;
+    std::string notReadyText;
+};
+
+bool isExecutableFile(const fs::path& path) {
+    std::error_code error;
+    return fs::is_regular_file(path, error) && ::access(path.c_str(), X_OK) == 0;
+}
+
+std::optional<std::string> readWhole(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return std::nullopt;
+    return contents;
+}
+
+void step(const DaemonInstallOptions& options, const std::string& text) {
+    if (options.onStep) options.onStep(text);
+}
+
+bool ping(const DaemonInstallOptions& options) {
+    if (options.ping) return options.ping();
+    return DaemonClient::isReachable(options.socketPath);
+}
+
+bool isUpToDate(const DaemonInstallOptions& options, const ServicePlan& plan,
+                const fs::path& binary) {
+    if (!ping(options) || !isExecutableFile(plan.installedExecutable)) return false;
+    const auto installed = daemon_install::sha256OfFile(plan.installedExecutable);
+    const auto wanted = daemon_install::sha256OfFile(binary);
+    if (!installed || !wanted || *installed != *wanted) return false;
+    if (plan.installedDefinition) {
+        const auto current = readWhole(*plan.installedDefinition);
+        if (!current || *current != plan.definition) return false;
+    }
+    return true;
+}
+
+// Run as root for another user (sudo), what we create in their home must stay theirs.
+void giveToUser(const DaemonInstallOptions& options, const fs::path& path) {
+    if (::geteuid() != 0 || options.uid == 0) return;
+    if (::chown(path.c_str(), options.uid, options.gid) != 0) {
+        logLine("daemon", "cannot hand " + path.string() + " to uid " +
+                              std::to_string(options.uid) + ": " + std::strerror(errno));
+    }
+}
+
+// A private directory for the files the administrator script installs, removed on every way out.
+class StagingDirectory {
+public:
+    StagingDirectory() {
+        const fs::path parent = paths::runtimeDirectory();
+        fs::create_directories(parent);
+        std::string pattern = (parent / "nimbra-daemon-install-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
+        }
+        path_ = pattern;
+    }
+    ~StagingDirectory() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    StagingDirectory(const StagingDirectory&) = delete;
+    StagingDirectory& operator=(const StagingDirectory&) = delete;
+
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+void setExecutable(const fs::path& path) {
+    fs::permissions(path, fs::perms(0755), fs::perm_options::replace);
+}
+
+DaemonInstallOutcome install(const DaemonInstallOptions& options, const ServicePlan& plan) {
+    const fs::path binary = DaemonInstaller::resolveBinary(options.candidates);
+    step(options, "nimbrad to install: " + binary.string());
+    if (isUpToDate(options, plan, binary)) {
+        step(options,
+             plan.installedExecutable.string() + " is the same build and answers; nothing to do");
+        return DaemonInstallOutcome::upToDate;
+    }
+
+    const DaemonFiles files = DaemonFiles::in(options.workDirectory);
+    if (!fs::exists(files.directory)) {
+        fs::create_directories(files.directory);
+        giveToUser(options, files.directory);
+    }
+    if (!fs::exists(files.config)) {
+        step(options, "writing a first " + files.config.string());
+        writeFileAtomically(files.config, defaultDaemonConfigText(options.initialConfig));
+        giveToUser(options, files.config);
+    }
+
+    const StagingDirectory staging;
+    const fs::path stagedExecutable = staging.path() / "nimbrad";
+    fs::remove(stagedExecutable);
+    fs::copy_file(binary, stagedExecutable);
+    setExecutable(stagedExecutable);
+    const fs::path stagedDefinition = staging.path() / plan.definitionName;
+    writeFileAtomically(stagedDefinition, plan.definition);
+    const fs::path script = staging.path() / "install.sh";
+    writeFileAtomically(script, plan.script(stagedExecutable, stagedDefinition));
+    setExecutable(script);
+
+    step(options, plan.adminStep);
+    plan.runAdmin(script);
+
+    step(options, "waiting for nimbrad to answer on " + options.socketPath);
+    for (int attempt = 0; attempt < options.socketAttempts; ++attempt) {
+        if (ping(options)) {
+            step(options, "nimbrad answers on " + options.socketPath);
+            return DaemonInstallOutcome::installed;
+        }
+        std::this_thread::sleep_for(options.socketRetry);
+    }
+    throw DaemonError(DaemonError::InstallFailed{plan.notReadyText});
+}
+
+systemd::DaemonArguments daemonArguments(const DaemonInstallOptions& options) {
+    return {DaemonFiles::in(options.workDirectory), options.socketPath, options.uid};
+}
+
+std::optional<uid_t> sudoUid() {
+    const char* text = std::getenv("SUDO_UID");
+    if (text == nullptr) return std::nullopt;
+    uid_t uid = 0;
+    const char* end = text + std::char_traits<char>::length(text);
+    const auto [rest, error] = std::from_chars(text, end, uid);
+    if (error != std::errc() || rest != end || uid == 0) return std::nullopt;
+    return uid;
+}
+
+std::vector<fs::path> candidatesFor(const fs::path& home) {
+    std::vector<fs::path> candidates;
+    std::error_code error;
+#ifdef __APPLE__
+    // The application bundle's resources, then the places a development checkout keeps it.
+    try {
+        candidates.push_back(paths::executableDirectory().parent_path() / "Resources" / "nimbrad");
+    } catch (const fs::filesystem_error&) {
+    }
+    const fs::path cwd = fs::current_path(error);
+    for (const char* relative : {"macos/daemon/bin/nimbrad", "macos/vendor/nimbrad",
+                                 "daemon/bin/nimbrad", "vendor/nimbrad"}) {
+        if (!error) candidates.push_back(cwd / relative);
+    }
+#else
+    // Beside nimbra and nimbra-cli (a build's bin/), then a package's copy.
+    try {
+        candidates.push_back(paths::executableDirectory() / "nimbrad");
+    } catch (const fs::filesystem_error&) {
+    }
+    candidates.emplace_back("/usr/lib/nimbra/nimbrad");
+#endif
+    candidates.push_back(home / ".local" / "bin" / "nimbrad");
+    return candidates;
+}
+
+}  // namespace
+
+DaemonInstallOptions DaemonInstallOptions::standard() {
+    DaemonInstallOptions options;
+    options.uid = ::getuid();
+    options.gid = ::getgid();
+    options.workDirectory = paths::workDirectory();
+    fs::path home = paths::homeDirectory();
+    options.systemd.asRoot = ::geteuid() == 0;
+    if (const auto uid = options.systemd.asRoot ? sudoUid() : std::nullopt) {
+        // sudo resets HOME and the XDG variables: the caller's files are found through the
+        // password database.
+        if (const passwd* user = ::getpwuid(*uid); user != nullptr && user->pw_dir != nullptr) {
+            options.uid = user->pw_uid;
+            options.gid = user->pw_gid;
+            home = user->pw_dir;
+            options.workDirectory = home / ".local" / "share" / "Nimbra";
+        }
+    }
+    options.candidates = candidatesFor(home);
+    options.socketPath = daemonSocketPath();
+    options.initialConfig = DaemonConfigValues::from(AppPreferences::standard());
+    return options;
+}
+
+namespace DaemonInstaller {
+
+std::vector<fs::path> defaultCandidates() {
+    return candidatesFor(paths::homeDirectory());
+}
+
+fs::path resolveBinary(const std::vector<fs::path>& candidates) {
+    for (const auto& candidate : candidates) {
+        if (isExecutableFile(candidate)) return candidate;
+    }
+    throw DaemonError(DaemonError::BinaryNotFound{});
+}
+
+DaemonInstallOutcome ensureInstalledWithSystemd(const DaemonInstallOptions& options) {
+    const systemd::Targets& targets = options.systemd;
+    ServicePlan plan;
+    plan.installedExecutable = targets.installedExecutable();
+    plan.installedDefinition = targets.unitFile();
+    plan.definitionName = systemd::kUnitName;
+    plan.definition = systemd::unitFile(targets, daemonArguments(options));
+    plan.script = [&targets](const fs::path& executable, const fs::path& unit) {
+        return systemd::installScript(targets, executable, unit);
+    };
+    plan.runAdmin = [&targets](const fs::path& script) { systemd::runAdmin(targets, script); };
+    plan.adminStep = targets.asRoot ? "installing " + plan.installedExecutable.string() + " and " +
+                                          targets.unitFile().string()
+                                    : "asking for administrator rights (pkexec) to install " +
+                                          plan.installedExecutable.string() + " and " +
+                                          targets.unitFile().string();
+    plan.notReadyText =
+        std::string("socket not ready after install — see journalctl -u ") + systemd::kUnitName;
+    return install(options, plan);
+}
+
+DaemonInstallOutcome ensureInstalledWithLaunchd(const DaemonInstallOptions& options) {
+    const DaemonFiles files = DaemonFiles::in(options.workDirectory);
+    ServicePlan plan;
+    plan.installedExecutable = launchd::kInstalledExecutable;
+    plan.definitionName = std::string(launchd::kLabel) + ".plist";
+    plan.definition = launchd::propertyList(files);
+    plan.script = [](const fs::path& executable, const fs::path& propertyList) {
+        return launchd::installScript(executable, propertyList);
+    };
+    plan.runAdmin = [&options](const fs::path& script) {
+        launchd::runAdmin(script, options.osascript);
+    };
+    plan.adminStep = std::string("asking for administrator rights to install ") +
+                     launchd::kInstalledExecutable + " and " + launchd::kServiceDefinition;
+    plan.notReadyText = std::string("socket not ready after install — see ") + launchd::kBootLog;
+    return install(options, plan);
+}
+
+DaemonInstallOutcome ensureInstalled(const DaemonInstallOptions& options) {
+#ifdef __APPLE__
+    return ensureInstalledWithLaunchd(options);
+#else
+    return ensureInstalledWithSystemd(options);
+#endif
+}
+
+void uninstall(const DaemonInstallOptions& options) {
+    const systemd::Targets& targets = options.systemd;
+    const StagingDirectory staging;
+    const fs::path script = staging.path() / "uninstall.sh";
+    writeFileAtomically(script, systemd::uninstallScript(targets));
+    setExecutable(script);
+    step(options, (targets.asRoot ? "removing "
+                                  : "asking for administrator rights (pkexec) to "
+                                    "remove ") +
+                      targets.unitFile().string() + " and " +
+                      targets.installedExecutable().string());
+    systemd::runAdmin(targets, script);
+}
+
+void syncPreferences(const AppPreferences& preferences, const fs::path& workDirectory) {
+    writeDaemonConfig(DaemonFiles::in(workDirectory).config, DaemonConfigValues::from(preferences));
+    updateUsqueConfigEndpoint(preferences.nat64Prefix(), workDirectory);
+}
+
+void syncPreferences() {
+    try {
+        syncPreferences(AppPreferences::standard(), paths::workDirectory());
+    } catch (const std::exception& failure) {
+        logLine("daemon", std::string("preferences not synced: ") + failure.what());
+    }
+}
+
+void updateUsqueConfigEndpoint(const std::string& nat64Prefix, const fs::path& workDirectory) {
+    const EndpointRewrite rewrite =
+        rewriteEndpointV6(DaemonFiles::in(workDirectory).registration, nat64Prefix);
+    if (!rewrite.ok() && rewrite.outcome != EndpointRewriteOutcome::missingFile) {
+        logLine("daemon", "registration left as it was: " + rewrite.reason);
+    }
+}
+
+void updateUsqueConfigEndpoint(const std::string& nat64Prefix) {
+    try {
+        updateUsqueConfigEndpoint(nat64Prefix, paths::workDirectory());
+    } catch (const std::exception& failure) {
+        logLine("daemon", std::string("registration left as it was: ") + failure.what());
+    }
+}
+
+}  // namespace DaemonInstaller
+}  // namespace nimbra

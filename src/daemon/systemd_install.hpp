@@ -1,0 +1,57 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+
+#include "daemon/daemon_install_files.hpp"
+
+// What the installer puts in place on Linux: a systemd unit that keeps nimbrad running as root,
+// and the scripts that install or remove it with the executable, run once as root through pkexec
+// (or directly when we already are root). Every place the scripts touch and every tool they run
+// is a field of Targets, so the tests aim them at a temporary root and fake tools.
+namespace nimbra::systemd {
+
+inline constexpr const char* kUnitName = "nimbra-daemon.service";
+
+struct Targets {
+    std::filesystem::path libexecDirectory = "/usr/local/libexec";
+    std::filesystem::path unitDirectory = "/etc/systemd/system";
+    std::string systemctl = "/usr/bin/systemctl";
+    std::string pkexec = "/usr/bin/pkexec";
+    std::string bash = "/bin/bash";
+    // Owner and group of the installed files (a name or a number).
+    std::string owner = "root";
+    std::string group = "root";
+    // Already root: the scripts run directly, without a prompt.
+    bool asRoot = false;
+
+    std::filesystem::path installedExecutable() const { return libexecDirectory / "nimbrad"; }
+    std::filesystem::path unitFile() const { return unitDirectory / kUnitName; }
+};
+
+// How the installed daemon is started.
+struct DaemonArguments {
+    DaemonFiles files;
+    std::string socket;
+    // The user allowed to send commands besides root: the one who installed the daemon.
+    uid_t allowedUid = 0;
+};
+
+std::string unitFile(const Targets& targets, const DaemonArguments& arguments);
+
+// Stops the old service (if any), installs the executable and the unit, enables and restarts it.
+std::string installScript(const Targets& targets, const std::filesystem::path& stagedExecutable,
+                          const std::filesystem::path& stagedUnit);
+
+// Stops and disables the service and removes the unit and the executable. The user's files (the
+// daemon directory, usque's registration) stay.
+std::string uninstallScript(const Targets& targets);
+
+// Runs `script` as root: through pkexec, or with bash alone when Targets::asRoot. Throws
+// DaemonError: installCanceled when the prompt was dismissed, installFailed for everything else
+// (not authorised, no pkexec, the script failed).
+void runAdmin(const Targets& targets, const std::filesystem::path& script);
+
+}  // namespace nimbra::systemd

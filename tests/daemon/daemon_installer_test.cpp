@@ -1,0 +1,449 @@
+#include "daemon/daemon_installer.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "base/subprocess.hpp"
+#include "daemon/daemon_error.hpp"
+#include "daemon/launchd_files.hpp"
+#include "daemon/systemd_install.hpp"
+#include "support/scoped_env.hpp"
+#include "support/temp_dir.hpp"
+
+namespace nimbra {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using testing::ScopedEnv;
+using testing::TempDir;
+
+const fs::path kFakeAdmin = fs::path(NIMBRA_SOURCE_DIR) / "tests/support/fake_admin";
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void writeFile(const fs::path& path, const std::string& contents) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << contents;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) result.push_back(line);
+    return result;
+}
+
+// Runs `action` and returns the DaemonError it throws (failing the test when it throws none).
+template <typename Action>
+DaemonError daemonErrorOf(Action&& action) {
+    try {
+        action();
+    } catch (const DaemonError& error) {
+        return error;
+    }
+    ADD_FAILURE() << "no DaemonError";
+    return DaemonError(DaemonError::InstallFailed{"(none thrown)"});
+}
+
+// Paths with a space, a single quote and a double quote, so every generated file has to quote.
+TEST(ServiceFilesTest, SystemdUnitAndScriptsQuoteEveryPath) {
+    systemd::Targets targets;
+    targets.libexecDirectory = "/opt/my root/libexec";
+    targets.unitDirectory = "/etc/systemd/system";
+    targets.systemctl = "/usr/bin/systemctl";
+    const systemd::DaemonArguments arguments{
+        DaemonFiles::in("/home/o'neil/.local/share/My \"Nimbra\" 100%"), "/run/nimbra.sock", 1000};
+    EXPECT_EQ(systemd::unitFile(targets, arguments),
+              "[Unit]\n"
+              "Description=Nimbra daemon (whole-machine tunnel)\n"
+              "After=network-online.target\n"
+              "Wants=network-online.target\n"
+              "StartLimitIntervalSec=0\n"
+              "\n"
+              "[Service]\n"
+              "Type=simple\n"
+              "ExecStart=\"/opt/my root/libexec/nimbrad\" -config "
+              "\"/home/o'neil/.local/share/My \\\"Nimbra\\\" 100%%/daemon/config.yml\" "
+              "-usque-config \"/home/o'neil/.local/share/My \\\"Nimbra\\\" 100%%/config.json\" "
+              "-sock /run/nimbra.sock -listen 127.0.0.1:53 -log "
+              "\"/home/o'neil/.local/share/My \\\"Nimbra\\\" 100%%/daemon/nimbrad.log\" "
+              "-allow-uid 1000\n"
+              "Restart=always\n"
+              "RestartSec=1\n"
+              "\n"
+              "[Install]\n"
+              "WantedBy=multi-user.target\n");
+    EXPECT_EQ(systemd::installScript(targets, "/run/user/1000/it's/nimbrad",
+                                     "/run/user/1000/it's/nimbra-daemon.service"),
+              "#!/bin/bash\n"
+              "set -euo pipefail\n"
+              "trap 'status=$?; echo \"step failed (status $status): $BASH_COMMAND\" >&2; exit 1' "
+              "ERR\n"
+              "/bin/mkdir -p '/opt/my root/libexec' '/etc/systemd/system'\n"
+              "'/usr/bin/systemctl' stop nimbra-daemon.service 2>/dev/null || true\n"
+              "/usr/bin/install -o 'root' -g 'root' -m 0755 '/run/user/1000/it'\\''s/nimbrad' "
+              "'/opt/my root/libexec/nimbrad'\n"
+              "/usr/bin/install -o 'root' -g 'root' -m 0644 "
+              "'/run/user/1000/it'\\''s/nimbra-daemon.service' "
+              "'/etc/systemd/system/nimbra-daemon.service'\n"
+              "'/usr/bin/systemctl' daemon-reload\n"
+              "'/usr/bin/systemctl' enable nimbra-daemon.service\n"
+              "'/usr/bin/systemctl' restart nimbra-daemon.service\n");
+    EXPECT_EQ(systemd::uninstallScript(targets),
+              "#!/bin/bash\n"
+              "set -euo pipefail\n"
+              "trap 'status=$?; echo \"step failed (status $status): $BASH_COMMAND\" >&2; exit 1' "
+              "ERR\n"
+              "'/usr/bin/systemctl' disable --now nimbra-daemon.service 2>/dev/null || true\n"
+              "/bin/rm -f '/etc/systemd/system/nimbra-daemon.service' "
+              "'/opt/my root/libexec/nimbrad'\n"
+              "'/usr/bin/systemctl' daemon-reload\n"
+              "'/usr/bin/systemctl' reset-failed nimbra-daemon.service 2>/dev/null || true\n");
+}
+
+TEST(ServiceFilesTest, LaunchdPropertyListAndInstallScript) {
+    const DaemonFiles files =
+        DaemonFiles::in("/Users/o'neil/Library/Application Support/R&D <\"lab\">/Nimbra");
+    EXPECT_EQ(launchd::propertyList(files),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+              "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+              "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+              "<plist version=\"1.0\">\n"
+              "<dict>\n"
+              "  <key>Label</key>\n"
+              "  <string>com.nimbra.daemon</string>\n"
+              "  <key>ProgramArguments</key>\n"
+              "  <array>\n"
+              "    <string>/usr/local/libexec/nimbrad</string>\n"
+              "    <string>-config</string>\n"
+              "    <string>/Users/o'neil/Library/Application Support/R&amp;D "
+              "&lt;&quot;lab&quot;&gt;/Nimbra/daemon/config.yml</string>\n"
+              "    <string>-usque-config</string>\n"
+              "    <string>/Users/o'neil/Library/Application Support/R&amp;D "
+              "&lt;&quot;lab&quot;&gt;/Nimbra/config.json</string>\n"
+              "    <string>-sock</string>\n"
+              "    <string>/var/run/nimbra.sock</string>\n"
+              "    <string>-listen</string>\n"
+              "    <string>127.0.0.1:53</string>\n"
+              "    <string>-log</string>\n"
+              "    <string>/Users/o'neil/Library/Application Support/R&amp;D "
+              "&lt;&quot;lab&quot;&gt;/Nimbra/daemon/nimbrad.log</string>\n"
+              "  </array>\n"
+              "  <key>RunAtLoad</key>\n"
+              "  <true/>\n"
+              "  <key>KeepAlive</key>\n"
+              "  <true/>\n"
+              "  <key>StandardOutPath</key>\n"
+              "  <string>/tmp/nimbrad.boot.log</string>\n"
+              "  <key>StandardErrorPath</key>\n"
+              "  <string>/tmp/nimbrad.boot.log</string>\n"
+              "</dict>\n"
+              "</plist>");
+    EXPECT_EQ(launchd::installScript("/var/folders/x/T/nimbra-daemon-install-1/it's/nimbrad",
+                                     "/var/folders/x/T/nimbra-daemon-install-1/com.nimbra.daemon"
+                                     ".plist"),
+              "#!/bin/bash\n"
+              "set -euo pipefail\n"
+              "/bin/mkdir -p /usr/local/libexec\n"
+              "/bin/launchctl bootout system/com.nimbra.daemon 2>/dev/null || true\n"
+              "/usr/bin/install -o root -g wheel -m 0755 "
+              "'/var/folders/x/T/nimbra-daemon-install-1/it'\\''s/nimbrad' "
+              "'/usr/local/libexec/nimbrad'\n"
+              "/usr/bin/install -o root -g wheel -m 0644 "
+              "'/var/folders/x/T/nimbra-daemon-install-1/com.nimbra.daemon.plist' "
+              "/Library/LaunchDaemons/com.nimbra.daemon.plist\n"
+              "/bin/launchctl bootstrap system /Library/LaunchDaemons/com.nimbra.daemon.plist\n"
+              "/bin/sleep 0.4\n"
+              "/bin/launchctl kickstart -k system/com.nimbra.daemon 2>/dev/null || true");
+}
+
+TEST(LaunchdRunAdminTest, MapsTheOsascriptOutcome) {
+    TempDir dir;
+    ScopedEnv log("FAKE_ADMIN_LOG", (dir / "admin.log").string());
+    const std::string osascript = (kFakeAdmin / "osascript").string();
+    const fs::path script = dir / "it's" / "install.sh";
+
+    ScopedEnv ok("FAKE_OSASCRIPT_MODE", "ok");
+    EXPECT_NO_THROW(launchd::runAdmin(script, osascript));
+    EXPECT_THAT(lines(readFile(dir / "admin.log")),
+                ElementsAre("osascript", "-e",
+                            "do shell script \"/bin/bash '" + dir.path().string() +
+                                "/it'\\''s/install.sh'\" with administrator privileges"));
+
+    struct Case {
+        const char* mode;
+        bool canceled;
+        const char* message;
+    };
+    for (const Case& c : {
+             Case{"cancel", true, ""},
+             Case{"cancel-code", true, ""},
+             Case{"fail", false, "install: /usr/local/libexec/nimbrad: Read-only file system\n"},
+             Case{"silent", false, "osascript status 3"},
+         }) {
+        ScopedEnv mode("FAKE_OSASCRIPT_MODE", c.mode);
+        const DaemonError error = daemonErrorOf([&] { launchd::runAdmin(script, osascript); });
+        if (c.canceled) {
+            EXPECT_TRUE(std::holds_alternative<DaemonError::InstallCanceled>(error.reason()))
+                << c.mode;
+        } else {
+            EXPECT_TRUE(std::holds_alternative<DaemonError::InstallFailed>(error.reason()))
+                << c.mode;
+            EXPECT_EQ(error.message(), c.message);
+        }
+    }
+    const DaemonError missing =
+        daemonErrorOf([&] { launchd::runAdmin(script, (dir / "no-osascript").string()); });
+    EXPECT_THAT(missing.message(), HasSubstr("no-osascript"));
+}
+
+// The Linux installer on a temporary root: fake pkexec and systemctl, the install script really
+// run by bash, and a "daemon" that answers once the fake systemctl has restarted the unit.
+class SystemdInstallerTest : public ::testing::Test {
+protected:
+    SystemdInstallerTest() {
+        fs::create_directories(runtime_);
+        writeFile(source_, "nimbrad build 1");
+        fs::permissions(source_, fs::perms(0755));
+        options_.candidates = {root_ / "missing" / "nimbrad", source_};
+        options_.workDirectory = root_ / "home" / "o'neil" / ".local share" / "Nimbra";
+        options_.uid = ::getuid();
+        options_.gid = ::getgid();
+        options_.socketPath = (root_ / "nimbra.sock").string();
+        options_.initialConfig.dnsMode = "adguard";
+        options_.initialConfig.http2 = true;
+        options_.systemd.libexecDirectory = root_ / "usr" / "local" / "libexec";
+        options_.systemd.unitDirectory = root_ / "etc" / "systemd" / "system";
+        options_.systemd.systemctl = (kFakeAdmin / "systemctl").string();
+        options_.systemd.pkexec = (kFakeAdmin / "pkexec").string();
+        options_.systemd.owner = std::to_string(::getuid());
+        options_.systemd.group = std::to_string(::getgid());
+        options_.systemd.asRoot = false;
+        options_.socketAttempts = 3;
+        options_.socketRetry = std::chrono::milliseconds(1);
+        options_.ping = [this] {
+            ++pings_;
+            return answering_ || readFile(log_).find("systemctl restart") != std::string::npos;
+        };
+        options_.onStep = [this](const std::string& text) { steps_.push_back(text); };
+    }
+
+    fs::path installed() const { return options_.systemd.installedExecutable(); }
+    fs::path config() const { return DaemonFiles::in(options_.workDirectory).config; }
+    std::vector<std::string> adminLog() const { return lines(readFile(log_)); }
+    // pkexec ran bash on the staged install.sh once, and the script drove systemctl.
+    void expectInstallLog() const {
+        const auto log = adminLog();
+        ASSERT_EQ(log.size(), 5u);
+        const std::string prompt =
+            "pkexec /bin/bash " + runtime_.string() + "/nimbra-daemon-install-";
+        EXPECT_EQ(log[0].substr(0, prompt.size()), prompt);
+        EXPECT_THAT(log[0], ::testing::EndsWith("/install.sh"));
+        EXPECT_THAT(std::vector<std::string>(log.begin() + 1, log.end()),
+                    ElementsAre("systemctl stop nimbra-daemon.service", "systemctl daemon-reload",
+                                "systemctl enable nimbra-daemon.service",
+                                "systemctl restart nimbra-daemon.service"));
+    }
+    bool stagingLeftBehind() const { return !fs::is_empty(runtime_); }
+
+    TempDir dir_;
+    fs::path root_ = dir_ / "root with space";
+    fs::path runtime_ = root_ / "run" / "user";
+    fs::path log_ = dir_ / "admin.log";
+    fs::path source_ = root_ / "build" / "bin" / "nimbrad";
+    ScopedEnv logEnv_{"FAKE_ADMIN_LOG", log_.string()};
+    ScopedEnv runtimeEnv_{"XDG_RUNTIME_DIR", runtime_.string()};
+    ScopedEnv pkexecMode_{"FAKE_PKEXEC_MODE", "run"};
+    DaemonInstallOptions options_;
+    bool answering_ = false;
+    int pings_ = 0;
+    std::vector<std::string> steps_;
+};
+
+TEST_F(SystemdInstallerTest, FreshInstallPromptsOnceAndWaitsForTheSocket) {
+    EXPECT_EQ(DaemonInstaller::ensureInstalled(options_), DaemonInstallOutcome::installed);
+
+    expectInstallLog();
+    EXPECT_EQ(readFile(installed()), "nimbrad build 1");
+    EXPECT_EQ(fs::status(installed()).permissions(), fs::perms(0755));
+    const fs::path unit = options_.systemd.unitFile();
+    EXPECT_EQ(fs::status(unit).permissions(), fs::perms(0644));
+    EXPECT_THAT(readFile(unit), HasSubstr(" -allow-uid " + std::to_string(::getuid()) + "\n"));
+    EXPECT_THAT(readFile(unit), HasSubstr("-sock \"" + options_.socketPath + "\""));
+    EXPECT_EQ(readFile(config()), "dns:\n  mode: adguard\nhttp2: true\nexcludes: []");
+    EXPECT_FALSE(stagingLeftBehind());
+    EXPECT_EQ(pings_, 2);  // the up-to-date check, then the first wait attempt
+    ASSERT_EQ(steps_.size(), 5u);
+    EXPECT_THAT(steps_[2], HasSubstr("asking for administrator rights (pkexec)"));
+    EXPECT_EQ(steps_[4], "nimbrad answers on " + options_.socketPath);
+}
+
+TEST_F(SystemdInstallerTest, AnIdenticalAnsweringDaemonIsLeftAlone) {
+    ASSERT_EQ(DaemonInstaller::ensureInstalled(options_), DaemonInstallOutcome::installed);
+    fs::remove(config());
+    fs::remove(log_);
+    const auto installedTime = fs::last_write_time(installed());
+    answering_ = true;
+
+    EXPECT_EQ(DaemonInstaller::ensureInstalled(options_), DaemonInstallOutcome::upToDate);
+    EXPECT_FALSE(fs::exists(log_));      // no prompt, no systemctl
+    EXPECT_FALSE(fs::exists(config()));  // not even the first config
+    EXPECT_EQ(fs::last_write_time(installed()), installedTime);
+    EXPECT_FALSE(stagingLeftBehind());
+}
+
+TEST_F(SystemdInstallerTest, ReinstallsWhenAnythingDiffers) {
+    ASSERT_EQ(DaemonInstaller::ensureInstalled(options_), DaemonInstallOutcome::installed);
+    answering_ = true;
+    struct Case {
+        const char* name;
+        std::function<void()> change;
+    };
+    const Case cases[] = {
+        {"one byte of the build", [&] { writeFile(source_, "nimbrad build 2"); }},
+        {"the installed unit", [&] { writeFile(options_.systemd.unitFile(), "[Unit]\n"); }},
+        {"the installing user", [&] { options_.uid += 1; }},
+        {"an installed copy that is not executable",
+         [&] { fs::permissions(installed(), fs::perms(0644)); }},
+    };
+    for (const Case& c : cases) {
+        fs::remove(log_);
+        c.change();
+        EXPECT_EQ(DaemonInstaller::ensureInstalled(options_), DaemonInstallOutcome::installed)
+            << c.name;
+        SCOPED_TRACE(c.name);
+        expectInstallLog();
+        EXPECT_EQ(readFile(installed()), readFile(source_)) << c.name;
+    }
+    // And a daemon that does not answer is reinstalled even when identical.
+    answering_ = false;
+    fs::remove(log_);
+    EXPECT_EQ(DaemonInstaller::ensureInstalled(options_), DaemonInstallOutcome::installed);
+    expectInstallLog();
+}
+
+TEST_F(SystemdInstallerTest, PromptFailuresInstallNothing) {
+    struct Case {
+        const char* name;
+        const char* mode;
+        std::string pkexec;
+        bool canceled;
+        std::vector<std::string> fragments;
+    };
+    const Case cases[] = {
+        {"dismissed", "cancel", options_.systemd.pkexec, true, {}},
+        {"not authorized",
+         "deny",
+         options_.systemd.pkexec,
+         false,
+         {"not authorized to install it (pkexec status 127: Error executing command as another "
+          "user: Not authorized",
+          "run `sudo nimbra-cli daemon install`"}},
+        {"no pkexec",
+         "run",
+         (root_ / "no" / "pkexec").string(),
+         false,
+         {"is not available to ask for administrator rights",
+          "run `sudo nimbra-cli daemon install`"}},
+    };
+    for (const Case& c : cases) {
+        ScopedEnv mode("FAKE_PKEXEC_MODE", c.mode);
+        options_.systemd.pkexec = c.pkexec;
+        const DaemonError error =
+            daemonErrorOf([&] { DaemonInstaller::ensureInstalled(options_); });
+        EXPECT_EQ(std::holds_alternative<DaemonError::InstallCanceled>(error.reason()), c.canceled)
+            << c.name;
+        for (const auto& fragment : c.fragments) {
+            EXPECT_THAT(error.message(), HasSubstr(fragment)) << c.name;
+        }
+        EXPECT_FALSE(fs::exists(installed())) << c.name;
+        EXPECT_FALSE(fs::exists(options_.systemd.unitFile())) << c.name;
+        EXPECT_FALSE(stagingLeftBehind()) << c.name;
+    }
+    EXPECT_EQ(DaemonError(DaemonError::InstallCanceled{}).description(AppLanguage::english),
+              "Admin authorization canceled — real TUN needs nimbrad daemon");
+}
+
+TEST_F(SystemdInstallerTest, AFailingStepIsReportedWithItsOutputNotAsPkexecs) {
+    // bash's "command not found" status is 127, the same as pkexec's "not authorized".
+    ScopedEnv fail("FAKE_SYSTEMCTL_FAIL", "enable");
+    ScopedEnv status("FAKE_SYSTEMCTL_STATUS", "127");
+    const DaemonError error = daemonErrorOf([&] { DaemonInstaller::ensureInstalled(options_); });
+    ASSERT_TRUE(std::holds_alternative<DaemonError::InstallFailed>(error.reason()));
+    EXPECT_THAT(error.message(),
+                HasSubstr("Failed to enable nimbra-daemon.service: Unit nimbra-daemon.service has "
+                          "a bad setting."));
+    EXPECT_THAT(error.message(), HasSubstr("step failed (status 127)"));
+    EXPECT_FALSE(stagingLeftBehind());
+}
+
+TEST_F(SystemdInstallerTest, ASocketThatNeverAnswersFailsAfterEveryAttempt) {
+    options_.ping = [this] {
+        ++pings_;
+        return false;
+    };
+    const DaemonError error = daemonErrorOf([&] { DaemonInstaller::ensureInstalled(options_); });
+    EXPECT_EQ(error.description(AppLanguage::english),
+              "Failed to install nimbrad: socket not ready after install — see journalctl -u "
+              "nimbra-daemon.service");
+    EXPECT_EQ(pings_, 1 + options_.socketAttempts);
+    EXPECT_EQ(readFile(installed()), "nimbrad build 1");  // installed, just not answering
+}
+
+TEST_F(SystemdInstallerTest, AsRootRunsTheScriptWithoutPkexec) {
+    options_.systemd.asRoot = true;
+    EXPECT_EQ(DaemonInstaller::ensureInstalled(options_), DaemonInstallOutcome::installed);
+    const auto log = adminLog();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.front(), "systemctl stop nimbra-daemon.service");
+    EXPECT_EQ(readFile(installed()), "nimbrad build 1");
+}
+
+TEST_F(SystemdInstallerTest, NoExecutableCandidateIsBinaryNotFound) {
+    fs::permissions(source_, fs::perms(0644));
+    const DaemonError error = daemonErrorOf([&] { DaemonInstaller::ensureInstalled(options_); });
+    EXPECT_TRUE(std::holds_alternative<DaemonError::BinaryNotFound>(error.reason()));
+    EXPECT_FALSE(fs::exists(log_));
+}
+
+TEST_F(SystemdInstallerTest, UninstallRemovesTheServiceButNotTheUsersFiles) {
+    ASSERT_EQ(DaemonInstaller::ensureInstalled(options_), DaemonInstallOutcome::installed);
+    fs::remove(log_);
+    DaemonInstaller::uninstall(options_);
+    EXPECT_EQ(adminLog().size(), 4u);
+    EXPECT_EQ(adminLog().at(1), "systemctl disable --now nimbra-daemon.service");
+    EXPECT_FALSE(fs::exists(installed()));
+    EXPECT_FALSE(fs::exists(options_.systemd.unitFile()));
+    EXPECT_TRUE(fs::exists(config()));
+    EXPECT_FALSE(stagingLeftBehind());
+}
+
+TEST(DaemonCommandTest, StatusWithoutADaemonSaysHowToGetOne) {
+    TempDir dir;
+    const std::string sock = (dir / "nimbra.sock").string();
+    Subprocess::Options options;
+    options.argv = {NIMBRA_CLI, "daemon", "status"};
+    options.environment =
+        std::vector<std::string>{"NIMBRA_DAEMON_SOCKET=" + sock, "HOME=" + dir.path().string()};
+    const auto result = Subprocess::run(std::move(options), std::chrono::seconds(60));
+    EXPECT_EQ(result.status.code, 1);
+    EXPECT_EQ(result.err, "Cannot reach nimbrad: connect " + sock +
+                              " failed (errno=2) — install nimbrad first\n");
+}
+
+}  // namespace
+}  // namespace nimbra
