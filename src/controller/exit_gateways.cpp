@@ -97,8 +97,15 @@ asio::awaitable<void> WarpController::runGatewaySwitch() {
             }
         };
         const bool healthy = co_await awaitTeardown(runtime_.blockingPool(), probe);
-        // A disconnect meanwhile owns the state from here on.
-        if (state().phase != WarpPhase::reconnecting) break;
+        if (state().phase != WarpPhase::reconnecting) {
+            // A disconnect meanwhile owns the state; its engine stop may have run before this
+            // restart, so nothing may be left running once nobody is connected.
+            if (!state().isConnected() && !connectUnderWay()) {
+                auto stopAgain = [engine = services_.engine] { engine->stop(); };
+                co_await awaitTeardown(runtime_.lifecyclePool(), stopAgain);
+            }
+            break;
+        }
         health_->start();
         if (healthy) {
             state_.update([](ControllerSnapshot& s) { s.phase = WarpPhase::connected; });
