@@ -1,0 +1,170 @@
+#include "nimbrad/route_journal.hpp"
+
+#include <arpa/inet.h>
+
+#include <charconv>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "base/atomic_file.hpp"
+
+namespace nimbra::nimbrad {
+namespace {
+
+constexpr std::string_view kHeader = "nimbrad-routes 1";
+
+std::optional<std::uint32_t> number(std::string_view digits) {
+    std::uint32_t value = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::vector<std::string_view> words(std::string_view line) {
+    std::vector<std::string_view> out;
+    while (!line.empty()) {
+        const auto start = line.find_first_not_of(' ');
+        if (start == std::string_view::npos) break;
+        line.remove_prefix(start);
+        const auto end = std::min(line.find(' '), line.size());
+        out.push_back(line.substr(0, end));
+        line.remove_prefix(end);
+    }
+    return out;
+}
+
+bool isDeviceName(std::string_view name) {
+    // IFNAMSIZ - 1, and nothing that could be read back as another word.
+    if (name.empty() || name.size() > 15) return false;
+    for (char c : name) {
+        if (c <= ' ' || c == '/' || c > '~') return false;
+    }
+    return true;
+}
+
+std::optional<RouteEntry> parseLine(std::string_view line) {
+    const auto w = words(line);
+    RouteEntry entry;
+    if (w.size() == 4 && w[0] == "rule") {
+        const auto priority = number(w[1]);
+        const auto table = number(w[2]);
+        const auto destination = Cidr::parse(w[3]);
+        if (!priority || !table || !destination) return std::nullopt;
+        entry.kind = RouteEntry::Kind::rule;
+        entry.priority = *priority;
+        entry.table = *table;
+        entry.destination = *destination;
+        return entry;
+    }
+    if ((w.size() == 5 && w[0] == "route" && w[2] == "unicast" && isDeviceName(w[4])) ||
+        (w.size() == 4 && w[0] == "route" && w[2] == "unreachable")) {
+        const auto table = number(w[1]);
+        const auto destination = Cidr::parse(w[3]);
+        if (!table || !destination) return std::nullopt;
+        entry.kind = RouteEntry::Kind::route;
+        entry.table = *table;
+        entry.destination = *destination;
+        entry.unreachable = w[2] == "unreachable";
+        if (!entry.unreachable) entry.device = std::string(w[4]);
+        return entry;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Cidr> Cidr::parse(std::string_view text) {
+    const auto slash = text.find('/');
+    const std::string address(text.substr(0, slash));
+    Cidr cidr;
+    if (::inet_pton(AF_INET, address.c_str(), cidr.bytes.data()) == 1) {
+        cidr.family = AF_INET;
+    } else if (::inet_pton(AF_INET6, address.c_str(), cidr.bytes.data()) == 1) {
+        cidr.family = AF_INET6;
+    } else {
+        return std::nullopt;
+    }
+    const unsigned bits = static_cast<unsigned>(cidr.addressLength() * 8);
+    cidr.prefix = bits;
+    if (slash != std::string_view::npos) {
+        const auto prefix = number(text.substr(slash + 1));
+        if (!prefix || *prefix > bits || text.size() - slash > 4) return std::nullopt;
+        cidr.prefix = *prefix;
+    }
+    for (unsigned bit = cidr.prefix; bit < bits; ++bit) {
+        cidr.bytes[bit / 8] =
+            static_cast<unsigned char>(cidr.bytes[bit / 8] & ~(0x80u >> (bit % 8)));
+    }
+    return cidr;
+}
+
+Cidr Cidr::everything(int family) {
+    Cidr cidr;
+    cidr.family = family;
+    return cidr;
+}
+
+std::string Cidr::text() const {
+    char buffer[INET6_ADDRSTRLEN] = {};
+    ::inet_ntop(family, bytes.data(), buffer, sizeof buffer);
+    return std::string(buffer) + "/" + std::to_string(prefix);
+}
+
+std::string formatRouteJournal(const std::vector<RouteEntry>& entries) {
+    std::ostringstream out;
+    out << kHeader << "\n";
+    for (const auto& e : entries) {
+        if (e.kind == RouteEntry::Kind::rule) {
+            out << "rule " << e.priority << " " << e.table << " " << e.destination.text() << "\n";
+        } else if (e.unreachable) {
+            out << "route " << e.table << " unreachable " << e.destination.text() << "\n";
+        } else {
+            out << "route " << e.table << " unicast " << e.destination.text() << " " << e.device
+                << "\n";
+        }
+    }
+    return out.str();
+}
+
+std::optional<std::vector<RouteEntry>> parseRouteJournal(std::string_view text) {
+    std::vector<RouteEntry> entries;
+    bool header = true;
+    while (!text.empty()) {
+        const auto end = text.find('\n');
+        // A line without its newline is a torn write, which the atomic writer never leaves.
+        if (end == std::string_view::npos) return std::nullopt;
+        const auto line = text.substr(0, end);
+        text.remove_prefix(end + 1);
+        if (header) {
+            if (line != kHeader) return std::nullopt;
+            header = false;
+            continue;
+        }
+        const auto entry = parseLine(line);
+        if (!entry) return std::nullopt;
+        entries.push_back(*entry);
+    }
+    if (header) return std::nullopt;
+    return entries;
+}
+
+void writeRouteJournal(const std::filesystem::path& path, const std::vector<RouteEntry>& entries) {
+    writeFileAtomically(path, formatRouteJournal(entries));
+}
+
+std::optional<std::vector<RouteEntry>> readRouteJournal(const std::filesystem::path& path) {
+    std::error_code error;
+    if (!std::filesystem::exists(path, error)) return std::nullopt;
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (!in) throw std::runtime_error("cannot read the routing journal " + path.string());
+    auto entries = parseRouteJournal(text.str());
+    if (!entries) throw std::runtime_error("the routing journal " + path.string() + " is garbled");
+    return entries;
+}
+
+}  // namespace nimbra::nimbrad

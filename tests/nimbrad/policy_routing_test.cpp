@@ -1,0 +1,242 @@
+// Policy routing against the real kernel, in a network namespace of the test's own (the host's
+// routing is never touched): where traffic goes while it is up, and that remove(), a refused
+// batch and recovery after a crash each leave `ip rule` and every routing table byte-identical.
+
+#include "nimbrad/policy_routing.hpp"
+
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/subprocess.hpp"
+#include "support/temp_dir.hpp"
+
+namespace nimbra::nimbrad {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(RouteJournal, ReadsBackWhatItWroteAndNothingElse) {
+    const std::vector<RouteEntry> entries{
+        {RouteEntry::Kind::route, 51820, 0, *Cidr::parse("0.0.0.0/0"), false, "nimbra0"},
+        {RouteEntry::Kind::rule, 254, 5200, *Cidr::parse("10.1.2.3/8"), false, {}},
+        {RouteEntry::Kind::rule, 254, 5200, *Cidr::parse("2001:db8::7"), false, {}},
+        {RouteEntry::Kind::route, 51820, 0, *Cidr::parse("::/0"), true, {}},
+    };
+    const auto text = formatRouteJournal(entries);
+    EXPECT_EQ(text,
+              "nimbrad-routes 1\n"
+              "route 51820 unicast 0.0.0.0/0 nimbra0\n"
+              "rule 5200 254 10.0.0.0/8\n"
+              "rule 5200 254 2001:db8::7/128\n"
+              "route 51820 unreachable ::/0\n");
+    EXPECT_EQ(parseRouteJournal(text), entries);
+
+    for (const std::string garbled :
+         {"", "nimbrad-routes 2\n", "nimbrad-routes 1\nrule 5200 254 10.0.0.0/8",
+          "nimbrad-routes 1\nrule 5200 254 10.0.0.0/33\n",
+          "nimbrad-routes 1\nrule -1 254 10.0.0.0/8\n",
+          "nimbrad-routes 1\nroute 51820 unicast 0.0.0.0/0\n",
+          "nimbrad-routes 1\nroute 51820 unicast 0.0.0.0/0 a/b\n",
+          "nimbrad-routes 1\nroute 51820 blackhole ::/0\n"}) {
+        EXPECT_EQ(parseRouteJournal(garbled), std::nullopt) << garbled;
+    }
+}
+
+// Runs `body` on a thread that has left for a fresh network namespace; the `ip` commands it
+// starts live there too, and the namespace goes when the thread ends.
+std::string inPrivateNetwork(const std::function<void()>& body) {
+    std::string failure;
+    std::thread thread([&] {
+        if (::unshare(CLONE_NEWNET) != 0) {
+            failure = std::string("unshare(CLONE_NEWNET): ") + std::strerror(errno);
+            return;
+        }
+        body();
+    });
+    thread.join();
+    return failure;
+}
+
+Subprocess::RunResult ip(const std::vector<std::string>& args) {
+    Subprocess::Options options;
+    options.argv = {"ip"};
+    options.argv.insert(options.argv.end(), args.begin(), args.end());
+    return Subprocess::run(std::move(options), 10s);
+}
+
+void mustIp(const std::string& line) {
+    std::vector<std::string> args;
+    for (std::size_t at = 0; at < line.size();) {
+        const auto end = std::min(line.find(' ', at), line.size());
+        args.push_back(line.substr(at, end - at));
+        at = end + 1;
+    }
+    const auto result = ip(args);
+    ASSERT_TRUE(result.status.succeeded()) << "ip " << line << ": " << result.err;
+}
+
+// nimbra0 stands for the tunnel (a veth end, since containers often lack /dev/net/tun), lan0
+// for the Wi-Fi with the default routes. No automatic link-local addresses, so nothing changes
+// the tables behind the test's back.
+void addTunnel() {
+    for (const char* line :
+         {"link add nimbra0 type veth peer name nimbra0p", "link set nimbra0 addrgenmode none",
+          "link set nimbra0p addrgenmode none", "link set nimbra0p up", "link set nimbra0 up",
+          "addr add 172.31.0.2/24 dev nimbra0"}) {
+        mustIp(line);
+    }
+}
+
+void buildWorld(bool tunnelHasIpv6) {
+    addTunnel();
+    for (const char* line :
+         {"link set lo up", "link add lan0 type veth peer name lan0p",
+          "link set lan0 addrgenmode none", "link set lan0p addrgenmode none", "link set lan0p up",
+          "link set lan0 up", "addr add 192.168.50.2/24 dev lan0",
+          "addr add 2001:db8:50::2/64 dev lan0 nodad",
+          "route add default via 192.168.50.1 dev lan0",
+          "-6 route add default via 2001:db8:50::1 dev lan0"}) {
+        mustIp(line);
+    }
+    if (tunnelHasIpv6) mustIp("addr add 2001:db8:77::2/64 dev nimbra0 nodad");
+}
+
+std::string snapshot() {
+    std::string all;
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"rule"},
+                                               {"-6", "rule"},
+                                               {"route", "show", "table", "all"},
+                                               {"-6", "route", "show", "table", "all"}}) {
+        const auto result = ip(args);
+        EXPECT_TRUE(result.status.succeeded()) << result.err;
+        all += result.out + "--\n";
+    }
+    return all;
+}
+
+// The device `ip route get` picks for `address`, or the error it prints.
+std::string routeTo(const std::string& address) {
+    const auto result = ip({"route", "get", address});
+    if (!result.status.succeeded()) return result.err;
+    const auto at = result.out.find(" dev ");
+    return at == std::string::npos
+               ? result.out
+               : result.out.substr(at + 5, result.out.find(' ', at + 5) - at - 5);
+}
+
+RoutingPlan plan() {
+    RoutingPlan p;
+    p.endpoints = {"198.51.100.7", "2606:4700:103::2"};
+    p.bypass = standardBypassCidrs();
+    p.bypass.insert(p.bypass.end(), {"203.0.113.0/24", "2001:db8:50::/64", "198.51.100.7/32"});
+    return p;
+}
+
+struct Case {
+    const char* name;
+    bool tunnelHasIpv6;
+    std::string outsideIpv6;  // where 2606:4700::1111 goes while up
+};
+
+void PrintTo(const Case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class PolicyRoutingCase : public ::testing::TestWithParam<Case> {};
+
+TEST_P(PolicyRoutingCase, RoutesThroughTheTunnelAndTakesItAllBack) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace of its own";
+    const Case& c = GetParam();
+    const std::string failure = inPrivateNetwork([&] {
+        buildWorld(c.tunnelHasIpv6);
+        const testing::TempDir dir;
+        const auto journal = dir / "routes";
+        const std::string before = snapshot();
+        std::size_t added = 0;
+        {
+            PolicyRouting routing(plan(), journal);
+            routing.install();
+            EXPECT_TRUE(std::filesystem::exists(journal));
+            EXPECT_EQ(routeTo("1.1.1.1"), "nimbra0");
+            EXPECT_EQ(routeTo("203.0.113.9"), "lan0") << "user exclusion";
+            EXPECT_EQ(routeTo("198.51.100.7"), "lan0") << "endpoint";
+            EXPECT_EQ(routeTo("192.168.50.9"), "lan0") << "local network";
+            EXPECT_EQ(routeTo("100.100.1.1"), "lan0") << "carrier-grade NAT";
+            EXPECT_EQ(routeTo("2606:4700:103::2"), "lan0") << "IPv6 endpoint";
+            EXPECT_EQ(routeTo("2001:db8:50::9"), "lan0") << "local IPv6 network";
+            EXPECT_NE(routeTo("2606:4700::1111").find(c.outsideIpv6), std::string::npos)
+                << routeTo("2606:4700::1111");
+
+            routing.remove();
+            EXPECT_FALSE(routing.installed());
+            EXPECT_FALSE(std::filesystem::exists(journal));
+            EXPECT_EQ(snapshot(), before);
+
+            // Up again, then the daemon dies: the object goes without remove().
+            routing.install();
+            added = routing.entries().size();
+            EXPECT_NE(snapshot(), before);
+        }
+        EXPECT_EQ(PolicyRouting::recoverFromJournal(journal), added);
+        EXPECT_FALSE(std::filesystem::exists(journal));
+        EXPECT_EQ(snapshot(), before);
+        EXPECT_EQ(PolicyRouting::recoverFromJournal(journal), 0u);
+    });
+    ASSERT_EQ(failure, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(PolicyRouting, PolicyRoutingCase,
+                         ::testing::Values(Case{"TunnelWithoutIpv6", false, "No route to host"},
+                                           Case{"TunnelWithIpv6", true, "nimbra0"}));
+
+TEST(PolicyRouting, RollsBackABatchTheKernelRefusesPartOf) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace of its own";
+    const std::string failure = inPrivateNetwork([] {
+        buildWorld(false);
+        // Someone else's rule, identical to one of ours: the kernel refuses ours as a duplicate.
+        mustIp("rule add to 203.0.113.0/24 lookup main priority 5200");
+        const testing::TempDir dir;
+        const std::string before = snapshot();
+        PolicyRouting routing(plan(), dir / "routes");
+        EXPECT_THROW(routing.install(), RoutingError);
+        EXPECT_FALSE(routing.installed());
+        EXPECT_FALSE(std::filesystem::exists(dir / "routes"));
+        EXPECT_EQ(snapshot(), before) << "the other rule stays, ours are gone";
+    });
+    ASSERT_EQ(failure, "");
+}
+
+TEST(PolicyRouting, RecoversAfterTheTunnelVanishedWithItsRoutes) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace of its own";
+    const std::string failure = inPrivateNetwork([] {
+        buildWorld(false);
+        // The world as it will be once the tunnel has gone (the device and its routes).
+        mustIp("link del nimbra0");
+        const std::string before = snapshot();
+        addTunnel();
+
+        const testing::TempDir dir;
+        PolicyRouting(plan(), dir / "routes").install();
+        // The tunnel's process died and the kernel dropped the device and its routes; then
+        // the daemon died too. Its rules are still there until the next start.
+        mustIp("link del nimbra0");
+        EXPECT_NE(snapshot().find("lookup 51820"), std::string::npos);
+        EXPECT_GT(PolicyRouting::recoverFromJournal(dir / "routes"), 0u);
+        EXPECT_EQ(snapshot(), before);
+    });
+    ASSERT_EQ(failure, "");
+}
+
+}  // namespace
+}  // namespace nimbra::nimbrad
