@@ -1,0 +1,390 @@
+#include "nimbrad/dns_forwarder.hpp"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/unique_fd.hpp"
+#include "nimbrad/dns_message.hpp"
+#include "nimbrad/dns_upstream.hpp"
+#include "support/dns_standin/dns_standin_process.hpp"
+
+namespace nimbra::nimbrad {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::DnsStandinProcess;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint8_t kServfail = 2;
+
+// A query for `name` (dotted) of type A, with RD set.
+Bytes makeQuery(std::uint16_t id, const std::string& name = "host.example.test",
+                std::uint16_t type = 1) {
+    Bytes query = {static_cast<std::uint8_t>(id >> 8),
+                   static_cast<std::uint8_t>(id),
+                   0x01,
+                   0,
+                   0,
+                   1,
+                   0,
+                   0,
+                   0,
+                   0,
+                   0,
+                   0};
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        const auto dot = std::min(name.find('.', start), name.size());
+        query.push_back(static_cast<std::uint8_t>(dot - start));
+        query.insert(query.end(), name.begin() + start, name.begin() + dot);
+        start = dot + 1;
+    }
+    query.insert(query.end(),
+                 {0, static_cast<std::uint8_t>(type >> 8), static_cast<std::uint8_t>(type), 0, 1});
+    return query;
+}
+
+struct Answer {
+    std::uint16_t id = 0;
+    int rcode = -1;
+    std::string address;  // the first A record's, if any
+};
+
+// Reads the header and, for the stand-in's answers, the one A record after the question.
+Answer decode(const Bytes& message) {
+    Answer answer;
+    if (message.size() < dns::kHeaderSize) return answer;
+    answer.id = static_cast<std::uint16_t>(message[0] << 8 | message[1]);
+    answer.rcode = message[3] & 0x0f;
+    // The question: the name's labels up to the root, then type and class.
+    std::size_t at = dns::kHeaderSize;
+    while (at < message.size() && message[at] != 0) at += message[at] + 1u;
+    const std::size_t question = at + 5;
+    if (message[7] >= 1 && message.size() >= question + 16) {
+        const std::uint8_t* a = &message[question + 12];
+        answer.address = std::to_string(a[0]) + "." + std::to_string(a[1]) + "." +
+                         std::to_string(a[2]) + "." + std::to_string(a[3]);
+    }
+    return answer;
+}
+
+sockaddr_in loopback(std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+// A socket whose reads give up after `timeout`, so that a lost answer fails the test instead of
+// hanging it.
+UniqueFd clientSocket(int type, std::chrono::milliseconds timeout = 5s) {
+    UniqueFd fd(::socket(AF_INET, type, 0));
+    const timeval tv{static_cast<time_t>(timeout.count() / 1000),
+                     static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return fd;
+}
+
+void sendUdp(int fd, std::uint16_t port, const Bytes& bytes) {
+    const auto to = loopback(port);
+    ASSERT_EQ(::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                       sizeof to),
+              static_cast<ssize_t>(bytes.size()));
+}
+
+std::optional<Bytes> receiveUdp(int fd) {
+    Bytes buffer(65536);
+    const ssize_t got = ::recv(fd, buffer.data(), buffer.size(), 0);
+    if (got < 0) return std::nullopt;
+    buffer.resize(static_cast<std::size_t>(got));
+    return buffer;
+}
+
+Answer askUdp(std::uint16_t port, std::uint16_t id) {
+    const UniqueFd fd = clientSocket(SOCK_DGRAM);
+    sendUdp(fd.get(), port, makeQuery(id));
+    const auto reply = receiveUdp(fd.get());
+    return reply ? decode(*reply) : Answer{};
+}
+
+UniqueFd connectTcp(std::uint16_t port) {
+    UniqueFd fd = clientSocket(SOCK_STREAM);
+    const auto to = loopback(port);
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) return {};
+    return fd;
+}
+
+bool readExact(int fd, std::uint8_t* into, std::size_t size) {
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t got = ::recv(fd, into + done, size - done, 0);
+        if (got <= 0) return false;
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+Answer askTcp(std::uint16_t port, std::uint16_t id) {
+    const UniqueFd fd = connectTcp(port);
+    Bytes framed = makeQuery(id);
+    framed.insert(framed.begin(), {0, static_cast<std::uint8_t>(framed.size())});
+    if (::send(fd.get(), framed.data(), framed.size(), MSG_NOSIGNAL) < 0) return {};
+    std::array<std::uint8_t, 2> prefix{};
+    if (!readExact(fd.get(), prefix.data(), 2)) return {};
+    Bytes reply(static_cast<std::size_t>(prefix[0] << 8 | prefix[1]));
+    if (!readExact(fd.get(), reply.data(), reply.size())) return {};
+    return decode(reply);
+}
+
+DnsUpstream upstreamAt(const DnsStandinProcess& standin) {
+    return {asio::ip::make_address("127.0.0.1"), standin.port()};
+}
+
+DnsForwarder::Options optionsFor(const DnsUpstream& upstream,
+                                 std::chrono::milliseconds timeout = 5s) {
+    DnsForwarder::Options options;
+    options.listenPort = 0;
+    options.upstream = upstream;
+    options.queryTimeout = timeout;
+    return options;
+}
+
+TEST(DnsMessage, AcceptsOnlySingleQuestionStandardQueries) {
+    const Bytes good = makeQuery(7);
+    auto with = [&](std::size_t at, std::uint8_t value) {
+        Bytes changed = good;
+        changed[at] = value;
+        return changed;
+    };
+    Bytes withOpt = good;  // EDNS: an OPT record with a payload size of 1232
+    withOpt[11] = 1;
+    withOpt.insert(withOpt.end(), {0, 0, 41, 0x04, 0xd0, 0, 0, 0, 0, 0, 0});
+    Bytes pointerName = good;
+    pointerName[12] = 0xc0;
+
+    const struct {
+        const char* what;
+        Bytes message;
+        bool accepted;
+    } cases[] = {
+        {"a plain A query", good, true},
+        {"a query with EDNS", withOpt, true},
+        {"shorter than a header", Bytes(good.begin(), good.begin() + 11), false},
+        {"cut inside the name", Bytes(good.begin(), good.begin() + 16), false},
+        {"cut before QCLASS", Bytes(good.begin(), good.end() - 1), false},
+        {"a response", with(2, 0x81), false},
+        {"opcode NOTIFY", with(2, 0x21), false},
+        {"no question", with(5, 0), false},
+        {"two questions", with(5, 2), false},
+        {"with an answer record", with(7, 1), false},
+        {"a compression pointer", pointerName, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(dns::querySize(c.message).has_value(), c.accepted) << c.what;
+    }
+    EXPECT_EQ(dns::querySize(good), good.size());
+    EXPECT_EQ(dns::udpPayloadLimit(good), 512u);
+    EXPECT_EQ(dns::udpPayloadLimit(withOpt), 1232u);
+
+    const Answer servfail = decode(dns::servfailFor(withOpt));
+    EXPECT_EQ(servfail.id, 7);
+    EXPECT_EQ(servfail.rcode, kServfail);
+    const Bytes failed = dns::servfailFor(withOpt);
+    EXPECT_EQ(failed.size(), good.size()) << "question kept, OPT record dropped";
+    EXPECT_TRUE(dns::isResponse(failed));
+}
+
+TEST(DnsUpstream, ParsesAddressesWithOptionalPorts) {
+    const struct {
+        const char* text;
+        std::optional<std::string> address;
+        std::uint16_t port;
+    } cases[] = {
+        {"1.1.1.1", "1.1.1.1", 53},
+        {"127.0.0.1:5353", "127.0.0.1", 5353},
+        {"2606:4700::1111", "2606:4700::1111", 53},
+        {"[2606:4700::1111]:853", "2606:4700::1111", 853},
+        {"[::1]", "::1", 53},
+        {"1.1.1.1:0", std::nullopt, 0},
+        {"1.1.1.1:65536", std::nullopt, 0},
+        {"1.1.1.1:53x", std::nullopt, 0},
+        {"[1.1.1.1]:53", std::nullopt, 0},
+        {"[::1]53", std::nullopt, 0},
+        {"dns.example", std::nullopt, 0},
+        {"fe80::1%eth0", std::nullopt, 0},
+        {"", std::nullopt, 0},
+    };
+    for (const auto& c : cases) {
+        const auto parsed = DnsUpstream::parse(c.text);
+        ASSERT_EQ(parsed.has_value(), c.address.has_value()) << c.text;
+        if (!parsed) continue;
+        EXPECT_EQ(parsed->address.to_string(), *c.address) << c.text;
+        EXPECT_EQ(parsed->port, c.port) << c.text;
+        EXPECT_EQ(DnsUpstream::parse(parsed->toString()), parsed) << c.text;
+    }
+}
+
+TEST(DnsForwarder, AnswersOverUdpAndTcpWithTheClientsId) {
+    DnsStandinProcess standin({.address = "192.0.2.10"});
+    DnsStandinProcess truncating({.address = "192.0.2.11", .truncate = true});
+    DnsForwarder forwarder(optionsFor(upstreamAt(standin)));
+    forwarder.start();
+
+    const Answer udp = askUdp(forwarder.port(), 0x1234);
+    EXPECT_EQ(udp.id, 0x1234);
+    EXPECT_EQ(udp.rcode, 0);
+    EXPECT_EQ(udp.address, "192.0.2.10");
+
+    const Answer tcp = askTcp(forwarder.port(), 0xbeef);
+    EXPECT_EQ(tcp.id, 0xbeef);
+    EXPECT_EQ(tcp.address, "192.0.2.10");
+
+    // A truncated UDP answer is fetched again over TCP; the client sees the whole one.
+    forwarder.setUpstream(upstreamAt(truncating));
+    const Answer refetched = askUdp(forwarder.port(), 0x0042);
+    EXPECT_EQ(refetched.id, 0x0042);
+    EXPECT_EQ(refetched.address, "192.0.2.11");
+}
+
+TEST(DnsForwarder, AnswersTwoHundredConcurrentQueries) {
+    // The delay keeps every query in flight at once.
+    DnsStandinProcess standin({.address = "192.0.2.20", .delayMs = 100});
+    DnsForwarder forwarder(optionsFor(upstreamAt(standin)));
+    forwarder.start();
+
+    constexpr int kClients = 200;
+    std::vector<UniqueFd> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(clientSocket(SOCK_DGRAM));
+        sendUdp(clients.back().get(), forwarder.port(), makeQuery(static_cast<std::uint16_t>(i)));
+    }
+    int answered = 0;
+    for (int i = 0; i < kClients; ++i) {
+        const auto reply = receiveUdp(clients[i].get());
+        ASSERT_TRUE(reply) << "client " << i;
+        const Answer answer = decode(*reply);
+        EXPECT_EQ(answer.id, i);
+        EXPECT_EQ(answer.address, "192.0.2.20");
+        answered += answer.address == "192.0.2.20";
+    }
+    EXPECT_EQ(answered, kClients);
+}
+
+TEST(DnsForwarder, AnswersServfailWhenTheUpstreamFails) {
+    DnsStandinProcess silent({.drop = true});
+    // A port nobody listens on: found by starting a stand-in and stopping it again.
+    std::uint16_t closedPort = 0;
+    {
+        DnsStandinProcess gone;
+        closedPort = gone.port();
+    }
+    const struct {
+        const char* what;
+        DnsUpstream upstream;
+    } cases[] = {
+        {"silent upstream", upstreamAt(silent)},
+        {"refused port", {asio::ip::make_address("127.0.0.1"), closedPort}},
+    };
+    for (const auto& c : cases) {
+        DnsForwarder forwarder(optionsFor(c.upstream, 200ms));
+        forwarder.start();
+        const Answer udp = askUdp(forwarder.port(), 0x5151);
+        EXPECT_EQ(udp.id, 0x5151) << c.what;
+        EXPECT_EQ(udp.rcode, kServfail) << c.what;
+        const Answer tcp = askTcp(forwarder.port(), 0x5252);
+        EXPECT_EQ(tcp.id, 0x5252) << c.what;
+        EXPECT_EQ(tcp.rcode, kServfail) << c.what;
+    }
+}
+
+TEST(DnsForwarder, SwitchesUpstreamWithoutDroppingTheListener) {
+    DnsStandinProcess first({.address = "192.0.2.31"});
+    DnsStandinProcess second({.address = "192.0.2.32"});
+    DnsForwarder forwarder(optionsFor(upstreamAt(first)));
+    forwarder.start();
+    const std::uint16_t port = forwarder.port();
+    EXPECT_EQ(askUdp(port, 1).address, "192.0.2.31");
+
+    forwarder.setUpstream(upstreamAt(second));
+    EXPECT_EQ(forwarder.upstream(), upstreamAt(second));
+    EXPECT_EQ(forwarder.port(), port);
+    EXPECT_EQ(askUdp(port, 2).address, "192.0.2.32");
+    EXPECT_EQ(askTcp(port, 3).address, "192.0.2.32");
+}
+
+TEST(DnsForwarder, IgnoresGarbageAndKeepsAnswering) {
+    DnsStandinProcess standin({.address = "192.0.2.40"});
+    DnsForwarder forwarder(optionsFor(upstreamAt(standin)));
+    forwarder.start();
+    const std::uint16_t port = forwarder.port();
+
+    const Bytes query = makeQuery(9);
+    Bytes response = query;
+    response[2] |= 0x80;
+    const Bytes garbage[] = {{},
+                             {0x01},
+                             Bytes(11, 0xff),
+                             Bytes(512, 0xff),
+                             response,
+                             Bytes(query.begin(), query.end() - 3)};
+    const UniqueFd junk = clientSocket(SOCK_DGRAM, 300ms);
+    for (const auto& datagram : garbage) sendUdp(junk.get(), port, datagram);
+
+    // A TCP client that announces the largest message and then stalls, and one that announces
+    // less than a header: neither may hold the server up.
+    const UniqueFd stalled = connectTcp(port);
+    const std::uint8_t huge[] = {0xff, 0xff, 0x12, 0x34, 0x01};
+    ASSERT_EQ(::send(stalled.get(), huge, sizeof huge, MSG_NOSIGNAL), 5);
+    const UniqueFd tiny = connectTcp(port);
+    const std::uint8_t small[] = {0x00, 0x03, 1, 2, 3};
+    ASSERT_EQ(::send(tiny.get(), small, sizeof small, MSG_NOSIGNAL), 5);
+
+    EXPECT_EQ(askUdp(port, 0x7777).address, "192.0.2.40");
+    EXPECT_EQ(askTcp(port, 0x7778).address, "192.0.2.40");
+    EXPECT_FALSE(receiveUdp(junk.get())) << "garbage got an answer";
+    std::uint8_t byte = 0;
+    EXPECT_LE(::recv(tiny.get(), &byte, 1, 0), 0) << "a too-short message closes the connection";
+}
+
+TEST(DnsForwarder, StartAndStopAreIdempotentAndRestartable) {
+    DnsStandinProcess standin({.address = "192.0.2.50"});
+    DnsForwarder forwarder(optionsFor(upstreamAt(standin)));
+    EXPECT_FALSE(forwarder.running());
+    forwarder.stop();
+    forwarder.start();
+    const std::uint16_t port = forwarder.port();
+    forwarder.start();
+    EXPECT_EQ(forwarder.port(), port);
+    EXPECT_EQ(askUdp(port, 1).address, "192.0.2.50");
+
+    forwarder.stop();
+    forwarder.stop();
+    EXPECT_FALSE(forwarder.running());
+    EXPECT_EQ(forwarder.port(), 0);
+
+    forwarder.start();
+    EXPECT_TRUE(forwarder.running());
+    EXPECT_EQ(askTcp(forwarder.port(), 2).address, "192.0.2.50");
+}
+
+TEST(DnsForwarder, RefusesAnAddressInUse) {
+    DnsStandinProcess standin;
+    DnsForwarder::Options options = optionsFor(upstreamAt(standin));
+    options.listenPort = standin.port();  // the stand-in holds it for UDP and TCP
+    DnsForwarder forwarder(options);
+    EXPECT_THROW(forwarder.start(), std::system_error);
+    EXPECT_FALSE(forwarder.running());
+}
+
+}  // namespace
+}  // namespace nimbra::nimbrad

@@ -1,0 +1,216 @@
+// The stand-in resolver for the DNS tests and the benchmark: an authoritative responder on
+// 127.0.0.1 that answers every A query with one address, over UDP and TCP on the same port.
+//
+//   dns-standin [--port P] [--address A.B.C.D] [--delay-ms N] [--drop] [--truncate]
+//               [--exit-with-parent]
+//
+// --drop never answers (an upstream that has gone silent); --delay-ms holds each answer back;
+// --truncate answers UDP queries with an empty, truncated reply, so that the full answer is only
+// to be had over TCP. Other query types get an empty NOERROR answer. Once listening it prints
+// "listening port=<P>" on stdout.
+
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <array>
+#include <asio/buffer.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/ip/udp.hpp>
+#include <asio/read.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/write.hpp>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using asio::ip::tcp;
+using asio::ip::udp;
+using Message = std::vector<std::uint8_t>;
+
+struct Knobs {
+    std::uint16_t port = 0;
+    asio::ip::address_v4 address = asio::ip::make_address_v4("192.0.2.1");
+    std::chrono::milliseconds delay{0};
+    bool drop = false;
+    bool truncate = false;
+    bool exitWithParent = false;
+};
+
+[[noreturn]] void usage(const char* why) {
+    std::fprintf(stderr, "dns-standin: %s\n", why);
+    std::exit(2);
+}
+
+Knobs parseKnobs(int argc, char** argv) {
+    Knobs knobs;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) usage(("missing value for " + arg).c_str());
+            return argv[++i];
+        };
+        if (arg == "--port") {
+            knobs.port = static_cast<std::uint16_t>(std::stoi(value()));
+        } else if (arg == "--address") {
+            knobs.address = asio::ip::make_address_v4(value());
+        } else if (arg == "--delay-ms") {
+            knobs.delay = std::chrono::milliseconds(std::stoi(value()));
+        } else if (arg == "--drop") {
+            knobs.drop = true;
+        } else if (arg == "--truncate") {
+            knobs.truncate = true;
+        } else if (arg == "--exit-with-parent") {
+            knobs.exitWithParent = true;
+        } else {
+            usage(("unknown argument " + arg).c_str());
+        }
+    }
+    return knobs;
+}
+
+// The answer to `query`, or nothing when it is not a one-question query.
+std::optional<Message> answerTo(const std::uint8_t* query, std::size_t size, const Knobs& knobs,
+                                bool truncated) {
+    if (size < 12 || (query[2] & 0x80) != 0 || query[4] != 0 || query[5] != 1) return std::nullopt;
+    std::size_t at = 12;
+    while (at < size && query[at] != 0) at += query[at] + 1u;
+    if (at + 5 > size) return std::nullopt;
+    const std::size_t questionEnd = at + 5;
+    const bool isA = query[at + 1] == 0 && query[at + 2] == 1;
+
+    Message answer(query, query + questionEnd);
+    answer[2] = static_cast<std::uint8_t>(0x84 | (query[2] & 0x01) | (truncated ? 0x02 : 0));
+    answer[3] = 0x80;
+    std::fill(answer.begin() + 6, answer.begin() + 12, 0);
+    if (isA && !truncated) {
+        answer[7] = 1;
+        const auto bytes = knobs.address.to_bytes();
+        const std::uint8_t record[] = {0xc0, 0x0c, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4};
+        answer.insert(answer.end(), std::begin(record), std::end(record));
+        answer.insert(answer.end(), bytes.begin(), bytes.end());
+    }
+    return answer;
+}
+
+class Server {
+public:
+    Server(asio::io_context& io, const Knobs& knobs)
+        : io_(io),
+          knobs_(knobs),
+          udp_(io, udp::endpoint(asio::ip::address_v4::loopback(), knobs.port)),
+          tcp_(io) {
+        const tcp::endpoint endpoint(asio::ip::address_v4::loopback(),
+                                     udp_.local_endpoint().port());
+        tcp_.open(endpoint.protocol());
+        tcp_.set_option(tcp::acceptor::reuse_address(true));
+        tcp_.bind(endpoint);
+        tcp_.listen();
+    }
+
+    std::uint16_t port() const { return udp_.local_endpoint().port(); }
+
+    void start() {
+        receive();
+        accept();
+    }
+
+private:
+    void later(std::function<void()> action) {
+        if (knobs_.delay.count() == 0) return action();
+        auto timer = std::make_shared<asio::steady_timer>(io_, knobs_.delay);
+        timer->async_wait([timer, action = std::move(action)](asio::error_code) { action(); });
+    }
+
+    void receive() {
+        udp_.async_receive_from(
+            asio::buffer(buffer_), client_, [this](asio::error_code error, std::size_t size) {
+                if (error == asio::error::operation_aborted) return;
+                if (!error && !knobs_.drop) {
+                    if (auto answer = answerTo(buffer_.data(), size, knobs_, knobs_.truncate)) {
+                        later([this, client = client_, answer = std::move(*answer)] {
+                            asio::error_code ignored;
+                            udp_.send_to(asio::buffer(answer), client, 0, ignored);
+                        });
+                    }
+                }
+                receive();
+            });
+    }
+
+    void accept() {
+        tcp_.async_accept([this](asio::error_code error, tcp::socket socket) {
+            if (error == asio::error::operation_aborted) return;
+            if (!error) serve(std::make_shared<tcp::socket>(std::move(socket)));
+            accept();
+        });
+    }
+
+    void serve(std::shared_ptr<tcp::socket> socket) {
+        auto prefix = std::make_shared<std::array<std::uint8_t, 2>>();
+        asio::async_read(
+            *socket, asio::buffer(*prefix),
+            [this, socket, prefix](asio::error_code error, std::size_t) {
+                if (error) return;
+                auto query = std::make_shared<Message>((*prefix)[0] << 8 | (*prefix)[1]);
+                asio::async_read(
+                    *socket, asio::buffer(*query),
+                    [this, socket, query](asio::error_code error, std::size_t) {
+                        if (error || knobs_.drop) return;
+                        auto answer = answerTo(query->data(), query->size(), knobs_, false);
+                        if (!answer) return;
+                        later([this, socket, answer = std::move(*answer)] {
+                            auto framed = std::make_shared<Message>(answer);
+                            const std::uint8_t size[] = {
+                                static_cast<std::uint8_t>(answer.size() >> 8),
+                                static_cast<std::uint8_t>(answer.size() & 0xff)};
+                            framed->insert(framed->begin(), size, size + 2);
+                            asio::async_write(
+                                *socket, asio::buffer(*framed),
+                                [this, socket, framed](asio::error_code error, std::size_t) {
+                                    if (!error) serve(socket);
+                                });
+                        });
+                    });
+            });
+    }
+
+    asio::io_context& io_;
+    const Knobs knobs_;
+    udp::socket udp_;
+    tcp::acceptor tcp_;
+    std::array<std::uint8_t, 65536> buffer_{};
+    udp::endpoint client_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Knobs knobs = parseKnobs(argc, argv);
+    if (knobs.exitWithParent) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() == 1) return 1;
+    }
+    try {
+        asio::io_context io(1);
+        Server server(io, knobs);
+        server.start();
+        std::printf("listening port=%u\n", static_cast<unsigned>(server.port()));
+        std::fflush(stdout);
+        io.run();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "dns-standin: %s\n", error.what());
+        return 1;
+    }
+    return 0;
+}
