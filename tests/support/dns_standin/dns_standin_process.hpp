@@ -33,7 +33,8 @@ public:
     };
 
     DnsStandinProcess() : DnsStandinProcess(Options{}) {}
-    // Starts the program and waits (up to 5 s) for its "listening" line; throws otherwise.
+    // Starts the program and waits (up to 30 s: CI machines can be slow) for its "listening"
+    // line; throws otherwise.
     explicit DnsStandinProcess(const Options& options) : process_(spawn(options)) {
         stdout_.reset(process_.releaseStdout());
         port_ = readPort();
@@ -72,7 +73,7 @@ private:
 
     std::uint16_t readPort() {
         std::string line;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (line.find('\n') == std::string::npos) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());

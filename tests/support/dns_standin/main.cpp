@@ -105,16 +105,21 @@ std::optional<Message> answerTo(const std::uint8_t* query, std::size_t size, con
 
 class Server {
 public:
-    Server(asio::io_context& io, const Knobs& knobs)
-        : io_(io),
-          knobs_(knobs),
-          udp_(io, udp::endpoint(asio::ip::address_v4::loopback(), knobs.port)),
-          tcp_(io) {
-        const tcp::endpoint endpoint(asio::ip::address_v4::loopback(),
-                                     udp_.local_endpoint().port());
-        tcp_.open(endpoint.protocol());
-        tcp_.set_option(tcp::acceptor::reuse_address(true));
-        tcp_.bind(endpoint);
+    // With port 0 the kernel picks the UDP port and TCP follows; when that number is taken for
+    // TCP (tests run side by side), a few more tries find one free for both.
+    Server(asio::io_context& io, const Knobs& knobs) : io_(io), knobs_(knobs), udp_(io), tcp_(io) {
+        const auto loopback = asio::ip::address_v4::loopback();
+        for (int attempt = 1;; ++attempt) {
+            udp_ = udp::socket(io, udp::endpoint(loopback, knobs.port));
+            tcp_ = tcp::acceptor(io);
+            const tcp::endpoint endpoint(loopback, udp_.local_endpoint().port());
+            tcp_.open(endpoint.protocol());
+            tcp_.set_option(tcp::acceptor::reuse_address(true));
+            asio::error_code error;
+            tcp_.bind(endpoint, error);
+            if (!error) break;
+            if (knobs.port != 0 || attempt == 16) throw std::system_error(error, "bind TCP");
+        }
         tcp_.listen();
     }
 
