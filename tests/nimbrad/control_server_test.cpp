@@ -1,0 +1,384 @@
+#include "nimbrad/control_server.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <asio/executor_work_guard.hpp>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/unique_fd.hpp"
+#include "nimbrad/argument_checks.hpp"
+#include "nimbrad/control_request.hpp"
+#include "support/temp_dir.hpp"
+
+namespace nimbra::nimbrad {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr uid_t kNobody = 65534;
+
+UniqueFd connectTo(const std::string& path) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ADD_FAILURE() << "connect " << path << ": " << std::strerror(errno);
+    }
+    return fd;
+}
+
+// Everything the server sends until it closes; a reset counts as the end.
+std::string readAll(int fd) {
+    std::string received;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n <= 0) return received;
+        received.append(chunk, static_cast<std::size_t>(n));
+    }
+}
+
+// Sends `line` and its line feed; returns what comes back.
+std::string converse(const std::string& path, const std::string& line) {
+    const std::string bytes = line + "\n";
+    const UniqueFd fd = connectTo(path);
+    // The server may close mid-write (a request over the limit); that is an answer too.
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd.get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        sent += static_cast<std::size_t>(n);
+    }
+    return readAll(fd.get());
+}
+
+// Runs one exchange as `uid` in a forked child, so the server sees that uid through the kernel.
+// The child only makes system calls: other threads of this process may hold allocator locks.
+std::string converseAs(uid_t uid, const std::string& path, const std::string& line) {
+    const std::string bytes = line + "\n";
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) return "pipe failed";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        if (::setgid(uid) != 0 || ::setuid(uid) != 0) ::_exit(2);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) ::_exit(3);
+        if (::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+            ::_exit(4);
+        }
+        char chunk[4096];
+        ssize_t n;
+        while ((n = ::read(fd, chunk, sizeof chunk)) > 0) {
+            if (::write(pipeFds[1], chunk, static_cast<std::size_t>(n)) != n) ::_exit(5);
+        }
+        ::_exit(0);
+    }
+    ::close(pipeFds[1]);
+    const UniqueFd readEnd(pipeFds[0]);
+    std::string reply = readAll(readEnd.get());
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    return reply;
+}
+
+std::string lf(const std::string& reply) {
+    return reply + "\n";
+}
+
+class ControlServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The socket's folder must be reachable by the unprivileged children.
+        std::filesystem::permissions(dir_.path(), std::filesystem::perms(0755));
+        path_ = (dir_ / "nimbra.sock").string();
+    }
+
+    void TearDown() override {
+        server_.reset();
+        work_.reset();
+        io_.stop();
+        for (auto& thread : threads_) thread.join();
+    }
+
+    // Serves on several threads, so that only the strand can keep commands apart.
+    void serve(std::vector<uid_t> allowed = {}, ControlServer::Options options = {}) {
+        server_ = std::make_unique<ControlServer>(
+            io_, path_, std::move(allowed),
+            [this](const Request& request) { return handle(request); }, options);
+        for (int i = 0; i < 4; ++i) threads_.emplace_back([this] { io_.run(); });
+    }
+
+    std::string handle(const Request& request) {
+        const int active = ++active_;
+        maxActive_ = std::max(maxActive_.load(), active);
+        if (request.cmd == "start") std::this_thread::sleep_for(startDuration_);
+        {
+            const std::lock_guard lock(mutex_);
+            handled_.push_back(request);
+        }
+        --active_;
+        return replyJson(true, "did " + request.cmd);
+    }
+
+    std::vector<Request> handled() {
+        const std::lock_guard lock(mutex_);
+        return handled_;
+    }
+
+    testing::TempDir dir_;
+    std::string path_;
+    asio::io_context io_;
+    asio::executor_work_guard<asio::io_context::executor_type> work_ = asio::make_work_guard(io_);
+    std::unique_ptr<ControlServer> server_;
+    std::vector<std::thread> threads_;
+    std::chrono::milliseconds startDuration_{0};
+    std::atomic<int> active_{0};
+    std::atomic<int> maxActive_{0};
+    std::mutex mutex_;
+    std::vector<Request> handled_;
+};
+
+TEST(ControlRequestTest, ParsesTheRequestShapes) {
+    struct Case {
+        std::string line;
+        Request expected;
+    };
+    const std::vector<Case> cases = {
+        {R"({"cmd":"ping"})", {"ping", {}}},
+        {R"({"cmd":"dns","args":["custom","1.1.1.1"]})", {"dns", {"custom", "1.1.1.1"}}},
+        {R"({"args":["on"],"cmd":"chinadirect"})", {"chinadirect", {"on"}}},
+        {" { \"cmd\" : \"stop\" , \"args\" : [ ] }\r", {"stop", {}}},
+        {R"({"cmd":"exclude","args":["caf\u00e9.example","a\/b\"c\\"]})",
+         {"exclude", {"caf\xc3\xa9.example", "a/b\"c\\"}}},
+        {R"({"cmd":"exclude","args":["\ud83d\ude00"]})", {"exclude", {"\xf0\x9f\x98\x80"}}},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        const auto request = parseRequest(c.line, error);
+        ASSERT_TRUE(request) << c.line << ": " << error;
+        EXPECT_EQ(*request, c.expected) << c.line;
+    }
+}
+
+TEST(ControlRequestTest, StringsSurviveTheWriterAndParser) {
+    for (const std::string text : {"plain", "quote\" back\\slash", "caf\xc3\xa9", "a/b", ""}) {
+        std::string error;
+        const auto request =
+            parseRequest(R"({"cmd":"x","args":[)" + jsonString(text) + "]}", error);
+        ASSERT_TRUE(request) << text << ": " << error;
+        EXPECT_EQ(request->args, std::vector<std::string>{text});
+    }
+    // Control characters and broken UTF-8 are escaped or replaced, never sent raw.
+    EXPECT_EQ(jsonString("a\nb\x01\x7f"), R"("a\nb\u0001\u007f")");
+    EXPECT_EQ(jsonString("bad\xff"), "\"bad\xef\xbf\xbd\"");
+    EXPECT_EQ(replyJson(false, "unknown command \"x\""),
+              R"({"ok":false,"msg":"unknown command \"x\""})");
+    EXPECT_EQ(replyJson(true), R"({"ok":true})");
+}
+
+// Lines that are not a request get "malformed request" or a plain close; the server lives on.
+TEST_F(ControlServerTest, MalformedLinesAreRefusedOrClosed) {
+    serve();
+    const std::vector<std::string> lines = {
+        "hello",
+        "",
+        "{}",
+        "[\"ping\"]",
+        R"({"cmd":1})",
+        R"({"cmd":null})",
+        R"({"cmd":"ping","args":"x"})",
+        R"({"cmd":"ping","args":[1]})",
+        R"({"cmd":"ping","args":[["x"]]})",
+        R"({"cmd":"ping","extra":"x"})",
+        R"({"cmd":"ping","cmd":"start"})",
+        R"({"cmd":"ping"} trailing)",
+        R"({"cmd":"ping",})",
+        R"({"cmd":"pi)"
+        "\x01"
+        R"(ng"})",
+        R"({"cmd":"exclude","args":["a\nb"]})",
+        R"({"cmd":"exclude","args":["\u0000"]})",
+        R"({"cmd":"exclude","args":["\ud800"]})",
+        R"({"cmd":"exclude","args":["\q"]})",
+        "{\"cmd\":\"exclude\",\"args\":[\"\xc0\xaf\"]}",
+        R"({"cmd":"ping","args":["1","2","3","4","5","6","7","8","9"]})",
+        R"({"cmd":")",
+        "{\"cmd\":\"ping\",\"args\":[\"" + std::string(70 * 1024, 'a') + "\"]}",
+    };
+    int closed = 0;
+    for (const auto& line : lines) {
+        const std::string reply = converse(path_, line);
+        if (reply.empty()) {
+            ++closed;
+        } else {
+            EXPECT_EQ(reply.rfind(R"({"ok":false,"msg":"malformed request: )", 0), 0u)
+                << line.substr(0, 80) << " -> " << reply;
+            EXPECT_EQ(reply.back(), '\n');
+        }
+    }
+    // Only the line over the size limit goes unanswered.
+    EXPECT_EQ(closed, 1);
+    EXPECT_TRUE(handled().empty());
+    EXPECT_EQ(converse(path_, R"({"cmd":"ping"})"), lf(R"({"ok":true,"msg":"did ping"})"));
+}
+
+TEST_F(ControlServerTest, RefusesBadArgumentsWithTheReasonAndWithoutTheHandler) {
+    serve();
+    struct Case {
+        std::string line;
+        std::string msg;
+    };
+    const std::string huge(60 * 1024, 'x');
+    const std::vector<Case> cases = {
+        {R"({"cmd":"reboot"})", R"(unknown command "reboot")"},
+        {R"({"cmd":"start","args":["now"]})", R"("start" takes no arguments)"},
+        {R"({"cmd":"exclude"})", R"("exclude" takes one argument)"},
+        {R"({"cmd":"dns","args":["a","b","c"]})", R"("dns" takes a mode and an optional value)"},
+        {R"({"cmd":"dns","args":["custom"]})", "the custom DNS mode needs an upstream"},
+        {R"({"cmd":"dns","args":["cloudflare","1.1.1.1"]})",
+         R"(the DNS mode "cloudflare" takes no value)"},
+        {R"({"cmd":"dns","args":["google"]})", *refuseDnsMode("google")},
+        {R"({"cmd":"dns","args":["nextdns","bad profile"]})", *refuseNextDnsProfile("bad profile")},
+        {R"({"cmd":"exclude","args":["not a host!"]})", *refuseExclusion("not a host!")},
+        {R"({"cmd":"include","args":[")" + huge + R"("]})", *refuseExclusion(huge)},
+        {R"({"cmd":"nat64","args":["10.0.0.0/8"]})", *refuseNat64Prefix("10.0.0.0/8")},
+        {R"({"cmd":"chinadirect","args":["maybe"]})", *refuseSwitch("maybe")},
+    };
+    for (const auto& c : cases) {
+        const std::string reply = converse(path_, c.line);
+        EXPECT_EQ(reply, R"({"ok":false,"msg":)" + jsonString(c.msg) + "}\n")
+            << c.line.substr(0, 80);
+    }
+    EXPECT_TRUE(handled().empty());
+
+    // The same shapes with good values reach the handler as they were sent.
+    for (const std::string line :
+         {R"({"cmd":"dns","args":["custom","https://dns.example/q"]})",
+          R"({"cmd":"dns","args":["nextdns"]})", R"({"cmd":"exclude","args":["10.0.0.0/8"]})",
+          R"({"cmd":"nat64","args":["none"]})", R"({"cmd":"chinadirect","args":["off"]})"}) {
+        EXPECT_EQ(converse(path_, line).rfind(R"({"ok":true)", 0), 0u) << line;
+    }
+    EXPECT_EQ(handled().size(), 5u);
+}
+
+TEST_F(ControlServerTest, OnlyRootAndAllowedUsersMayChangeThings) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another uid";
+    serve({1234});
+    EXPECT_EQ(converseAs(kNobody, path_, R"({"cmd":"ping"})"),
+              lf(R"({"ok":true,"msg":"did ping"})"));
+    EXPECT_EQ(converseAs(kNobody, path_, R"({"cmd":"status"})"),
+              lf(R"({"ok":true,"msg":"did status"})"));
+    for (const std::string line : {R"({"cmd":"start"})", R"({"cmd":"chinadirect","args":["on"]})",
+                                   R"({"cmd":"exclude","args":["bad host"]})"}) {
+        EXPECT_EQ(converseAs(kNobody, path_, line), lf(R"({"ok":false,"msg":"not authorised"})"))
+            << line;
+    }
+    EXPECT_EQ(handled().size(), 2u);
+    EXPECT_EQ(converseAs(1234, path_, R"({"cmd":"start"})"),
+              lf(R"({"ok":true,"msg":"did start"})"));
+    EXPECT_EQ(converse(path_, R"({"cmd":"stop"})"), lf(R"({"ok":true,"msg":"did stop"})"));
+    EXPECT_EQ(handled().size(), 4u);
+
+    struct stat info {};
+    ASSERT_EQ(::stat(path_.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0666u);
+}
+
+TEST_F(ControlServerTest, ClosesASilentClientWhileServingOthers) {
+    ControlServer::Options options;
+    options.requestTimeout = 1s;
+    serve({}, options);
+
+    std::mutex eventsMutex;
+    std::vector<std::string> events;
+    const auto record = [&](std::string event) {
+        const std::lock_guard lock(eventsMutex);
+        events.push_back(std::move(event));
+    };
+
+    const auto connected = std::chrono::steady_clock::now();
+    const UniqueFd silent = connectTo(path_);
+    ASSERT_EQ(::send(silent.get(), "{\"cmd\":", 7, MSG_NOSIGNAL), 7);  // and then nothing
+    std::string silentGot = "unset";
+    std::thread waiter([&] {
+        silentGot = readAll(silent.get());
+        record("silent closed");
+    });
+    EXPECT_EQ(converse(path_, R"({"cmd":"ping"})"), lf(R"({"ok":true,"msg":"did ping"})"));
+    record("ping answered");
+    waiter.join();
+
+    EXPECT_EQ(silentGot, "");
+    EXPECT_GE(std::chrono::steady_clock::now() - connected, options.requestTimeout);
+    EXPECT_EQ(events, (std::vector<std::string>{"ping answered", "silent closed"}));
+}
+
+TEST_F(ControlServerTest, RunsCommandsOneAtATime) {
+    startDuration_ = 100ms;
+    serve();
+    std::vector<std::string> replies(3);
+    std::vector<std::thread> clients;
+    for (std::size_t i = 0; i < replies.size(); ++i) {
+        clients.emplace_back([&, i] {
+            replies[i] = converse(path_, i == 2 ? R"({"cmd":"stop"})" : R"({"cmd":"start"})");
+        });
+    }
+    for (auto& client : clients) client.join();
+
+    EXPECT_EQ(replies[0], lf(R"({"ok":true,"msg":"did start"})"));
+    EXPECT_EQ(replies[1], lf(R"({"ok":true,"msg":"did start"})"));
+    EXPECT_EQ(replies[2], lf(R"({"ok":true,"msg":"did stop"})"));
+    EXPECT_EQ(handled().size(), 3u);
+    EXPECT_EQ(maxActive_.load(), 1);
+}
+
+TEST_F(ControlServerTest, ReplacesOnlyAStaleSocket) {
+    // A missing folder, and a plain file in the socket's place, are left alone.
+    EXPECT_THROW(ControlServer(io_, (dir_ / "missing" / "s.sock").string(), {},
+                               [](const Request&) { return std::string(); }),
+                 std::system_error);
+    const auto file = dir_ / "file";
+    std::ofstream(file) << "keep";
+    EXPECT_THROW(
+        ControlServer(io_, file.string(), {}, [](const Request&) { return std::string(); }),
+        std::system_error);
+    EXPECT_TRUE(std::filesystem::is_regular_file(file));
+
+    // A socket nobody listens on any more is taken over; a live one is not.
+    {
+        ControlServer first(io_, path_, {}, [](const Request&) { return std::string(); });
+        EXPECT_THROW(ControlServer(io_, path_, {}, [](const Request&) { return std::string(); }),
+                     std::system_error);
+    }
+    EXPECT_FALSE(std::filesystem::exists(path_));
+    const UniqueFd stale(::socket(AF_UNIX, SOCK_STREAM, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(stale.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    serve();
+    EXPECT_EQ(converse(path_, R"({"cmd":"ping"})"), lf(R"({"ok":true,"msg":"did ping"})"));
+}
+
+}  // namespace
+}  // namespace nimbra::nimbrad
