@@ -97,6 +97,20 @@ void addTunnel() {
     }
 }
 
+// The kernel adds the local and multicast IPv6 routes of a veth only once both of its ends have
+// carrier, a moment after `ip` returns: wait until the tables stop changing, so a snapshot taken
+// now is the "before" a later one is compared with.
+std::string snapshot();
+void waitUntilSettled() {
+    std::string last = snapshot();
+    for (int stable = 0, tries = 0; stable < 3 && tries < 200; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::string now = snapshot();
+        stable = now == last ? stable + 1 : 0;
+        last = std::move(now);
+    }
+}
+
 void buildWorld(bool tunnelHasIpv6) {
     addTunnel();
     for (const char* line :
@@ -109,6 +123,7 @@ void buildWorld(bool tunnelHasIpv6) {
         mustIp(line);
     }
     if (tunnelHasIpv6) mustIp("addr add 2001:db8:77::2/64 dev nimbra0 nodad");
+    waitUntilSettled();
 }
 
 std::string snapshot() {
@@ -223,6 +238,7 @@ TEST(PolicyRouting, RecoversAfterTheTunnelVanishedWithItsRoutes) {
         buildWorld(false);
         // The world as it will be once the tunnel has gone (the device and its routes).
         mustIp("link del nimbra0");
+        waitUntilSettled();
         const std::string before = snapshot();
         addTunnel();
 
