@@ -1,10 +1,12 @@
 // bench_dns: nimbrad's DNS forwarder against dnsmasq as a forwarder, both in front of the same
 // dns-standin upstream on loopback and both without a cache, so that every query makes the full
-// trip. Each run keeps one query outstanding per client socket until `queries` are answered and
-// prints queries/s and latency percentiles side by side, plus each server's resident memory
-// while idle. The goals are printed, not asserted.
+// trip. Each run keeps one query outstanding per client socket until `queries` are answered.
+// The servers take turns for `rounds` rounds, the one that goes first alternating, and each is
+// reported by its median round (queries/s and latency percentiles) beside its resident memory
+// while idle: on a shared machine a single run says more about the neighbours than the servers.
+// The goals are printed, not asserted.
 //
-//   bench_dns [--clients N] [--queries M] [--dnsmasq PATH]
+//   bench_dns [--clients N] [--queries M] [--rounds R] [--dnsmasq PATH]
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -182,6 +184,7 @@ std::string readLine(int fd) {
 int main(int argc, char** argv) {
     int clients = 16;
     long queries = 50000;
+    int rounds = 5;
     std::string dnsmasq = "/usr/sbin/dnsmasq";
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string arg = argv[i];
@@ -189,6 +192,8 @@ int main(int argc, char** argv) {
             clients = std::stoi(argv[i + 1]);
         else if (arg == "--queries")
             queries = std::stol(argv[i + 1]);
+        else if (arg == "--rounds")
+            rounds = std::max(1, std::stoi(argv[i + 1]));
         else if (arg == "--dnsmasq")
             dnsmasq = argv[i + 1];
     }
@@ -229,20 +234,41 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    Server* servers[] = {&forwarder, &reference};
+    const char* names[] = {"nimbrad forwarder", "dnsmasq"};
+    std::vector<Result> runs[2];
+    long idle[2] = {rssKiB(forwarder.process.pid()), rssKiB(reference.process.pid())};
+    for (int server = 0; server < 2; ++server) {
+        load("warm-up", servers[server]->port, clients, std::min(queries / 10, 2000L));
+    }
+    for (int round = 0; round < rounds; ++round) {
+        for (int turn = 0; turn < 2; ++turn) {
+            const int server = (round + turn) % 2;
+            runs[server].push_back(load(names[server], servers[server]->port, clients, queries));
+        }
+    }
     std::vector<Result> results;
-    for (auto* server : {&forwarder, &reference}) {
-        const long idle = rssKiB(server->process.pid());
-        load("warm-up", server->port, clients, std::min(queries / 10, 2000L));
-        Result result = load(server == &forwarder ? "nimbrad forwarder" : "dnsmasq", server->port,
-                             clients, queries);
-        result.idleRssKiB = idle;
-        results.push_back(result);
+    for (int server = 0; server < 2; ++server) {
+        auto& all = runs[server];
+        std::sort(all.begin(), all.end(),
+                  [](const Result& a, const Result& b) { return a.rate < b.rate; });
+        Result median = all[all.size() / 2];
+        median.idleRssKiB = idle[server];
+        results.push_back(median);
     }
     stopServer(forwarder);
     stopServer(reference);
 
-    std::printf("DNS forwarding over UDP: %d client sockets, %ld queries, upstream dns-standin\n\n",
-                clients, queries);
+    std::printf(
+        "DNS forwarding over UDP: %d client sockets, %ld queries, median of %d alternating rounds, "
+        "upstream dns-standin\n",
+        clients, queries, rounds);
+    for (int server = 0; server < 2; ++server) {
+        std::printf("  %-18s rounds q/s (sorted):", names[server]);
+        for (const auto& run : runs[server]) std::printf(" %.0f", run.rate);
+        std::printf("\n");
+    }
+    std::printf("\n");
     std::printf("%-20s %12s %9s %9s %6s %14s\n", "server", "queries/s", "p50 ms", "p99 ms", "lost",
                 "idle RSS KiB");
     for (const auto& r : results) {

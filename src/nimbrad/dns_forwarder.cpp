@@ -1,5 +1,6 @@
 #include "nimbrad/dns_forwarder.hpp"
 
+#include <algorithm>
 #include <array>
 #include <asio/co_spawn.hpp>
 #include <asio/connect.hpp>
@@ -13,6 +14,9 @@
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
+#include <deque>
+#include <list>
+#include <memory>
 #include <optional>
 #include <random>
 #include <span>
@@ -71,25 +75,77 @@ struct DnsForwarder::Runtime {
         return upstream;
     }
 
-    awaitable<void> serveUdp();
-    awaitable<void> answerUdp(Message query, udp::endpoint client);
+    // UDP clients go through callbacks, not a coroutine per query: the listener and every
+    // upstream socket keep one receive outstanding, and a query in flight is a slot in a table.
+    void startUdp();
+    void waitForQueries();
+    void acceptQuery(std::span<const std::uint8_t> query, const udp::endpoint& client);
+    struct UpstreamSocket;
+    UpstreamSocket* upstreamSocketFor(const DnsUpstream& target,
+                                      std::chrono::steady_clock::time_point now);
+    void openUpstreamSocket(std::size_t index, const DnsUpstream& target,
+                            std::chrono::steady_clock::time_point now);
+    void retire(std::size_t index);
+    void waitForAnswers(const std::shared_ptr<UpstreamSocket>& socket);
+    void acceptAnswer(UpstreamSocket& socket, std::span<std::uint8_t> reply);
+    void failAllOn(UpstreamSocket& socket);
+    // Answers the client of pending slot `slot` and frees the slot.
+    void finish(std::uint32_t slot, std::span<std::uint8_t> answer);
+    void release(std::uint32_t slot);
+    void armDeadline();
+    void expire();
+    awaitable<void> refetchOverTcp(Message query, udp::endpoint client, Message truncated,
+                                   DnsUpstream target,
+                                   std::chrono::steady_clock::time_point deadline);
+
     awaitable<void> acceptTcp();
     awaitable<void> serveTcpClient(tcp::socket socket);
     // The answer for `query` with the client's id, or SERVFAIL.
-    awaitable<Message> forward(Message query, bool overTcp);
-    awaitable<std::optional<Message>> exchange(std::span<const std::uint8_t> query,
-                                               DnsUpstream target, bool overTcp);
-    awaitable<std::optional<Message>> exchangeUdp(std::span<const std::uint8_t> query,
-                                                  const DnsUpstream& target);
+    awaitable<Message> forward(Message query);
     awaitable<std::optional<Message>> exchangeTcp(std::span<const std::uint8_t> query,
                                                   const DnsUpstream& target);
     std::uint16_t freshId() { return static_cast<std::uint16_t>(random()); }
 
+    // A few upstream sockets shared by all UDP queries. Each one has a source port of its own
+    // from the kernel and is replaced after kQueriesPerSocket queries or kSocketLifetime, and
+    // every query picks one at random, so the port an answer must hit stays unpredictable while
+    // no query pays for a socket of its own. With the random id that still makes a spoofed answer
+    // a guess of about 32 bits, and it must carry the question too.
+    static constexpr std::size_t kPoolSize = 8;
+    static constexpr std::uint32_t kQueriesPerSocket = 128;
+    static constexpr std::chrono::seconds kSocketLifetime{10};
+
+    struct UpstreamSocket {
+        explicit UpstreamSocket(asio::io_context& io) : socket(io) {}
+        udp::socket socket;
+        DnsUpstream target;
+        std::chrono::steady_clock::time_point opened;
+        std::uint32_t sent = 0;
+        std::uint32_t pending = 0;
+        bool retired = false;
+        // Left uninitialised: the kernel writes it, and untouched pages cost nothing.
+        std::unique_ptr<std::uint8_t[]> buffer =
+            std::make_unique_for_overwrite<std::uint8_t[]>(dns::kMaxMessageSize);
+    };
+
+    // A UDP query waiting for its answer, found by the id it went upstream with.
+    struct Pending {
+        Message query;  // as the client sent it, client id included
+        udp::endpoint client;
+        UpstreamSocket* socket = nullptr;
+        std::chrono::steady_clock::time_point deadline;
+        std::uint32_t generation = 0;  // tells a reused slot from the one a deadline was set for
+        std::uint16_t upstreamId = 0;
+        bool busy = false;
+    };
+    static constexpr std::int32_t kNoSlot = -1;
+
     // The io_context first: it outlives the sockets, and its destructor disposes of the
-    // coroutines still suspended when the forwarder stops.
+    // coroutines and handlers still pending when the forwarder stops.
     asio::io_context io{1};
     udp::socket udpListener{io};
     tcp::acceptor tcpAcceptor{io};
+    asio::steady_timer deadlineTimer{io};
     const Options options;
     std::mutex upstreamMutex;
     DnsUpstream upstream;  // guarded by upstreamMutex
@@ -97,6 +153,16 @@ struct DnsForwarder::Runtime {
     std::size_t inFlight = 0;
     std::size_t tcpClients = 0;
     std::mt19937 random{std::random_device{}()};
+    std::array<std::shared_ptr<UpstreamSocket>, kPoolSize> pool;
+    std::list<std::shared_ptr<UpstreamSocket>> retiredSockets;  // closed once their queries end
+    std::vector<Pending> slots;
+    std::vector<std::uint32_t> freeSlots;
+    std::vector<std::int32_t> slotById = std::vector<std::int32_t>(65536, kNoSlot);
+    // Slots in the order they were sent, which is also the order of their deadlines.
+    std::deque<std::pair<std::uint32_t, std::uint32_t>> deadlines;
+    bool deadlineArmed = false;
+    Message queryBuffer = Message(dns::kMaxMessageSize);
+    udp::endpoint queryClient;
 };
 
 void DnsForwarder::Runtime::bind(const asio::ip::address& address, std::uint16_t port) {
@@ -122,22 +188,233 @@ void DnsForwarder::Runtime::bind(const asio::ip::address& address, std::uint16_t
     udpListener.non_blocking(true);
 }
 
-awaitable<void> DnsForwarder::Runtime::serveUdp() {
-    Message buffer(dns::kMaxMessageSize);
-    for (;;) {
-        udp::endpoint client;
-        auto [error, size] =
-            co_await udpListener.async_receive_from(asio::buffer(buffer), client, kNoThrow);
-        if (error == asio::error::operation_aborted || !udpListener.is_open()) co_return;
-        if (error) continue;
-        const std::span<const std::uint8_t> query(buffer.data(), size);
-        if (!dns::querySize(query) || inFlight >= options.maxInFlight) continue;
-        asio::co_spawn(io, answerUdp(Message(query.begin(), query.end()), client), asio::detached);
+void DnsForwarder::Runtime::startUdp() {
+    slots.reserve(std::min<std::size_t>(options.maxInFlight, 1024));
+    waitForQueries();
+}
+
+void DnsForwarder::Runtime::waitForQueries() {
+    // async_receive_from tries the socket at once and only waits when it is empty, so a busy
+    // listener costs one system call per query.
+    udpListener.async_receive_from(
+        asio::buffer(queryBuffer), queryClient,
+        [this](const asio::error_code& error, std::size_t size) {
+            if (error == asio::error::operation_aborted || !udpListener.is_open()) return;
+            if (!error)
+                acceptQuery(std::span<const std::uint8_t>(queryBuffer.data(), size), queryClient);
+            waitForQueries();
+        });
+}
+
+void DnsForwarder::Runtime::acceptQuery(std::span<const std::uint8_t> query,
+                                        const udp::endpoint& client) {
+    // Ids must stay unique among the queries in flight, so never more of them than ids by far.
+    constexpr std::size_t kIdLimit = 49152;
+    if (!dns::querySize(query) || inFlight >= std::min(options.maxInFlight, kIdLimit)) return;
+    const auto now = std::chrono::steady_clock::now();
+    UpstreamSocket* socket = upstreamSocketFor(currentUpstream(), now);
+    if (!socket) {
+        const Message failed = dns::servfailFor(query);
+        asio::error_code ignored;
+        udpListener.send_to(asio::buffer(failed), client, 0, ignored);
+        return;
+    }
+    // An id no other query in flight uses, so that each answer has exactly one place to go.
+    std::uint16_t id = freshId();
+    while (slotById[id] != kNoSlot) id = freshId();
+
+    std::uint32_t slot = 0;
+    if (freeSlots.empty()) {
+        slot = static_cast<std::uint32_t>(slots.size());
+        slots.emplace_back();
+    } else {
+        slot = freeSlots.back();
+        freeSlots.pop_back();
+    }
+    Pending& pending = slots[slot];
+    pending.query.assign(query.begin(), query.end());
+    pending.client = client;
+    pending.socket = socket;
+    pending.deadline = now + options.queryTimeout;
+    pending.upstreamId = id;
+    pending.busy = true;
+    slotById[id] = static_cast<std::int32_t>(slot);
+    ++socket->pending;
+    ++socket->sent;
+    ++inFlight;
+    deadlines.emplace_back(slot, pending.generation);
+
+    // The id goes upstream in place of the client's and back into the query right after.
+    const std::uint16_t clientId = *dns::messageId(pending.query);
+    dns::setMessageId(pending.query, id);
+    asio::error_code error;
+    socket->socket.send(asio::buffer(pending.query), 0, error);
+    dns::setMessageId(pending.query, clientId);
+    if (error) {
+        Message failed = dns::servfailFor(pending.query);
+        finish(slot, failed);
+        return;
+    }
+    armDeadline();
+}
+
+DnsForwarder::Runtime::UpstreamSocket* DnsForwarder::Runtime::upstreamSocketFor(
+    const DnsUpstream& target, std::chrono::steady_clock::time_point now) {
+    const std::size_t index = std::uniform_int_distribution<std::size_t>(0, kPoolSize - 1)(random);
+    const auto& current = pool[index];
+    if (!current || current->target != target || current->sent >= kQueriesPerSocket ||
+        now - current->opened >= kSocketLifetime) {
+        openUpstreamSocket(index, target, now);
+    }
+    return pool[index] ? pool[index].get() : nullptr;
+}
+
+void DnsForwarder::Runtime::openUpstreamSocket(std::size_t index, const DnsUpstream& target,
+                                               std::chrono::steady_clock::time_point now) {
+    retire(index);
+    auto fresh = std::make_shared<UpstreamSocket>(io);
+    // Connected, it hears only the upstream; the kernel picks a random source port.
+    const udp::endpoint server(target.address, target.port);
+    asio::error_code error;
+    fresh->socket.open(server.protocol(), error);
+    if (!error) fresh->socket.connect(server, error);
+    if (!error) fresh->socket.non_blocking(true, error);
+    if (error) return;
+    fresh->target = target;
+    fresh->opened = now;
+    pool[index] = fresh;
+    waitForAnswers(fresh);
+}
+
+void DnsForwarder::Runtime::retire(std::size_t index) {
+    auto old = std::move(pool[index]);
+    pool[index].reset();
+    if (!old) return;
+    old->retired = true;
+    // It keeps listening for the answers still owed to it and closes with the last one.
+    if (old->pending == 0) {
+        old->socket.close();
+    } else {
+        retiredSockets.push_back(std::move(old));
     }
 }
 
-awaitable<void> DnsForwarder::Runtime::answerUdp(Message query, udp::endpoint client) {
-    const Message answer = co_await forward(std::move(query), false);
+void DnsForwarder::Runtime::waitForAnswers(const std::shared_ptr<UpstreamSocket>& socket) {
+    socket->socket.async_receive(
+        asio::buffer(socket->buffer.get(), dns::kMaxMessageSize),
+        [this, socket](const asio::error_code& error, std::size_t size) {
+            if (error == asio::error::operation_aborted || !socket->socket.is_open()) return;
+            if (error == asio::error::connection_refused) {
+                // The upstream's port is closed (ICMP): every query on this socket fails at
+                // once instead of waiting for its time-out.
+                failAllOn(*socket);
+            } else if (!error) {
+                acceptAnswer(*socket, std::span<std::uint8_t>(socket->buffer.get(), size));
+            }
+            if (socket->socket.is_open()) waitForAnswers(socket);
+        });
+}
+
+void DnsForwarder::Runtime::acceptAnswer(UpstreamSocket& socket, std::span<std::uint8_t> reply) {
+    // Only an answer with the id, the socket and the question of a query in flight counts; a
+    // stray or spoofed datagram is dropped.
+    if (!dns::isResponse(reply)) return;
+    const std::int32_t slot = slotById[*dns::messageId(reply)];
+    if (slot == kNoSlot) return;
+    Pending& pending = slots[static_cast<std::uint32_t>(slot)];
+    if (pending.socket != &socket || !dns::answersQuestionOf(reply, pending.query)) return;
+    if (!dns::isTruncated(reply)) {
+        finish(static_cast<std::uint32_t>(slot), reply);
+        return;
+    }
+    // The whole answer over TCP: rare enough for a coroutine of its own.
+    asio::co_spawn(
+        io,
+        refetchOverTcp(pending.query, pending.client, Message(reply.begin(), reply.end()),
+                       socket.target, pending.deadline),
+        asio::detached);
+    release(static_cast<std::uint32_t>(slot));
+}
+
+void DnsForwarder::Runtime::failAllOn(UpstreamSocket& socket) {
+    for (std::uint32_t slot = 0; slot < slots.size() && socket.pending > 0; ++slot) {
+        if (slots[slot].busy && slots[slot].socket == &socket) {
+            Message failed = dns::servfailFor(slots[slot].query);
+            finish(slot, failed);
+        }
+    }
+}
+
+void DnsForwarder::Runtime::finish(std::uint32_t slot, std::span<std::uint8_t> answer) {
+    const Pending& pending = slots[slot];
+    dns::setMessageId(answer, *dns::messageId(pending.query));
+    asio::error_code ignored;
+    udpListener.send_to(asio::buffer(answer.data(), answer.size()), pending.client, 0, ignored);
+    release(slot);
+}
+
+void DnsForwarder::Runtime::release(std::uint32_t slot) {
+    Pending& pending = slots[slot];
+    slotById[pending.upstreamId] = kNoSlot;
+    pending.busy = false;
+    ++pending.generation;
+    --inFlight;
+    UpstreamSocket* socket = pending.socket;
+    pending.socket = nullptr;
+    freeSlots.push_back(slot);
+    if (--socket->pending == 0 && socket->retired) {
+        socket->socket.close();
+        retiredSockets.remove_if([socket](const auto& held) { return held.get() == socket; });
+    }
+}
+
+void DnsForwarder::Runtime::armDeadline() {
+    // One timer for all UDP queries, set for the oldest one's deadline.
+    while (!deadlines.empty() &&
+           slots[deadlines.front().first].generation != deadlines.front().second)
+        deadlines.pop_front();
+    if (deadlineArmed || deadlines.empty()) return;
+    deadlineArmed = true;
+    deadlineTimer.expires_at(slots[deadlines.front().first].deadline);
+    deadlineTimer.async_wait([this](const asio::error_code& error) {
+        deadlineArmed = false;
+        if (error) return;
+        expire();
+    });
+}
+
+void DnsForwarder::Runtime::expire() {
+    const auto now = std::chrono::steady_clock::now();
+    while (!deadlines.empty()) {
+        const auto [slot, generation] = deadlines.front();
+        const Pending& pending = slots[slot];
+        if (pending.generation == generation && pending.deadline > now) break;
+        deadlines.pop_front();
+        if (pending.generation != generation) continue;
+        // No answer in time: SERVFAIL rather than silence.
+        Message failed = dns::servfailFor(pending.query);
+        finish(slot, failed);
+    }
+    armDeadline();
+}
+
+awaitable<void> DnsForwarder::Runtime::refetchOverTcp(
+    Message query, udp::endpoint client, Message truncated, DnsUpstream target,
+    std::chrono::steady_clock::time_point deadline) {
+    ++inFlight;
+    asio::steady_timer timer(io, deadline);
+    auto result = co_await (exchangeTcp(query, target) || timer.async_wait(kNoThrow));
+    --inFlight;
+    Message answer = std::move(truncated);
+    if (result.index() == 0) {
+        auto& full = std::get<0>(result);
+        // Too big for the client's datagrams after all: then the truncated answer tells the
+        // client to ask us over TCP itself.
+        if (full && full->size() <= dns::udpPayloadLimit(query)) answer = std::move(*full);
+    } else {
+        answer = dns::servfailFor(query);
+    }
+    dns::setMessageId(answer, *dns::messageId(query));
     asio::error_code ignored;
     udpListener.send_to(asio::buffer(answer), client, 0, ignored);
 }
@@ -160,17 +437,16 @@ awaitable<void> DnsForwarder::Runtime::serveTcpClient(tcp::socket socket) {
         if (read.index() != 0) break;
         auto query = std::get<0>(std::move(read));
         if (!query || !dns::querySize(*query)) break;
-        const Message answer = co_await forward(std::move(*query), true);
+        const Message answer = co_await forward(std::move(*query));
         if (!co_await writeFramed(socket, answer)) break;
     }
     --tcpClients;
 }
 
-awaitable<Message> DnsForwarder::Runtime::forward(Message query, bool overTcp) {
+awaitable<Message> DnsForwarder::Runtime::forward(Message query) {
     ++inFlight;
     asio::steady_timer deadline(io, options.queryTimeout);
-    auto result =
-        co_await (exchange(query, currentUpstream(), overTcp) || deadline.async_wait(kNoThrow));
+    auto result = co_await (exchangeTcp(query, currentUpstream()) || deadline.async_wait(kNoThrow));
     --inFlight;
     if (result.index() == 0 && std::get<0>(result)) {
         Message answer = std::move(*std::get<0>(result));
@@ -178,49 +454,6 @@ awaitable<Message> DnsForwarder::Runtime::forward(Message query, bool overTcp) {
         co_return answer;
     }
     co_return dns::servfailFor(query);
-}
-
-awaitable<std::optional<Message>> DnsForwarder::Runtime::exchange(
-    std::span<const std::uint8_t> query, DnsUpstream target, bool overTcp) {
-    if (overTcp) co_return co_await exchangeTcp(query, target);
-    auto answer = co_await exchangeUdp(query, target);
-    if (!answer || !dns::isTruncated(*answer)) co_return answer;
-    // The whole answer over TCP, unless it is too big for the client's datagrams after all: then
-    // the truncated one tells the client to ask us over TCP itself.
-    auto full = co_await exchangeTcp(query, target);
-    if (full && full->size() <= dns::udpPayloadLimit(query)) co_return full;
-    co_return answer;
-}
-
-awaitable<std::optional<Message>> DnsForwarder::Runtime::exchangeUdp(
-    std::span<const std::uint8_t> query, const DnsUpstream& target) {
-    // A socket per query: the kernel gives it a random source port, and being connected it
-    // hears only the upstream. Together with the random id that makes a spoofed answer a guess
-    // of about 32 bits.
-    udp::socket socket(io);
-    const udp::endpoint server(target.address, target.port);
-    asio::error_code error;
-    socket.open(server.protocol(), error);
-    if (!error) socket.connect(server, error);
-    if (error) co_return std::nullopt;
-
-    const std::uint16_t id = freshId();
-    Message sent(query.begin(), query.end());
-    dns::setMessageId(sent, id);
-    auto [sendError, sentSize] = co_await socket.async_send(asio::buffer(sent), kNoThrow);
-    if (sendError) co_return std::nullopt;
-
-    Message buffer(dns::kMaxMessageSize);
-    for (;;) {
-        // A refused port (ICMP) ends the exchange at once; a stray datagram is ignored.
-        auto [receiveError, size] = co_await socket.async_receive(asio::buffer(buffer), kNoThrow);
-        if (receiveError) co_return std::nullopt;
-        const std::span<const std::uint8_t> reply(buffer.data(), size);
-        if (dns::isResponse(reply) && dns::messageId(reply) == id) {
-            buffer.resize(size);
-            co_return buffer;
-        }
-    }
 }
 
 awaitable<std::optional<Message>> DnsForwarder::Runtime::exchangeTcp(
@@ -234,7 +467,9 @@ awaitable<std::optional<Message>> DnsForwarder::Runtime::exchangeTcp(
     dns::setMessageId(sent, id);
     if (!co_await writeFramed(socket, sent)) co_return std::nullopt;
     auto reply = co_await readFramed(socket);
-    if (!reply || !dns::isResponse(*reply) || dns::messageId(*reply) != id) co_return std::nullopt;
+    if (!reply || !dns::isResponse(*reply) || dns::messageId(*reply) != id ||
+        !dns::answersQuestionOf(*reply, query))
+        co_return std::nullopt;
     co_return reply;
 }
 
@@ -250,7 +485,7 @@ void DnsForwarder::start() {
     auto runtime = std::make_unique<Runtime>(options_);
     runtime->bind(options_.listenAddress, options_.listenPort);
     port_ = runtime->udpListener.local_endpoint().port();
-    asio::co_spawn(runtime->io, runtime->serveUdp(), asio::detached);
+    runtime->startUdp();
     asio::co_spawn(runtime->io, runtime->acceptTcp(), asio::detached);
     thread_ = std::thread([io = &runtime->io] {
         // A handler that throws (out of memory, say) costs that query, not the forwarder.

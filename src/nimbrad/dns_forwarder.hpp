@@ -16,10 +16,12 @@ namespace nimbra::nimbrad {
 // plain-DNS upstream and the answer back. It keeps no cache: whatever the upstream says reaches
 // the client, and a switched upstream takes effect with the very next query.
 //
-// - UDP clients are forwarded over UDP from a fresh socket (a random source port) with a random
-//   query id; a truncated answer is fetched again over TCP. TCP clients are forwarded over TCP.
-// - Every query has its own time-out; when the upstream does not answer within it, the client
-//   gets SERVFAIL rather than silence, so its resolver moves on at once.
+// - UDP clients are forwarded over UDP with a random query id, from one of a small pool of
+//   sockets whose random source ports are replaced every few hundred queries; an answer counts
+//   only with the id, the socket and the question of a query in flight. A truncated answer is
+//   fetched again over TCP. TCP clients are forwarded over TCP.
+// - Every query has a time-out (UDP queries share one timer); when the upstream does not answer
+//   within it, the client gets SERVFAIL rather than silence, so its resolver moves on at once.
 // - Packets that are not a single-question standard query are dropped unanswered. A TCP client
 //   gets `tcpIdleTimeout` to send each query; one that stalls mid-message is closed.
 //

@@ -73,6 +73,19 @@ bool isTruncated(std::span<const std::uint8_t> message) {
     return message.size() >= kHeaderSize && (message[2] & kTcBit) != 0;
 }
 
+bool answersQuestionOf(std::span<const std::uint8_t> answer, std::span<const std::uint8_t> query) {
+    const auto end = querySize(query);
+    if (!end || answer.size() < *end || readU16(answer, 4) != 1) return false;
+    // Label lengths stay below 64, so folding letters never makes a length equal to anything else.
+    auto fold = [](std::uint8_t c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<std::uint8_t>(c + ('a' - 'A')) : c;
+    };
+    for (std::size_t at = kHeaderSize; at < *end; ++at) {
+        if (fold(answer[at]) != fold(query[at])) return false;
+    }
+    return true;
+}
+
 std::vector<std::uint8_t> servfailFor(std::span<const std::uint8_t> query) {
     const std::size_t size = querySize(query).value_or(kHeaderSize);
     std::vector<std::uint8_t> answer(query.begin(), query.begin() + std::min(size, query.size()));

@@ -34,6 +34,11 @@ bool isResponse(std::span<const std::uint8_t> message);
 // Whether the TC bit is set: the answer did not fit into the datagram.
 bool isTruncated(std::span<const std::uint8_t> message);
 
+// Whether `answer` carries the one question of `query` (which passed querySize), the name
+// compared without regard to ASCII case as resolvers do. With the id this is what ties an answer
+// to a query; an answer that fails it is dropped.
+bool answersQuestionOf(std::span<const std::uint8_t> answer, std::span<const std::uint8_t> query);
+
 // A SERVFAIL answer to `query` (which passed querySize): its id and question, no records.
 std::vector<std::uint8_t> servfailFor(std::span<const std::uint8_t> query);
 

@@ -10,7 +10,9 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/unique_fd.hpp"
@@ -305,6 +307,103 @@ TEST(DnsForwarder, AnswersServfailWhenTheUpstreamFails) {
         EXPECT_EQ(tcp.id, 0x5252) << c.what;
         EXPECT_EQ(tcp.rcode, kServfail) << c.what;
     }
+}
+
+// The test plays the upstream itself: it sees what the forwarder sends and answers as it likes.
+struct FakeUpstream {
+    UniqueFd fd = clientSocket(SOCK_DGRAM);
+    std::uint16_t port = 0;
+
+    FakeUpstream() {
+        auto address = loopback(0);
+        socklen_t size = sizeof address;
+        ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &size);
+        port = ntohs(address.sin_port);
+    }
+    // The next query and the port it came from.
+    std::pair<Bytes, std::uint16_t> receive() {
+        Bytes buffer(65536);
+        sockaddr_in from{};
+        socklen_t size = sizeof from;
+        const ssize_t got = ::recvfrom(fd.get(), buffer.data(), buffer.size(), 0,
+                                       reinterpret_cast<sockaddr*>(&from), &size);
+        buffer.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+        return {buffer, ntohs(from.sin_port)};
+    }
+};
+
+// An answer to `query` with one A record for `address`.
+Bytes answerTo(Bytes query, std::uint8_t lastOctet) {
+    query[2] |= 0x80;
+    query[7] = 1;
+    query.insert(query.end(), {0xc0, 12, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 192, 0, 2, lastOctet});
+    return query;
+}
+
+TEST(DnsForwarder, DropsAnswersThatDoNotMatchAQueryInFlight) {
+    FakeUpstream upstream;
+    DnsForwarder forwarder(optionsFor({asio::ip::make_address("127.0.0.1"), upstream.port}));
+    forwarder.start();
+
+    const UniqueFd client = clientSocket(SOCK_DGRAM);
+    sendUdp(client.get(), forwarder.port(), makeQuery(0x4242));
+    const auto [sent, fromPort] = upstream.receive();
+    ASSERT_TRUE(dns::querySize(sent));
+    const std::uint16_t id = *dns::messageId(sent);
+
+    Bytes otherName = sent;
+    otherName[13] ^= 1;  // a letter of the name
+    Bytes otherId = sent;
+    dns::setMessageId(otherId, static_cast<std::uint16_t>(id + 1));
+    Bytes shouted = sent;  // the same name in other case still matches
+    for (std::size_t at = dns::kHeaderSize; at + 5 < shouted.size(); ++at) {
+        if (shouted[at] >= 'a' && shouted[at] <= 'z') shouted[at] -= 'a' - 'A';
+    }
+    const UniqueFd elsewhere = clientSocket(SOCK_DGRAM);
+    const auto forwarderSide = loopback(fromPort);
+    auto sendFrom = [&](int fd, const Bytes& bytes) {
+        ::sendto(fd, bytes.data(), bytes.size(), 0,
+                 reinterpret_cast<const sockaddr*>(&forwarderSide), sizeof forwarderSide);
+    };
+    sendFrom(upstream.fd.get(), answerTo(otherName, 1));
+    sendFrom(upstream.fd.get(), answerTo(otherId, 2));
+    sendFrom(elsewhere.get(), answerTo(sent, 3));  // right id and question, wrong source
+    sendFrom(upstream.fd.get(), sent);             // the query itself, not an answer
+    sendFrom(upstream.fd.get(), answerTo(shouted, 4));
+
+    const auto reply = receiveUdp(client.get());
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(decode(*reply).id, 0x4242);
+    EXPECT_EQ(decode(*reply).address, "192.0.2.4");
+}
+
+TEST(DnsForwarder, SpreadsQueriesOverChangingIdsAndSourcePorts) {
+    FakeUpstream upstream;
+    DnsForwarder forwarder(optionsFor({asio::ip::make_address("127.0.0.1"), upstream.port}));
+    forwarder.start();
+
+    // Sent one after another with the same client id: the upstream still sees many ids and
+    // ports, and the client every answer with its own id.
+    std::set<std::uint16_t> ids;
+    std::set<std::uint16_t> ports;
+    const UniqueFd client = clientSocket(SOCK_DGRAM);
+    for (int i = 0; i < 300; ++i) {
+        sendUdp(client.get(), forwarder.port(), makeQuery(0x0101));
+        const auto [sent, fromPort] = upstream.receive();
+        ASSERT_TRUE(dns::messageId(sent));
+        ids.insert(*dns::messageId(sent));
+        ports.insert(fromPort);
+        const auto to = loopback(fromPort);
+        const Bytes answer = answerTo(sent, 5);
+        ::sendto(upstream.fd.get(), answer.data(), answer.size(), 0,
+                 reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        const auto reply = receiveUdp(client.get());
+        ASSERT_TRUE(reply) << "query " << i;
+        ASSERT_EQ(decode(*reply).id, 0x0101);
+    }
+    EXPECT_GT(ids.size(), 250u);
+    EXPECT_GT(ports.size(), 2u);
 }
 
 TEST(DnsForwarder, SwitchesUpstreamWithoutDroppingTheListener) {
