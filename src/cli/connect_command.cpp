@@ -27,6 +27,7 @@ public:
 
     void onSnapshot(const ControllerSnapshot& snapshot) {
         printStatus(snapshot);
+        if (snapshot.phase != WarpPhase::disconnected) attemptShown_ = true;
         if (snapshot.phase == WarpPhase::connected && !announced_) {
             announced_ = true;
             printConnection(snapshot);
@@ -57,7 +58,10 @@ public:
     // one while nothing runs, quits at once (quitting still stops and restores everything).
     void onSignal(int signalNumber) {
         const WarpPhase phase = controller_.state().phase;
-        if (stopRequested_ || phase == WarpPhase::disconnected || phase == WarpPhase::error) {
+        // Before the attempt shows itself it is still looking for conflicting software.
+        const bool scanning = phase == WarpPhase::disconnected && !attemptShown_;
+        if (stopRequested_ || phase == WarpPhase::error ||
+            (phase == WarpPhase::disconnected && !scanning)) {
             end();
             return;
         }
@@ -107,6 +111,7 @@ private:
     WarpController& controller_;
     std::string lastLine_;
     bool announced_ = false;
+    bool attemptShown_ = false;
     bool stopRequested_ = false;
     bool ending_ = false;
     int exitCode_ = 0;
