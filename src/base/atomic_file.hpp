@@ -1,6 +1,8 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace nimbra {
@@ -10,5 +12,8 @@ namespace nimbra {
 // directory. Creates missing parent directories. Throws std::system_error on failure, leaving the
 // old file untouched.
 void writeFileAtomically(const std::filesystem::path& path, std::string_view contents);
+
+// The whole of a (small) file as it is now; nothing when it cannot be opened or read.
+std::optional<std::string> readWholeFile(const std::filesystem::path& path);
 
 }  // namespace nimbra

@@ -68,14 +68,6 @@ std::string withoutDoubleQuotes(std::string_view text) {
     return result;
 }
 
-std::optional<std::string> readWhole(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
-    return contents;
-}
-
 const char* boolText(bool value) {
     return value ? "true" : "false";
 }
@@ -124,7 +116,7 @@ void writeDaemonConfig(const std::filesystem::path& configPath, const DaemonConf
     std::error_code ignored;
     std::filesystem::create_directories(configPath.parent_path(), ignored);
     std::string excludes(kEmptyExcludes);
-    if (auto existing = readWhole(configPath)) excludes = carriedExcludesBlock(*existing);
+    if (auto existing = readWholeFile(configPath)) excludes = carriedExcludesBlock(*existing);
     try {
         writeFileAtomically(configPath, daemonConfigText(values, excludes));
     } catch (const std::exception& failure) {

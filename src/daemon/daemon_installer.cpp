@@ -46,14 +46,6 @@ bool isExecutableFile(const fs::path& path) {
     return fs::is_regular_file(path, error) && ::access(path.c_str(), X_OK) == 0;
 }
 
-std::optional<std::string> readWhole(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
-    return contents;
-}
-
 void step(const DaemonInstallOptions& options, const std::string& text) {
     if (options.onStep) options.onStep(text);
 }
@@ -70,7 +62,7 @@ bool isUpToDate(const DaemonInstallOptions& options, const ServicePlan& plan,
     const auto wanted = daemon_install::sha256OfFile(binary);
     if (!installed || !wanted || *installed != *wanted) return false;
     if (plan.installedDefinition) {
-        const auto current = readWhole(*plan.installedDefinition);
+        const auto current = readWholeFile(*plan.installedDefinition);
         if (!current || *current != plan.definition) return false;
     }
     return true;

@@ -47,14 +47,6 @@ EndpointRewrite endpointFor(std::string_view prefixRaw) {
     return {Outcome::written, std::move(*address), {}};
 }
 
-std::optional<std::string> readWhole(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
-    return contents;
-}
-
 }  // namespace
 
 EndpointRewrite rewriteEndpointV6(const fs::path& path, std::string_view prefixRaw) {
@@ -71,7 +63,7 @@ EndpointRewrite rewriteEndpointV6(const fs::path& path, std::string_view prefixR
     if (error || !fs::is_regular_file(status)) {
         return refused(Outcome::notAnObject, endpoint, shown + " is not a readable file");
     }
-    const auto contents = readWhole(path);
+    const auto contents = readWholeFile(path);
     if (!contents) return refused(Outcome::notAnObject, endpoint, shown + " cannot be read");
     auto registration = nlohmann::json::parse(*contents, nullptr, /*allow_exceptions=*/false);
     if (registration.is_discarded() || !registration.is_object()) {

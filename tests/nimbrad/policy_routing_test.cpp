@@ -18,10 +18,13 @@
 #include <vector>
 
 #include "base/subprocess.hpp"
+#include "support/private_network.hpp"
 #include "support/temp_dir.hpp"
 
 namespace nimbra::nimbrad {
 namespace {
+
+using nimbra::testing::inPrivateNetwork;
 
 using namespace std::chrono_literals;
 
@@ -50,21 +53,6 @@ TEST(RouteJournal, ReadsBackWhatItWroteAndNothingElse) {
           "nimbrad-routes 1\nroute 51820 blackhole ::/0\n"}) {
         EXPECT_EQ(parseRouteJournal(garbled), std::nullopt) << garbled;
     }
-}
-
-// Runs `body` on a thread that has left for a fresh network namespace; the `ip` commands it
-// starts live there too, and the namespace goes when the thread ends.
-std::string inPrivateNetwork(const std::function<void()>& body) {
-    std::string failure;
-    std::thread thread([&] {
-        if (::unshare(CLONE_NEWNET) != 0) {
-            failure = std::string("unshare(CLONE_NEWNET): ") + std::strerror(errno);
-            return;
-        }
-        body();
-    });
-    thread.join();
-    return failure;
 }
 
 Subprocess::RunResult ip(const std::vector<std::string>& args) {

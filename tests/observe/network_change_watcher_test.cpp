@@ -23,11 +23,14 @@
 
 #include "base/async/core_runtime.hpp"
 #include "base/subprocess.hpp"
+#include "support/private_network.hpp"
 #include "support/run_until.hpp"
 #include "support/temp_dir.hpp"
 
 namespace nimbra {
 namespace {
+
+using nimbra::testing::inPrivateNetwork;
 
 using namespace std::chrono_literals;
 using nimbra::testing::runFor;
@@ -39,22 +42,6 @@ constexpr auto kDebounce = 100ms;
 // wrong callback likelier to show.
 constexpr auto kQuiet = 600ms;
 constexpr auto kPatience = 20s;
-
-// Runs `body` on a thread of its own that has left for a fresh network namespace: sockets it
-// opens and programs it starts live there, and the namespace goes when the thread ends. The
-// rest of the test program stays in the host's namespace. Returns why it could not, or "".
-std::string inPrivateNetwork(const std::function<void()>& body) {
-    std::string failure;
-    std::thread thread([&] {
-        if (::unshare(CLONE_NEWNET) != 0) {
-            failure = std::string("unshare(CLONE_NEWNET): ") + std::strerror(errno);
-            return;
-        }
-        body();
-    });
-    thread.join();
-    return failure;
-}
 
 void ip(const std::vector<std::string>& args) {
     Subprocess::Options options;
