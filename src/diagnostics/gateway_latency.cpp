@@ -23,7 +23,7 @@
 #include "base/deployment.hpp"
 #include "base/unique_fd.hpp"
 #include "diagnostics/quic_probe_datagram.hpp"
-#include "model/nat64_address.hpp"
+#include "base/nat64_address.hpp"
 #include "model/nat64_gateway.hpp"
 
 namespace nimbra::ExitProbe {

@@ -10,7 +10,7 @@
 #include "base/atomic_file.hpp"
 #include "base/deployment.hpp"
 #include "base/log.hpp"
-#include "model/nat64_address.hpp"
+#include "base/nat64_address.hpp"
 
 namespace nimbra {
 namespace {

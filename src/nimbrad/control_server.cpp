@@ -126,7 +126,7 @@ struct ControlServer::Shared {
     Shared(asio::io_context& context, std::vector<uid_t> uids, Handler h, Options o)
         : io(context),
           acceptor(asio::make_strand(context)),
-          commands(asio::make_strand(context)),
+          commands(o.commands.value_or(asio::make_strand(context))),
           allowedUids(std::move(uids)),
           handler(std::move(h)),
           options(o) {}

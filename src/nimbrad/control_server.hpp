@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <asio/io_context.hpp>
+#include <asio/strand.hpp>
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -39,6 +40,9 @@ public:
         // Connections beyond this many at once are closed at once, so a flood of idle clients
         // cannot pile up coroutines and descriptors.
         std::size_t maxConnections = 128;
+        // The strand the handler runs on; one of its own when not given. The daemon passes the
+        // strand its tunnel events run on, so that commands and events take turns.
+        std::optional<asio::strand<asio::io_context::executor_type>> commands;
     };
 
     // Binds and listens at `socketPath` (mode 0666) and starts accepting on `io`. A stale socket

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "model/nat64_address.hpp"
+#include "base/nat64_address.hpp"
 #include "support/scoped_env.hpp"
 
 namespace nimbra {

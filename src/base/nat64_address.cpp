@@ -1,4 +1,4 @@
-#include "model/nat64_address.hpp"
+#include "base/nat64_address.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

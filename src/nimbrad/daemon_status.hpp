@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace nimbra::nimbrad {
+
+// What "status" tells a client. `ready` becomes the status's "ok": the tunnel is up, connected
+// and routed, so a client waiting for it may stop waiting.
+struct DaemonStatus {
+    bool ready = false;
+    bool tunnelOn = false;
+    bool connected = false;
+    std::string tunIface;
+    std::string tunErr;
+    std::string dnsMode;
+    std::string dnsUpstream;
+    bool dnsRunning = false;
+    std::string dnsErr;
+    std::string listen;
+    std::vector<std::string> excludes;
+    std::int64_t uptimeSec = 0;
+    std::uint64_t routeGen = 0;
+    std::string version;
+    // Beyond what clients read: how the system resolver is pointed at the forwarder, and where
+    // the China-direct networks come from.
+    std::string dnsSystem;
+    bool chinaDirect = false;
+    std::string chinaSource;
+    unsigned usqueRestarts = 0;
+};
+
+// {"ok":true,"status":{...}} without a line feed.
+std::string statusReplyJson(const DaemonStatus& status);
+
+}  // namespace nimbra::nimbrad
