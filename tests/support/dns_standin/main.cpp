@@ -2,8 +2,10 @@
 // 127.0.0.1 that answers every A query with one address, over UDP and TCP on the same port.
 //
 //   dns-standin [--port P] [--address A.B.C.D] [--delay-ms N] [--drop] [--truncate]
-//               [--exit-with-parent]
+//               [--exit-with-parent] [--bind A.B.C.D]
 //
+// --bind listens elsewhere than 127.0.0.1: only inside a network namespace that a test has made
+// for itself (there it stands for a public resolver such as 1.1.1.1).
 // --drop never answers (an upstream that has gone silent); --delay-ms holds each answer back;
 // --truncate answers UDP queries with an empty, truncated reply, so that the full answer is only
 // to be had over TCP. Other query types get an empty NOERROR answer. Once listening it prints
@@ -40,6 +42,7 @@ using Message = std::vector<std::uint8_t>;
 
 struct Knobs {
     std::uint16_t port = 0;
+    asio::ip::address_v4 bind = asio::ip::address_v4::loopback();
     asio::ip::address_v4 address = asio::ip::make_address_v4("192.0.2.1");
     std::chrono::milliseconds delay{0};
     bool drop = false;
@@ -62,6 +65,8 @@ Knobs parseKnobs(int argc, char** argv) {
         };
         if (arg == "--port") {
             knobs.port = static_cast<std::uint16_t>(std::stoi(value()));
+        } else if (arg == "--bind") {
+            knobs.bind = asio::ip::make_address_v4(value());
         } else if (arg == "--address") {
             knobs.address = asio::ip::make_address_v4(value());
         } else if (arg == "--delay-ms") {
@@ -108,11 +113,10 @@ public:
     // With port 0 the kernel picks the UDP port and TCP follows; when that number is taken for
     // TCP (tests run side by side), a few more tries find one free for both.
     Server(asio::io_context& io, const Knobs& knobs) : io_(io), knobs_(knobs), udp_(io), tcp_(io) {
-        const auto loopback = asio::ip::address_v4::loopback();
         for (int attempt = 1;; ++attempt) {
-            udp_ = udp::socket(io, udp::endpoint(loopback, knobs.port));
+            udp_ = udp::socket(io, udp::endpoint(knobs.bind, knobs.port));
             tcp_ = tcp::acceptor(io);
-            const tcp::endpoint endpoint(loopback, udp_.local_endpoint().port());
+            const tcp::endpoint endpoint(knobs.bind, udp_.local_endpoint().port());
             tcp_.open(endpoint.protocol());
             tcp_.set_option(tcp::acceptor::reuse_address(true));
             asio::error_code error;

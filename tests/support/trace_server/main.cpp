@@ -1,5 +1,6 @@
 // trace-server: the tests' stand-in for the provider's trace endpoint. Serves
-// GET /cdn-cgi/trace over HTTPS on 127.0.0.1. Run with --help for the options. Tests start it
+// GET /cdn-cgi/trace over HTTPS on 127.0.0.1 (or, inside a test's own network namespace, on the
+// --bind address). Run with --help for the options. Tests start it
 // through support/trace_server_process.hpp.
 
 #include <signal.h>

@@ -18,6 +18,8 @@ const std::string_view kUsage =
     "Prints 'listening tcp=<port>' once ready; runs until SIGTERM or SIGINT.\n"
     "\n"
     "  --port N            TCP port to listen on (default 0: pick a free one)\n"
+    "  --bind ADDR         address to listen on (default 127.0.0.1); another address only\n"
+    "                      inside a network namespace that a test has made for itself\n"
     "  --body TEXT         response body of /cdn-cgi/trace (default: a WARP-on trace)\n"
     "  --body-file PATH    read the response body from PATH instead\n"
     "  --status N          HTTP status of /cdn-cgi/trace (default 200)\n"
@@ -78,6 +80,8 @@ ServerOptions parseCommandLine(int argc, char** argv) {
 
         if (name == "--port") {
             options.port = parseInt(name, value(), 0, 65535);
+        } else if (name == "--bind") {
+            options.bindAddress = std::string(value());
         } else if (name == "--body") {
             body = std::string(value());
         } else if (name == "--body-file") {

@@ -9,7 +9,8 @@ namespace nimbra::trace_server {
 
 // Everything the command line can set. See kUsage for what each option means.
 struct ServerOptions {
-    int port = 0;      // 0: let the kernel pick a free one
+    int port = 0;  // 0: let the kernel pick a free one
+    std::string bindAddress = "127.0.0.1";
     std::string body;  // the /cdn-cgi/trace response body
     int status = 200;
     bool exitWithParent = false;

@@ -13,18 +13,19 @@ namespace {
 
 using namespace std::chrono_literals;
 
-asio::ip::tcp::acceptor listenOnLoopback(asio::io_context& io, int port) {
-    const asio::ip::tcp::endpoint endpoint(asio::ip::address_v4::loopback(),
-                                           static_cast<unsigned short>(port));
-    asio::ip::tcp::acceptor acceptor(io);
+asio::ip::tcp::acceptor listenOn(asio::io_context& io, const std::string& address, int port) {
     std::error_code error;
+    const asio::ip::tcp::endpoint endpoint(asio::ip::make_address(address, error),
+                                           static_cast<unsigned short>(port));
+    if (error) throw std::runtime_error("--bind: not an IP address: " + address);
+    asio::ip::tcp::acceptor acceptor(io);
     acceptor.open(endpoint.protocol(), error);
     if (!error) acceptor.set_option(asio::ip::tcp::acceptor::reuse_address(true), error);
     if (!error) acceptor.bind(endpoint, error);
     if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
     if (error) {
-        throw std::runtime_error("cannot listen on TCP 127.0.0.1:" + std::to_string(port) + ": " +
-                                 error.message());
+        throw std::runtime_error("cannot listen on TCP " + address + " port " +
+                                 std::to_string(port) + ": " + error.message());
     }
     return acceptor;
 }
@@ -33,7 +34,10 @@ asio::ip::tcp::acceptor listenOnLoopback(asio::io_context& io, int port) {
 
 TlsListener::TlsListener(asio::io_context& io, asio::ssl::context& tls,
                          const ServerOptions& options)
-    : acceptor_(listenOnLoopback(io, options.port)), tls_(tls), options_(options), retry_(io) {
+    : acceptor_(listenOn(io, options.bindAddress, options.port)),
+      tls_(tls),
+      options_(options),
+      retry_(io) {
     acceptNext();
 }
 

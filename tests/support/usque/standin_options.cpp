@@ -58,19 +58,25 @@ void readKnobs(StandinOptions& options) {
     options.lostTimes = numberKnob("USQUE_STANDIN_LOST_TIMES", 1);
     options.registerFailure = knob("USQUE_STANDIN_REGISTER_FAIL");
     options.leakListener = knob("USQUE_STANDIN_LEAK_LISTENER") == "1";
+    options.providerNetns = knob("USQUE_STANDIN_PROVIDER_NETNS").value_or("");
+    options.noIpv6 = knob("USQUE_STANDIN_NO_IPV6") == "1";
 }
 
 }  // namespace
 
 StandinOptions StandinOptions::parse(const std::vector<std::string>& args) {
     StandinOptions options;
-    if (args.empty()) throw UsageError("missing command (register or socks)");
+    if (args.empty()) throw UsageError("missing command (register, socks or nativetun)");
     if (args[0] == "register") {
         options.command = Command::registration;
+    } else if (args[0] == "nativetun") {
+        options.command = Command::nativetun;
     } else if (args[0] != "socks") {
         throw UsageError("unknown command \"" + args[0] + "\" for \"usque\"");
     }
     const bool socks = options.command == Command::socks;
+    const bool tun = options.command == Command::nativetun;
+    const bool registering = options.command == Command::registration;
 
     for (std::size_t i = 1; i < args.size(); ++i) {
         std::string flag = args[i];
@@ -91,9 +97,11 @@ StandinOptions StandinOptions::parse(const std::vector<std::string>& args) {
 
         if (is("-c", "--config")) {
             options.configPath = value();
-        } else if (!socks && flag == "-n") {
+        } else if (tun && is("-n", "--interface-name")) {
+            options.interfaceName = value();
+        } else if (registering && flag == "-n") {
             options.deviceName = value();
-        } else if (!socks && flag == "-a") {
+        } else if (registering && flag == "-a") {
             options.acceptTos = true;
         } else if (socks && is("-b", "--bind")) {
             options.bindAddress = value();
@@ -102,11 +110,11 @@ StandinOptions StandinOptions::parse(const std::vector<std::string>& args) {
             const auto port = parseNumber<int>(text, 65535);
             if (!port) throw UsageError("invalid port \"" + text + "\"");
             options.port = static_cast<std::uint16_t>(*port);
-        } else if (socks && flag == "-k") {
+        } else if ((socks || tun) && flag == "-k") {
             options.keepalive = value();
         } else if (socks && flag == "--always-reconnect") {
             options.alwaysReconnect = true;
-        } else if (socks && flag == "--http2") {
+        } else if ((socks || tun) && flag == "--http2") {
             options.http2 = true;
         } else {
             throw UsageError("unknown flag: " + flag);

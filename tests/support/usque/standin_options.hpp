@@ -17,12 +17,13 @@ struct UsageError : std::runtime_error {
 // One run of the stand-in: the command line, parsed the way usque parses it, plus the
 // USQUE_STANDIN_* knobs from the environment (README.md lists them).
 struct StandinOptions {
-    enum class Command { registration, socks };
+    enum class Command { registration, socks, nativetun };
     Command command = Command::socks;
 
-    // register / socks flags.
+    // register / socks / nativetun flags.
     std::string configPath = "config.json";
-    std::string deviceName;
+    std::string deviceName;              // register -n
+    std::string interfaceName = "tun0";  // nativetun -n
     bool acceptTos = false;
     std::string bindAddress = "0.0.0.0";
     std::uint16_t port = 1080;
@@ -44,6 +45,10 @@ struct StandinOptions {
     int lostTimes = 1;  // 0: every time
     std::optional<std::string> registerFailure;
     bool leakListener = false;
+    // nativetun: the namespace (a path like /run/netns/<name>) that stands for the provider's
+    // side of the tunnel, and whether the tunnel carries IPv6.
+    std::string providerNetns;
+    bool noIpv6 = false;
 
     // Throws UsageError for a bad command line, std::invalid_argument for a bad knob.
     static StandinOptions parse(const std::vector<std::string>& args);

@@ -36,6 +36,7 @@ std::string TunnelSimulation::readyLine() const {
 }
 
 void TunnelSimulation::connected() {
+    connected_ = true;
     logLine(readyLine());
     if (!options_.lostAfter) return;
     if (options_.lostTimes != 0 && losses_ >= options_.lostTimes) return;
@@ -43,6 +44,7 @@ void TunnelSimulation::connected() {
     timer_.async_wait([this](std::error_code error) {
         if (error) return;
         ++losses_;
+        connected_ = false;
         logLine("Tunnel connection lost: timeout: no recent network activity. Reconnecting...");
         connectAfterDelay();
     });

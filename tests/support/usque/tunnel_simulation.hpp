@@ -13,6 +13,8 @@ class TunnelSimulation {
 public:
     TunnelSimulation(asio::io_context& io, const StandinOptions& options);
     void start();
+    // Between the ready line and a loss: a tunnel carries packets only then.
+    bool isConnected() const { return connected_; }
 
 private:
     void connectAfterDelay();
@@ -22,6 +24,7 @@ private:
     const StandinOptions& options_;
     asio::steady_timer timer_;
     int losses_ = 0;
+    bool connected_ = false;
 };
 
 }  // namespace nimbra::standin

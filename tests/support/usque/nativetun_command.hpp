@@ -1,0 +1,13 @@
+#pragma once
+
+#include "standin_options.hpp"
+
+namespace nimbra::standin {
+
+// `usque nativetun -c <config> -n <iface> -k <dur> [--http2]`: a real TUN interface in this
+// network namespace with the registration's addresses, whose packets come out of a second TUN
+// ("warp0") in the namespace USQUE_STANDIN_PROVIDER_NETNS names, and back. Needs root. Returns
+// the exit status.
+int runNativeTun(const StandinOptions& options);
+
+}  // namespace nimbra::standin
