@@ -10,6 +10,7 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/ip/udp.hpp>
+#include <asio/post.hpp>
 #include <asio/read.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "nimbrad/dns_message.hpp"
+#include "nimbrad/doh_client.hpp"
 
 namespace nimbra::nimbrad {
 
@@ -80,6 +82,11 @@ struct DnsForwarder::Runtime {
     void startUdp();
     void waitForQueries();
     void acceptQuery(std::span<const std::uint8_t> query, const udp::endpoint& client);
+    void forwardUdpOverDoh(std::span<const std::uint8_t> query, const udp::endpoint& client,
+                           const DnsUpstream& target);
+    // The client for DoH upstreams, made when the first one is used.
+    DohClient& dohClient();
+    awaitable<std::optional<Message>> exchangeDoh(Message query, const DnsUpstream& target);
     struct UpstreamSocket;
     UpstreamSocket* upstreamSocketFor(const DnsUpstream& target,
                                       std::chrono::steady_clock::time_point now);
@@ -163,6 +170,8 @@ struct DnsForwarder::Runtime {
     bool deadlineArmed = false;
     Message queryBuffer = Message(dns::kMaxMessageSize);
     udp::endpoint queryClient;
+    // Destroyed before the io_context: its thread posts answers there until it is joined.
+    std::unique_ptr<DohClient> doh;
 };
 
 void DnsForwarder::Runtime::bind(const asio::ip::address& address, std::uint16_t port) {
@@ -211,8 +220,13 @@ void DnsForwarder::Runtime::acceptQuery(std::span<const std::uint8_t> query,
     // Ids must stay unique among the queries in flight, so never more of them than ids by far.
     constexpr std::size_t kIdLimit = 49152;
     if (!dns::querySize(query) || inFlight >= std::min(options.maxInFlight, kIdLimit)) return;
+    const DnsUpstream target = currentUpstream();
+    if (target.isDoh()) {
+        forwardUdpOverDoh(query, client, target);
+        return;
+    }
     const auto now = std::chrono::steady_clock::now();
-    UpstreamSocket* socket = upstreamSocketFor(currentUpstream(), now);
+    UpstreamSocket* socket = upstreamSocketFor(target, now);
     if (!socket) {
         const Message failed = dns::servfailFor(query);
         asio::error_code ignored;
@@ -256,6 +270,53 @@ void DnsForwarder::Runtime::acceptQuery(std::span<const std::uint8_t> query,
         return;
     }
     armDeadline();
+}
+
+void DnsForwarder::Runtime::forwardUdpOverDoh(std::span<const std::uint8_t> query,
+                                              const udp::endpoint& client,
+                                              const DnsUpstream& target) {
+    ++inFlight;
+    // The DoH client times the query out itself, with the same time-out.
+    dohClient().exchange(
+        target, Message(query.begin(), query.end()),
+        [this, client,
+         query = Message(query.begin(), query.end())](std::optional<Message> answer) mutable {
+            asio::post(io, [this, client, query = std::move(query),
+                            answer = std::move(answer)]() mutable {
+                --inFlight;
+                Message reply = !answer ? dns::servfailFor(query)
+                                : answer->size() > dns::udpPayloadLimit(query)
+                                    ? dns::truncatedFor(query)  // the client asks again over TCP
+                                    : std::move(*answer);
+                asio::error_code ignored;
+                udpListener.send_to(asio::buffer(reply), client, 0, ignored);
+            });
+        });
+}
+
+DohClient& DnsForwarder::Runtime::dohClient() {
+    if (!doh) {
+        doh = std::make_unique<DohClient>(
+            DohClient::Options{.timeout = options.queryTimeout, .caFile = options.dohCaFile});
+    }
+    return *doh;
+}
+
+awaitable<std::optional<Message>> DnsForwarder::Runtime::exchangeDoh(Message query,
+                                                                     const DnsUpstream& target) {
+    auto initiate = [this, &target](auto handler, Message sent) {
+        // The handler is move-only and the DoH client's callback a std::function.
+        auto shared = std::make_shared<decltype(handler)>(std::move(handler));
+        dohClient().exchange(target, std::move(sent),
+                             [this, shared](std::optional<Message> answer) {
+                                 asio::post(io, [shared, answer = std::move(answer)]() mutable {
+                                     (*shared)(std::move(answer));
+                                 });
+                             });
+    };
+    co_return co_await asio::async_initiate<decltype(asio::use_awaitable),
+                                            void(std::optional<Message>)>(
+        initiate, asio::use_awaitable, std::move(query));
 }
 
 DnsForwarder::Runtime::UpstreamSocket* DnsForwarder::Runtime::upstreamSocketFor(
@@ -444,9 +505,16 @@ awaitable<void> DnsForwarder::Runtime::serveTcpClient(tcp::socket socket) {
 }
 
 awaitable<Message> DnsForwarder::Runtime::forward(Message query) {
+    const DnsUpstream target = currentUpstream();
+    if (target.isDoh()) {
+        ++inFlight;
+        auto answer = co_await exchangeDoh(query, target);
+        --inFlight;
+        co_return answer ? std::move(*answer) : dns::servfailFor(query);
+    }
     ++inFlight;
     asio::steady_timer deadline(io, options.queryTimeout);
-    auto result = co_await (exchangeTcp(query, currentUpstream()) || deadline.async_wait(kNoThrow));
+    auto result = co_await (exchangeTcp(query, target) || deadline.async_wait(kNoThrow));
     --inFlight;
     if (result.index() == 0 && std::get<0>(result)) {
         Message answer = std::move(*std::get<0>(result));

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "nimbrad/dns_upstream.hpp"
@@ -13,13 +14,16 @@
 namespace nimbra::nimbrad {
 
 // A DNS forwarder on a local address, UDP and TCP on the same port, passing every query on to one
-// plain-DNS upstream and the answer back. It keeps no cache: whatever the upstream says reaches
-// the client, and a switched upstream takes effect with the very next query.
+// upstream, plain DNS or DNS-over-HTTPS, and the answer back. It keeps no cache: whatever the
+// upstream says reaches the client, and a switched upstream takes effect with the very next query.
 //
 // - UDP clients are forwarded over UDP with a random query id, from one of a small pool of
 //   sockets whose random source ports are replaced every few hundred queries; an answer counts
 //   only with the id, the socket and the question of a query in flight. A truncated answer is
 //   fetched again over TCP. TCP clients are forwarded over TCP.
+// - With a DoH upstream, queries from UDP and TCP clients alike go through one DohClient (a
+//   thread of its own, connections kept between queries); a UDP client whose answer is too big
+//   for it gets an empty truncated one and asks again over TCP.
 // - Every query has a time-out (UDP queries share one timer); when the upstream does not answer
 //   within it, the client gets SERVFAIL rather than silence, so its resolver moves on at once.
 // - Packets that are not a single-question standard query are dropped unanswered. A TCP client
@@ -40,6 +44,8 @@ public:
         // Queries beyond this many in flight are dropped, as a resolver under a flood would.
         std::size_t maxInFlight = 8192;
         std::size_t maxTcpClients = 256;
+        // A CA bundle for DoH upstreams instead of the system's (tests only).
+        std::string dohCaFile;
     };
 
     explicit DnsForwarder(Options options);

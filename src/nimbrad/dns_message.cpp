@@ -98,4 +98,11 @@ std::vector<std::uint8_t> servfailFor(std::span<const std::uint8_t> query) {
     return answer;
 }
 
+std::vector<std::uint8_t> truncatedFor(std::span<const std::uint8_t> query) {
+    std::vector<std::uint8_t> answer = servfailFor(query);
+    answer[2] |= kTcBit;
+    answer[3] = kRaBit;
+    return answer;
+}
+
 }  // namespace nimbra::nimbrad::dns

@@ -41,6 +41,9 @@ bool answersQuestionOf(std::span<const std::uint8_t> answer, std::span<const std
 
 // A SERVFAIL answer to `query` (which passed querySize): its id and question, no records.
 std::vector<std::uint8_t> servfailFor(std::span<const std::uint8_t> query);
+// An empty NOERROR answer to `query` with TC set: the answer is too big for the client's UDP
+// payload, so it should ask again over TCP.
+std::vector<std::uint8_t> truncatedFor(std::span<const std::uint8_t> query);
 
 }  // namespace dns
 }  // namespace nimbra::nimbrad

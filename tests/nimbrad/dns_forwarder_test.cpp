@@ -485,5 +485,164 @@ TEST(DnsForwarder, RefusesAnAddressInUse) {
     EXPECT_FALSE(forwarder.running());
 }
 
+// DNS-over-HTTPS upstreams.
+
+TEST(DnsUpstream, ParsesDohUrls) {
+    const struct {
+        const char* text;
+        std::optional<std::string> host;  // nullopt: refused
+        std::uint16_t port;
+    } cases[] = {
+        {"https://dns.nextdns.io/abc123/My%20Laptop", "dns.nextdns.io", 443},
+        {"HTTPS://cloudflare-dns.com/dns-query", "cloudflare-dns.com", 443},
+        {"https://127.0.0.1:8443/dns-query", "127.0.0.1", 8443},
+        {"https://[2606:4700::1111]/dns-query", "2606:4700::1111", 443},
+        {"https://dns.example", "dns.example", 443},
+        {"http://dns.example/dns-query", std::nullopt, 0},
+        {"https://", std::nullopt, 0},
+        {"https:///dns-query", std::nullopt, 0},
+        {"https://user@dns.example/", std::nullopt, 0},
+        {"https://dns.example:0/", std::nullopt, 0},
+        {"https://dns.example:/", std::nullopt, 0},
+        {"https://dns..example/", std::nullopt, 0},
+        {"https://-dns.example/", std::nullopt, 0},
+        {"https://[1.1.1.1]/", std::nullopt, 0},
+        {"https://dns.example/a b", std::nullopt, 0},
+        {"https://dns.example/#part", std::nullopt, 0},
+    };
+    for (const auto& c : cases) {
+        const auto parsed = DnsUpstream::parse(c.text);
+        ASSERT_EQ(parsed.has_value(), c.host.has_value()) << c.text;
+        if (!parsed) continue;
+        EXPECT_TRUE(parsed->isDoh()) << c.text;
+        EXPECT_EQ(parsed->dohHost(), *c.host) << c.text;
+        EXPECT_EQ(parsed->dohPort(), c.port) << c.text;
+        EXPECT_EQ(parsed->toString(), c.text);
+    }
+    EXPECT_FALSE(DnsUpstream::parse("1.1.1.1")->isDoh());
+
+    EXPECT_EQ(nextDnsUrl("abc123", "Ann's laptop"),
+              "https://dns.nextdns.io/abc123/Ann%27s%20laptop");
+    EXPECT_EQ(nextDnsUrl("abc123"), "https://dns.nextdns.io/abc123");
+    EXPECT_TRUE(DnsUpstream::parse(nextDnsUrl("abc123", "Ann's laptop")));
+    const auto nextDns = knownDohAddresses("DNS.NextDNS.io");
+    ASSERT_EQ(nextDns.size(), 2u);
+    EXPECT_EQ(nextDns[0].to_string(), "45.90.28.0");
+    EXPECT_EQ(knownDohAddresses("2606:4700::1111").at(0).to_string(), "2606:4700::1111");
+    EXPECT_TRUE(knownDohAddresses("dns.example").empty());
+    const auto pinned =
+        resolveDohHost(*DnsUpstream::parse("https://dns.adguard-dns.com/dns-query"));
+    ASSERT_TRUE(pinned);
+    EXPECT_EQ(pinned->pinned.at(0).to_string(), "94.140.14.14");
+}
+
+// The test CA that signed the stand-in's certificate (for localhost, 127.0.0.1 and a few
+// provider names).
+std::string testCaFile() {
+    return std::string(NIMBRA_SOURCE_DIR) + "/tests/support/trace_server/certs/ca.pem";
+}
+
+// A DoH upstream on the stand-in under a name the certificate carries, pinned to loopback: no
+// lookup of that name ever happens.
+DnsUpstream dohAt(const DnsStandinProcess& standin, const std::string& host = "www.cloudflare.com",
+                  bool pin = true) {
+    DnsUpstream upstream = *DnsUpstream::parse("https://" + host + ":" +
+                                               std::to_string(standin.port()) + "/dns-query");
+    if (pin) upstream.pinned = {asio::ip::make_address("127.0.0.1")};
+    return upstream;
+}
+
+DnsForwarder::Options dohOptionsFor(const DnsUpstream& upstream,
+                                    std::chrono::milliseconds timeout = 5s) {
+    DnsForwarder::Options options = optionsFor(upstream, timeout);
+    options.dohCaFile = testCaFile();
+    return options;
+}
+
+TEST(DnsForwarderDoh, AnswersUdpAndTcpClientsThroughTheDohServer) {
+    DnsStandinProcess doh({.address = "192.0.2.60", .doh = true});
+    const struct {
+        const char* what;
+        DnsUpstream upstream;
+        int rcode;
+    } cases[] = {
+        {"pinned host name", dohAt(doh), 0},
+        {"IP literal", dohAt(doh, "127.0.0.1", false), 0},
+        {"host name with no address", dohAt(doh, "dns.example.test", false), kServfail},
+    };
+    for (const auto& c : cases) {
+        DnsForwarder forwarder(dohOptionsFor(c.upstream));
+        forwarder.start();
+        // A few in a row: they share the client's connections.
+        for (std::uint16_t id = 1; id <= 3; ++id) {
+            const Answer udp = askUdp(forwarder.port(), id);
+            EXPECT_EQ(udp.id, id) << c.what;
+            EXPECT_EQ(udp.rcode, c.rcode) << c.what;
+            EXPECT_EQ(udp.address, c.rcode == 0 ? "192.0.2.60" : "") << c.what;
+        }
+        const Answer tcp = askTcp(forwarder.port(), 0xd0d0);
+        EXPECT_EQ(tcp.id, 0xd0d0) << c.what;
+        EXPECT_EQ(tcp.rcode, c.rcode) << c.what;
+        EXPECT_EQ(tcp.address, c.rcode == 0 ? "192.0.2.60" : "") << c.what;
+    }
+}
+
+TEST(DnsForwarderDoh, SwitchesBetweenPlainAndDohLive) {
+    DnsStandinProcess plain({.address = "192.0.2.61"});
+    DnsStandinProcess doh({.address = "192.0.2.62", .doh = true});
+    DnsForwarder forwarder(dohOptionsFor(upstreamAt(plain)));
+    forwarder.start();
+    const std::uint16_t port = forwarder.port();
+
+    const struct {
+        DnsUpstream upstream;
+        const char* address;
+    } steps[] = {
+        {upstreamAt(plain), "192.0.2.61"},
+        {dohAt(doh), "192.0.2.62"},
+        {upstreamAt(plain), "192.0.2.61"},
+        {dohAt(doh), "192.0.2.62"},
+    };
+    std::uint16_t id = 0;
+    for (const auto& step : steps) {
+        forwarder.setUpstream(step.upstream);
+        EXPECT_EQ(forwarder.upstream(), step.upstream);
+        EXPECT_EQ(askUdp(port, ++id).address, step.address) << step.upstream.toString();
+        EXPECT_EQ(askTcp(port, ++id).address, step.address) << step.upstream.toString();
+    }
+    EXPECT_EQ(forwarder.port(), port);
+}
+
+TEST(DnsForwarderDoh, AnswersServfailWhenTheDohServerFails) {
+    DnsStandinProcess silent({.drop = true, .doh = true});
+    DnsStandinProcess untrusted({.doh = true});
+    DnsUpstream gone;  // a port nobody listens on any more
+    {
+        DnsStandinProcess server({.doh = true});
+        gone = dohAt(server);
+    }
+    const struct {
+        const char* what;
+        DnsUpstream upstream;
+        std::string caFile;
+    } cases[] = {
+        {"server gone", gone, testCaFile()},
+        {"server silent", dohAt(silent), testCaFile()},
+        {"certificate not trusted", dohAt(untrusted), ""},
+    };
+    for (const auto& c : cases) {
+        DnsForwarder::Options options = dohOptionsFor(c.upstream, 300ms);
+        options.dohCaFile = c.caFile;
+        DnsForwarder forwarder(options);
+        forwarder.start();
+        const Answer udp = askUdp(forwarder.port(), 0x6161);
+        EXPECT_EQ(udp.id, 0x6161) << c.what;
+        EXPECT_EQ(udp.rcode, kServfail) << c.what;
+        const Answer tcp = askTcp(forwarder.port(), 0x6262);
+        EXPECT_EQ(tcp.id, 0x6262) << c.what;
+        EXPECT_EQ(tcp.rcode, kServfail) << c.what;
+    }
+}
+
 }  // namespace
 }  // namespace nimbra::nimbrad

@@ -30,6 +30,8 @@ public:
         int delayMs = 0;
         bool drop = false;
         bool truncate = false;
+        // DNS-over-HTTPS on the port instead (the trace stand-in's test certificate).
+        bool doh = false;
     };
 
     DnsStandinProcess() : DnsStandinProcess(Options{}) {}
@@ -68,6 +70,7 @@ private:
                       "--exit-with-parent"};
         if (options.drop) spawn.argv.push_back("--drop");
         if (options.truncate) spawn.argv.push_back("--truncate");
+        if (options.doh) spawn.argv.push_back("--doh");
         return Subprocess::start(std::move(spawn));
     }
 

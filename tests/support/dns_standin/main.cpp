@@ -1,9 +1,13 @@
 // The stand-in resolver for the DNS tests and the benchmark: an authoritative responder on
-// 127.0.0.1 that answers every A query with one address, over UDP and TCP on the same port.
+// 127.0.0.1 that answers every A query with one address, over UDP and TCP on the same port, or
+// with --doh as DNS-over-HTTPS instead.
 //
-//   dns-standin [--port P] [--address A.B.C.D] [--delay-ms N] [--drop] [--truncate]
+//   dns-standin [--port P] [--address A.B.C.D] [--delay-ms N] [--drop] [--truncate] [--doh]
 //               [--exit-with-parent] [--bind A.B.C.D]
 //
+// --doh serves HTTPS (HTTP/1.1, connections kept) on a TCP port alone, with the test certificate
+// from tests/support/trace_server/certs: a POST of an application/dns-message body to any path
+// gets the usual answer back as one. --delay-ms and --drop apply as well.
 // --bind listens elsewhere than 127.0.0.1: only inside a network namespace that a test has made
 // for itself (there it stands for a public resolver such as 1.1.1.1).
 // --drop never answers (an upstream that has gone silent); --delay-ms holds each answer back;
@@ -11,17 +15,25 @@
 // to be had over TCP. Other query types get an empty NOERROR answer. Once listening it prints
 // "listening port=<P>" on stdout.
 
+#include <openssl/ssl.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
 #include <array>
 #include <asio/buffer.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/experimental/as_tuple.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/ip/udp.hpp>
 #include <asio/read.hpp>
+#include <asio/read_until.hpp>
+#include <asio/ssl.hpp>
 #include <asio/steady_timer.hpp>
+#include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -47,6 +59,7 @@ struct Knobs {
     std::chrono::milliseconds delay{0};
     bool drop = false;
     bool truncate = false;
+    bool doh = false;
     bool exitWithParent = false;
 };
 
@@ -75,6 +88,8 @@ Knobs parseKnobs(int argc, char** argv) {
             knobs.drop = true;
         } else if (arg == "--truncate") {
             knobs.truncate = true;
+        } else if (arg == "--doh") {
+            knobs.doh = true;
         } else if (arg == "--exit-with-parent") {
             knobs.exitWithParent = true;
         } else {
@@ -202,6 +217,104 @@ private:
     udp::endpoint client_;
 };
 
+// HTTP/1.1 only: a client that offers h2 as well gets http/1.1.
+int selectHttp11(SSL*, const unsigned char** out, unsigned char* outLength, const unsigned char* in,
+                 unsigned int inLength, void*) {
+    static constexpr unsigned char kHttp11[] = {8, 'h', 't', 't', 'p', '/', '1', '.', '1'};
+    unsigned char* selected = nullptr;
+    if (SSL_select_next_proto(&selected, outLength, kHttp11, sizeof kHttp11, in, inLength) !=
+        OPENSSL_NPN_NEGOTIATED)
+        return SSL_TLSEXT_ERR_NOACK;
+    *out = selected;
+    return SSL_TLSEXT_ERR_OK;
+}
+
+// DNS-over-HTTPS: one coroutine per connection, its requests one after another.
+class DohServer {
+public:
+    DohServer(asio::io_context& io, const Knobs& knobs)
+        : io_(io),
+          knobs_(knobs),
+          tls_(asio::ssl::context::tls_server),
+          acceptor_(io, tcp::endpoint(knobs.bind, knobs.port)) {
+        const std::string certs = NIMBRA_DNS_STANDIN_CERT_DIR;
+        tls_.use_certificate_chain_file(certs + "/server.pem");
+        tls_.use_private_key_file(certs + "/server.key", asio::ssl::context::pem);
+        SSL_CTX_set_alpn_select_cb(tls_.native_handle(), selectHttp11, nullptr);
+    }
+
+    std::uint16_t port() const { return acceptor_.local_endpoint().port(); }
+
+    void start() { asio::co_spawn(io_, accept(), asio::detached); }
+
+private:
+    static constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
+
+    asio::awaitable<void> accept() {
+        for (;;) {
+            auto [error, socket] = co_await acceptor_.async_accept(kNoThrow);
+            if (error == asio::error::operation_aborted) co_return;
+            if (!error) asio::co_spawn(io_, serve(std::move(socket)), asio::detached);
+        }
+    }
+
+    // The Content-Length of a request head; nullopt when it is missing or too big for DNS.
+    static std::optional<std::size_t> contentLength(std::string head) {
+        for (auto& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const auto at = head.find("\r\ncontent-length:");
+        if (at == std::string::npos) return std::nullopt;
+        const unsigned long length = std::strtoul(head.c_str() + at + 17, nullptr, 10);
+        if (length > 65535) return std::nullopt;
+        return length;
+    }
+
+    asio::awaitable<void> serve(tcp::socket socket) {
+        asio::ssl::stream<tcp::socket> stream(std::move(socket), tls_);
+        auto [handshakeError] =
+            co_await stream.async_handshake(asio::ssl::stream_base::server, kNoThrow);
+        if (handshakeError) co_return;
+        std::string inbound;
+        for (;;) {
+            auto [headError, headSize] = co_await asio::async_read_until(
+                stream, asio::dynamic_buffer(inbound, 1 << 16), "\r\n\r\n", kNoThrow);
+            if (headError) co_return;
+            const auto length = contentLength(inbound.substr(0, headSize));
+            inbound.erase(0, headSize);
+            if (!length) co_return;
+            if (inbound.size() < *length) {
+                const std::size_t have = inbound.size();
+                inbound.resize(*length);
+                auto [bodyError, bodySize] = co_await asio::async_read(
+                    stream, asio::buffer(inbound.data() + have, *length - have), kNoThrow);
+                if (bodyError) co_return;
+            }
+            const Message query(inbound.begin(),
+                                inbound.begin() + static_cast<std::ptrdiff_t>(*length));
+            inbound.erase(0, *length);
+            if (knobs_.drop) continue;
+            if (knobs_.delay.count() > 0) {
+                asio::steady_timer timer(io_, knobs_.delay);
+                co_await timer.async_wait(kNoThrow);
+            }
+            const auto answer = answerTo(query.data(), query.size(), knobs_, false);
+            std::string response =
+                answer ? "HTTP/1.1 200 OK\r\nContent-Type: application/dns-message\r\n"
+                       : "HTTP/1.1 400 Bad Request\r\n";
+            response +=
+                "Content-Length: " + std::to_string(answer ? answer->size() : 0) + "\r\n\r\n";
+            if (answer) response.append(answer->begin(), answer->end());
+            auto [writeError, written] =
+                co_await asio::async_write(stream, asio::buffer(response), kNoThrow);
+            if (writeError) co_return;
+        }
+    }
+
+    asio::io_context& io_;
+    const Knobs knobs_;
+    asio::ssl::context tls_;
+    tcp::acceptor acceptor_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -212,9 +325,17 @@ int main(int argc, char** argv) {
     }
     try {
         asio::io_context io(1);
-        Server server(io, knobs);
-        server.start();
-        std::printf("listening port=%u\n", static_cast<unsigned>(server.port()));
+        std::optional<Server> server;
+        std::optional<DohServer> doh;
+        std::uint16_t port = 0;
+        if (knobs.doh) {
+            port = doh.emplace(io, knobs).port();
+            doh->start();
+        } else {
+            port = server.emplace(io, knobs).port();
+            server->start();
+        }
+        std::printf("listening port=%u\n", static_cast<unsigned>(port));
         std::fflush(stdout);
         io.run();
     } catch (const std::exception& error) {
