@@ -5,6 +5,7 @@
 
 #include "base/version.hpp"
 #include "nimbrad/argument_checks.hpp"
+#include "nimbrad/china_ranges.hpp"
 #include "nimbrad/daemon_log.hpp"
 #include "nimbrad/dns_choice.hpp"
 #include "nimbrad/registration_endpoints.hpp"
@@ -40,6 +41,12 @@ void TunnelDaemon::recoverLeftovers() {
                       " routes and rules left by an earlier run");
     } catch (const std::exception& failure) {
         daemonLog(std::string("could not take back earlier routes: ") + failure.what());
+    }
+    try {
+        if (SystemResolver::recoverFromJournal(statePath("resolver"), settings_.resolvConf))
+            daemonLog("put back the system DNS settings of an earlier run");
+    } catch (const std::exception& failure) {
+        daemonLog(std::string("could not put back earlier DNS settings: ") + failure.what());
     }
 }
 
@@ -181,6 +188,7 @@ void TunnelDaemon::installRouting() {
     routing_.emplace(std::move(plan), statePath("routes"));
     routing_->install();
     ++routeGen_;
+    if (config_.chinaDirect) applyChinaDirect();
 }
 
 void TunnelDaemon::removeRouting() {
@@ -254,8 +262,35 @@ void TunnelDaemon::stopDns() {
     forwarder_.reset();
 }
 
-void TunnelDaemon::pointSystemResolver() {}
-void TunnelDaemon::restoreSystemResolver() {}
+// DNS trouble does not take the tunnel down: names may fail, but everything else still goes
+// through it, and the status says why.
+void TunnelDaemon::pointSystemResolver() {
+    if (!forwarder_ || !forwarder_->running()) return;
+    try {
+        if (!resolver_)
+            resolver_.emplace(SystemResolver::Options{.resolvConf = settings_.resolvConf,
+                                                      .journal = statePath("resolver")});
+        resolver_->pointAt(settings_.tunnelDevice, settings_.listen);
+        dnsSystem_ = resolver_->resolvedManages()
+                         ? "systemd-resolved: DNS of " + settings_.tunnelDevice
+                         : settings_.resolvConf.string();
+        daemonLog("system DNS points at the forwarder (" + dnsSystem_ + ")");
+    } catch (const std::exception& failure) {
+        dnsErr_ = std::string("system DNS not pointed at the forwarder: ") + failure.what();
+        daemonLog(dnsErr_);
+    }
+}
+
+void TunnelDaemon::restoreSystemResolver() {
+    if (!resolver_) return;
+    try {
+        resolver_->restore();
+    } catch (const std::exception& failure) {
+        daemonLog(std::string("could not put the system DNS back: ") + failure.what());
+    }
+    resolver_.reset();
+    dnsSystem_.clear();
+}
 
 std::string TunnelDaemon::dns(const Request& request) {
     config_.dnsMode = request.args.at(0);
@@ -314,7 +349,35 @@ std::string TunnelDaemon::nat64(const std::string& prefix) {
 
 std::string TunnelDaemon::chinaDirect(bool on) {
     config_.chinaDirect = on;
+    if (on && !loadChinaRangesOnce()) {
+        config_.chinaDirect = false;
+        return replyJson(false, chinaSource_);
+    }
+    applyChinaDirect();
+    daemonLog(std::string("China-direct ") + (on ? "on: " + chinaSource_ : "off"));
     return replyJson(true);
+}
+
+// The country database is read once, at first use: it changes only with its Debian package.
+bool TunnelDaemon::loadChinaRangesOnce() {
+    if (chinaRanges_) return true;
+    try {
+        auto loaded = loadChinaRanges();
+        chinaSource_ = loaded.source;
+        chinaRanges_ = std::move(loaded.networks);
+        return true;
+    } catch (const std::exception& failure) {
+        chinaSource_ = std::string("China-direct unavailable: ") + failure.what();
+        daemonLog(chinaSource_);
+        return false;
+    }
+}
+
+void TunnelDaemon::applyChinaDirect() {
+    if (!routing_ || !routing_->installed()) return;
+    const bool on = config_.chinaDirect && loadChinaRangesOnce();
+    routing_->setDirectRanges(on ? *chinaRanges_ : std::vector<Cidr>{});
+    ++routeGen_;
 }
 
 void TunnelDaemon::scheduleDomainRefresh() {
@@ -366,6 +429,7 @@ std::string TunnelDaemon::status() const {
     s.version = kVersion;
     s.dnsSystem = dnsSystem_;
     s.chinaDirect = config_.chinaDirect;
+    s.chinaSource = chinaSource_;
     s.usqueRestarts = supervisor_ ? supervisor_->restarts() : 0;
     return statusReplyJson(s);
 }

@@ -16,6 +16,7 @@
 #include "nimbrad/dns_forwarder.hpp"
 #include "nimbrad/exclusion_set.hpp"
 #include "nimbrad/policy_routing.hpp"
+#include "nimbrad/system_resolver.hpp"
 #include "nimbrad/tunnel_supervisor.hpp"
 
 namespace nimbra::nimbrad {
@@ -64,6 +65,8 @@ private:
     void installRouting();
     void removeRouting();
     void applyExclusions();
+    bool loadChinaRangesOnce();
+    void applyChinaDirect();
     void startDns();
     void stopDns();
     void pointSystemResolver();
@@ -83,7 +86,9 @@ private:
     std::optional<PolicyRouting> routing_;
     std::vector<Cidr> routedExclusions_;
     std::unique_ptr<DnsForwarder> forwarder_;
-    bool resolverPointed_ = false;
+    std::optional<SystemResolver> resolver_;
+    std::optional<std::vector<Cidr>> chinaRanges_;
+    std::string chinaSource_;
     std::string dnsSystem_;
 
     bool tunnelOn_ = false;
