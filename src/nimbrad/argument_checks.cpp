@@ -7,6 +7,8 @@
 #include <cctype>
 #include <charconv>
 
+#include "nimbrad/dns_upstream.hpp"
+
 namespace nimbra::nimbrad {
 namespace {
 
@@ -93,37 +95,12 @@ std::optional<std::string> refuseDnsMode(std::string_view value) {
 }
 
 std::optional<std::string> refuseDnsUpstream(std::string_view value) {
-    if (value.starts_with("https://")) {
-        const std::string_view rest = value.substr(8);
-        const std::string_view host = rest.substr(0, rest.find_first_of(":/"));
-        const bool bracketed = host.starts_with('[');
-        if (!host.empty() && (bracketed || isDomainName(host) || isIpv4(host)) &&
-            std::none_of(rest.begin(), rest.end(), [](char c) {
-                return std::isspace(static_cast<unsigned char>(c)) != 0 || c == '"';
-            })) {
-            return std::nullopt;
-        }
+    // The forwarder's own parser decides, so nothing accepted here fails later.
+    if (DnsUpstream::parse(value)) return std::nullopt;
+    if (value.starts_with("https://"))
         return "not a usable DNS-over-HTTPS address: " + quoted(value);
-    }
-    if (isIpAddress(value)) return std::nullopt;
-    // address:port, [v6]:port
-    std::string_view host = value;
-    std::string_view port;
-    if (value.starts_with('[')) {
-        const auto close = value.find("]:");
-        if (close != std::string_view::npos) {
-            host = value.substr(1, close - 1);
-            port = value.substr(close + 2);
-        }
-    } else if (const auto colon = value.rfind(':'); colon != std::string_view::npos) {
-        host = value.substr(0, colon);
-        port = value.substr(colon + 1);
-    }
-    const auto portNumber = number(port);
-    if (isIpAddress(host) && portNumber && *portNumber >= 1 && *portNumber <= 65535) {
-        return std::nullopt;
-    }
-    return "expected an IP address, address:port or an https:// URL, not " + quoted(value);
+    return "expected an IP address (optionally with a port) or an https:// URL, not " +
+           quoted(value);
 }
 
 std::optional<std::string> refuseNextDnsProfile(std::string_view value) {

@@ -228,10 +228,15 @@ void TunnelDaemon::startDns() {
         dnsUpstream_.clear();
         return;
     }
-    const auto upstream = DnsUpstream::parse(*upstreamText);
+    auto upstream = DnsUpstream::parse(*upstreamText);
+    // A DNS-over-HTTPS host is looked up here, once, while the system still resolves the way it
+    // did before the switch: the forwarder must never have to resolve its own upstream.
+    if (upstream && upstream->isDoh()) upstream = resolveDohHost(*upstream);
     const auto listen = DnsUpstream::parse(settings_.listen);
     if (!upstream || !listen) {
-        dnsErr_ = !upstream ? "cannot use DNS upstream " + *upstreamText
+        dnsErr_ = !upstream ? "cannot use DNS upstream " + *upstreamText +
+                                  " (a DNS-over-HTTPS "
+                                  "host that does not resolve?)"
                             : "cannot listen on " + settings_.listen;
         daemonLog(dnsErr_);
         return;
