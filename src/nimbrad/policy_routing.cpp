@@ -14,6 +14,8 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
+#include <tuple>
 
 namespace nimbra::nimbrad {
 namespace {
@@ -28,8 +30,25 @@ std::string describe(const RouteEntry& e) {
         return "rule " + std::to_string(e.priority) + " to " + e.destination.text() + " lookup " +
                std::to_string(e.table);
     }
-    return "route " + e.destination.text() + (e.unreachable ? " unreachable" : " dev " + e.device) +
-           " table " + std::to_string(e.table);
+    const std::string how = e.type == RouteEntry::Type::unicast       ? " dev " + e.device
+                            : e.type == RouteEntry::Type::unreachable ? " unreachable"
+                                                                      : " throw";
+    return "route " + e.destination.text() + how + " table " + std::to_string(e.table);
+}
+
+struct CidrLess {
+    bool operator()(const Cidr& a, const Cidr& b) const {
+        return std::tie(a.family, a.bytes, a.prefix) < std::tie(b.family, b.bytes, b.prefix);
+    }
+};
+
+bool isDefaultRoute(const RouteEntry& e) {
+    return e.kind == RouteEntry::Kind::route && e.destination.prefix == 0 &&
+           e.type != RouteEntry::Type::throwing;
+}
+
+bool isTunnelRule(const RouteEntry& e, std::uint32_t table) {
+    return e.kind == RouteEntry::Kind::rule && e.table == table && e.destination.prefix == 0;
 }
 
 struct MessageFree {
@@ -80,8 +99,9 @@ Message request(const RouteEntry& e, bool add) {
                   : rtnl_rule_build_delete_request(rule, 0, &msg);
         rtnl_rule_put(rule);
     } else {
+        const bool unicast = e.type == RouteEntry::Type::unicast;
         unsigned ifindex = 0;
-        if (!e.unreachable) {
+        if (unicast) {
             ifindex = ::if_nametoindex(e.device.c_str());
             if (ifindex == 0) {
                 nl_addr_put(dst);
@@ -94,13 +114,15 @@ Message request(const RouteEntry& e, bool add) {
         rtnl_route_set_table(route, e.table);
         rtnl_route_set_dst(route, dst);
         rtnl_route_set_protocol(route, RTPROT_STATIC);
-        rtnl_route_set_type(route, e.unreachable ? RTN_UNREACHABLE : RTN_UNICAST);
+        rtnl_route_set_type(route, unicast                                   ? RTN_UNICAST
+                                   : e.type == RouteEntry::Type::unreachable ? RTN_UNREACHABLE
+                                                                             : RTN_THROW);
         // A route straight onto a device reaches only its link; a delete matches any scope.
-        const bool onLink = !e.unreachable && e.destination.family == AF_INET;
+        const bool onLink = unicast && e.destination.family == AF_INET;
         rtnl_route_set_scope(route, !add     ? RT_SCOPE_NOWHERE
                                     : onLink ? RT_SCOPE_LINK
                                              : RT_SCOPE_UNIVERSE);
-        if (!e.unreachable) {
+        if (unicast) {
             rtnl_nexthop* hop = rtnl_route_nh_alloc();
             rtnl_route_nh_set_ifindex(hop, static_cast<int>(ifindex));
             rtnl_route_add_nexthop(route, hop);
@@ -241,30 +263,42 @@ std::vector<RouteEntry> PolicyRouting::plannedEntries() const {
             if (std::find(kept.begin(), kept.end(), *cidr) == kept.end()) kept.push_back(*cidr);
         }
     }
+    std::set<Cidr, CidrLess> direct(plan_.direct.begin(), plan_.direct.end());
     const bool tunnelHasIpv6 = hasIpv6Address(plan_.tunnelDevice);
     std::vector<RouteEntry> entries;
     for (const int family : {AF_INET, AF_INET6}) {
-        RouteEntry route{RouteEntry::Kind::route,  plan_.table, 0,
-                         Cidr::everything(family), false,       plan_.tunnelDevice};
+        RouteEntry route{RouteEntry::Kind::route,   plan_.table,       0, Cidr::everything(family),
+                         RouteEntry::Type::unicast, plan_.tunnelDevice};
         if (family == AF_INET6 && !tunnelHasIpv6) {
-            route.unreachable = true;
+            route.type = RouteEntry::Type::unreachable;
             route.device.clear();
         }
         entries.push_back(route);
+        for (const auto& cidr : direct) {
+            if (cidr.family == family) entries.push_back(directRoute(cidr));
+        }
         for (const auto& cidr : kept) {
-            if (cidr.family != family) continue;
-            entries.push_back(
-                {RouteEntry::Kind::rule, RT_TABLE_MAIN, plan_.bypassPriority, cidr, false, {}});
+            if (cidr.family == family) entries.push_back(bypassRule(cidr));
         }
         // Last, so nothing is sent to our table before the ways around it exist.
         entries.push_back({RouteEntry::Kind::rule,
                            plan_.table,
                            plan_.tunnelPriority,
                            Cidr::everything(family),
-                           false,
+                           RouteEntry::Type::unicast,
                            {}});
     }
     return entries;
+}
+
+RouteEntry PolicyRouting::bypassRule(const Cidr& network) const {
+    return {RouteEntry::Kind::rule,    RT_TABLE_MAIN,
+            plan_.bypassPriority,      network,
+            RouteEntry::Type::unicast, {}};
+}
+
+RouteEntry PolicyRouting::directRoute(const Cidr& network) const {
+    return {RouteEntry::Kind::route, plan_.table, 0, network, RouteEntry::Type::throwing, {}};
 }
 
 void PolicyRouting::install() {
@@ -309,6 +343,143 @@ void PolicyRouting::remove() {
     deleteEntries(Socket(), entries_);
     std::filesystem::remove(journal_);
     entries_.clear();
+}
+
+bool PolicyRouting::addBypass(const Cidr& network) {
+    const auto rule = bypassRule(network);
+    const bool inPlan =
+        std::any_of(plan_.bypass.begin(), plan_.bypass.end(),
+                    [&](const std::string& t) { return Cidr::parse(t) == network; });
+    if (installed()) {
+        if (std::find(entries_.begin(), entries_.end(), rule) != entries_.end()) return false;
+        // Beside the other bypass rules, before the rule into our table.
+        auto next = entries_;
+        const auto tunnelRule = std::find_if(next.begin(), next.end(), [&](const RouteEntry& e) {
+            return isTunnelRule(e, plan_.table) && e.destination.family == network.family;
+        });
+        next.insert(tunnelRule, rule);
+        change(std::move(next), {rule}, {});
+    } else if (inPlan) {
+        return false;
+    }
+    if (!inPlan) plan_.bypass.push_back(network.text());
+    return true;
+}
+
+bool PolicyRouting::removeBypass(const Cidr& network) {
+    std::vector<std::string> kept = standardBypassCidrs();
+    kept.insert(kept.end(), plan_.endpoints.begin(), plan_.endpoints.end());
+    if (std::any_of(kept.begin(), kept.end(),
+                    [&](const std::string& t) { return Cidr::parse(t) == network; })) {
+        return false;
+    }
+    const auto inPlan = [&](const std::string& t) { return Cidr::parse(t) == network; };
+    if (!installed()) return std::erase_if(plan_.bypass, inPlan) > 0;
+    const auto rule = bypassRule(network);
+    const auto at = std::find(entries_.begin(), entries_.end(), rule);
+    if (at == entries_.end()) return false;
+    auto next = entries_;
+    next.erase(next.begin() + (at - entries_.begin()));
+    change(std::move(next), {}, {rule});
+    std::erase_if(plan_.bypass, inPlan);
+    return true;
+}
+
+void PolicyRouting::setDirectRanges(std::vector<Cidr> networks) {
+    const std::set<Cidr, CidrLess> wanted(networks.begin(), networks.end());
+    if (installed()) {
+        std::set<Cidr, CidrLess> present;
+        for (const auto& e : entries_) {
+            if (e.kind == RouteEntry::Kind::route && e.type == RouteEntry::Type::throwing) {
+                present.insert(e.destination);
+            }
+        }
+        std::vector<RouteEntry> added;
+        std::vector<RouteEntry> deleted;
+        for (const auto& cidr : wanted) {
+            if (!present.contains(cidr)) added.push_back(directRoute(cidr));
+        }
+        for (const auto& cidr : present) {
+            if (!wanted.contains(cidr)) deleted.push_back(directRoute(cidr));
+        }
+        // The new ones go after their family's default route, where install() puts them.
+        std::vector<RouteEntry> next;
+        next.reserve(entries_.size() + added.size());
+        for (const auto& e : entries_) {
+            if (e.type == RouteEntry::Type::throwing && !wanted.contains(e.destination)) continue;
+            next.push_back(e);
+            if (!isDefaultRoute(e)) continue;
+            for (const auto& a : added) {
+                if (a.destination.family == e.destination.family) next.push_back(a);
+            }
+        }
+        change(std::move(next), added, deleted);
+    }
+    plan_.direct.assign(wanted.begin(), wanted.end());
+}
+
+void PolicyRouting::change(std::vector<RouteEntry> next, const std::vector<RouteEntry>& added,
+                           const std::vector<RouteEntry>& deleted) {
+    if (added.empty() && deleted.empty()) return;
+    const Socket sock;
+    // Additions first, so a network never loses its way around the tunnel in between.
+    std::vector<Message> requests;
+    std::vector<std::pair<const RouteEntry*, bool>> asked;  // and whether it is an addition
+    for (const auto& e : added) {
+        requests.push_back(request(e, true));
+        asked.emplace_back(&e, true);
+    }
+    for (const auto& e : deleted) {
+        if (auto msg = request(e, false)) {
+            requests.push_back(std::move(msg));
+            asked.emplace_back(&e, false);
+        }
+    }
+    // Until the kernel has answered, the old entries and the new may both be there.
+    std::vector<RouteEntry> either = next;
+    either.insert(either.end(), deleted.begin(), deleted.end());
+    writeRouteJournal(journal_, either);
+
+    std::vector<int> errors;
+    try {
+        errors = sendBatch(sock, requests, true);
+    } catch (const RoutingError&) {
+        // No telling what the kernel did: remove() takes back either.
+        entries_ = std::move(either);
+        throw;
+    }
+    std::vector<RouteEntry> undoAdded;
+    std::vector<RouteEntry> undoDeleted;
+    std::string refused;
+    for (std::size_t i = 0; i < errors.size(); ++i) {
+        const auto& [entry, addition] = asked[i];
+        const int err = errors[i];
+        if (err == 0) {
+            (addition ? undoAdded : undoDeleted).push_back(*entry);
+        } else if (err > 0 && (addition || (err != ENOENT && err != ESRCH))) {
+            refused += "; " + describe(*entry) + ": " + std::strerror(err);
+        }
+    }
+    if (refused.empty()) {
+        entries_ = std::move(next);
+        writeRouteJournal(journal_, entries_);
+        return;
+    }
+
+    std::vector<Message> undo;
+    for (auto it = undoAdded.rbegin(); it != undoAdded.rend(); ++it) {
+        undo.push_back(request(*it, false));
+    }
+    for (const auto& e : undoDeleted) undo.push_back(request(e, true));
+    const auto undone = sendBatch(sock, undo, false);
+    if (std::any_of(undone.begin(), undone.end(), [](int e) { return e != 0; })) {
+        // The journal keeps listing both, for remove() or the next start.
+        entries_ = std::move(either);
+        throw RoutingError("the kernel refused" + refused.substr(1) +
+                           ", and putting back what was there failed");
+    }
+    writeRouteJournal(journal_, entries_);
+    throw RoutingError("the kernel refused" + refused.substr(1));
 }
 
 std::size_t PolicyRouting::recoverFromJournal(const std::filesystem::path& path) {

@@ -18,6 +18,9 @@ struct RoutingPlan {
     std::uint32_t tunnelPriority = 5210;  // the rule that sends everything else to our table
     std::vector<std::string> endpoints;   // the MASQUE server's address(es): never into the tunnel
     std::vector<std::string> bypass;      // CIDRs (IPv4 and IPv6) that stay in the main table
+    // Networks reached directly (China-direct): throw routes in our table, so their lookup goes
+    // on to the main table without a rule each.
+    std::vector<Cidr> direct;
 };
 
 // Local, link-local, carrier-grade NAT (Tailscale) and multicast networks: what a laptop reaches
@@ -31,9 +34,15 @@ struct RoutingError : std::runtime_error {
 // Policy routing through the tunnel, over netlink. install() adds, per address family and in
 // one netlink batch: a default route via the tunnel in our table (or, for IPv6 when the tunnel
 // has no IPv6 address, an "unreachable" default, so IPv6 is blocked rather than sent around
-// the tunnel); rules that keep the endpoints and the bypass networks in the main table; and
-// last the rule that sends everything else to our table. Everything is written to the journal
-// before the kernel sees it.
+// the tunnel); throw routes for the direct networks; rules that keep the endpoints and the
+// bypass networks in the main table; and last the rule that sends everything else to our
+// table. Everything is written to the journal before the kernel sees it.
+//
+// While installed, exclusions and the direct networks change live: each change is one netlink
+// batch, journalled first (the journal lists the old and the new entries until the kernel has
+// answered, then exactly what is there), and a change the kernel refuses any part of is rolled
+// back and throws RoutingError with nothing changed. While not installed, a change only
+// updates the plan that the next install() follows.
 //
 // Routing outlives the object on purpose: only remove() (or recoverFromJournal() at the next
 // start) takes it back, so a daemon that dies leaves the journal to say what to undo.
@@ -44,12 +53,24 @@ public:
     // Takes back leftovers from an earlier run first. Throws RoutingError (nothing left behind:
     // a batch the kernel refuses part of is rolled back) or std::system_error (journal).
     void install();
-    // Deletes exactly what install() added, then the journal. Things already gone (the tunnel
-    // device vanished with its routes) are fine. Throws RoutingError for anything else.
+    // Deletes exactly what install() and the changes since added, then the journal. Things
+    // already gone (the tunnel device vanished with its routes) are fine. Throws RoutingError
+    // for anything else.
     void remove();
 
+    // A rule at the bypass priority that keeps `network` in the main table. Returns whether
+    // anything changed: adding one that is there, or removing one that is not, does nothing;
+    // nor does removing an endpoint or a standard bypass network, which must never go through
+    // the tunnel. Throws RoutingError (nothing changed) or std::system_error (journal).
+    bool addBypass(const Cidr& network);
+    bool removeBypass(const Cidr& network);
+    // Replaces the direct networks with `networks` (duplicates ignored); an empty list removes
+    // them. Only the difference goes to the kernel. Throws like addBypass().
+    void setDirectRanges(std::vector<Cidr> networks);
+
     bool installed() const { return !entries_.empty(); }
-    // What install() added, in order.
+    const RoutingPlan& plan() const { return plan_; }
+    // What is in the kernel now, in the order it was added.
     const std::vector<RouteEntry>& entries() const { return entries_; }
 
     // Deletes what the journal at `path` lists and then the journal; returns how many entries it
@@ -58,6 +79,11 @@ public:
 
 private:
     std::vector<RouteEntry> plannedEntries() const;
+    RouteEntry bypassRule(const Cidr& network) const;
+    RouteEntry directRoute(const Cidr& network) const;
+    // Takes the kernel from entries_ to `next` by adding `added` and deleting `deleted`.
+    void change(std::vector<RouteEntry> next, const std::vector<RouteEntry>& added,
+                const std::vector<RouteEntry>& deleted);
 
     RoutingPlan plan_;
     std::filesystem::path journal_;

@@ -12,7 +12,9 @@
 namespace nimbra::nimbrad {
 namespace {
 
-constexpr std::string_view kHeader = "nimbrad-routes 1";
+constexpr std::string_view kHeader = "nimbrad-routes 2";
+// Written by daemons without throw routes; still read, so an upgrade can clean up after them.
+constexpr std::string_view kOldHeader = "nimbrad-routes 1";
 
 std::optional<std::uint32_t> number(std::string_view digits) {
     std::uint32_t value = 0;
@@ -45,7 +47,26 @@ bool isDeviceName(std::string_view name) {
     return true;
 }
 
-std::optional<RouteEntry> parseLine(std::string_view line) {
+std::optional<RouteEntry::Type> routeType(std::string_view word, bool withThrow) {
+    if (word == "unicast") return RouteEntry::Type::unicast;
+    if (word == "unreachable") return RouteEntry::Type::unreachable;
+    if (word == "throw" && withThrow) return RouteEntry::Type::throwing;
+    return std::nullopt;
+}
+
+std::string_view typeWord(RouteEntry::Type type) {
+    switch (type) {
+        case RouteEntry::Type::unicast:
+            return "unicast";
+        case RouteEntry::Type::unreachable:
+            return "unreachable";
+        case RouteEntry::Type::throwing:
+            return "throw";
+    }
+    return "unicast";
+}
+
+std::optional<RouteEntry> parseLine(std::string_view line, bool withThrow) {
     const auto w = words(line);
     RouteEntry entry;
     if (w.size() == 4 && w[0] == "rule") {
@@ -59,19 +80,20 @@ std::optional<RouteEntry> parseLine(std::string_view line) {
         entry.destination = *destination;
         return entry;
     }
-    if ((w.size() == 5 && w[0] == "route" && w[2] == "unicast" && isDeviceName(w[4])) ||
-        (w.size() == 4 && w[0] == "route" && w[2] == "unreachable")) {
-        const auto table = number(w[1]);
-        const auto destination = Cidr::parse(w[3]);
-        if (!table || !destination) return std::nullopt;
-        entry.kind = RouteEntry::Kind::route;
-        entry.table = *table;
-        entry.destination = *destination;
-        entry.unreachable = w[2] == "unreachable";
-        if (!entry.unreachable) entry.device = std::string(w[4]);
-        return entry;
-    }
-    return std::nullopt;
+    if (w.size() < 4 || w[0] != "route") return std::nullopt;
+    const auto type = routeType(w[2], withThrow);
+    if (!type) return std::nullopt;
+    const bool unicast = *type == RouteEntry::Type::unicast;
+    if (w.size() != (unicast ? 5u : 4u) || (unicast && !isDeviceName(w[4]))) return std::nullopt;
+    const auto table = number(w[1]);
+    const auto destination = Cidr::parse(w[3]);
+    if (!table || !destination) return std::nullopt;
+    entry.kind = RouteEntry::Kind::route;
+    entry.table = *table;
+    entry.destination = *destination;
+    entry.type = *type;
+    if (unicast) entry.device = std::string(w[4]);
+    return entry;
 }
 
 }  // namespace
@@ -119,11 +141,10 @@ std::string formatRouteJournal(const std::vector<RouteEntry>& entries) {
     for (const auto& e : entries) {
         if (e.kind == RouteEntry::Kind::rule) {
             out << "rule " << e.priority << " " << e.table << " " << e.destination.text() << "\n";
-        } else if (e.unreachable) {
-            out << "route " << e.table << " unreachable " << e.destination.text() << "\n";
         } else {
-            out << "route " << e.table << " unicast " << e.destination.text() << " " << e.device
-                << "\n";
+            out << "route " << e.table << " " << typeWord(e.type) << " " << e.destination.text();
+            if (e.type == RouteEntry::Type::unicast) out << " " << e.device;
+            out << "\n";
         }
     }
     return out.str();
@@ -132,6 +153,7 @@ std::string formatRouteJournal(const std::vector<RouteEntry>& entries) {
 std::optional<std::vector<RouteEntry>> parseRouteJournal(std::string_view text) {
     std::vector<RouteEntry> entries;
     bool header = true;
+    bool withThrow = true;
     while (!text.empty()) {
         const auto end = text.find('\n');
         // A line without its newline is a torn write, which the atomic writer never leaves.
@@ -139,11 +161,12 @@ std::optional<std::vector<RouteEntry>> parseRouteJournal(std::string_view text) 
         const auto line = text.substr(0, end);
         text.remove_prefix(end + 1);
         if (header) {
-            if (line != kHeader) return std::nullopt;
+            if (line != kHeader && line != kOldHeader) return std::nullopt;
+            withThrow = line == kHeader;
             header = false;
             continue;
         }
-        const auto entry = parseLine(line);
+        const auto entry = parseLine(line, withThrow);
         if (!entry) return std::nullopt;
         entries.push_back(*entry);
     }

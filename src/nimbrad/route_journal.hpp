@@ -28,16 +28,18 @@ struct Cidr {
 };
 
 // One thing policy routing adds to the kernel. A rule sends traffic for `destination` (every
-// destination when it is the /0) to `table`; a route sits in `table`, either via `device` or,
-// when `unreachable`, as a block that answers "network unreachable".
+// destination when it is the /0) to `table`; a route sits in `table`: via `device` (unicast), a
+// block that answers "network unreachable", or a throw route, which ends the lookup in `table`
+// so the kernel goes on with the next rule (the main table).
 struct RouteEntry {
     enum class Kind { rule, route };
+    enum class Type { unicast, unreachable, throwing };
     Kind kind = Kind::rule;
     std::uint32_t table = 0;
     std::uint32_t priority = 0;  // rules only
     Cidr destination;
-    bool unreachable = false;  // routes only
-    std::string device;        // unicast routes only
+    Type type = Type::unicast;  // routes only
+    std::string device;         // unicast routes only
     bool operator==(const RouteEntry&) const = default;
 };
 
@@ -45,11 +47,14 @@ struct RouteEntry {
 // next start can take back what a crashed daemon left. One entry a line, plain words, so an
 // engineer can read it and the daemon needs no JSON:
 //
-//   nimbrad-routes 1
+//   nimbrad-routes 2
 //   rule 5200 254 10.0.0.0/8
 //   rule 5210 51820 0.0.0.0/0
 //   route 51820 unicast 0.0.0.0/0 nimbra0
 //   route 51820 unreachable ::/0
+//   route 51820 throw 1.0.1.0/24
+//
+// Version 1 knew no throw routes; its journals read the same.
 std::string formatRouteJournal(const std::vector<RouteEntry>& entries);
 // Nothing when the text is not a journal this code wrote: a daemon running as root deletes only
 // what it can read exactly.

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/subprocess.hpp"
+#include "nimbrad/china_ranges.hpp"
 #include "support/private_network.hpp"
 #include "support/temp_dir.hpp"
 
@@ -29,28 +30,41 @@ using nimbra::testing::inPrivateNetwork;
 using namespace std::chrono_literals;
 
 TEST(RouteJournal, ReadsBackWhatItWroteAndNothingElse) {
+    using Type = RouteEntry::Type;
     const std::vector<RouteEntry> entries{
-        {RouteEntry::Kind::route, 51820, 0, *Cidr::parse("0.0.0.0/0"), false, "nimbra0"},
-        {RouteEntry::Kind::rule, 254, 5200, *Cidr::parse("10.1.2.3/8"), false, {}},
-        {RouteEntry::Kind::rule, 254, 5200, *Cidr::parse("2001:db8::7"), false, {}},
-        {RouteEntry::Kind::route, 51820, 0, *Cidr::parse("::/0"), true, {}},
+        {RouteEntry::Kind::route, 51820, 0, *Cidr::parse("0.0.0.0/0"), Type::unicast, "nimbra0"},
+        {RouteEntry::Kind::route, 51820, 0, *Cidr::parse("1.0.1.0/24"), Type::throwing, {}},
+        {RouteEntry::Kind::rule, 254, 5200, *Cidr::parse("10.1.2.3/8"), Type::unicast, {}},
+        {RouteEntry::Kind::rule, 254, 5200, *Cidr::parse("2001:db8::7"), Type::unicast, {}},
+        {RouteEntry::Kind::route, 51820, 0, *Cidr::parse("::/0"), Type::unreachable, {}},
     };
     const auto text = formatRouteJournal(entries);
     EXPECT_EQ(text,
-              "nimbrad-routes 1\n"
+              "nimbrad-routes 2\n"
               "route 51820 unicast 0.0.0.0/0 nimbra0\n"
+              "route 51820 throw 1.0.1.0/24\n"
               "rule 5200 254 10.0.0.0/8\n"
               "rule 5200 254 2001:db8::7/128\n"
               "route 51820 unreachable ::/0\n");
     EXPECT_EQ(parseRouteJournal(text), entries);
 
+    // What a daemon from before throw routes left behind.
+    EXPECT_EQ(parseRouteJournal("nimbrad-routes 1\n"
+                                "route 51820 unicast 0.0.0.0/0 nimbra0\n"
+                                "rule 5200 254 10.0.0.0/8\n"
+                                "route 51820 unreachable ::/0\n"),
+              (std::vector<RouteEntry>{entries[0], entries[2], entries[4]}));
+
     for (const std::string garbled :
-         {"", "nimbrad-routes 2\n", "nimbrad-routes 1\nrule 5200 254 10.0.0.0/8",
+         {"", "nimbrad-routes 3\n", "nimbrad-routes 1\nrule 5200 254 10.0.0.0/8",
           "nimbrad-routes 1\nrule 5200 254 10.0.0.0/33\n",
           "nimbrad-routes 1\nrule -1 254 10.0.0.0/8\n",
           "nimbrad-routes 1\nroute 51820 unicast 0.0.0.0/0\n",
           "nimbrad-routes 1\nroute 51820 unicast 0.0.0.0/0 a/b\n",
-          "nimbrad-routes 1\nroute 51820 blackhole ::/0\n"}) {
+          "nimbrad-routes 1\nroute 51820 blackhole ::/0\n",
+          "nimbrad-routes 1\nroute 51820 throw 1.0.1.0/24\n",
+          "nimbrad-routes 2\nroute 51820 throw 1.0.1.0/24 nimbra0\n",
+          "nimbrad-routes 2\nroute 51820 unreachable ::/0 nimbra0\n"}) {
         EXPECT_EQ(parseRouteJournal(garbled), std::nullopt) << garbled;
     }
 }
@@ -238,6 +252,184 @@ TEST(PolicyRouting, RecoversAfterTheTunnelVanishedWithItsRoutes) {
         EXPECT_NE(snapshot().find("lookup 51820"), std::string::npos);
         EXPECT_GT(PolicyRouting::recoverFromJournal(dir / "routes"), 0u);
         EXPECT_EQ(snapshot(), before);
+    });
+    ASSERT_EQ(failure, "");
+}
+
+// The journal lists exactly what is in the kernel: our table holds `throwRoutes` throw routes
+// and the journal says the same as the object.
+void expectJournalled(const PolicyRouting& routing, const std::filesystem::path& journal,
+                      std::size_t throwRoutes) {
+    EXPECT_EQ(readRouteJournal(journal), routing.entries());
+    std::size_t inKernel = 0;
+    for (const char* family : {"-4", "-6"}) {
+        const auto shown = ip({family, "route", "show", "table", "51820"});
+        for (std::size_t at = shown.out.find("throw "); at != std::string::npos;
+             at = shown.out.find("throw ", at + 1)) {
+            ++inKernel;
+        }
+    }
+    EXPECT_EQ(inKernel, throwRoutes);
+}
+
+TEST(PolicyRouting, ExclusionsChangeWhileUp) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace of its own";
+    const std::string failure = inPrivateNetwork([] {
+        buildWorld(true);
+        const testing::TempDir dir;
+        const auto journal = dir / "routes";
+        const std::string before = snapshot();
+        PolicyRouting routing(plan(), journal);
+        routing.install();
+        const std::string up = snapshot();
+
+        struct Step {
+            const char* network;
+            const char* address;
+        };
+        for (const Step step :
+             {Step{"192.0.2.0/24", "192.0.2.9"}, Step{"2001:db8:99::/48", "2001:db8:99::9"},
+              Step{"9.9.9.9", "9.9.9.9"}}) {
+            const Cidr network = *Cidr::parse(step.network);
+            EXPECT_EQ(routeTo(step.address), "nimbra0") << step.network;
+            EXPECT_TRUE(routing.addBypass(network));
+            EXPECT_EQ(routeTo(step.address), "lan0") << step.network;
+            expectJournalled(routing, journal, 0);
+            const std::string added = snapshot();
+            EXPECT_FALSE(routing.addBypass(network));
+            EXPECT_EQ(snapshot(), added);
+
+            EXPECT_TRUE(routing.removeBypass(network));
+            EXPECT_EQ(routeTo(step.address), "nimbra0") << step.network;
+            EXPECT_FALSE(routing.removeBypass(network));
+            expectJournalled(routing, journal, 0);
+            EXPECT_EQ(snapshot(), up);
+        }
+
+        // An exclusion made while up outlives the tunnel's going down and up again; the
+        // endpoint and the local networks cannot be taken out of the main table.
+        EXPECT_TRUE(routing.addBypass(*Cidr::parse("192.0.2.0/24")));
+        for (const char* kept : {"198.51.100.7", "192.168.0.0/16", "2001:db8:50::/64"}) {
+            EXPECT_EQ(routing.removeBypass(*Cidr::parse(kept)),
+                      std::string(kept) == "2001:db8:50::/64")
+                << kept;
+        }
+        EXPECT_EQ(routeTo("198.51.100.7"), "lan0");
+        EXPECT_EQ(routeTo("192.168.50.9"), "lan0");
+        routing.remove();
+        EXPECT_EQ(snapshot(), before);
+        routing.install();
+        EXPECT_EQ(routeTo("192.0.2.9"), "lan0");
+        EXPECT_EQ(routeTo("2001:db8:50::9"), "nimbra0") << "taken out while up";
+        routing.remove();
+        EXPECT_EQ(snapshot(), before);
+
+        // While down, a change only waits for the next install().
+        EXPECT_TRUE(routing.removeBypass(*Cidr::parse("192.0.2.0/24")));
+        EXPECT_FALSE(routing.removeBypass(*Cidr::parse("192.0.2.0/24")));
+        EXPECT_TRUE(routing.addBypass(*Cidr::parse("203.0.113.128/25")));
+        EXPECT_EQ(snapshot(), before);
+        routing.install();
+        EXPECT_EQ(routeTo("192.0.2.9"), "nimbra0");
+        EXPECT_EQ(routeTo("203.0.113.200"), "lan0");
+        routing.remove();
+        EXPECT_EQ(snapshot(), before);
+    });
+    ASSERT_EQ(failure, "");
+}
+
+TEST(PolicyRouting, DirectRangesGoAroundTheTunnelAndLeaveNoTrace) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace of its own";
+    const auto china = loadChinaRanges().networks;
+    ASSERT_GT(china.size(), 5000u);
+    const std::string failure = inPrivateNetwork([&] {
+        buildWorld(true);
+        const testing::TempDir dir;
+        const auto journal = dir / "routes";
+        const std::string before = snapshot();
+        std::size_t added = 0;
+        {
+            PolicyRouting routing(plan(), journal);
+            routing.install();
+            const std::string up = snapshot();
+
+            routing.setDirectRanges(china);
+            expectJournalled(routing, journal, china.size());
+            for (const char* direct : {"114.114.114.114", "1.0.1.1", "240e::1"}) {
+                EXPECT_EQ(routeTo(direct), "lan0") << direct;
+            }
+            for (const char* tunnelled : {"8.8.8.8", "1.1.1.1", "2606:4700::1111"}) {
+                EXPECT_EQ(routeTo(tunnelled), "nimbra0") << tunnelled;
+            }
+            const std::string withChina = snapshot();
+            routing.setDirectRanges(china);
+            EXPECT_EQ(snapshot(), withChina) << "the same list changes nothing";
+
+            // A different list: only the difference moves, and the new one is what routes.
+            const std::vector<Cidr> other{*Cidr::parse("8.8.8.0/24"), china[0], china.back()};
+            routing.setDirectRanges(other);
+            expectJournalled(routing, journal, other.size());
+            EXPECT_EQ(routeTo("8.8.8.8"), "lan0");
+            EXPECT_EQ(routeTo("114.114.114.114"), "nimbra0");
+
+            routing.setDirectRanges({});
+            expectJournalled(routing, journal, 0);
+            EXPECT_EQ(snapshot(), up);
+            routing.remove();
+            EXPECT_EQ(snapshot(), before);
+
+            // Up with the ranges in the plan and an exclusion made live; then the daemon dies.
+            routing.setDirectRanges(china);
+            routing.install();
+            EXPECT_EQ(snapshot(), withChina);
+            routing.addBypass(*Cidr::parse("192.0.2.0/24"));
+            routing.setDirectRanges(other);
+            expectJournalled(routing, journal, other.size());
+            added = routing.entries().size();
+        }
+        EXPECT_EQ(PolicyRouting::recoverFromJournal(journal), added);
+        EXPECT_EQ(snapshot(), before);
+    });
+    ASSERT_EQ(failure, "");
+}
+
+TEST(PolicyRouting, RollsBackALiveChangeTheKernelRefusesPartOf) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace of its own";
+    const std::string failure = inPrivateNetwork([] {
+        buildWorld(false);
+        const testing::TempDir dir;
+        const auto journal = dir / "routes";
+        const std::string world = snapshot();
+        PolicyRouting routing(plan(), journal);
+        routing.install();
+        const std::vector<Cidr> first{*Cidr::parse("5.5.0.0/16"), *Cidr::parse("2001:db8:5::/48")};
+        routing.setDirectRanges(first);
+        // Someone else's rule and route, identical to ones we are about to add.
+        mustIp("rule add to 192.0.2.0/24 lookup main priority 5200");
+        mustIp("route add throw 9.9.9.0/24 table 51820");
+        const std::string before = snapshot();
+
+        EXPECT_THROW(routing.addBypass(*Cidr::parse("192.0.2.0/24")), RoutingError);
+        EXPECT_EQ(snapshot(), before);
+        expectJournalled(routing, journal, first.size() + 1);
+
+        // Additions and deletions in one batch, the refused addition sorted last so that the
+        // deletions have been done by then: the first list comes back, none of the new stays.
+        std::vector<Cidr> second;
+        for (int i = 0; i < 200; ++i) {
+            second.push_back(*Cidr::parse("7.7." + std::to_string(i) + ".0/24"));
+        }
+        second.push_back(*Cidr::parse("9.9.9.0/24"));
+        EXPECT_THROW(routing.setDirectRanges(second), RoutingError);
+        EXPECT_EQ(snapshot(), before);
+        EXPECT_EQ(routing.plan().direct, first);
+        expectJournalled(routing, journal, first.size() + 1);
+
+        mustIp("rule del to 192.0.2.0/24 lookup main priority 5200");
+        mustIp("route del throw 9.9.9.0/24 table 51820");
+        EXPECT_EQ(routeTo("5.5.5.5"), "lan0");
+        routing.remove();
+        EXPECT_EQ(snapshot(), world);
     });
     ASSERT_EQ(failure, "");
 }
