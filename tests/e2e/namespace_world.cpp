@@ -136,9 +136,11 @@ std::string NamespaceWorld::output(Ns ns, std::vector<std::string> argv) const {
 }
 
 Subprocess NamespaceWorld::start(Ns ns, std::vector<std::string> argv,
-                                 const std::vector<std::string>& environment) const {
+                                 const std::vector<std::string>& environment,
+                                 Subprocess::Output output) const {
     Subprocess::Options options;
     options.argv = inside(ns, std::move(argv));
+    options.output = output;
     if (!environment.empty()) {
         std::vector<std::string> env;
         for (char** entry = environ; *entry != nullptr; ++entry) env.emplace_back(*entry);

@@ -57,7 +57,8 @@ public:
     std::string output(Ns ns, std::vector<std::string> argv) const;
     // Starts a program inside `ns` with extra "NAME=value" environment entries; the caller owns it.
     Subprocess start(Ns ns, std::vector<std::string> argv,
-                     const std::vector<std::string>& environment = {}) const;
+                     const std::vector<std::string>& environment = {},
+                     Subprocess::Output output = Subprocess::Output::separate) const;
 
     // A plain `curl https://www.cloudflare.com/cdn-cgi/trace` from the client, the name resolved
     // to kTraceHost (or kTraceHost6): "on" or "off" from the trace's warp= line, or curl's error.
