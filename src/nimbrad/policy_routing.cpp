@@ -20,6 +20,9 @@
 namespace nimbra::nimbrad {
 namespace {
 
+// The metric of the block behind the tunnel's default route: worse than any route anyone sets.
+constexpr std::uint32_t kFallbackMetric = 2147483647;
+
 // Acknowledgements queue up in the socket's receive buffer until read; this many stay well
 // inside its default size, so a long list of ranges is sent in datagrams of this many messages.
 constexpr std::size_t kMessagesPerDatagram = 64;
@@ -114,6 +117,7 @@ Message request(const RouteEntry& e, bool add) {
         rtnl_route_set_table(route, e.table);
         rtnl_route_set_dst(route, dst);
         rtnl_route_set_protocol(route, RTPROT_STATIC);
+        if (e.priority != 0) rtnl_route_set_priority(route, e.priority);
         rtnl_route_set_type(route, unicast                                   ? RTN_UNICAST
                                    : e.type == RouteEntry::Type::unreachable ? RTN_UNREACHABLE
                                                                              : RTN_THROW);
@@ -274,6 +278,16 @@ std::vector<RouteEntry> PolicyRouting::plannedEntries() const {
             route.device.clear();
         }
         entries.push_back(route);
+        // Behind the tunnel's route, a block: while usque restarts, its device and the route
+        // through it are gone, and traffic must wait rather than leave around the tunnel.
+        if (route.type == RouteEntry::Type::unicast) {
+            entries.push_back({RouteEntry::Kind::route,
+                               plan_.table,
+                               kFallbackMetric,
+                               Cidr::everything(family),
+                               RouteEntry::Type::unreachable,
+                               {}});
+        }
         for (const auto& cidr : direct) {
             if (cidr.family == family) entries.push_back(directRoute(cidr));
         }

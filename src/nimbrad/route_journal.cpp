@@ -84,7 +84,14 @@ std::optional<RouteEntry> parseLine(std::string_view line, bool withThrow) {
     const auto type = routeType(w[2], withThrow);
     if (!type) return std::nullopt;
     const bool unicast = *type == RouteEntry::Type::unicast;
-    if (w.size() != (unicast ? 5u : 4u) || (unicast && !isDeviceName(w[4]))) return std::nullopt;
+    auto size = w.size();
+    if (size >= 6 && w[size - 2] == "metric") {
+        const auto metric = number(w[size - 1]);
+        if (!metric || *metric == 0) return std::nullopt;
+        entry.priority = *metric;
+        size -= 2;
+    }
+    if (size != (unicast ? 5u : 4u) || (unicast && !isDeviceName(w[4]))) return std::nullopt;
     const auto table = number(w[1]);
     const auto destination = Cidr::parse(w[3]);
     if (!table || !destination) return std::nullopt;
@@ -144,6 +151,7 @@ std::string formatRouteJournal(const std::vector<RouteEntry>& entries) {
         } else {
             out << "route " << e.table << " " << typeWord(e.type) << " " << e.destination.text();
             if (e.type == RouteEntry::Type::unicast) out << " " << e.device;
+            if (e.priority != 0) out << " metric " << e.priority;
             out << "\n";
         }
     }

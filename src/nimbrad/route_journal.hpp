@@ -36,7 +36,7 @@ struct RouteEntry {
     enum class Type { unicast, unreachable, throwing };
     Kind kind = Kind::rule;
     std::uint32_t table = 0;
-    std::uint32_t priority = 0;  // rules only
+    std::uint32_t priority = 0;  // rules: their priority; routes: the metric (0: the default)
     Cidr destination;
     Type type = Type::unicast;  // routes only
     std::string device;         // unicast routes only
@@ -52,6 +52,7 @@ struct RouteEntry {
 //   rule 5210 51820 0.0.0.0/0
 //   route 51820 unicast 0.0.0.0/0 nimbra0
 //   route 51820 unreachable ::/0
+//   route 51820 unreachable 0.0.0.0/0 metric 2147483647
 //   route 51820 throw 1.0.1.0/24
 //
 // Version 1 knew no throw routes; its journals read the same.

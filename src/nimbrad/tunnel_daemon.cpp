@@ -35,6 +35,9 @@ std::filesystem::path TunnelDaemon::statePath(const char* name) const {
 
 void TunnelDaemon::recoverLeftovers() {
     std::filesystem::create_directories(settings_.stateDirectory);
+    // usque first: while it runs, its interface (and what routes through it) stays up.
+    if (TunnelSupervisor::endLeftover(statePath("usque.pid")))
+        daemonLog("ended the usque an earlier run left running");
     try {
         if (const auto undone = PolicyRouting::recoverFromJournal(statePath("routes")))
             daemonLog("took back " + std::to_string(undone) +
@@ -115,6 +118,7 @@ std::string TunnelDaemon::start() {
                     "-k",
                     "15s"};
     if (config_.http2) options.argv.push_back("--http2");
+    options.pidFile = statePath("usque.pid");
     supervisor_ = std::make_unique<TunnelSupervisor>(
         strand_, std::move(options),
         TunnelSupervisor::Events{[this] { onConnected(); },

@@ -5,10 +5,15 @@
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/read_until.hpp>
 #include <asio/steady_timer.hpp>
+#include <charconv>
 #include <string_view>
 
+#include "base/atomic_file.hpp"
 #include "base/subprocess.hpp"
+#include "base/text.hpp"
 #include "nimbrad/daemon_log.hpp"
+#include "system/process_control.hpp"
+#include "system/process_identity.hpp"
 
 namespace nimbra::nimbrad {
 namespace {
@@ -77,6 +82,29 @@ void TunnelSupervisor::stop() {
     }
     asio::error_code ignored;
     run->output.close(ignored);
+    forgetPid();
+}
+
+void TunnelSupervisor::forgetPid() {
+    std::error_code ignored;
+    if (!options_.pidFile.empty()) std::filesystem::remove(options_.pidFile, ignored);
+}
+
+bool TunnelSupervisor::endLeftover(const std::filesystem::path& pidFile) {
+    const auto text = readWholeFile(pidFile);
+    std::error_code ignored;
+    std::filesystem::remove(pidFile, ignored);
+    if (!text) return false;
+    const auto space = text->find(' ');
+    if (space == std::string::npos) return false;
+    pid_t pid = 0;
+    const auto* end = text->data() + space;
+    if (std::from_chars(text->data(), end, pid).ptr != end || pid <= 0) return false;
+    const std::string token(text::trim(std::string_view(*text).substr(space + 1)));
+    // The token tells this usque from a later process that got the same pid.
+    if (!process_identity::isRunning(pid, token)) return false;
+    process_control::terminatePid(pid);
+    return true;
 }
 
 void TunnelSupervisor::launch() {
@@ -84,7 +112,16 @@ void TunnelSupervisor::launch() {
     spawn.argv = options_.argv;
     spawn.output = Subprocess::Output::joined;
     run_ = std::make_shared<Run>(executor_, Subprocess::start(std::move(spawn)));
-    daemonLog("usque started (pid " + std::to_string(run_->process.pid()) + ")");
+    const pid_t pid = run_->process.pid();
+    daemonLog("usque started (pid " + std::to_string(pid) + ")");
+    if (!options_.pidFile.empty()) {
+        try {
+            writeFileAtomically(options_.pidFile, std::to_string(pid) + " " +
+                                                      process_identity::startToken(pid) + "\n");
+        } catch (const std::exception& failure) {
+            daemonLog(std::string("cannot record usque's pid: ") + failure.what());
+        }
+    }
     readLines(run_);
 }
 
@@ -127,6 +164,7 @@ void TunnelSupervisor::onExit(const std::shared_ptr<Run>& run) {
         run->process.kill();
         status = run->process.wait();
     }
+    forgetPid();
     const std::string reason = "usque exited with status " + std::to_string(status->code);
     daemonLog(reason);
     connected_ = false;

@@ -5,6 +5,7 @@
 #include <asio/any_io_executor.hpp>
 #include <asio/steady_timer.hpp>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -29,6 +30,9 @@ public:
         std::chrono::milliseconds maxBackoff{30000};
         // How long stop() gives usque to take its interface down after SIGTERM.
         std::chrono::milliseconds stopGrace{5000};
+        // Names the running usque (pid and start token), so that a daemon killed outright can
+        // end it at its next start: usque outlives us otherwise and keeps the interface up.
+        std::filesystem::path pidFile;
     };
     struct Events {
         std::function<void()> connected;
@@ -47,6 +51,10 @@ public:
     // most the grace period.
     void stop();
 
+    // Ends the usque that `pidFile` names when that very process still runs; removes the file.
+    // Returns whether there was one to end. Blocking (up to about two seconds).
+    static bool endLeftover(const std::filesystem::path& pidFile);
+
     bool supervising() const;
     bool connected() const;
     // The running usque's pid, or -1.
@@ -62,6 +70,7 @@ private:
     void onLine(const std::string& line);
     void onExit(const std::shared_ptr<Run>& run);
     void scheduleRestart();
+    void forgetPid();
 
     asio::any_io_executor executor_;
     Options options_;

@@ -37,6 +37,7 @@ TEST(RouteJournal, ReadsBackWhatItWroteAndNothingElse) {
         {RouteEntry::Kind::rule, 254, 5200, *Cidr::parse("10.1.2.3/8"), Type::unicast, {}},
         {RouteEntry::Kind::rule, 254, 5200, *Cidr::parse("2001:db8::7"), Type::unicast, {}},
         {RouteEntry::Kind::route, 51820, 0, *Cidr::parse("::/0"), Type::unreachable, {}},
+        {RouteEntry::Kind::route, 51820, 99, *Cidr::parse("0.0.0.0/0"), Type::unreachable, {}},
     };
     const auto text = formatRouteJournal(entries);
     EXPECT_EQ(text,
@@ -45,7 +46,8 @@ TEST(RouteJournal, ReadsBackWhatItWroteAndNothingElse) {
               "route 51820 throw 1.0.1.0/24\n"
               "rule 5200 254 10.0.0.0/8\n"
               "rule 5200 254 2001:db8::7/128\n"
-              "route 51820 unreachable ::/0\n");
+              "route 51820 unreachable ::/0\n"
+              "route 51820 unreachable 0.0.0.0/0 metric 99\n");
     EXPECT_EQ(parseRouteJournal(text), entries);
 
     // What a daemon from before throw routes left behind.
@@ -64,7 +66,9 @@ TEST(RouteJournal, ReadsBackWhatItWroteAndNothingElse) {
           "nimbrad-routes 1\nroute 51820 blackhole ::/0\n",
           "nimbrad-routes 1\nroute 51820 throw 1.0.1.0/24\n",
           "nimbrad-routes 2\nroute 51820 throw 1.0.1.0/24 nimbra0\n",
-          "nimbrad-routes 2\nroute 51820 unreachable ::/0 nimbra0\n"}) {
+          "nimbrad-routes 2\nroute 51820 unreachable ::/0 nimbra0\n",
+          "nimbrad-routes 2\nroute 51820 unreachable ::/0 metric 0\n",
+          "nimbrad-routes 2\nroute 51820 unreachable ::/0 metric\n"}) {
         EXPECT_EQ(parseRouteJournal(garbled), std::nullopt) << garbled;
     }
 }
@@ -246,9 +250,12 @@ TEST(PolicyRouting, RecoversAfterTheTunnelVanishedWithItsRoutes) {
 
         const testing::TempDir dir;
         PolicyRouting(plan(), dir / "routes").install();
-        // The tunnel's process died and the kernel dropped the device and its routes; then
-        // the daemon died too. Its rules are still there until the next start.
+        // The tunnel's process died and the kernel dropped the device and its routes: traffic
+        // is held back, not sent around the tunnel, while the LAN still works.
         mustIp("link del nimbra0");
+        EXPECT_NE(routeTo("192.0.2.80").find("No route to host"), std::string::npos);
+        EXPECT_EQ(routeTo("192.168.50.9"), "lan0");
+        // Then the daemon died too. Its rules are still there until the next start.
         EXPECT_NE(snapshot().find("lookup 51820"), std::string::npos);
         EXPECT_GT(PolicyRouting::recoverFromJournal(dir / "routes"), 0u);
         EXPECT_EQ(snapshot(), before);

@@ -87,7 +87,9 @@ TEST_F(TunnelSupervisorTest, StopKillsAUsqueThatIgnoresSigterm) {
 }
 
 TEST_F(TunnelSupervisorTest, AProgramThatCannotRunIsRefusedAtStart) {
-    TunnelSupervisor supervisor(strand, {.argv = {"/nonexistent/usque"}}, {});
+    TunnelSupervisor::Options options;
+    options.argv = {"/nonexistent/usque"};
+    TunnelSupervisor supervisor(strand, options, {});
     EXPECT_ANY_THROW(supervisor.start());
     EXPECT_FALSE(supervisor.supervising());
 }
