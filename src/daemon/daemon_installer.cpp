@@ -22,6 +22,7 @@
 #include "daemon/daemon_install_text.hpp"
 #include "daemon/daemon_socket.hpp"
 #include "engine/registration_endpoint.hpp"
+#include "engine/usque_locator.hpp"
 
 namespace nimbra {
 namespace {
@@ -31,11 +32,14 @@ namespace fs = std::filesystem;
 // One platform's way of running the daemon: the files it installs and how it gets root.
 struct ServicePlan {
     fs::path installedExecutable;
+    fs::path installedUsque;
     // Compared byte for byte in the up-to-date check when set.
     std::optional<fs::path> installedDefinition;
     std::string definitionName;
     std::string definition;
-    std::function<std::string(const fs::path& executable, const fs::path& definition)> script;
+    std::function<std::string(const fs::path& executable, const fs::path& definition,
+                              const std::optional<fs::path>& usque)>
+        script;
     std::function<void(const fs::path& script)> runAdmin;
     std::string adminStep;
     std::string notReadyText;
@@ -55,12 +59,17 @@ bool ping(const DaemonInstallOptions& options) {
     return DaemonClient::isReachable(options.socketPath);
 }
 
+bool sameExecutable(const fs::path& installed, const fs::path& wanted) {
+    if (!isExecutableFile(installed)) return false;
+    const auto installedDigest = daemon_install::sha256OfFile(installed);
+    const auto wantedDigest = daemon_install::sha256OfFile(wanted);
+    return installedDigest && wantedDigest && *installedDigest == *wantedDigest;
+}
+
 bool isUpToDate(const DaemonInstallOptions& options, const ServicePlan& plan,
                 const fs::path& binary) {
-    if (!ping(options) || !isExecutableFile(plan.installedExecutable)) return false;
-    const auto installed = daemon_install::sha256OfFile(plan.installedExecutable);
-    const auto wanted = daemon_install::sha256OfFile(binary);
-    if (!installed || !wanted || *installed != *wanted) return false;
+    if (!ping(options) || !sameExecutable(plan.installedExecutable, binary)) return false;
+    if (options.usque && !sameExecutable(plan.installedUsque, *options.usque)) return false;
     if (plan.installedDefinition) {
         const auto current = readWholeFile(*plan.installedDefinition);
         if (!current || *current != plan.definition) return false;
@@ -109,6 +118,17 @@ void setExecutable(const fs::path& path) {
 DaemonInstallOutcome install(const DaemonInstallOptions& options, const ServicePlan& plan) {
     const fs::path binary = DaemonInstaller::resolveBinary(options.candidates);
     step(options, "nimbrad to install: " + binary.string());
+    if (options.usque) {
+        step(options, "usque to install as " + plan.installedUsque.string() + ": " +
+                          options.usque->string());
+    } else {
+        // nimbrad is installed all the same: it answers ping and status and its "start" names the
+        // missing program, which tells the user more than an install failing over a program they
+        // may fetch later. A copy an earlier install left stays (only a staged one is installed).
+        step(options,
+             "no usque found: the tunnel needs usque (scripts/fetch-usque) and then "
+             "`nimbra-cli daemon install` again");
+    }
     if (isUpToDate(options, plan, binary)) {
         step(options,
              plan.installedExecutable.string() + " is the same build and answers; nothing to do");
@@ -131,10 +151,16 @@ DaemonInstallOutcome install(const DaemonInstallOptions& options, const ServiceP
     fs::remove(stagedExecutable);
     fs::copy_file(binary, stagedExecutable);
     setExecutable(stagedExecutable);
+    std::optional<fs::path> stagedUsque;
+    if (options.usque) {
+        stagedUsque = staging.path() / "nimbra-usque";
+        fs::copy_file(*options.usque, *stagedUsque);
+        setExecutable(*stagedUsque);
+    }
     const fs::path stagedDefinition = staging.path() / plan.definitionName;
     writeFileAtomically(stagedDefinition, plan.definition);
     const fs::path script = staging.path() / "install.sh";
-    writeFileAtomically(script, plan.script(stagedExecutable, stagedDefinition));
+    writeFileAtomically(script, plan.script(stagedExecutable, stagedDefinition, stagedUsque));
     setExecutable(script);
 
     step(options, plan.adminStep);
@@ -191,6 +217,26 @@ std::vector<fs::path> candidatesFor(const fs::path& home) {
     return candidates;
 }
 
+// The usque the engine would run, else the caller's own copy (under sudo neither PATH nor HOME is
+// theirs any more).
+std::optional<fs::path> findUsque(const fs::path& home) {
+    try {
+        return usque_locator::resolve();
+    } catch (const std::exception&) {
+        // UsqueError (none found), or the lookup itself failed: fall back to the caller's copy.
+    }
+    const fs::path own = home / ".local" / "bin" / "usque";
+    if (isExecutableFile(own)) return own;
+    return std::nullopt;
+}
+
+// "a, b and c" for the step lines; usque's copy only when one is installed.
+std::string fileList(const fs::path& executable, const std::optional<fs::path>& usque,
+                     const std::string& definition) {
+    return executable.string() + (usque ? ", " + usque->string() : std::string()) + " and " +
+           definition;
+}
+
 }  // namespace
 
 DaemonInstallOptions DaemonInstallOptions::standard() {
@@ -211,6 +257,7 @@ DaemonInstallOptions DaemonInstallOptions::standard() {
         }
     }
     options.candidates = candidatesFor(home);
+    options.usque = findUsque(home);
     options.socketPath = daemonSocketPath();
     options.initialConfig = DaemonConfigValues::from(AppPreferences::standard());
     return options;
@@ -233,18 +280,21 @@ DaemonInstallOutcome ensureInstalledWithSystemd(const DaemonInstallOptions& opti
     const systemd::Targets& targets = options.systemd;
     ServicePlan plan;
     plan.installedExecutable = targets.installedExecutable();
+    plan.installedUsque = targets.installedUsque();
     plan.installedDefinition = targets.unitFile();
     plan.definitionName = systemd::kUnitName;
     plan.definition = systemd::unitFile(targets, daemonArguments(options));
-    plan.script = [&targets](const fs::path& executable, const fs::path& unit) {
-        return systemd::installScript(targets, executable, unit);
+    plan.script = [&targets](const fs::path& executable, const fs::path& unit,
+                             const std::optional<fs::path>& usque) {
+        return systemd::installScript(targets, executable, unit, usque);
     };
     plan.runAdmin = [&targets](const fs::path& script) { systemd::runAdmin(targets, script); };
-    plan.adminStep = targets.asRoot ? "installing " + plan.installedExecutable.string() + " and " +
-                                          targets.unitFile().string()
-                                    : "asking for administrator rights (pkexec) to install " +
-                                          plan.installedExecutable.string() + " and " +
-                                          targets.unitFile().string();
+    const std::string files = fileList(
+        plan.installedExecutable, options.usque ? std::optional(plan.installedUsque) : std::nullopt,
+        targets.unitFile().string());
+    plan.adminStep = targets.asRoot
+                         ? "installing " + files
+                         : "asking for administrator rights (pkexec) to install " + files;
     plan.notReadyText =
         std::string("socket not ready after install — see journalctl -u ") + systemd::kUnitName;
     return install(options, plan);
@@ -254,16 +304,20 @@ DaemonInstallOutcome ensureInstalledWithLaunchd(const DaemonInstallOptions& opti
     const DaemonFiles files = DaemonFiles::in(options.workDirectory);
     ServicePlan plan;
     plan.installedExecutable = launchd::kInstalledExecutable;
+    plan.installedUsque = launchd::kInstalledUsque;
     plan.definitionName = std::string(launchd::kLabel) + ".plist";
     plan.definition = launchd::propertyList(files);
-    plan.script = [](const fs::path& executable, const fs::path& propertyList) {
-        return launchd::installScript(executable, propertyList);
+    plan.script = [](const fs::path& executable, const fs::path& propertyList,
+                     const std::optional<fs::path>& usque) {
+        return launchd::installScript(executable, propertyList, usque);
     };
     plan.runAdmin = [&options](const fs::path& script) {
         launchd::runAdmin(script, options.osascript);
     };
-    plan.adminStep = std::string("asking for administrator rights to install ") +
-                     launchd::kInstalledExecutable + " and " + launchd::kServiceDefinition;
+    plan.adminStep = "asking for administrator rights to install " +
+                     fileList(plan.installedExecutable,
+                              options.usque ? std::optional(plan.installedUsque) : std::nullopt,
+                              launchd::kServiceDefinition);
     plan.notReadyText = std::string("socket not ready after install — see ") + launchd::kBootLog;
     return install(options, plan);
 }
@@ -282,11 +336,10 @@ void uninstall(const DaemonInstallOptions& options) {
     const fs::path script = staging.path() / "uninstall.sh";
     writeFileAtomically(script, systemd::uninstallScript(targets));
     setExecutable(script);
-    step(options, (targets.asRoot ? "removing "
-                                  : "asking for administrator rights (pkexec) to "
-                                    "remove ") +
-                      targets.unitFile().string() + " and " +
-                      targets.installedExecutable().string());
+    step(options,
+         (targets.asRoot ? "removing " : "asking for administrator rights (pkexec) to remove ") +
+             targets.unitFile().string() + ", " + targets.installedExecutable().string() + " and " +
+             targets.installedUsque().string());
     systemd::runAdmin(targets, script);
 }
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,9 @@ namespace nimbra {
 struct DaemonInstallOptions {
     // Executables to install, tried in order; the first executable file wins.
     std::vector<std::filesystem::path> candidates;
+    // The usque program whose root-owned copy the daemon runs (it runs no other); nullopt when
+    // none was found, and nimbrad is installed without one.
+    std::optional<std::filesystem::path> usque;
     // The installing user: whose work directory the daemon reads, and who may command it.
     std::filesystem::path workDirectory;
     uid_t uid = 0;
@@ -59,10 +63,10 @@ std::vector<std::filesystem::path> defaultCandidates();
 // The first candidate that is an executable file. Throws DaemonError::BinaryNotFound.
 std::filesystem::path resolveBinary(const std::vector<std::filesystem::path>& candidates);
 
-// Unless the daemon answers and the installed copy (and, on Linux, its unit) is identical to what
-// would be installed, installs it with one administrator prompt and waits until its socket
-// answers. Throws DaemonError (binaryNotFound, installCanceled, installFailed) or the file
-// system's std::filesystem::filesystem_error / std::system_error.
+// Unless the daemon answers and the installed copies of nimbrad and usque (and, on Linux, its unit)
+// are identical to what would be installed, installs it with one administrator prompt and waits
+// until its socket answers. Throws DaemonError (binaryNotFound, installCanceled, installFailed) or
+// the file system's std::filesystem::filesystem_error / std::system_error.
 DaemonInstallOutcome ensureInstalled(const DaemonInstallOptions& options);
 // The same with launchd and osascript, as on macOS; built everywhere so it is tested everywhere.
 DaemonInstallOutcome ensureInstalledWithLaunchd(const DaemonInstallOptions& options);
@@ -71,8 +75,9 @@ inline DaemonInstallOutcome ensureInstalled() {
     return ensureInstalled(DaemonInstallOptions::standard());
 }
 
-// Stops the service and removes it and the executable (Linux), with one administrator prompt.
-// The user's daemon directory and registration stay. Throws like ensureInstalled().
+// Stops the service and removes it, the executable and the usque copy (Linux), with one
+// administrator prompt. The user's daemon directory and registration stay. Throws like
+// ensureInstalled().
 void uninstall(const DaemonInstallOptions& options);
 
 // Rewrites the daemon's config.yml from the preferences (keeping the daemon's excludes) and

@@ -60,17 +60,23 @@ std::string propertyList(const DaemonFiles& files) {
 }
 
 std::string installScript(const std::filesystem::path& stagedExecutable,
-                          const std::filesystem::path& stagedPropertyList) {
-    return std::string(
-               "#!/bin/bash\n"
-               "set -euo pipefail\n"
-               "/bin/mkdir -p /usr/local/libexec\n"
-               "/bin/launchctl bootout system/com.nimbra.daemon 2>/dev/null || true\n") +
-           "/usr/bin/install -o root -g wheel -m 0755 " + shellQuote(stagedExecutable.string()) +
-           " " + shellQuote(kInstalledExecutable) + "\n" +
-           "/usr/bin/install -o root -g wheel -m 0644 " + shellQuote(stagedPropertyList.string()) +
-           " " + kServiceDefinition + "\n" + "/bin/launchctl bootstrap system " +
-           kServiceDefinition + "\n" + "/bin/sleep 0.4\n" +
+                          const std::filesystem::path& stagedPropertyList,
+                          const std::optional<std::filesystem::path>& stagedUsque) {
+    std::string script =
+        std::string(
+            "#!/bin/bash\n"
+            "set -euo pipefail\n"
+            "/bin/mkdir -p /usr/local/libexec\n"
+            "/bin/launchctl bootout system/com.nimbra.daemon 2>/dev/null || true\n") +
+        "/usr/bin/install -o root -g wheel -m 0755 " + shellQuote(stagedExecutable.string()) + " " +
+        shellQuote(kInstalledExecutable) + "\n";
+    if (stagedUsque) {
+        script += "/usr/bin/install -o root -g wheel -m 0755 " + shellQuote(stagedUsque->string()) +
+                  " " + kInstalledUsque + "\n";
+    }
+    return script + "/usr/bin/install -o root -g wheel -m 0644 " +
+           shellQuote(stagedPropertyList.string()) + " " + kServiceDefinition + "\n" +
+           "/bin/launchctl bootstrap system " + kServiceDefinition + "\n" + "/bin/sleep 0.4\n" +
            "/bin/launchctl kickstart -k system/com.nimbra.daemon 2>/dev/null || true";
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "daemon/daemon_install_files.hpp"
@@ -12,6 +13,8 @@ namespace nimbra::launchd {
 
 inline constexpr const char* kLabel = "com.nimbra.daemon";
 inline constexpr const char* kInstalledExecutable = "/usr/local/libexec/nimbrad";
+// The daemon's default -usque path, so the property list need not name it.
+inline constexpr const char* kInstalledUsque = "/usr/local/libexec/nimbra-usque";
 inline constexpr const char* kServiceDefinition = "/Library/LaunchDaemons/com.nimbra.daemon.plist";
 inline constexpr const char* kBootLog = "/tmp/nimbrad.boot.log";
 inline constexpr const char* kOsascript = "/usr/bin/osascript";
@@ -19,9 +22,11 @@ inline constexpr const char* kOsascript = "/usr/bin/osascript";
 // The property list, without a line feed after "</plist>".
 std::string propertyList(const DaemonFiles& files);
 
-// install.sh for the staged executable and property list, without a final line feed.
+// install.sh for the staged executable, usque copy (when one is staged) and property list, without
+// a final line feed.
 std::string installScript(const std::filesystem::path& stagedExecutable,
-                          const std::filesystem::path& stagedPropertyList);
+                          const std::filesystem::path& stagedPropertyList,
+                          const std::optional<std::filesystem::path>& stagedUsque = std::nullopt);
 
 // Runs `script` as root through osascript's administrator prompt and waits for it. Throws
 // DaemonError: installCanceled when the user dismissed the prompt, installFailed otherwise.

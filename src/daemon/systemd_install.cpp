@@ -43,7 +43,8 @@ std::string systemctl(const Targets& targets, std::string_view arguments) {
 std::string unitFile(const Targets& targets, const DaemonArguments& arguments) {
     std::string execStart = systemdArgument(targets.installedExecutable().string());
     for (const std::string& argument :
-         {std::string("-config"), arguments.files.config.string(), std::string("-usque-config"),
+         {std::string("-usque"), targets.installedUsque().string(), std::string("-config"),
+          arguments.files.config.string(), std::string("-usque-config"),
           arguments.files.registration.string(), std::string("-sock"), arguments.socket,
           std::string("-listen"), std::string("127.0.0.1:53"), std::string("-log"),
           arguments.files.log.string(), std::string("-allow-uid"),
@@ -70,16 +71,23 @@ std::string unitFile(const Targets& targets, const DaemonArguments& arguments) {
 }
 
 std::string installScript(const Targets& targets, const std::filesystem::path& stagedExecutable,
-                          const std::filesystem::path& stagedUnit) {
-    const std::string ownership =
-        "-o " + shellQuote(targets.owner) + " -g " + shellQuote(targets.group);
-    return scriptHead() + "/bin/mkdir -p " + shellQuote(targets.libexecDirectory.string()) + " " +
-           shellQuote(targets.unitDirectory.string()) + "\n" +
-           systemctl(targets, std::string("stop ") + kUnitName + " 2>/dev/null || true") +
-           "/usr/bin/install " + ownership + " -m 0755 " + shellQuote(stagedExecutable.string()) +
-           " " + shellQuote(targets.installedExecutable().string()) + "\n" + "/usr/bin/install " +
-           ownership + " -m 0644 " + shellQuote(stagedUnit.string()) + " " +
-           shellQuote(targets.unitFile().string()) + "\n" + systemctl(targets, "daemon-reload") +
+                          const std::filesystem::path& stagedUnit,
+                          const std::optional<std::filesystem::path>& stagedUsque) {
+    const std::string install = "/usr/bin/install -o " + shellQuote(targets.owner) + " -g " +
+                                shellQuote(targets.group) + " -m ";
+    const auto installLine = [&](const char* mode, const std::filesystem::path& from,
+                                 const std::filesystem::path& to) {
+        return install + mode + " " + shellQuote(from.string()) + " " + shellQuote(to.string()) +
+               "\n";
+    };
+    std::string script =
+        scriptHead() + "/bin/mkdir -p " + shellQuote(targets.libexecDirectory.string()) + " " +
+        shellQuote(targets.unitDirectory.string()) + "\n" +
+        systemctl(targets, std::string("stop ") + kUnitName + " 2>/dev/null || true") +
+        installLine("0755", stagedExecutable, targets.installedExecutable());
+    if (stagedUsque) script += installLine("0755", *stagedUsque, targets.installedUsque());
+    return script + installLine("0644", stagedUnit, targets.unitFile()) +
+           systemctl(targets, "daemon-reload") +
            systemctl(targets, std::string("enable ") + kUnitName) +
            systemctl(targets, std::string("restart ") + kUnitName);
 }
@@ -88,7 +96,8 @@ std::string uninstallScript(const Targets& targets) {
     return scriptHead() +
            systemctl(targets, std::string("disable --now ") + kUnitName + " 2>/dev/null || true") +
            "/bin/rm -f " + shellQuote(targets.unitFile().string()) + " " +
-           shellQuote(targets.installedExecutable().string()) + "\n" +
+           shellQuote(targets.installedExecutable().string()) + " " +
+           shellQuote(targets.installedUsque().string()) + "\n" +
            systemctl(targets, "daemon-reload") +
            systemctl(targets, std::string("reset-failed ") + kUnitName + " 2>/dev/null || true");
 }

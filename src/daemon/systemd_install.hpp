@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "daemon/daemon_install_files.hpp"
@@ -28,6 +29,8 @@ struct Targets {
     bool asRoot = false;
 
     std::filesystem::path installedExecutable() const { return libexecDirectory / "nimbrad"; }
+    // The only usque the daemon runs: root's copy, beside it.
+    std::filesystem::path installedUsque() const { return libexecDirectory / "nimbra-usque"; }
     std::filesystem::path unitFile() const { return unitDirectory / kUnitName; }
 };
 
@@ -41,12 +44,14 @@ struct DaemonArguments {
 
 std::string unitFile(const Targets& targets, const DaemonArguments& arguments);
 
-// Stops the old service (if any), installs the executable and the unit, enables and restarts it.
+// Stops the old service (if any), installs the executable, the usque copy (when one is staged; an
+// older copy stays otherwise) and the unit, enables and restarts it.
 std::string installScript(const Targets& targets, const std::filesystem::path& stagedExecutable,
-                          const std::filesystem::path& stagedUnit);
+                          const std::filesystem::path& stagedUnit,
+                          const std::optional<std::filesystem::path>& stagedUsque = std::nullopt);
 
-// Stops and disables the service and removes the unit and the executable. The user's files (the
-// daemon directory, usque's registration) stay.
+// Stops and disables the service and removes the unit, the executable and the usque copy. The
+// user's files (the daemon directory, usque's registration) stay.
 std::string uninstallScript(const Targets& targets);
 
 // Runs `script` as root: through pkexec, or with bash alone when Targets::asRoot. Throws

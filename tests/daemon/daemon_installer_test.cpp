@@ -76,7 +76,8 @@ TEST(ServiceFilesTest, SystemdUnitAndScriptsQuoteEveryPath) {
               "\n"
               "[Service]\n"
               "Type=simple\n"
-              "ExecStart=\"/opt/my root/libexec/nimbrad\" -config "
+              "ExecStart=\"/opt/my root/libexec/nimbrad\" -usque "
+              "\"/opt/my root/libexec/nimbra-usque\" -config "
               "\"/home/o'neil/.local/share/My \\\"Nimbra\\\" 100%%/daemon/config.yml\" "
               "-usque-config \"/home/o'neil/.local/share/My \\\"Nimbra\\\" 100%%/config.json\" "
               "-sock /run/nimbra.sock -listen 127.0.0.1:53 -log "
@@ -88,7 +89,8 @@ TEST(ServiceFilesTest, SystemdUnitAndScriptsQuoteEveryPath) {
               "[Install]\n"
               "WantedBy=multi-user.target\n");
     EXPECT_EQ(systemd::installScript(targets, "/run/user/1000/it's/nimbrad",
-                                     "/run/user/1000/it's/nimbra-daemon.service"),
+                                     "/run/user/1000/it's/nimbra-daemon.service",
+                                     "/run/user/1000/it's/nimbra-usque"),
               "#!/bin/bash\n"
               "set -euo pipefail\n"
               "trap 'status=$?; echo \"step failed (status $status): $BASH_COMMAND\" >&2; exit 1' "
@@ -97,6 +99,8 @@ TEST(ServiceFilesTest, SystemdUnitAndScriptsQuoteEveryPath) {
               "'/usr/bin/systemctl' stop nimbra-daemon.service 2>/dev/null || true\n"
               "/usr/bin/install -o 'root' -g 'root' -m 0755 '/run/user/1000/it'\\''s/nimbrad' "
               "'/opt/my root/libexec/nimbrad'\n"
+              "/usr/bin/install -o 'root' -g 'root' -m 0755 '/run/user/1000/it'\\''s/nimbra-usque' "
+              "'/opt/my root/libexec/nimbra-usque'\n"
               "/usr/bin/install -o 'root' -g 'root' -m 0644 "
               "'/run/user/1000/it'\\''s/nimbra-daemon.service' "
               "'/etc/systemd/system/nimbra-daemon.service'\n"
@@ -110,7 +114,7 @@ TEST(ServiceFilesTest, SystemdUnitAndScriptsQuoteEveryPath) {
               "ERR\n"
               "'/usr/bin/systemctl' disable --now nimbra-daemon.service 2>/dev/null || true\n"
               "/bin/rm -f '/etc/systemd/system/nimbra-daemon.service' "
-              "'/opt/my root/libexec/nimbrad'\n"
+              "'/opt/my root/libexec/nimbrad' '/opt/my root/libexec/nimbra-usque'\n"
               "'/usr/bin/systemctl' daemon-reload\n"
               "'/usr/bin/systemctl' reset-failed nimbra-daemon.service 2>/dev/null || true\n");
 }
@@ -155,7 +159,8 @@ TEST(ServiceFilesTest, LaunchdPropertyListAndInstallScript) {
               "</plist>");
     EXPECT_EQ(launchd::installScript("/var/folders/x/T/nimbra-daemon-install-1/it's/nimbrad",
                                      "/var/folders/x/T/nimbra-daemon-install-1/com.nimbra.daemon"
-                                     ".plist"),
+                                     ".plist",
+                                     "/var/folders/x/T/nimbra-daemon-install-1/nimbra-usque"),
               "#!/bin/bash\n"
               "set -euo pipefail\n"
               "/bin/mkdir -p /usr/local/libexec\n"
@@ -163,6 +168,9 @@ TEST(ServiceFilesTest, LaunchdPropertyListAndInstallScript) {
               "/usr/bin/install -o root -g wheel -m 0755 "
               "'/var/folders/x/T/nimbra-daemon-install-1/it'\\''s/nimbrad' "
               "'/usr/local/libexec/nimbrad'\n"
+              "/usr/bin/install -o root -g wheel -m 0755 "
+              "'/var/folders/x/T/nimbra-daemon-install-1/nimbra-usque' "
+              "/usr/local/libexec/nimbra-usque\n"
               "/usr/bin/install -o root -g wheel -m 0644 "
               "'/var/folders/x/T/nimbra-daemon-install-1/com.nimbra.daemon.plist' "
               "/Library/LaunchDaemons/com.nimbra.daemon.plist\n"
@@ -219,7 +227,10 @@ protected:
         fs::create_directories(runtime_);
         writeFile(source_, "nimbrad build 1");
         fs::permissions(source_, fs::perms(0755));
+        writeFile(usque_, "usque build 1");
+        fs::permissions(usque_, fs::perms(0700));
         options_.candidates = {root_ / "missing" / "nimbrad", source_};
+        options_.usque = usque_;
         options_.workDirectory = root_ / "home" / "o'neil" / ".local share" / "Nimbra";
         options_.uid = ::getuid();
         options_.gid = ::getgid();
@@ -243,6 +254,7 @@ protected:
     }
 
     fs::path installed() const { return options_.systemd.installedExecutable(); }
+    fs::path installedUsque() const { return options_.systemd.installedUsque(); }
     fs::path config() const { return DaemonFiles::in(options_.workDirectory).config; }
     std::vector<std::string> adminLog() const { return lines(readFile(log_)); }
     // pkexec ran bash on the staged install.sh once, and the script drove systemctl.
@@ -265,6 +277,7 @@ protected:
     fs::path runtime_ = root_ / "run" / "user";
     fs::path log_ = dir_ / "admin.log";
     fs::path source_ = root_ / "build" / "bin" / "nimbrad";
+    fs::path usque_ = root_ / "home" / "o'neil" / ".local" / "bin" / "usque";
     ScopedEnv logEnv_{"FAKE_ADMIN_LOG", log_.string()};
     ScopedEnv runtimeEnv_{"XDG_RUNTIME_DIR", runtime_.string()};
     ScopedEnv pkexecMode_{"FAKE_PKEXEC_MODE", "run"};
@@ -280,6 +293,8 @@ TEST_F(SystemdInstallerTest, FreshInstallPromptsOnceAndWaitsForTheSocket) {
     expectInstallLog();
     EXPECT_EQ(readFile(installed()), "nimbrad build 1");
     EXPECT_EQ(fs::status(installed()).permissions(), fs::perms(0755));
+    EXPECT_EQ(readFile(installedUsque()), "usque build 1");
+    EXPECT_EQ(fs::status(installedUsque()).permissions(), fs::perms(0755));
     const fs::path unit = options_.systemd.unitFile();
     EXPECT_EQ(fs::status(unit).permissions(), fs::perms(0644));
     EXPECT_THAT(readFile(unit), HasSubstr(" -allow-uid " + std::to_string(::getuid()) + "\n"));
@@ -287,9 +302,13 @@ TEST_F(SystemdInstallerTest, FreshInstallPromptsOnceAndWaitsForTheSocket) {
     EXPECT_EQ(readFile(config()), "dns:\n  mode: adguard\nhttp2: true\nexcludes: []");
     EXPECT_FALSE(stagingLeftBehind());
     EXPECT_EQ(pings_, 2);  // the up-to-date check, then the first wait attempt
-    ASSERT_EQ(steps_.size(), 5u);
-    EXPECT_THAT(steps_[2], HasSubstr("asking for administrator rights (pkexec)"));
-    EXPECT_EQ(steps_[4], "nimbrad answers on " + options_.socketPath);
+    ASSERT_EQ(steps_.size(), 6u);
+    EXPECT_EQ(steps_[1],
+              "usque to install as " + installedUsque().string() + ": " + usque_.string());
+    EXPECT_EQ(steps_[3], "asking for administrator rights (pkexec) to install " +
+                             installed().string() + ", " + installedUsque().string() + " and " +
+                             unit.string());
+    EXPECT_EQ(steps_[5], "nimbrad answers on " + options_.socketPath);
 }
 
 TEST_F(SystemdInstallerTest, AnIdenticalAnsweringDaemonIsLeftAlone) {
@@ -315,6 +334,7 @@ TEST_F(SystemdInstallerTest, ReinstallsWhenAnythingDiffers) {
     };
     const Case cases[] = {
         {"one byte of the build", [&] { writeFile(source_, "nimbrad build 2"); }},
+        {"a newer usque", [&] { writeFile(usque_, "usque build 2"); }},
         {"the installed unit", [&] { writeFile(options_.systemd.unitFile(), "[Unit]\n"); }},
         {"the installing user", [&] { options_.uid += 1; }},
         {"an installed copy that is not executable",
@@ -328,6 +348,7 @@ TEST_F(SystemdInstallerTest, ReinstallsWhenAnythingDiffers) {
         SCOPED_TRACE(c.name);
         expectInstallLog();
         EXPECT_EQ(readFile(installed()), readFile(source_)) << c.name;
+        EXPECT_EQ(readFile(installedUsque()), readFile(usque_)) << c.name;
     }
     // And a daemon that does not answer is reinstalled even when identical.
     answering_ = false;
@@ -420,6 +441,26 @@ TEST_F(SystemdInstallerTest, NoExecutableCandidateIsBinaryNotFound) {
     EXPECT_FALSE(fs::exists(log_));
 }
 
+// The daemon answers status without usque; the step line says how to get the tunnel. A copy an
+// earlier install left stays, and is not compared.
+TEST_F(SystemdInstallerTest, WithoutUsqueNimbradIsInstalledAndTheStepSaysWhatIsMissing) {
+    options_.usque.reset();
+    EXPECT_EQ(DaemonInstaller::ensureInstalled(options_), DaemonInstallOutcome::installed);
+    expectInstallLog();
+    EXPECT_EQ(readFile(installed()), "nimbrad build 1");
+    EXPECT_FALSE(fs::exists(installedUsque()));
+    EXPECT_THAT(readFile(options_.systemd.unitFile()),
+                HasSubstr(" -usque \"" + installedUsque().string() + "\" "));
+    EXPECT_THAT(steps_, ::testing::Contains(
+                            "no usque found: the tunnel needs usque (scripts/fetch-usque) and then "
+                            "`nimbra-cli daemon install` again"));
+
+    writeFile(installedUsque(), "usque build 0");
+    answering_ = true;
+    EXPECT_EQ(DaemonInstaller::ensureInstalled(options_), DaemonInstallOutcome::upToDate);
+    EXPECT_EQ(readFile(installedUsque()), "usque build 0");
+}
+
 TEST_F(SystemdInstallerTest, UninstallRemovesTheServiceButNotTheUsersFiles) {
     ASSERT_EQ(DaemonInstaller::ensureInstalled(options_), DaemonInstallOutcome::installed);
     fs::remove(log_);
@@ -427,8 +468,10 @@ TEST_F(SystemdInstallerTest, UninstallRemovesTheServiceButNotTheUsersFiles) {
     EXPECT_EQ(adminLog().size(), 4u);
     EXPECT_EQ(adminLog().at(1), "systemctl disable --now nimbra-daemon.service");
     EXPECT_FALSE(fs::exists(installed()));
+    EXPECT_FALSE(fs::exists(installedUsque()));
     EXPECT_FALSE(fs::exists(options_.systemd.unitFile()));
     EXPECT_TRUE(fs::exists(config()));
+    EXPECT_TRUE(fs::exists(usque_));
     EXPECT_FALSE(stagingLeftBehind());
 }
 
