@@ -35,6 +35,7 @@ void WarpController::connect() {
     // The attempt owns the button from here on, so a second press cancels it even while the
     // conflict scan runs.
     connection_.connecting = true;
+    connection_.daemonGate = std::make_shared<DaemonGate>();
     const int64_t generation = ++connection_.generation;
     connection_.attemptTask = tasks_.spawn(checkConflictsThenConnect(generation));
 }
@@ -84,19 +85,33 @@ StartRequest WarpController::beginAttempt() {
     };
 }
 
-asio::awaitable<StartOutcome> WarpController::connectTimeout() {
+asio::awaitable<StartOutcome> WarpController::connectTimeout(std::shared_ptr<DaemonGate> gate) {
     co_await sleepFor(timings_.connectRace);
+    // The race waits for the start sequence to give up, which a blocking readiness wait does only
+    // when it is told.
+    gate->cancel();
     const auto seconds = std::chrono::ceil<std::chrono::seconds>(timings_.connectRace).count();
     throw ConnectError::timedOut(static_cast<int>(seconds));
 }
 
 asio::awaitable<void> WarpController::connectBody(StartRequest request) {
     ConnectAttempt attempt(state_, connection_, request);
-    StartContext context{attempt, services_, runtime_.lifecyclePool(), timings_};
+    const std::shared_ptr<DaemonGate> gate = connection_.daemonGate;
+    StartContext context{
+        .attempt = attempt,
+        .services = services_,
+        .lifecycle = runtime_.lifecyclePool(),
+        .timings = timings_,
+        .daemonGate = gate,
+        .storeHttp2 =
+            [this, &attempt](bool http2) {
+                if (attempt.isCurrent()) setHttp2(http2);
+            },
+    };
     std::optional<StartOutcome> outcome;
     std::exception_ptr failure;
     try {
-        auto first = co_await race(startSequence_(context, request), connectTimeout());
+        auto first = co_await race(startSequence_(context, request), connectTimeout(gate));
         // The time-out only ever throws, so a value is the start sequence's.
         outcome = std::get<0>(std::move(first));
     } catch (...) {
@@ -139,6 +154,10 @@ void WarpController::acceptOutcome(const StartOutcome& outcome, const StartReque
     traffic_->start(std::nullopt);
     health_->start();
     startWatching();
+    if (outcome.started.daemonTun) {
+        startStatusPolling();
+        refreshDaemonStatus();
+    }
 }
 
 asio::awaitable<void> WarpController::reportFailure(std::exception_ptr failure,
@@ -159,7 +178,7 @@ asio::awaitable<void> WarpController::reportFailure(std::exception_ptr failure,
         s.phase = WarpPhase::error;
         s.detail = description;
     });
-    state_.clearTunStatus();
+    clearTunStatus();
     if (!state().http2 && suggestsHttp2(description)) {
         state_.setHttp2Tip(Http2TipKind::connectFailed);
     }

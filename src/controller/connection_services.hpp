@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "controller/daemon_service.hpp"
 #include "controller/diagnostics_service.hpp"
 #include "engine/tunnel_engine.hpp"
 #include "proxy/http_socks_relay.hpp"
@@ -20,6 +21,8 @@ struct ConnectionServices {
     std::shared_ptr<LocalSocksGateway> socksGateway;
     std::shared_ptr<SystemProxy> systemProxy;
     std::shared_ptr<DiagnosticsService> diagnostics;
+    // nimbrad, which carries the real TUN mode.
+    std::shared_ptr<DaemonService> daemon;
     // Points usque's registration file at the exit gateway with this prefix ("none": directly).
     // Blocking; never throws.
     std::function<void(const std::string& prefix)> pointRegistrationAt;

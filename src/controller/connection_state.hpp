@@ -1,10 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "base/async/task.hpp"
 #include "controller/connection_ledger.hpp"
+#include "controller/daemon_gate.hpp"
 
 namespace nimbra {
 
@@ -16,6 +18,8 @@ struct ConnectionState {
     // captured an older value is stale and must not write.
     int64_t generation = 0;
     std::optional<TaskHandle> attemptTask;
+    // The daemon commands of the latest attempt; a cancel closes it with its "stop".
+    std::shared_ptr<DaemonGate> daemonGate;
     // What the established connection started.
     ConnectionLedger ledger;
     // Teardowns still stopping things. A connect asked for meanwhile waits for them, so their

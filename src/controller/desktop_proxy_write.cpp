@@ -10,18 +10,19 @@ constexpr const char* kLoopback = "127.0.0.1";
 
 }  // namespace
 
-std::string pointDesktopAtRelay(SystemProxy& proxy, SplitTunnelMode split, int httpPort,
-                                int socksPort, AppLanguage language) {
+DesktopProxyWrite pointDesktopAtRelay(SystemProxy& proxy, SplitTunnelMode split, int httpPort,
+                                      int socksPort, AppLanguage language) {
     try {
         if (split == SplitTunnelMode::autoSplit) {
             proxy.enableAutoSplit(kLoopback, httpPort);
-            return L10n::coverageAutoSplit(language);
+            return {L10n::coverageAutoSplit(language), true};
         }
         proxy.enableClashXProxies(kLoopback, httpPort, socksPort, standardBypassDomains());
-        return L10n::coverageSystemProxy(httpPort, socksPort, language);
+        return {L10n::coverageSystemProxy(httpPort, socksPort, language), true};
     } catch (...) {
-        return L10n::coverageProxyWriteFailed(describeError(std::current_exception(), language),
-                                              language);
+        return {L10n::coverageProxyWriteFailed(describeError(std::current_exception(), language),
+                                               language),
+                false};
     }
 }
 

@@ -37,17 +37,23 @@ void WarpController::cancelConnect() {
         s.phase = WarpPhase::stopping;
         s.detail = L10n::cancelling(lang);
     });
-    // The attempt may have got anywhere, so everything is stopped without looking at the ledger.
-    tearDown(ConnectionLedger::everything(), /*cancelled=*/true);
+    // The attempt may have got anywhere, so everything is stopped without looking at the ledger;
+    // its readiness wait ends at its next poll and its gate makes our "stop" nimbrad's last word.
+    if (connection_.daemonGate) connection_.daemonGate->cancel();
+    tearDown(ConnectionLedger::everything(), /*cancelled=*/true, connection_.daemonGate);
 }
 
-void WarpController::tearDown(ConnectionLedger plan, bool cancelled) {
+void WarpController::tearDown(ConnectionLedger plan, bool cancelled,
+                              std::shared_ptr<DaemonGate> gate) {
     ++connection_.teardowns;
-    tasks_.spawn(runTeardown(plan, cancelled));
+    tasks_.spawn(runTeardown(plan, cancelled, std::move(gate)));
 }
 
-asio::awaitable<void> WarpController::runTeardown(ConnectionLedger plan, bool cancelled) {
-    auto unwind = [unwinder = ConnectionUnwinder(services_), plan] { unwinder.unwind(plan); };
+asio::awaitable<void> WarpController::runTeardown(ConnectionLedger plan, bool cancelled,
+                                                  std::shared_ptr<DaemonGate> gate) {
+    auto unwind = [unwinder = ConnectionUnwinder(services_, std::move(gate)), plan] {
+        unwinder.unwind(plan);
+    };
     co_await awaitTeardown(runtime_.lifecyclePool(), unwind);
     --connection_.teardowns;
     if (quitting_) co_return;
@@ -68,7 +74,7 @@ void WarpController::resetAfterTeardown(bool cancelled) {
         s.detail = cancelled ? L10n::cancelled(lang) : L10n::disconnected(lang);
         s.exitViaTunnel = false;
     });
-    state_.clearTunStatus();
+    clearTunStatus();
     if (!cancelled) traffic_->reset();
 }
 
@@ -83,22 +89,28 @@ void WarpController::quit(std::function<void()> done) {
     if (quitting_) return;  // called back with the quit already under way
     quitting_ = true;
     // An attempt may have got anywhere; an established connection started what its ledger says.
-    // The engine always stops, which also ends a usque another run left on our SOCKS port.
-    ConnectionLedger plan = connectUnderWay() ? ConnectionLedger::everything() : connection_.ledger;
+    // The engine always stops, which also ends a usque another run left on our SOCKS port; in
+    // real TUN mode nimbrad is told to stop too, which also ends a TUN a crashed run left up.
+    const bool attempt = connectUnderWay();
+    ConnectionLedger plan = attempt ? ConnectionLedger::everything() : connection_.ledger;
     plan.engine = true;
+    if (state().connectionMode == ConnectionMode::realTun) plan.daemonTun = true;
+    std::shared_ptr<DaemonGate> gate = attempt ? connection_.daemonGate : nullptr;
+    if (gate) gate->cancel();
     ++connection_.generation;
     health_->stop();
+    stopStatusPolling();
     stopWatching();
     tasks_.cancelAll();
     traffic_->stop();
     // Not one of tasks_: it is the task that waits for them.
-    spawnTask(runtime_.executor(), runQuit(plan));
+    spawnTask(runtime_.executor(), runQuit(plan, std::move(gate)));
 }
 
-asio::awaitable<void> WarpController::runQuit(ConnectionLedger plan) {
-    auto unwind = [unwinder = ConnectionUnwinder(services_), plan, budget = timings_.quitCleanup] {
-        unwinder.unwindForQuit(plan, budget);
-    };
+asio::awaitable<void> WarpController::runQuit(ConnectionLedger plan,
+                                              std::shared_ptr<DaemonGate> gate) {
+    auto unwind = [unwinder = ConnectionUnwinder(services_, std::move(gate)), plan,
+                   budget = timings_.quitCleanup] { unwinder.unwindForQuit(plan, budget); };
     co_await awaitTeardown(runtime_.lifecyclePool(), unwind);
     // A cancelled attempt unwinds its own steps (a proxy write that landed after the restore
     // above is put back there); give the tasks a moment to end before the loop stops.

@@ -11,6 +11,23 @@ namespace {
 
 constexpr int kGatewayProbeTimeoutMs = 3500;
 
+// nimbrad's side of a live switch: the configuration, the prefix, a restart, and the wait until
+// its tunnel is back, so the probe after it meets a tunnel that is up rather than one still
+// coming up. Failures are left to that probe.
+void restartDaemonThrough(const DaemonService& daemon, const std::string& prefix, bool http2,
+                          const Timings& timings) {
+    daemon.syncPreferences(http2);
+    try {
+        daemon.setNAT64(prefix);
+        daemon.command("restart", {}, "restart failed");
+        DaemonClient::ReadyWait wait;
+        wait.poll = timings.daemonReadyPoll;
+        daemon.waitUntilReady(timings.daemonReadiness, wait);
+    } catch (const std::exception&) {
+        // The probe below tells whether the tunnel carries traffic.
+    }
+}
+
 }  // namespace
 
 void WarpController::refreshExitProbes() {
@@ -49,8 +66,12 @@ void WarpController::setNat64Gateway(NAT64Gateway gateway) {
     }
 }
 
+// usque's registration and nimbrad's configuration both name the gateway.
 asio::awaitable<void> WarpController::pointRegistrationAt(std::string prefix) {
-    auto rewrite = [services = services_, prefix] { services.pointRegistrationAt(prefix); };
+    auto rewrite = [services = services_, prefix, http2 = state().http2] {
+        services.pointRegistrationAt(prefix);
+        services.daemon->syncPreferences(http2);
+    };
     co_await awaitTeardown(runtime_.lifecyclePool(), rewrite);
 }
 
@@ -67,18 +88,24 @@ void WarpController::switchGatewayLive() {
     tasks_.spawn(runGatewaySwitch());
 }
 
-// The engine restarts through the new gateway; the connection is called connected again only
-// when the exit probe says so. A switch that ends unhealthy goes to the heal.
+// The tunnel restarts through the new gateway: the engine, or in real TUN mode nimbrad's TUN
+// (told the new NAT64 prefix first). The connection is called connected again only when the exit
+// probe says so; a switch that ends unhealthy goes to the heal.
 asio::awaitable<void> WarpController::runGatewaySwitch() {
     do {
-        health_->stop();  // no heal may restart the engine under the switch
+        health_->stop();  // no heal may restart the tunnel under the switch
         state_.update([lang = language()](ControllerSnapshot& s) {
             s.phase = WarpPhase::reconnecting;
             s.detail = L10n::switchingGateway(lang);
         });
+        const bool daemonTun = connection_.ledger.daemonTun;
         auto restart = [services = services_, prefix = rawValue(state().nat64Gateway),
-                        http2 = state().http2] {
+                        http2 = state().http2, daemonTun, timings = timings_] {
             services.pointRegistrationAt(prefix);
+            if (daemonTun) {
+                restartDaemonThrough(*services.daemon, prefix, http2, timings);
+                return;
+            }
             const auto& engine = services.engine;
             try {
                 engine->stop();
@@ -89,19 +116,26 @@ asio::awaitable<void> WarpController::runGatewaySwitch() {
         };
         co_await awaitTeardown(runtime_.lifecyclePool(), restart);
         co_await sleepFor(timings_.gatewaySwitchSettle);
-        auto probe = [diagnostics = services_.diagnostics, port = socksPort_] {
+        auto probe = [diagnostics = services_.diagnostics, port = socksPort_, daemonTun] {
             try {
-                return diagnostics->exitViaSocks(port).ok();
+                return (daemonTun ? diagnostics->exitDirect() : diagnostics->exitViaSocks(port))
+                    .ok();
             } catch (const std::exception&) {
                 return false;
             }
         };
         const bool healthy = co_await awaitTeardown(runtime_.blockingPool(), probe);
         if (state().phase != WarpPhase::reconnecting) {
-            // A disconnect meanwhile owns the state; its engine stop may have run before this
-            // restart, so nothing may be left running once nobody is connected.
+            // A disconnect meanwhile owns the state; its stop may have run before this restart,
+            // so nothing may be left running once nobody is connected.
             if (!state().isConnected() && !connectUnderWay()) {
-                auto stopAgain = [engine = services_.engine] { engine->stop(); };
+                auto stopAgain = [services = services_, daemonTun] {
+                    if (daemonTun) {
+                        services.daemon->stop();
+                    } else {
+                        services.engine->stop();
+                    }
+                };
                 co_await awaitTeardown(runtime_.lifecyclePool(), stopAgain);
             }
             break;

@@ -26,11 +26,11 @@ void WarpController::refreshExit() {
     if (quitting_ || state().exitProbing || connectUnderWay()) return;
     state_.update([](ControllerSnapshot& s) { s.exitProbing = true; });
 
-    const bool realTun = state().connectionMode == ConnectionMode::realTun;
-    // Real TUN is not driven by this build, so its tunnel is never up here.
-    const bool tunnelUp = !realTun && services_.engine->isRunning();
+    // nimbrad's TUN carries a plain request; the engine's tunnel is reached through its port.
+    const bool daemonTun = connection_.ledger.daemonTun;
+    const bool tunnelUp = daemonTun || services_.engine->isRunning();
     const bool viaTunnel = state().isConnected() && tunnelUp;
-    tasks_.spawn(runExitRefresh(viaTunnel, /*throughSocks=*/viaTunnel));
+    tasks_.spawn(runExitRefresh(viaTunnel, /*throughSocks=*/viaTunnel && !daemonTun));
 }
 
 asio::awaitable<void> WarpController::runExitRefresh(bool viaTunnel, bool throughSocks) {

@@ -1,6 +1,8 @@
-// The health loop and the self-heal. A check probes the exit through the engine's SOCKS port;
-// the heal restarts the engine on the user's transport and probes once more. Every write after
-// a suspension first asks whether the monitor was stopped meanwhile (a disconnect or a cancel).
+// The health loop and the self-heal. A check probes the exit through the engine's SOCKS port, or
+// in real TUN mode asks nimbrad for its status and probes without a proxy; the heal restarts the
+// engine on the user's transport (or has nimbrad restart its tunnel and waits until it is ready)
+// and probes once more. Every write after a suspension first asks whether the monitor was
+// stopped meanwhile (a disconnect or a cancel).
 
 #include "controller/health_monitor.hpp"
 
@@ -26,6 +28,7 @@ void HealthMonitor::start() {
 }
 
 void HealthMonitor::stop() {
+    healGate_->cancel();
     if (loopTask_) loopTask_->cancel();
     loopTask_.reset();
     consecutiveFailures_ = 0;
@@ -82,8 +85,22 @@ asio::awaitable<void> HealthMonitor::runCheck() {
     }
 }
 
-// Without a running engine there is nothing to probe through: unhealthy at once.
+// Without a running engine there is nothing to probe through: unhealthy at once. nimbrad saying
+// its tunnel is not connected is as good as a failed probe; a daemon that does not answer leaves
+// the verdict to the probe, since its TUN may well carry traffic all the same.
 asio::awaitable<bool> HealthMonitor::probeHealthy() {
+    if (hooks_.daemonTun()) {
+        auto check = [daemon = services_.daemon, diagnostics = services_.diagnostics] {
+            const std::optional<DaemonClient::Status> status = daemon->status();
+            if (status && status->connected == false) return false;
+            try {
+                return diagnostics->exitDirect().ok();
+            } catch (const std::exception&) {
+                return false;
+            }
+        };
+        co_return co_await awaitTeardown(runtime_.blockingPool(), check);
+    }
     if (!services_.engine->isRunning()) co_return false;
     auto probe = [diagnostics = services_.diagnostics, port = services_.engine->socksPort()] {
         try {
@@ -110,26 +127,13 @@ asio::awaitable<void> HealthMonitor::heal() {
         s.detail = L10n::selfHealing(lang);
     });
 
-    const bool http2 = state_.snapshot().http2;
-    auto restart = [engine = services_.engine, http2]() -> std::exception_ptr {
-        try {
-            engine->stop();
-            engine->ensureReady();
-            engine->startSocks(http2);
-            return nullptr;
-        } catch (...) {
-            return std::current_exception();
-        }
-    };
-    const std::exception_ptr failure = co_await awaitTeardown(runtime_.lifecyclePool(), restart);
+    const bool daemonTun = hooks_.daemonTun();
+    const std::exception_ptr failure = co_await restartTunnel(daemonTun);
     lang = state_.language();
     if (!stillHealing(generation)) {
-        // Abandoned by a disconnect or a cancel whose own engine stop may have run before this
-        // restart: nothing may be left running once nobody is connected any more.
-        if (!connected() && !hooks_.connectUnderWay()) {
-            auto stopAgain = [engine = services_.engine] { engine->stop(); };
-            co_await awaitTeardown(runtime_.lifecyclePool(), stopAgain);
-        }
+        // Abandoned by a disconnect or a cancel whose own stop may have run before this restart:
+        // nothing may be left running once nobody is connected any more.
+        if (!connected() && !hooks_.connectUnderWay()) co_await stopAbandonedRestart(daemonTun);
         co_return;
     }
     if (failure) {
@@ -139,9 +143,10 @@ asio::awaitable<void> HealthMonitor::heal() {
         co_return;
     }
 
-    auto probeExit = [diagnostics = services_.diagnostics, port = services_.engine->socksPort()] {
+    auto probeExit = [diagnostics = services_.diagnostics, port = services_.engine->socksPort(),
+                      daemonTun] {
         try {
-            return diagnostics->exitViaSocks(port);
+            return daemonTun ? diagnostics->exitDirect() : diagnostics->exitViaSocks(port);
         } catch (const std::exception& error) {
             return TraceProbe::failed(error.what());
         }
@@ -155,12 +160,58 @@ asio::awaitable<void> HealthMonitor::heal() {
             s.phase = WarpPhase::connected;
             s.detail = L10n::connectedVia(probe.loc, probe.colo, probe.warp, lang);
         });
+        if (daemonTun) hooks_.refreshDaemonStatus();
     } else {
         state_.setDetail(
             L10n::healIncomplete(probe.error.value_or(L10n::warpExitProbeFailed(lang)), lang));
         consecutiveFailures_ = 1;
     }
     healing_ = false;
+}
+
+asio::awaitable<std::exception_ptr> HealthMonitor::restartTunnel(bool daemonTun) {
+    if (daemonTun) {
+        healGate_ = std::make_shared<DaemonGate>();
+        auto restart = [daemon = services_.daemon, gate = healGate_,
+                        timings = timings_]() -> std::exception_ptr {
+            try {
+                daemon->command("restart", {}, "restart failed");
+                const DaemonClient::ReadyWait wait{
+                    .poll = timings.daemonReadyPoll,
+                    .replyBudget = DaemonClient::kReplyBudget,
+                    .cancelled = [&gate] { return gate->cancelled(); },
+                };
+                daemon->waitUntilReady(timings.daemonReadiness, wait);
+                return nullptr;
+            } catch (...) {
+                return std::current_exception();
+            }
+        };
+        co_return co_await awaitTeardown(runtime_.lifecyclePool(), restart);
+    }
+    const bool http2 = state_.snapshot().http2;
+    auto restart = [engine = services_.engine, http2]() -> std::exception_ptr {
+        try {
+            engine->stop();
+            engine->ensureReady();
+            engine->startSocks(http2);
+            return nullptr;
+        } catch (...) {
+            return std::current_exception();
+        }
+    };
+    co_return co_await awaitTeardown(runtime_.lifecyclePool(), restart);
+}
+
+asio::awaitable<void> HealthMonitor::stopAbandonedRestart(bool daemonTun) {
+    auto stopAgain = [engine = services_.engine, daemon = services_.daemon, daemonTun] {
+        if (daemonTun) {
+            daemon->stop();
+        } else {
+            engine->stop();
+        }
+    };
+    co_await awaitTeardown(runtime_.lifecyclePool(), stopAgain);
 }
 
 }  // namespace nimbra

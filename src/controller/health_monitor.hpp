@@ -2,21 +2,24 @@
 
 #include <asio/awaitable.hpp>
 #include <cstdint>
+#include <exception>
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include "base/async/core_runtime.hpp"
 #include "base/async/task_scope.hpp"
 #include "controller/connection_services.hpp"
 #include "controller/controller_state.hpp"
+#include "controller/daemon_gate.hpp"
 #include "model/timings.hpp"
 
 namespace nimbra {
 
 // Keeps a connection honest: checks now and then that traffic still leaves through WARP, and
-// after two failed checks in a row restarts the engine and probes again, without ever leaving
-// the connected state for disconnected. Lives on the core thread; its loop is a task of the
-// controller's scope.
+// after two failed checks in a row restarts the tunnel (the engine, or nimbrad's TUN in real TUN
+// mode) and probes again, without ever leaving the connected state for disconnected. Lives on the
+// core thread; its loop is a task of the controller's scope.
 class HealthMonitor {
 public:
     static constexpr int kFailuresBeforeHeal = 2;
@@ -24,6 +27,9 @@ public:
     struct Hooks {
         std::function<bool()> connectUnderWay;
         std::function<void()> refreshExit;
+        // The connection is nimbrad's TUN: check and heal it through the daemon.
+        std::function<bool()> daemonTun;
+        std::function<void()> refreshDaemonStatus;
     };
 
     HealthMonitor(ControllerState& state, ConnectionServices services, CoreRuntime& runtime,
@@ -44,6 +50,9 @@ private:
     asio::awaitable<void> runCheck();
     asio::awaitable<bool> probeHealthy();
     asio::awaitable<void> heal();
+    // The restart of the heal, on the lifecycle pool; the error, or nothing when it came up.
+    asio::awaitable<std::exception_ptr> restartTunnel(bool daemonTun);
+    asio::awaitable<void> stopAbandonedRestart(bool daemonTun);
     bool stillHealing(int64_t generation) const;
     bool connected() const { return state_.snapshot().isConnected(); }
 
@@ -60,6 +69,8 @@ private:
     // Bumped by stop(): a check or heal that began under an older value is stale.
     int64_t generation_ = 0;
     int consecutiveFailures_ = 0;
+    // The running heal's readiness wait ends at its next poll once stop() has cancelled it.
+    std::shared_ptr<DaemonGate> healGate_ = std::make_shared<DaemonGate>();
 };
 
 }  // namespace nimbra

@@ -13,11 +13,12 @@ asio::awaitable<void> WarpController::reapplySplitRouting(SplitTunnelMode split)
         services.relay->updateRouting(httpPort, "127.0.0.1", socksPort, split, {});
         return pointDesktopAtRelay(*services.systemProxy, split, httpPort, socksPort, lang);
     };
-    // Written (or attempted: a half-done write is put back by the restore all the same).
-    connection_.ledger.proxyWritten = true;
-    const std::string note = co_await awaitTeardown(runtime_.lifecyclePool(), apply);
+    const DesktopProxyWrite result = co_await awaitTeardown(runtime_.lifecyclePool(), apply);
     if (!state().isConnected()) co_return;  // disconnected meanwhile: the note is stale
-    state_.update([&](ControllerSnapshot& s) { s.globalCoverageNote = note; });
+    // The ledger says what is really written: a failed write adds nothing for the disconnect to
+    // put back (a connect's own write stays recorded, since the same snapshot restores both).
+    if (result.written) connection_.ledger.proxyWritten = true;
+    state_.update([&](ControllerSnapshot& s) { s.globalCoverageNote = result.note; });
 }
 
 }  // namespace nimbra

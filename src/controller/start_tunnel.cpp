@@ -1,23 +1,8 @@
 #include "controller/mode_starter.hpp"
-#include "l10n/l10n.hpp"
-#include "l10n/localized_error.hpp"
+#include "controller/real_tun_starter.hpp"
 
 namespace nimbra {
 namespace {
-
-// Whole-machine routing needs the privileged daemon, which this build cannot drive yet; the
-// attempt says so instead of pretending to connect.
-class RealTunUnavailable : public LocalizedError {
-public:
-    RealTunUnavailable() : LocalizedError("Real TUN mode needs nimbrad, which this build lacks") {}
-    std::string description(AppLanguage language) const override {
-        return std::string(
-            pick(language,
-                 "Real TUN mode needs nimbrad, which this build lacks; "
-                 "use Local SOCKS or System proxy",
-                 "真实 TUN 模式需要 nimbrad，此版本尚未包含；请改用仅本地 SOCKS 或系统代理"));
-    }
-};
 
 // Stateless, so shared by every attempt; named objects, never temporaries inside a co_await.
 const LocalSocksStarter kLocalSocks;
@@ -34,7 +19,8 @@ asio::awaitable<StartOutcome> startTunnel(StartContext& context, StartRequest re
         case ConnectionMode::realTun:
             break;
     }
-    throw RealTunUnavailable();
+    // nimbrad carries this mode; the engine only has its configuration checked.
+    co_return co_await startRealTun(context, request);
 }
 
 }  // namespace nimbra

@@ -37,11 +37,11 @@ asio::awaitable<StartOutcome> SystemProxyStarter::finish(StartContext& context,
         return pointDesktopAtRelay(*proxy, request.splitMode, request.httpPort, request.socksPort,
                                    lang);
     };
-    std::string note = co_await awaitTeardown(context.lifecycle, write);
+    DesktopProxyWrite written = co_await awaitTeardown(context.lifecycle, write);
     co_await throwIfCancelled();
     co_return StartOutcome{
         .probe = std::move(probe),
-        .coverageNote = std::move(note),
+        .coverageNote = std::move(written.note),
         .started = started,
         .autoEnabledHttp2 = request.preferHttp2 && !request.userRequestedHttp2,
     };

@@ -39,6 +39,9 @@ ConnectionServices makeServices(ControllerEnvironment& environment, AppPreferenc
                                                        : SystemProxy::forThisDesktop(ours);
     services.diagnostics =
         environment.diagnostics ? environment.diagnostics : DiagnosticsService::system();
+    services.daemon = environment.daemon
+                          ? environment.daemon
+                          : DaemonService::system(prefs, environment.runtime.blockingPool());
     services.pointRegistrationAt = environment.pointRegistrationAt;
     if (!services.pointRegistrationAt) services.pointRegistrationAt = &rewriteRegistration;
     return services;
@@ -66,7 +69,9 @@ WarpController::WarpController(ControllerEnvironment environment)
     health_ = std::make_unique<HealthMonitor>(
         state_, services_, runtime_, tasks_, timings_,
         HealthMonitor::Hooks{.connectUnderWay = [this] { return connectUnderWay(); },
-                             .refreshExit = [this] { refreshExit(); }});
+                             .refreshExit = [this] { refreshExit(); },
+                             .daemonTun = [this] { return connection_.ledger.daemonTun; },
+                             .refreshDaemonStatus = [this] { refreshDaemonStatus(); }});
     if (environment.watchNetwork) {
         networkWatcher_ = std::make_unique<NetworkChangeWatcher>(
             runtime_.executor(), timings_.networkChangeDebounce, [this] { networkChanged(); });

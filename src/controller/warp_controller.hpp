@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "base/async/core_runtime.hpp"
@@ -42,6 +43,9 @@ struct ControllerEnvironment {
     std::function<std::shared_ptr<SystemProxy>(const LocalEndpoints& ours)> makeSystemProxy;
     // Points usque's registration file at an exit gateway; the default rewrites the real file.
     std::function<void(const std::string& prefix)> pointRegistrationAt;
+    // nimbrad: its socket, installer and configuration sync; the default is the installed daemon
+    // (NIMBRA_DAEMON_SOCKET moves its socket) and the user's own configuration file.
+    std::shared_ptr<DaemonService> daemon;
     // Listen for network changes and wake-ups while connected (off in tests that do not want
     // the machine's own events).
     bool watchNetwork = true;
@@ -55,7 +59,9 @@ struct ControllerEnvironment {
 //   ConnectionState     connecting, the attempt generation, the ledger of what was started
 //   ConnectAttempt      one press of Connect; its writes are dropped once it is superseded
 //   startTunnel         one ModeStarter per mode on top of the shared engine start + retries
+//   RealTunStarter      the real TUN mode, carried by nimbrad instead of the engine
 //   ConnectionUnwinder  stops what a ledger names: failed connect, cancel, disconnect, quit
+//   DaemonGate          a cancel's "stop" is the last command nimbrad hears from its attempt
 //   TaskScope           every background task, cancelled and awaited when quitting
 // It lives on the core thread: every operation must be entered there (post to the runtime from
 // elsewhere). Views never read its fields; they subscribe to immutable snapshots.
@@ -97,6 +103,24 @@ public:
     // The network changed or the machine woke up: check the connection's health at once.
     void networkChanged();
 
+    // ---- nimbrad's settings (real TUN) -------------------------------------------------------
+    // Stores the DNS mode; while connected also applies it live.
+    void setDnsModeOption(DaemonDNSModeOption mode);
+    // The NextDNS profile and device and the custom upstream as typed; applied by the next
+    // applyDaemonDNSLive().
+    void setDnsDrafts(std::string profile, std::string device, std::string custom);
+    // In real TUN mode: stores the DNS choice, rewrites the daemon's configuration and tells the
+    // daemon; a refusal shows in dnsWarning. Nothing in the other modes.
+    void applyDaemonDNSLive();
+    // A route exclusion (IP address, CIDR block or domain) added, or one the daemon listed
+    // removed; a refusal shows in dnsWarning, a success re-reads the daemon's status.
+    void addDaemonExclude(const std::string& draft);
+    void removeDaemonExclude(const std::string& entry);
+    // Stores it and rewrites the daemon's configuration; while connected also tells the daemon.
+    void setChinaDirect(bool on);
+    // In real TUN mode: reads the daemon's status once into the published fields.
+    void refreshDaemonStatus();
+
     void relocalizeVisibleCopy();
     void refreshUsquePath();
     void refreshExit();
@@ -120,16 +144,29 @@ private:
     void refuseForConflict();
     StartRequest beginAttempt();
     asio::awaitable<void> connectBody(StartRequest request);
-    asio::awaitable<StartOutcome> connectTimeout();
+    asio::awaitable<StartOutcome> connectTimeout(std::shared_ptr<DaemonGate> gate);
     void acceptOutcome(const StartOutcome& outcome, const StartRequest& request);
     asio::awaitable<void> reportFailure(std::exception_ptr failure, const ConnectAttempt& attempt);
     void endAttempt();
 
     // disconnect_flow.cpp
-    void tearDown(ConnectionLedger plan, bool cancelled);
-    asio::awaitable<void> runTeardown(ConnectionLedger plan, bool cancelled);
+    void tearDown(ConnectionLedger plan, bool cancelled, std::shared_ptr<DaemonGate> gate = {});
+    asio::awaitable<void> runTeardown(ConnectionLedger plan, bool cancelled,
+                                      std::shared_ptr<DaemonGate> gate);
     void resetAfterTeardown(bool cancelled);
-    asio::awaitable<void> runQuit(ConnectionLedger plan);
+    asio::awaitable<void> runQuit(ConnectionLedger plan, std::shared_ptr<DaemonGate> gate);
+
+    // daemon_settings.cpp
+    asio::awaitable<void> runDnsSwitch(DaemonDnsChoice choice);
+    asio::awaitable<void> runExcludeChange(std::string target, bool add);
+    asio::awaitable<void> runChinaDirect(bool on, bool tellDaemon);
+    asio::awaitable<void> fetchDaemonStatus();
+    void applyDaemonStatus(const DaemonClient::Status& status);
+    void startStatusPolling();
+    void stopStatusPolling();
+    asio::awaitable<void> pollDaemonStatus(int64_t generation);
+    // The daemon-reported fields cleared and their polling stopped (the exclusions stay).
+    void clearTunStatus();
 
     // exit_gateways.cpp, split_routing.cpp
     void switchGatewayLive();
@@ -153,6 +190,9 @@ private:
     int httpPort_ = AppPreferences::kDefaultHttpProxyPort;
     std::unique_ptr<NetworkTrafficMonitor> traffic_;
     std::unique_ptr<HealthMonitor> health_;
+    // The daemon's status, mirrored every Timings::daemonStatusPoll while its TUN is up.
+    std::optional<TaskHandle> statusPollTask_;
+    int64_t statusPollGeneration_ = 0;
     // While connected: a changed network or a wake-up checks the tunnel at once.
     std::unique_ptr<NetworkChangeWatcher> networkWatcher_;
     std::unique_ptr<ResumeWatcher> resumeWatcher_;

@@ -239,6 +239,30 @@ std::string coverageTunSocksCompatFailed(std::string_view error, AppLanguage lan
                    pick(language, ")", "）")});
 }
 
+std::string checkingUsqueConfig(AppLanguage language) {
+    return std::string(pick(language, "Checking usque config…", "检查 usque 配置…"));
+}
+
+std::string startingRealTun(AppLanguage language) {
+    return std::string(
+        pick(language, "Starting real TUN (nimbrad)…", "启动真全局 TUN（nimbrad）…"));
+}
+
+std::string installingDaemon(AppLanguage language) {
+    return std::string(pick(language, "Installing nimbrad daemon (admin password once)…",
+                            "首次安装 nimbrad 守护进程（仅此一次需管理员密码）…"));
+}
+
+std::string retryingRealTunOnHttp2(AppLanguage language) {
+    return std::string(pick(language, "QUIC/probe failed — retrying with HTTP/2…",
+                            "QUIC/探测失败，自动改用 HTTP/2 重试…"));
+}
+
+std::string verifyingRealTun(AppLanguage language) {
+    return std::string(
+        pick(language, "Verifying real TUN (no proxy env)…", "验证真全局（无代理环境变量）…"));
+}
+
 std::string tunProbeFailed(std::string_view detail, AppLanguage language) {
     return concat({pick(language, "TUN up but direct probe not via WARP (",
                         "TUN 已启动但直连探测未走 WARP（"),

@@ -95,6 +95,12 @@ std::string coverageRealTun(std::string_view dnsMode, AppLanguage language);
 std::string coverageTunSocksCompat(int port, AppLanguage language);
 std::string coverageTunSocksCompatFailed(std::string_view error, AppLanguage language);
 
+// The steps of a real TUN connect, which nimbrad carries.
+std::string checkingUsqueConfig(AppLanguage language);
+std::string startingRealTun(AppLanguage language);
+std::string installingDaemon(AppLanguage language);
+std::string retryingRealTunOnHttp2(AppLanguage language);
+std::string verifyingRealTun(AppLanguage language);
 std::string tunProbeFailed(std::string_view detail, AppLanguage language);
 std::string connectTimedOut(int seconds, AppLanguage language);
 

@@ -13,11 +13,26 @@ Timings Timings::scaled(double factor) const {
         d = Duration(std::max<long long>(1, count));
     };
     Timings t = *this;
-    for (Duration* d :
-         {&t.connectRace, &t.masqueReadiness, &t.readinessPoll, &t.portFreeBeforeStart,
-          &t.portFreeWait, &t.childStopGrace, &t.pidPoll, &t.trafficSample, &t.relayUpstreamWait,
-          &t.relayHeadWait, &t.gatewayDialWait, &t.healthFirstCheck, &t.healthInterval,
-          &t.gatewaySwitchSettle, &t.networkChangeDebounce, &t.quitCleanup, &t.quitDrainWait}) {
+    for (Duration* d : {&t.connectRace,
+                        &t.masqueReadiness,
+                        &t.readinessPoll,
+                        &t.portFreeBeforeStart,
+                        &t.portFreeWait,
+                        &t.childStopGrace,
+                        &t.pidPoll,
+                        &t.trafficSample,
+                        &t.relayUpstreamWait,
+                        &t.relayHeadWait,
+                        &t.gatewayDialWait,
+                        &t.healthFirstCheck,
+                        &t.healthInterval,
+                        &t.gatewaySwitchSettle,
+                        &t.networkChangeDebounce,
+                        &t.daemonReadiness,
+                        &t.daemonReadyPoll,
+                        &t.daemonStatusPoll,
+                        &t.quitCleanup,
+                        &t.quitDrainWait}) {
         scale(*d);
     }
     return t;

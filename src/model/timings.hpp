@@ -24,6 +24,9 @@ struct Timings {
     Duration healthInterval{30'000};      // from the end of one health check to the next
     Duration gatewaySwitchSettle{600};    // after a live gateway switch, before the exit probe
     Duration networkChangeDebounce{2'000};  // a burst of network changes gives one check
+    Duration daemonReadiness{45'000};       // nimbrad's tunnel up after "start" or "restart"
+    Duration daemonReadyPoll{350};          // "status" polls during that wait
+    Duration daemonStatusPoll{3'000};       // the daemon's state mirrored while its TUN is up
     Duration quitCleanup{5'000};    // quitting: stopping and restoring what this run started
     Duration quitDrainWait{1'000};  // quitting: cancelled tasks finishing their own clean-up
 

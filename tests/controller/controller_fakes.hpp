@@ -74,7 +74,7 @@ private:
 };
 
 // Scripted answers for the exit probes, gateway latencies and conflict scan; counts the calls.
-// Probes through SOCKS take queued answers first, then `socksAnswer`.
+// Probes take queued answers first, then `socksAnswer` or `directAnswer`.
 class FakeDiagnostics : public DiagnosticsService {
 public:
     TraceProbe exitViaSocks(int) override {
@@ -88,7 +88,11 @@ public:
     }
     TraceProbe exitDirect() override {
         ++directProbes;
-        return directAnswer;
+        std::lock_guard lock(mutex_);
+        if (queuedDirect.empty()) return directAnswer;
+        TraceProbe next = queuedDirect.front();
+        queuedDirect.pop_front();
+        return next;
     }
     ConflictReport scanConflicts() override {
         std::lock_guard lock(mutex_);
@@ -102,6 +106,10 @@ public:
     void queueSocksAnswers(std::initializer_list<TraceProbe> answers) {
         std::lock_guard lock(mutex_);
         queued.insert(queued.end(), answers);
+    }
+    void queueDirectAnswers(std::initializer_list<TraceProbe> answers) {
+        std::lock_guard lock(mutex_);
+        queuedDirect.insert(queuedDirect.end(), answers);
     }
     void setReport(ConflictReport next) {
         std::lock_guard lock(mutex_);
@@ -117,6 +125,7 @@ public:
 private:
     std::mutex mutex_;
     std::deque<TraceProbe> queued;
+    std::deque<TraceProbe> queuedDirect;
     ConflictReport report;
 };
 

@@ -52,6 +52,12 @@ protected:
             return std::make_shared<SystemProxy>(desktop_, ours,
                                                  ProxyJournal(dir_ / "proxy-journal.json"));
         };
+        // No test talks to an installed nimbrad or rewrites the user's daemon configuration: the
+        // default is a socket nobody listens on and steps that do nothing.
+        environment.daemon = std::make_shared<DaemonService>(
+            (dir_ / "nimbra.sock").string(), AppPreferences(store_),
+            DaemonService::Steps{.syncPreferences = [](bool) {}, .ensureInstalled = [] {}},
+            runtime_.blockingPool());
         if (adjust) adjust(environment);
         retireController();
         controller_ = std::make_unique<WarpController>(std::move(environment));
