@@ -31,5 +31,13 @@ int runGatewayCommand(const std::string& name);
 int installDaemon();
 int printDaemonStatus();
 int uninstallDaemon();
+// `daemon dns MODE [VALUE]`, `daemon exclude|include TARGET`, `daemon china-direct on|off`.
+int setDaemonDns(const std::string& mode, const std::optional<std::string>& value);
+int changeDaemonExclude(const std::string& target, bool add);
+int setDaemonChinaDirect(bool on);
+
+// Why `connect --mode tun` cannot start here: no nimbrad answers and no administrator prompt
+// can be shown to install it. Nothing when it can go ahead.
+std::optional<std::string> realTunInstallBlocker();
 
 }  // namespace nimbra::cli

@@ -128,6 +128,13 @@ void armSignals(asio::signal_set& signals, ForegroundSession& session) {
 }  // namespace
 
 int connectInForeground(const ConnectOptions& options) {
+    if (options.mode.value_or(AppPreferences::standard().connectionMode()) ==
+        ConnectionMode::realTun) {
+        if (const auto blocker = realTunInstallBlocker()) {
+            std::fprintf(stderr, "nimbra-cli: %s\n", blocker->c_str());
+            return kFailed;
+        }
+    }
     {
         // Proxy settings a crashed or killed run left behind go back first.
         AppPreferences preferences(PreferenceStore::standard());

@@ -18,6 +18,7 @@ constexpr int kUsageError = 2;
 const std::map<std::string, nimbra::ConnectionMode> kModeNames{
     {"socks", nimbra::ConnectionMode::socks},
     {"proxy", nimbra::ConnectionMode::globalTun},
+    {"tun", nimbra::ConnectionMode::realTun},
 };
 
 }  // namespace
@@ -41,8 +42,8 @@ int main(int argc, char** argv) {
     connectCommand
         ->add_option("--mode", connect.mode,
                      "socks: local SOCKS5 only; proxy: also the "
-                     "desktop's proxy settings (default: the "
-                     "stored mode)")
+                     "desktop's proxy settings; tun: the whole machine through nimbrad "
+                     "(installed on first use) (default: the stored mode)")
         ->transform(CLI::CheckedTransformer(kModeNames, CLI::ignore_case));
     auto* http2 = connectCommand->add_flag_function(
         "--http2", [&connect](int64_t) { connect.http2 = true; }, "use usque's HTTP/2 transport");
@@ -82,6 +83,31 @@ int main(int argc, char** argv) {
     auto* daemonUninstall = daemonCommand->add_subcommand(
         "uninstall", "stop and remove the service and its executable; your settings stay");
 
+    std::string dnsMode;
+    std::optional<std::string> dnsValue;
+    auto* daemonDns = daemonCommand->add_subcommand(
+        "dns",
+        "store the DNS mode of real TUN mode (off, cloudflare, adguard, nextdns PROFILE, custom "
+        "UPSTREAM) and tell nimbrad");
+    daemonDns->add_option("mode", dnsMode, "off, cloudflare, adguard, nextdns or custom")
+        ->required();
+    daemonDns->add_option("value", dnsValue, "the NextDNS profile or the custom upstream");
+    std::string excludeTarget;
+    auto* daemonExclude = daemonCommand->add_subcommand(
+        "exclude", "route an IP address, CIDR block or domain around the tunnel");
+    daemonExclude->add_option("target", excludeTarget, "IP address, CIDR block or domain")
+        ->required();
+    std::string includeTarget;
+    auto* daemonInclude = daemonCommand->add_subcommand(
+        "include", "take an exclusion back (as nimbra-cli daemon status lists it)");
+    daemonInclude->add_option("target", includeTarget, "an exclusion nimbrad lists")->required();
+    std::string chinaDirect;
+    auto* daemonChinaDirect = daemonCommand->add_subcommand(
+        "china-direct", "store and apply whether addresses in China bypass the tunnel");
+    daemonChinaDirect->add_option("state", chinaDirect, "on or off")
+        ->required()
+        ->check(CLI::IsMember({"on", "off"}));
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -105,6 +131,10 @@ int main(int argc, char** argv) {
     if (*daemonInstall) return nimbra::cli::installDaemon();
     if (*daemonStatus) return nimbra::cli::printDaemonStatus();
     if (*daemonUninstall) return nimbra::cli::uninstallDaemon();
+    if (*daemonDns) return nimbra::cli::setDaemonDns(dnsMode, dnsValue);
+    if (*daemonExclude) return nimbra::cli::changeDaemonExclude(excludeTarget, true);
+    if (*daemonInclude) return nimbra::cli::changeDaemonExclude(includeTarget, false);
+    if (*daemonChinaDirect) return nimbra::cli::setDaemonChinaDirect(chinaDirect == "on");
     std::fputs(app.help().c_str(), stdout);
     return 0;
 }

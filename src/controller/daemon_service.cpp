@@ -4,6 +4,7 @@
 #include "base/paths.hpp"
 #include "base/text.hpp"
 #include "daemon/daemon_config.hpp"
+#include "daemon/daemon_error.hpp"
 #include "daemon/daemon_install_files.hpp"
 #include "daemon/daemon_installer.hpp"
 #include "daemon/daemon_socket.hpp"
@@ -102,6 +103,12 @@ std::optional<DaemonClient::Status> DaemonService::status() const {
 void DaemonService::stop(std::chrono::milliseconds budget) const noexcept {
     try {
         call("stop", budget);
+    } catch (const DaemonError& failure) {
+        // Every failed connect and every cancel says "stop", in every mode: a daemon that is not
+        // there has nothing to stop and is not worth a line.
+        if (!std::holds_alternative<DaemonError::ConnectFailed>(failure.reason())) {
+            logLine("nimbra", "nimbrad stop: " + failure.message());
+        }
     } catch (const std::exception& failure) {
         logLine("nimbra", std::string("nimbrad stop: ") + failure.what());
     }
