@@ -259,6 +259,7 @@ DaemonInstallOptions DaemonInstallOptions::standard() {
     options.candidates = candidatesFor(home);
     options.usque = findUsque(home);
     options.socketPath = daemonSocketPath();
+    options.startedElsewhere = std::getenv("NIMBRA_DAEMON_SOCKET") != nullptr;
     options.initialConfig = DaemonConfigValues::from(AppPreferences::standard());
     return options;
 }
@@ -323,6 +324,14 @@ DaemonInstallOutcome ensureInstalledWithLaunchd(const DaemonInstallOptions& opti
 }
 
 DaemonInstallOutcome ensureInstalled(const DaemonInstallOptions& options) {
+    // Installing would put a service on the machine's own socket, not on this one, and replace
+    // whatever the developer or the test is running there.
+    if (options.startedElsewhere) {
+        if (ping(options)) return DaemonInstallOutcome::upToDate;
+        throw DaemonError(DaemonError::InstallFailed{
+            "nothing answers on " + options.socketPath +
+            " (set by NIMBRA_DAEMON_SOCKET), and a daemon started by hand is not installed over"});
+    }
 #ifdef __APPLE__
     return ensureInstalledWithLaunchd(options);
 #else

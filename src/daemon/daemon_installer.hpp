@@ -41,6 +41,9 @@ struct DaemonInstallOptions {
     std::function<bool()> ping;
     // Told each step as it starts, in English, for nimbra-cli to print.
     std::function<void(const std::string&)> onStep;
+    // A daemon someone started by hand on a socket of their own (NIMBRA_DAEMON_SOCKET): nothing
+    // is installed over it; ensureInstalled() only checks that it answers.
+    bool startedElsewhere = false;
 
     // The real locations for the user running this program. Run as root through sudo, that is
     // the user who called sudo, not root.

@@ -21,9 +21,9 @@
 
 #include "base/async/await_blocking.hpp"
 #include "base/deployment.hpp"
+#include "base/nat64_address.hpp"
 #include "base/unique_fd.hpp"
 #include "diagnostics/quic_probe_datagram.hpp"
-#include "base/nat64_address.hpp"
 #include "model/nat64_gateway.hpp"
 
 namespace nimbra::ExitProbe {

@@ -59,8 +59,9 @@ DaemonError daemonErrorOf(Action&& action) {
     return DaemonError(DaemonError::InstallFailed{"(none thrown)"});
 }
 
-// Paths with a space, a single quote and a double quote, so every generated file has to quote.
-TEST(ServiceFilesTest, SystemdUnitAndScriptsQuoteEveryPath) {
+// Paths with a space, a single quote and a double quote, so the unit has to quote. The install
+// and uninstall scripts are run by bash in the installer tests below, on such paths.
+TEST(ServiceFilesTest, SystemdUnitQuotesEveryPath) {
     systemd::Targets targets;
     targets.libexecDirectory = "/opt/my root/libexec";
     targets.unitDirectory = "/etc/systemd/system";
@@ -88,35 +89,6 @@ TEST(ServiceFilesTest, SystemdUnitAndScriptsQuoteEveryPath) {
               "\n"
               "[Install]\n"
               "WantedBy=multi-user.target\n");
-    EXPECT_EQ(systemd::installScript(targets, "/run/user/1000/it's/nimbrad",
-                                     "/run/user/1000/it's/nimbra-daemon.service",
-                                     "/run/user/1000/it's/nimbra-usque"),
-              "#!/bin/bash\n"
-              "set -euo pipefail\n"
-              "trap 'status=$?; echo \"step failed (status $status): $BASH_COMMAND\" >&2; exit 1' "
-              "ERR\n"
-              "/bin/mkdir -p '/opt/my root/libexec' '/etc/systemd/system'\n"
-              "'/usr/bin/systemctl' stop nimbra-daemon.service 2>/dev/null || true\n"
-              "/usr/bin/install -o 'root' -g 'root' -m 0755 '/run/user/1000/it'\\''s/nimbrad' "
-              "'/opt/my root/libexec/nimbrad'\n"
-              "/usr/bin/install -o 'root' -g 'root' -m 0755 '/run/user/1000/it'\\''s/nimbra-usque' "
-              "'/opt/my root/libexec/nimbra-usque'\n"
-              "/usr/bin/install -o 'root' -g 'root' -m 0644 "
-              "'/run/user/1000/it'\\''s/nimbra-daemon.service' "
-              "'/etc/systemd/system/nimbra-daemon.service'\n"
-              "'/usr/bin/systemctl' daemon-reload\n"
-              "'/usr/bin/systemctl' enable nimbra-daemon.service\n"
-              "'/usr/bin/systemctl' restart nimbra-daemon.service\n");
-    EXPECT_EQ(systemd::uninstallScript(targets),
-              "#!/bin/bash\n"
-              "set -euo pipefail\n"
-              "trap 'status=$?; echo \"step failed (status $status): $BASH_COMMAND\" >&2; exit 1' "
-              "ERR\n"
-              "'/usr/bin/systemctl' disable --now nimbra-daemon.service 2>/dev/null || true\n"
-              "/bin/rm -f '/etc/systemd/system/nimbra-daemon.service' "
-              "'/opt/my root/libexec/nimbrad' '/opt/my root/libexec/nimbra-usque'\n"
-              "'/usr/bin/systemctl' daemon-reload\n"
-              "'/usr/bin/systemctl' reset-failed nimbra-daemon.service 2>/dev/null || true\n");
 }
 
 TEST(ServiceFilesTest, LaunchdPropertyListAndInstallScript) {
@@ -423,6 +395,19 @@ TEST_F(SystemdInstallerTest, ASocketThatNeverAnswersFailsAfterEveryAttempt) {
               "nimbra-daemon.service");
     EXPECT_EQ(pings_, 1 + options_.socketAttempts);
     EXPECT_EQ(readFile(installed()), "nimbrad build 1");  // installed, just not answering
+}
+
+// A daemon a test or a developer started by hand is used as it is, never installed over.
+TEST_F(SystemdInstallerTest, ADaemonStartedElsewhereIsOnlyAskedWhetherItAnswers) {
+    options_.startedElsewhere = true;
+    answering_ = true;
+    EXPECT_EQ(DaemonInstaller::ensureInstalled(options_), DaemonInstallOutcome::upToDate);
+    answering_ = false;
+    const DaemonError error = daemonErrorOf([&] { DaemonInstaller::ensureInstalled(options_); });
+    EXPECT_NE(error.description(AppLanguage::english).find("NIMBRA_DAEMON_SOCKET"),
+              std::string::npos);
+    EXPECT_FALSE(fs::exists(installed()));
+    EXPECT_FALSE(fs::exists(log_));  // no prompt, no systemctl
 }
 
 TEST_F(SystemdInstallerTest, AsRootRunsTheScriptWithoutPkexec) {
