@@ -31,12 +31,17 @@ using namespace std::chrono_literals;
 
 constexpr uid_t kNobody = 65534;
 
-UniqueFd connectTo(const std::string& path) {
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+sockaddr_un unixAddress(const std::string& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    return address;
+}
+
+UniqueFd connectTo(const std::string& path) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_un address = unixAddress(path);
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         ADD_FAILURE() << "connect " << path << ": " << std::strerror(errno);
     }
     return fd;
@@ -71,6 +76,7 @@ std::string converse(const std::string& path, const std::string& line) {
 // The child only makes system calls: other threads of this process may hold allocator locks.
 std::string converseAs(uid_t uid, const std::string& path, const std::string& line) {
     const std::string bytes = line + "\n";
+    const sockaddr_un address = unixAddress(path);
     int pipeFds[2];
     if (::pipe(pipeFds) != 0) return "pipe failed";
     const pid_t child = ::fork();
@@ -78,10 +84,8 @@ std::string converseAs(uid_t uid, const std::string& path, const std::string& li
         ::close(pipeFds[0]);
         if (::setgid(uid) != 0 || ::setuid(uid) != 0) ::_exit(2);
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) ::_exit(3);
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+            ::_exit(3);
         if (::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
             ::_exit(4);
         }
@@ -372,10 +376,8 @@ TEST_F(ControlServerTest, ReplacesOnlyAStaleSocket) {
     }
     EXPECT_FALSE(std::filesystem::exists(path_));
     const UniqueFd stale(::socket(AF_UNIX, SOCK_STREAM, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(::bind(stale.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const sockaddr_un address = unixAddress(path_);
+    ASSERT_EQ(::bind(stale.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     serve();
     EXPECT_EQ(converse(path_, R"({"cmd":"ping"})"), lf(R"({"ok":true,"msg":"did ping"})"));
 }

@@ -32,18 +32,11 @@ constexpr std::uint8_t kServfail = 2;
 // A query for `name` (dotted) of type A, with RD set.
 Bytes makeQuery(std::uint16_t id, const std::string& name = "host.example.test",
                 std::uint16_t type = 1) {
-    Bytes query = {static_cast<std::uint8_t>(id >> 8),
-                   static_cast<std::uint8_t>(id),
-                   0x01,
-                   0,
-                   0,
-                   1,
-                   0,
-                   0,
-                   0,
-                   0,
-                   0,
-                   0};
+    Bytes query(dns::kHeaderSize, 0);
+    query[0] = static_cast<std::uint8_t>(id >> 8);
+    query[1] = static_cast<std::uint8_t>(id);
+    query[2] = 0x01;  // RD
+    query[5] = 1;     // one question
     std::size_t start = 0;
     while (start <= name.size()) {
         const auto dot = std::min(name.find('.', start), name.size());
@@ -406,21 +399,6 @@ TEST(DnsForwarder, SpreadsQueriesOverChangingIdsAndSourcePorts) {
     EXPECT_GT(ports.size(), 2u);
 }
 
-TEST(DnsForwarder, SwitchesUpstreamWithoutDroppingTheListener) {
-    DnsStandinProcess first({.address = "192.0.2.31"});
-    DnsStandinProcess second({.address = "192.0.2.32"});
-    DnsForwarder forwarder(optionsFor(upstreamAt(first)));
-    forwarder.start();
-    const std::uint16_t port = forwarder.port();
-    EXPECT_EQ(askUdp(port, 1).address, "192.0.2.31");
-
-    forwarder.setUpstream(upstreamAt(second));
-    EXPECT_EQ(forwarder.upstream(), upstreamAt(second));
-    EXPECT_EQ(forwarder.port(), port);
-    EXPECT_EQ(askUdp(port, 2).address, "192.0.2.32");
-    EXPECT_EQ(askTcp(port, 3).address, "192.0.2.32");
-}
-
 TEST(DnsForwarder, IgnoresGarbageAndKeepsAnswering) {
     DnsStandinProcess standin({.address = "192.0.2.40"});
     DnsForwarder forwarder(optionsFor(upstreamAt(standin)));
@@ -587,6 +565,7 @@ TEST(DnsForwarderDoh, AnswersUdpAndTcpClientsThroughTheDohServer) {
     }
 }
 
+// The listener and its port stay while the upstream changes under it.
 TEST(DnsForwarderDoh, SwitchesBetweenPlainAndDohLive) {
     DnsStandinProcess plain({.address = "192.0.2.61"});
     DnsStandinProcess doh({.address = "192.0.2.62", .doh = true});
