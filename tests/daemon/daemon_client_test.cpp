@@ -13,7 +13,6 @@
 #include "daemon/daemon_error.hpp"
 #include "support/fake_daemon.hpp"
 #include "support/temp_dir.hpp"
-#include "system/platform_profile.hpp"
 
 namespace nimbra {
 namespace {
@@ -404,37 +403,6 @@ TEST(DaemonClientReadiness, CancellationEndsTheWaitAtTheNextPoll) {
         EXPECT_TRUE(isCancellation(e));
     }
     EXPECT_EQ(daemon.requests().size(), 2u);
-}
-
-TEST(DaemonErrorText, DescriptionsInBothLanguages) {
-    struct Case {
-        DaemonError::Case reason;
-        std::string english;
-        std::string chinese;
-    };
-    const auto& hint = PlatformProfile::current().nimbradHint;
-    const std::vector<Case> cases = {
-        {DaemonError::ConnectFailed{"p"}, "Cannot reach nimbrad: p", "无法连接 nimbrad：p"},
-        {DaemonError::CommandFailed{"p"}, "nimbrad command failed: p", "nimbrad 命令失败：p"},
-        {DaemonError::NotReady{"p"}, "Real TUN not ready: p", "真全局 TUN 未就绪：p"},
-        {DaemonError::InstallFailed{"p"}, "Failed to install nimbrad: p", "安装 nimbrad 失败：p"},
-        {DaemonError::BinaryNotFound{}, hint.english, hint.chinese},
-        {DaemonError::InstallCanceled{},
-         "Admin authorization canceled — real TUN needs nimbrad daemon",
-         "已取消管理员授权 — 真全局需安装 nimbrad 守护进程"},
-    };
-    for (const auto& c : cases) {
-        const DaemonError error(c.reason);
-        EXPECT_EQ(error.description(AppLanguage::english), c.english);
-        EXPECT_EQ(error.description(AppLanguage::chinese), c.chinese);
-        EXPECT_EQ(error.what(), c.english);
-    }
-    EXPECT_EQ(PlatformProfile::forLinux().nimbradHint.english,
-              "nimbrad not found — build it with ./run or install the nimbra package");
-    EXPECT_EQ(PlatformProfile::forMacos().nimbradHint.english,
-              "nimbrad not found — run macos/daemon/Scripts/build.sh");
-    EXPECT_EQ(PlatformProfile::forMacos().nimbradHint.chinese,
-              "找不到 nimbrad。请运行 macos/daemon/Scripts/build.sh");
 }
 
 }  // namespace
