@@ -238,27 +238,6 @@ TEST_F(TrafficMonitorTest, CountsPublishesAndKeepsHistoryThroughWrapsRetargetsSt
     EXPECT_TRUE(posted.empty()) << "delivered after unsubscribing";
 }
 
-TEST_F(TrafficMonitorTest, TotalsAreTheCountersGrowthSinceStartFromTheFirstInterval) {
-    // Counter readings, the first taken at start; the totals of each run are its growth since.
-    const std::vector<std::vector<ByteCounts>> runs = {
-        {{0, 0}, {4'000, 300}},  // a fresh count, busy from the first second
-        {{0, 0}, {0, 0}, {0, 0}, {700, 20}, {900, 25}},       // quiet seconds, then traffic
-        {{0, 0}, {0, 90}, {50, 90}},                          // one direction moves first
-        {{10'000, 2'000}, {16'000, 2'600}, {16'500, 2'600}},  // counters already running
-    };
-    for (const auto& readings : runs) {
-        monitor_.reset();
-        script_->set(readings.front());
-        start();
-        for (std::size_t k = 1; k < readings.size(); ++k) tickWith(readings[k].rx, readings[k].tx);
-        const ByteCounts growth{readings.back().rx - readings.front().rx,
-                                readings.back().tx - readings.front().tx};
-        EXPECT_EQ((ByteCounts{monitor_.state().totalRxBytes, monitor_.state().totalTxBytes}),
-                  growth)
-            << "run from " << readings.front().rx << " over " << readings.size() << " readings";
-    }
-}
-
 TEST_F(TrafficMonitorTest, ReadsOneAtATimeAndDropsWhatAStoppedRunOrAGoneMonitorReadsLate) {
     const auto waitHeld = [&] { return runUntil(runtime_, [&] { return script_->held() == 1; }); };
     script_->set({1'000, 1'000}, {300, 20});
