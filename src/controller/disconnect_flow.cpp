@@ -14,6 +14,7 @@ namespace nimbra {
 void WarpController::disconnect() {
     if (quitting_) return;
     health_->stop();
+    if (switchGate_) switchGate_->cancel();
     stopWatching();
     state_.update([lang = language()](ControllerSnapshot& s) {
         s.phase = WarpPhase::stopping;
@@ -99,6 +100,7 @@ void WarpController::quit(std::function<void()> done) {
     if (gate) gate->cancel();
     ++connection_.generation;
     health_->stop();
+    if (switchGate_) switchGate_->cancel();
     stopStatusPolling();
     stopWatching();
     tasks_.cancelAll();

@@ -15,13 +15,15 @@ constexpr int kGatewayProbeTimeoutMs = 3500;
 // its tunnel is back, so the probe after it meets a tunnel that is up rather than one still
 // coming up. Failures are left to that probe.
 void restartDaemonThrough(const DaemonService& daemon, const std::string& prefix, bool http2,
-                          const Timings& timings) {
+                          const Timings& timings, const DaemonGate& gate) {
     daemon.syncPreferences(http2);
     try {
         daemon.setNAT64(prefix);
         daemon.command("restart", {}, "restart failed");
+        // Ends at its next poll once the connection is being ended, not 45 s later.
         DaemonClient::ReadyWait wait;
         wait.poll = timings.daemonReadyPoll;
+        wait.cancelled = [&gate] { return gate.cancelled(); };
         daemon.waitUntilReady(timings.daemonReadiness, wait);
     } catch (const std::exception&) {
         // The probe below tells whether the tunnel carries traffic.
@@ -99,11 +101,12 @@ asio::awaitable<void> WarpController::runGatewaySwitch() {
             s.detail = L10n::switchingGateway(lang);
         });
         const bool daemonTun = connection_.ledger.daemonTun;
+        switchGate_ = std::make_shared<DaemonGate>();
         auto restart = [services = services_, prefix = rawValue(state().nat64Gateway),
-                        http2 = state().http2, daemonTun, timings = timings_] {
+                        http2 = state().http2, daemonTun, timings = timings_, gate = switchGate_] {
             services.pointRegistrationAt(prefix);
             if (daemonTun) {
-                restartDaemonThrough(*services.daemon, prefix, http2, timings);
+                restartDaemonThrough(*services.daemon, prefix, http2, timings, *gate);
                 return;
             }
             const auto& engine = services.engine;

@@ -199,6 +199,8 @@ private:
     // Live gateway switches run one after the other: one running, at most one more asked for.
     bool switchingGateway_ = false;
     bool switchAgain_ = false;
+    // The running switch's wait for nimbrad; ending the connection ends it.
+    std::shared_ptr<DaemonGate> switchGate_;
     bool quitting_ = false;
     bool quitDone_ = false;
     std::vector<std::function<void()>> quitWaiters_;
