@@ -53,30 +53,13 @@ protected:
     int httpPort_ = 0;
 };
 
-TEST_F(ConnectE2e, SocksModeConnectsCarriesTrafficAndStopsCleanlyOnSigterm) {
-    CliRun cli({"connect", "--mode", "socks"});
-    ASSERT_TRUE(cli.waitFor("Exit:")) << cli.transcript();
-    EXPECT_TRUE(inOrder(
-        cli.lines(), {"[Connecting] Checking usque…", "[Connecting] Starting usque SOCKS (QUIC)…",
-                      "[Connecting] Probing WARP exit…", "[Connected] Connected · US/SJC · WARP on",
-                      "SOCKS5 proxy: 127.0.0.1:" + std::to_string(home_.port()),
-                      "ip=104.28.1.1 loc=US colo=SJC warp=on"}))
-        << cli.transcript();
-
-    EXPECT_THAT(curl(kTraceUrl, socksUrl()), HasSubstr("warp=on"));
-
-    cli.signal(SIGTERM);
-    EXPECT_TRUE(cli.waitFor("[Disconnected] Disconnected")) << cli.transcript();
-    EXPECT_EQ(cli.finish(), 0) << cli.transcript();
-    EXPECT_FALSE(listening(home_.port()));
-}
-
-// The transports: QUIC blocked falls back to HTTP/2 once and remembers it; a run told to use
-// HTTP/2 never tries QUIC; with both failing the run ends with usque's own complaint.
+// The transports: QUIC connects straight away; QUIC blocked falls back to HTTP/2 once and
+// remembers it; a run told to use HTTP/2 never tries QUIC; with both failing the run ends with
+// usque's own complaint. A connected run stops cleanly on SIGTERM.
 struct TransportCase {
     const char* name;
     std::vector<std::string> flags;
-    const char* knob;
+    const char* knob;                 // or nullptr
     std::vector<std::string> lines;   // in this order
     std::vector<std::string> absent;  // in no line
     bool connects;
@@ -88,7 +71,7 @@ class ConnectTransportE2e : public ConnectE2e,
 
 TEST_P(ConnectTransportE2e, FallsBackOrFailsAsTheTransportsAllow) {
     const TransportCase& c = GetParam();
-    home_.knob(c.knob, "failed to dial the MASQUE server: timeout");
+    if (c.knob) home_.knob(c.knob, "failed to dial the MASQUE server: timeout");
     std::vector<std::string> args{"connect", "--mode", "socks"};
     args.insert(args.end(), c.flags.begin(), c.flags.end());
     CliRun cli(args);
@@ -97,6 +80,7 @@ TEST_P(ConnectTransportE2e, FallsBackOrFailsAsTheTransportsAllow) {
         ASSERT_TRUE(cli.waitFor("Exit:")) << cli.transcript();
         EXPECT_THAT(curl(kTraceUrl, socksUrl()), HasSubstr("warp=on"));
         cli.signal(SIGTERM);
+        EXPECT_TRUE(cli.waitFor("[Disconnected] Disconnected")) << cli.transcript();
         EXPECT_EQ(cli.finish(), 0) << cli.transcript();
     } else {
         EXPECT_EQ(cli.finish(), 1) << cli.transcript();
@@ -114,6 +98,16 @@ TEST_P(ConnectTransportE2e, FallsBackOrFailsAsTheTransportsAllow) {
 INSTANTIATE_TEST_SUITE_P(
     Transports, ConnectTransportE2e,
     ::testing::Values(
+        TransportCase{
+            "Quic",
+            {},
+            nullptr,
+            {"[Connecting] Checking usque…", "[Connecting] Starting usque SOCKS (QUIC)…",
+             "[Connecting] Probing WARP exit…", "[Connected] Connected · US/SJC · WARP on",
+             "SOCKS5 proxy: 127.0.0.1:", "ip=104.28.1.1 loc=US colo=SJC warp=on"},
+            {"retrying"},
+            true,
+            false},
         TransportCase{"QuicBlocked",
                       {},
                       "USQUE_STANDIN_QUIC_EXIT_EARLY",
@@ -200,42 +194,41 @@ protected:
     PrivateDesktopStore::Values users_;
 };
 
-TEST_F(ProxyModeE2e, FullProxyPointsTheDesktopAtUsAndSigtermPutsTheUsersProxyBack) {
-    CliRun cli({"connect", "--mode", "proxy"});
-    ASSERT_NO_FATAL_FAILURE(connectAndCheck(cli));
-    EXPECT_TRUE(cli.lines().back().ends_with(
-        "Coverage:     Full proxy · Web+HTTPS→:" + std::to_string(httpPort_) +
-        " · SOCKS→:" + std::to_string(home_.port())))
-        << cli.transcript();
-    auto now = desktop_->values();
-    EXPECT_EQ(now["mode"], "'manual'");
-    for (const std::string kind : {"http", "https", "socks"}) {
-        EXPECT_EQ(now[kind + ".host"], "'127.0.0.1'") << kind;
-        EXPECT_EQ(now[kind + ".port"], std::to_string(kind == "socks" ? home_.port() : httpPort_));
+// Full proxy points the desktop's proxies at ours, auto split at the relay's routing script;
+// SIGTERM puts the user's own proxy back either way.
+TEST_F(ProxyModeE2e, PointsTheDesktopAtUsAndSigtermPutsTheUsersProxyBack) {
+    for (const std::string split : {"full", "auto"}) {
+        SCOPED_TRACE(split);
+        home_.store().setText("split_tunnel_mode", split);
+        CliRun cli({"connect", "--mode", "proxy"});
+        ASSERT_NO_FATAL_FAILURE(connectAndCheck(cli));
+        auto now = desktop_->values();
+        if (split == "full") {
+            EXPECT_TRUE(cli.lines().back().ends_with(
+                "Coverage:     Full proxy · Web+HTTPS→:" + std::to_string(httpPort_) +
+                " · SOCKS→:" + std::to_string(home_.port())))
+                << cli.transcript();
+            EXPECT_EQ(now["mode"], "'manual'");
+            for (const std::string kind : {"http", "https", "socks"}) {
+                EXPECT_EQ(now[kind + ".host"], "'127.0.0.1'") << kind;
+                EXPECT_EQ(now[kind + ".port"],
+                          std::to_string(kind == "socks" ? home_.port() : httpPort_));
+            }
+        } else {
+            EXPECT_THAT(cli.lines().back(), HasSubstr("Auto split")) << cli.transcript();
+            EXPECT_EQ(now["mode"], "'auto'");
+            const std::string url =
+                now["autoconfig-url"].substr(1, now["autoconfig-url"].size() - 2);
+            EXPECT_TRUE(url.starts_with("http://" + ours(httpPort_) + "/proxy.pac")) << url;
+            EXPECT_THAT(curl(url, ""), HasSubstr("FindProxyForURL"));
+        }
+
+        cli.signal(SIGTERM);
+        EXPECT_EQ(cli.finish(), 0) << cli.transcript();
+        EXPECT_EQ(desktop_->values(), users_);
+        EXPECT_FALSE(fs::exists(desktop_->journalFile()));
+        EXPECT_FALSE(listening(httpPort_));
     }
-
-    cli.signal(SIGTERM);
-    EXPECT_EQ(cli.finish(), 0) << cli.transcript();
-    EXPECT_EQ(desktop_->values(), users_);
-    EXPECT_FALSE(fs::exists(desktop_->journalFile()));
-    EXPECT_FALSE(listening(httpPort_));
-}
-
-TEST_F(ProxyModeE2e, AutoSplitPointsTheDesktopAtTheRelaysPacAndSigtermPutsTheUsersProxyBack) {
-    home_.store().setText("split_tunnel_mode", "auto");
-    CliRun cli({"connect", "--mode", "proxy"});
-    ASSERT_NO_FATAL_FAILURE(connectAndCheck(cli));
-    EXPECT_THAT(cli.lines().back(), HasSubstr("Auto split")) << cli.transcript();
-    auto now = desktop_->values();
-    EXPECT_EQ(now["mode"], "'auto'");
-    const std::string pacUrl = now["autoconfig-url"].substr(1, now["autoconfig-url"].size() - 2);
-    EXPECT_TRUE(pacUrl.starts_with("http://" + ours(httpPort_) + "/proxy.pac")) << pacUrl;
-    EXPECT_THAT(curl(pacUrl, ""), HasSubstr("FindProxyForURL"));
-
-    cli.signal(SIGTERM);
-    EXPECT_EQ(cli.finish(), 0) << cli.transcript();
-    EXPECT_EQ(desktop_->values(), users_);
-    EXPECT_FALSE(fs::exists(desktop_->journalFile()));
 }
 
 // A client killed outright leaves the desktop pointing at it; either repair-network or the next
