@@ -9,17 +9,18 @@ namespace nimbra::e2e {
 
 namespace {
 
-Subprocess startCli(const std::vector<std::string>& args) {
+Subprocess startCli(const std::vector<std::string>& args, const std::vector<std::string>& prefix) {
     Subprocess::Options options;
-    options.argv = {NIMBRA_CLI};
+    options.argv = prefix;
+    options.argv.emplace_back(NIMBRA_CLI);
     options.argv.insert(options.argv.end(), args.begin(), args.end());
     return Subprocess::start(std::move(options));
 }
 
 }  // namespace
 
-CliRun::CliRun(const std::vector<std::string>& args)
-    : process_(startCli(args)), out_(process_.releaseStdout()) {}
+CliRun::CliRun(const std::vector<std::string>& args, const std::vector<std::string>& prefix)
+    : process_(startCli(args, prefix)), out_(process_.releaseStdout()) {}
 
 CliRun::~CliRun() {
     if (process_.running()) process_.signal(SIGTERM);

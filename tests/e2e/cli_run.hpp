@@ -24,13 +24,16 @@ constexpr const char* kTraceUrl = "https://www.cloudflare.com/cdn-cgi/trace";
 // stays in the pipe until the run ends.
 class CliRun {
 public:
-    explicit CliRun(const std::vector<std::string>& args);
+    // `prefix` goes before the program, e.g. `ip netns exec NAME` (which execs it: same pid).
+    explicit CliRun(const std::vector<std::string>& args,
+                    const std::vector<std::string>& prefix = {});
     // A run a failed test leaves behind gets SIGTERM first, so it still stops its usque.
     ~CliRun();
 
     // Reads on from the last line read until one contains `needle`.
     bool waitFor(std::string_view needle) { return out_.waitFor(needle, kWait).has_value(); }
     void signal(int sig) { process_.signal(sig); }
+    bool running() { return process_.running(); }
 
     // Waits for the exit and the last line of both streams; returns the exit code.
     int finish();

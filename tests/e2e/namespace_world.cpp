@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -57,7 +58,10 @@ void removeLeftovers() {
         const std::string name = entry.path().filename();
         int pid = 0;
         if (std::sscanf(name.c_str(), "nimbra-%d-", &pid) != 1 || pid <= 0) continue;
-        if (::kill(pid, 0) != 0 && errno == ESRCH) runHere({"ip", "netns", "delete", name});
+        if (::kill(pid, 0) != 0 && errno == ESRCH) {
+            runHere({"ip", "netns", "delete", name});
+            fs::remove_all(fs::path("/etc/netns") / name, error);
+        }
     }
 }
 
@@ -98,6 +102,8 @@ void NamespaceWorld::tearDown() noexcept {
         } catch (const std::exception&) {
             // Nothing better to do in a destructor; removeLeftovers() catches it next time.
         }
+        std::error_code error;
+        fs::remove_all(fs::path("/etc/netns") / name(ns), error);
     }
 }
 
@@ -202,27 +208,47 @@ void NamespaceWorld::build() {
     throw std::runtime_error("the LAN's IPv6 link-local addresses did not settle");
 }
 
+void NamespaceWorld::keepListening(Ns ns, Subprocess process, const std::string& what) {
+    testing::LineReader out(process.releaseStdout());
+    if (!out.waitFor("listening", 30s)) {
+        process.kill();
+        process.wait();
+        throw std::runtime_error(what + " did not start in " + name(ns) + ": " +
+                                 process.takeStderr());
+    }
+    servers_.push_back(std::move(process));
+}
+
 void NamespaceWorld::startServers(Ns ns, const std::string& warp, const std::string& dnsAnswer) {
-    auto waitListening = [&](Subprocess process, const std::string& what) {
-        testing::LineReader out(process.releaseStdout());
-        if (!out.waitFor("listening", 30s)) {
-            process.kill();
-            process.wait();
-            throw std::runtime_error(what + " did not start in " + name(ns) + ": " +
-                                     process.takeStderr());
-        }
-        servers_.push_back(std::move(process));
-    };
     const std::string body = "fl=1\nh=www.cloudflare.com\nip=" + std::string(kClientAddress) +
                              "\ncolo=SJC\nloc=US\nwarp=" + warp + "\n";
     for (const char* address : {kTraceHost, kTraceHost6}) {
-        waitListening(start(ns, {testing::TraceServerProcess::programPath(), "--bind", address,
+        keepListening(ns,
+                      start(ns, {testing::TraceServerProcess::programPath(), "--bind", address,
                                  "--port", "443", "--body", body, "--exit-with-parent"}),
                       std::string("trace-server on ") + address);
     }
-    waitListening(start(ns, {std::string(NIMBRA_STANDIN_DIR) + "/dns-standin", "--bind", kResolver,
+    keepListening(ns,
+                  start(ns, {std::string(NIMBRA_STANDIN_DIR) + "/dns-standin", "--bind", kResolver,
                              "--port", "53", "--address", dnsAnswer, "--exit-with-parent"}),
                   "dns-standin");
+}
+
+void NamespaceWorld::addResolver(Ns ns, const std::string& address, const std::string& answer) {
+    mustRun({"ip", "-n", name(ns), "address", "add", address + "/32", "dev", "lo"});
+    keepListening(ns,
+                  start(ns, {std::string(NIMBRA_STANDIN_DIR) + "/dns-standin", "--bind", address,
+                             "--port", "53", "--address", answer, "--exit-with-parent"}),
+                  "dns-standin on " + address);
+}
+
+void NamespaceWorld::writeHosts(Ns ns, const std::string& lines) const {
+    const fs::path folder = fs::path("/etc/netns") / name(ns);
+    fs::create_directories(folder);
+    std::ofstream hosts(folder / "hosts", std::ios::trunc);
+    hosts << lines;
+    hosts.close();
+    if (!hosts) throw std::runtime_error("cannot write " + (folder / "hosts").string());
 }
 
 std::string NamespaceWorld::warp(bool ipv6) const {

@@ -30,6 +30,9 @@ inline constexpr const char* kResolver = "1.1.1.1";
 // What the resolvers answer for every A query.
 inline constexpr const char* kProviderDnsAnswer = "198.51.100.53";
 inline constexpr const char* kRouterDnsAnswer = "198.51.100.99";
+// A second resolver, at the provider only (see addResolver), and what it answers.
+inline constexpr const char* kOtherResolver = "9.9.9.9";
+inline constexpr const char* kOtherDnsAnswer = "198.51.100.77";
 
 class NamespaceWorld {
 public:
@@ -71,10 +74,18 @@ public:
     // Runs `body` on a thread that has entered `ns`; its sockets live there. Rethrows.
     void inside(Ns ns, const std::function<void()>& body) const;
 
+    // Another resolver stand-in in `ns` on `address` (added to its loopback), port 53.
+    void addResolver(Ns ns, const std::string& address, const std::string& answer);
+
+    // Gives `ns` its own /etc/hosts (`ip netns exec` mounts /etc/netns/<name>/hosts over it for
+    // the programs it starts): the world's names resolved the way a plain program would.
+    void writeHosts(Ns ns, const std::string& lines) const;
+
 private:
     void build();
     void tearDown() noexcept;
     void startServers(Ns ns, const std::string& warp, const std::string& dnsAnswer);
+    void keepListening(Ns ns, Subprocess process, const std::string& what);
 
     std::string prefix_;
     std::vector<Subprocess> servers_;
