@@ -28,8 +28,10 @@
 #include <thread>
 #include <vector>
 
+#include "base/atomic_file.hpp"
 #include "base/unique_fd.hpp"
 #include "namespace_world.hpp"
+#include "nimbrad_process.hpp"
 #include "support/temp_dir.hpp"
 
 namespace nimbra::e2e {
@@ -46,87 +48,16 @@ using Json = nlohmann::json;
 constexpr auto kWait = 60s;
 constexpr uid_t kNobody = 65534;
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// Polls `condition` until it holds; false when it never did within kWait.
-bool eventually(const std::function<bool()>& condition) {
-    for (auto deadline = std::chrono::steady_clock::now() + kWait;
-         std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(20ms)) {
-        if (condition()) return true;
-    }
-    return condition();
-}
-
-// The children of `parent` (from /proc), so a test can find the usque the daemon runs.
-std::vector<pid_t> childrenOf(pid_t parent) {
-    std::vector<pid_t> children;
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        const std::string stat = readFile(entry.path() / "stat");
-        const auto close = stat.rfind(')');
-        if (close == std::string::npos) continue;
-        char state = 0;
-        int ppid = 0;
-        if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == parent &&
-            state != 'Z') {
-            children.push_back(std::stoi(entry.path().filename()));
-        }
-    }
-    return children;
-}
-
-// One request line on the socket at `path`; the reply line, or "" when there was none. Only
-// system calls, so that a forked child may use it.
-std::string ask(const std::string& path, const std::string& line) {
-    const UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return "";
-    const timeval timeout{30, 0};
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    const std::string request = line + "\n";
-    for (std::size_t sent = 0; sent < request.size();) {
-        const ssize_t n =
-            ::send(fd.get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) break;  // the daemon may hang up on a request it will not read
-        sent += static_cast<std::size_t>(n);
-    }
-    ::shutdown(fd.get(), SHUT_WR);
-    std::string reply;
-    char buffer[4096];
-    for (ssize_t n; (n = ::recv(fd.get(), buffer, sizeof buffer, 0)) > 0;) reply.append(buffer, n);
-    while (!reply.empty() && reply.back() == '\n') reply.pop_back();
-    return reply;
-}
-
-std::string request(const std::string& cmd, const std::vector<std::string>& args = {}) {
-    Json line = {{"cmd", cmd}};
-    if (!args.empty()) line["args"] = args;
-    return line.dump();
-}
-
 class NimbradE2e : public ::testing::Test {
 protected:
-    static fs::path program() { return fs::path(NIMBRA_CLI).parent_path() / "nimbrad"; }
-
     void SetUp() override {
         if (const auto why = NamespaceWorld::unavailable(); !why.empty()) GTEST_SKIP() << why;
-        if (!fs::exists(program())) GTEST_SKIP() << "nimbrad is not built: " << program();
+        if (!fs::exists(NimbradProcess::program()))
+            GTEST_SKIP() << "nimbrad is not built: " << NimbradProcess::program();
         world_.emplace();
         // Traversable for the unprivileged client; writable by root alone, as nimbrad demands
         // of the folders above the usque it runs.
-        fs::permissions(dir_.path(), fs::perms::owner_all | fs::perms::group_read |
-                                         fs::perms::group_exec | fs::perms::others_read |
-                                         fs::perms::others_exec);
-        fs::copy_file(fs::path(NIMBRA_STANDIN_DIR) / "usque", usque_);
-        fs::permissions(usque_, fs::perms::owner_all | fs::perms::group_read |
-                                    fs::perms::group_exec | fs::perms::others_read |
-                                    fs::perms::others_exec);
+        usque_ = NimbradProcess::installUsque(dir_.path());
         Subprocess::Options registration;
         registration.argv = {usque_.string(), "register", "-a", "-c", registrationFile_.string()};
         ASSERT_TRUE(Subprocess::run(std::move(registration), kWait).status.succeeded());
@@ -136,74 +67,51 @@ protected:
     }
 
     void TearDown() override {
-        if (daemon_ && daemon_->running()) {
-            daemon_->signal(SIGTERM);
-            if (!daemon_->wait(kWait)) daemon_->kill();
-        }
+        if (HasFailure() && daemon_)
+            std::cerr << "--- nimbrad log\n" << daemon_->log() << "--- end\n";
+        daemon_.reset();
         // A usque that outlived a killed daemon holds the client namespace: ours to end.
         for (const pid_t pid : usquePids_) ::kill(pid, SIGKILL);
-        if (HasFailure()) std::cerr << "--- nimbrad log\n" << readFile(log_) << "--- end\n";
     }
 
     void startDaemon(const std::vector<std::string>& environment = {}) {
-        std::vector<std::string> env = {"USQUE_STANDIN_PROVIDER_NETNS=" +
-                                        world_->path(Ns::provider)};
-        env.insert(env.end(), environment.begin(), environment.end());
-        daemon_ =
-            world_->start(Ns::client,
-                          {program().string(), "-config", config_.string(), "-usque-config",
-                           registrationFile_.string(), "-sock", socket_.string(), "-listen",
-                           "127.0.0.1:53", "-log", log_.string(), "-usque", usque_.string(),
-                           "-state-dir", stateDir_.string(), "-resolv-conf", resolvConf_.string()},
-                          env, Subprocess::Output::discard);
-        ASSERT_TRUE(eventually([&] { return ask(request("ping")).find("pong") != npos; }))
-            << readFile(log_);
+        daemon_.reset();
+        daemon_.emplace(*world_, NimbradProcess::Options{.config = config_,
+                                                         .registration = registrationFile_,
+                                                         .resolvConf = resolvConf_,
+                                                         .stateDirectory = dir_ / "state",
+                                                         .log = dir_ / "nimbrad.log",
+                                                         .socket = dir_ / "nimbra.sock",
+                                                         .usque = usque_,
+                                                         .extraArguments = {},
+                                                         .environment = environment});
     }
 
-    std::string ask(const std::string& line) const { return e2e::ask(socket_.string(), line); }
-
-    Json status() const {
-        const Json reply = Json::parse(ask(request("status")), nullptr, false);
-        return reply.is_object() && reply.contains("status") ? reply["status"] : Json::object();
+    std::string ask(const std::string& line) const { return daemon_->ask(line); }
+    std::string request(const std::string& cmd, const std::vector<std::string>& args = {}) const {
+        return requestLine(cmd, args);
     }
-
+    nlohmann::json status() const { return daemon_->status(); }
     bool statusSays(const char* field, bool value) const {
-        const Json now = status();
-        return now.contains(field) && now[field] == value;
+        return daemon_->statusSays(field, value);
     }
 
     // "start", then wait until the daemon reports the tunnel connected and routed.
     void startTunnel() {
         ASSERT_THAT(ask(request("start")), HasSubstr("\"ok\":true"));
         ASSERT_TRUE(eventually([&] { return statusSays("ok", true); })) << status().dump();
-        for (const pid_t pid : childrenOf(daemon_->pid())) usquePids_.push_back(pid);
+        usquePids_.push_back(daemon_->usquePid());
     }
 
-    // What the client's routing looks like: the four tables `ip` shows.
-    std::string routing() const {
-        std::string all;
-        for (const auto& command :
-             std::vector<std::vector<std::string>>{{"ip", "rule"},
-                                                   {"ip", "-6", "rule"},
-                                                   {"ip", "route", "show", "table", "all"},
-                                                   {"ip", "-6", "route", "show", "table", "all"}}) {
-            all += "# " + command.back() + "\n" + world_->output(Ns::client, command);
-        }
-        return all;
-    }
-
-    static constexpr auto npos = std::string::npos;
+    std::string routing() const { return routingOf(*world_); }
 
     testing::TempDir dir_;
-    fs::path usque_ = dir_ / "usque";
+    fs::path usque_;
     fs::path registrationFile_ = dir_ / "usque-config.json";
     fs::path config_ = dir_ / "config.yml";
     fs::path resolvConf_ = dir_ / "resolv.conf";
-    fs::path socket_ = dir_ / "nimbra.sock";
-    fs::path log_ = dir_ / "nimbrad.log";
-    fs::path stateDir_ = dir_ / "state";
     std::optional<NamespaceWorld> world_;
-    std::optional<Subprocess> daemon_;
+    std::optional<NimbradProcess> daemon_;
     std::vector<pid_t> usquePids_;
 };
 
@@ -214,7 +122,7 @@ TEST_F(NimbradE2e, StartSendsTrafficAndDnsThroughTheTunnelAndKeepsTheLanDirect) 
 
     EXPECT_EQ(world_->warp(), "on");
     EXPECT_EQ(world_->lookup("127.0.0.1"), kProviderDnsAnswer);
-    EXPECT_THAT(readFile(resolvConf_), HasSubstr("nameserver 127.0.0.1"));
+    EXPECT_THAT(readWholeFile(resolvConf_).value_or(""), HasSubstr("nameserver 127.0.0.1"));
     // The router's LAN and the MASQUE endpoint stay off the tunnel (or it would carry itself).
     for (const char* direct : {kRouterAddress, kMasqueEndpoint}) {
         EXPECT_THAT(world_->output(Ns::client, {"ip", "route", "get", direct}),
@@ -236,11 +144,11 @@ TEST_F(NimbradE2e, ExcludedTargetsGoDirectUntilIncluded) {
         EXPECT_EQ(world_->warp(), "off");
         EXPECT_NE(status()["route_gen"], generation);
         EXPECT_THAT(status()["excludes"].dump(), HasSubstr(target));
-        EXPECT_THAT(readFile(config_), HasSubstr(target));
+        EXPECT_THAT(readWholeFile(config_).value_or(""), HasSubstr(target));
 
         EXPECT_THAT(ask(request("include", {target})), HasSubstr("\"ok\":true"));
         EXPECT_EQ(world_->warp(), "on");
-        EXPECT_THAT(readFile(config_), Not(HasSubstr(target)));
+        EXPECT_THAT(readWholeFile(config_).value_or(""), Not(HasSubstr(target)));
     }
 }
 
@@ -265,8 +173,8 @@ TEST_F(NimbradE2e, Ipv6NeverGoesAroundTheTunnel) {
         startTunnel();
         c.expect(world_->warp(true));
         EXPECT_EQ(world_->warp(false), "on");
-        daemon_->signal(SIGTERM);
-        ASSERT_TRUE(daemon_->wait(kWait).has_value());
+        daemon_->process().signal(SIGTERM);
+        ASSERT_TRUE(daemon_->process().wait(kWait).has_value());
     }
 }
 
@@ -280,7 +188,7 @@ TEST_F(NimbradE2e, KilledUsqueIsDisconnectedThenConnectedAgain) {
     EXPECT_TRUE(eventually([&] { return statusSays("connected", false); })) << status().dump();
     EXPECT_TRUE(eventually([&] { return statusSays("ok", true); })) << status().dump();
     EXPECT_GE(status()["usque_restarts"].get<int>(), 1);
-    for (const pid_t pid : childrenOf(daemon_->pid())) usquePids_.push_back(pid);
+    usquePids_.push_back(daemon_->usquePid());
     EXPECT_EQ(world_->warp(), "on");
     EXPECT_EQ(world_->lookup("127.0.0.1"), kProviderDnsAnswer);
 }
@@ -293,7 +201,7 @@ class NimbradEnds : public NimbradE2e, public ::testing::WithParamInterface<Endi
 
 TEST_P(NimbradEnds, LeaveRoutingAndResolverAsBefore) {
     const std::string routesBefore = routing();
-    const std::string resolverBefore = readFile(resolvConf_);
+    const std::string resolverBefore = readWholeFile(resolvConf_).value_or("");
     startDaemon();
     startTunnel();
     ASSERT_NE(routing(), routesBefore) << "the tunnel changed nothing";
@@ -304,15 +212,15 @@ TEST_P(NimbradEnds, LeaveRoutingAndResolverAsBefore) {
             EXPECT_TRUE(statusSays("tunnel_on", false));
             break;
         case Ending::sigterm: {
-            daemon_->signal(SIGTERM);
-            const auto status = daemon_->wait(kWait);
+            daemon_->process().signal(SIGTERM);
+            const auto status = daemon_->process().wait(kWait);
             ASSERT_TRUE(status.has_value());
             EXPECT_EQ(status->code, 0);
             break;
         }
         case Ending::sigkillThenRestart:
-            daemon_->signal(SIGKILL);
-            ASSERT_TRUE(daemon_->wait(kWait).has_value());
+            daemon_->process().signal(SIGKILL);
+            ASSERT_TRUE(daemon_->process().wait(kWait).has_value());
             startDaemon();
             break;
     }
@@ -320,7 +228,7 @@ TEST_P(NimbradEnds, LeaveRoutingAndResolverAsBefore) {
     EXPECT_FALSE(world_->run(Ns::client, {"ip", "link", "show", "nimbra0"}).status.succeeded())
         << "nimbra0 is still there";
     EXPECT_EQ(routing(), routesBefore);
-    EXPECT_EQ(readFile(resolvConf_), resolverBefore);
+    EXPECT_EQ(readWholeFile(resolvConf_).value_or(""), resolverBefore);
     EXPECT_EQ(world_->warp(), "off");
 }
 
@@ -342,7 +250,7 @@ INSTANTIATE_TEST_SUITE_P(Endings, NimbradEnds,
 // Any local user may ask for the status; only root and the allowed uids may change anything.
 TEST_F(NimbradE2e, UnprivilegedUserMayAskButNotStart) {
     startDaemon();
-    const std::string path = socket_.string();
+    const std::string path = daemon_->options().socket.string();
     std::vector<std::string> replies;
     for (const std::string& line : {request("status"), request("start")}) {
         int pipeFds[2];
@@ -353,7 +261,7 @@ TEST_F(NimbradE2e, UnprivilegedUserMayAskButNotStart) {
             ::close(pipeFds[0]);
             if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
                 ::_exit(2);
-            const std::string reply = e2e::ask(path, line);
+            const std::string reply = askSocket(path, line);
             ::_exit(::write(pipeFds[1], reply.data(), reply.size()) < 0 ? 3 : 0);
         }
         ::close(pipeFds[1]);
@@ -438,7 +346,7 @@ TEST_F(NimbradE2e, FuzzedRequestLinesNeverBringItDown) {
         EXPECT_TRUE(parsed.is_object() && parsed.contains("ok")) << one << "\n -> " << reply;
     }
     EXPECT_GT(replies, 300);
-    EXPECT_TRUE(daemon_->running());
+    EXPECT_TRUE(daemon_->process().running());
     EXPECT_THAT(ask(request("ping")), HasSubstr("pong"));
 }
 

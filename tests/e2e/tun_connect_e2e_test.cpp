@@ -28,9 +28,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/atomic_file.hpp"
 #include "base/unique_fd.hpp"
 #include "cli_run.hpp"
 #include "namespace_world.hpp"
+#include "nimbrad_process.hpp"
 #include "support/temp_dir.hpp"
 #include "support/trace_server_process.hpp"
 #include "support/usque_test_home.hpp"
@@ -47,46 +49,12 @@ using Json = nlohmann::json;
 // The compatibility SOCKS gateway's port in the client namespace (its loopback is its own).
 constexpr int kCompatPort = 19999;
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-bool eventually(const std::function<bool()>& condition) {
-    for (auto deadline = std::chrono::steady_clock::now() + kWait;
-         std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(50ms)) {
-        if (condition()) return true;
-    }
-    return condition();
-}
-
-// One JSON request line to nimbrad's socket; its reply line, or "" when none came.
-std::string ask(const fs::path& socket, const std::string& cmd) {
-    const UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return "";
-    const timeval timeout{30, 0};
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    const std::string line = Json{{"cmd", cmd}}.dump() + "\n";
-    if (::send(fd.get(), line.data(), line.size(), MSG_NOSIGNAL) < 0) return "";
-    ::shutdown(fd.get(), SHUT_WR);
-    std::string reply;
-    char buffer[4096];
-    for (ssize_t n; (n = ::recv(fd.get(), buffer, sizeof buffer, 0)) > 0;) reply.append(buffer, n);
-    return reply;
-}
-
 class TunConnectE2e : public ::testing::Test {
 protected:
-    static fs::path nimbrad() { return fs::path(NIMBRA_CLI).parent_path() / "nimbrad"; }
-
     void SetUp() override {
         if (const auto why = NamespaceWorld::unavailable(); !why.empty()) GTEST_SKIP() << why;
-        if (!fs::exists(nimbrad())) GTEST_SKIP() << "nimbrad is not built: " << nimbrad();
+        if (!fs::exists(NimbradProcess::program()))
+            GTEST_SKIP() << "nimbrad is not built: " << NimbradProcess::program();
         // The namespaces' tools (sysctl, ip) live in the sbin folders the test home leaves out.
         home_.knob("PATH", std::string(NIMBRA_STANDIN_DIR) + ":/usr/bin:/bin:/usr/sbin:/sbin");
         world_.emplace();
@@ -98,31 +66,26 @@ protected:
         home_.knob("USQUE_STANDIN_PROVIDER_NETNS", world_->path(Ns::provider));
 
         // nimbrad runs only a usque in folders no one but root may write to.
-        const auto readable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                              fs::perms::others_read | fs::perms::others_exec;
-        fs::permissions(dir_.path(), readable);
-        fs::copy_file(fs::path(NIMBRA_STANDIN_DIR) / "usque", usque_);
-        fs::permissions(usque_, readable);
+        const fs::path usque = NimbradProcess::installUsque(dir_.path());
         std::ofstream(resolvConf_)
             << "# the LAN's resolver\nnameserver " << kRouterAddress << "\noptions edns0\n";
         // The registration and config.yml do not exist yet: the CLI's first connect writes them.
         const fs::path data = home_.workDirectory();
-        daemon_ = world_->start(
-            Ns::client,
-            {nimbrad().string(), "-config", (data / "daemon" / "config.yml").string(),
-             "-usque-config", (data / "config.json").string(), "-sock", socket_.string(), "-listen",
-             "127.0.0.1:53", "-log", log_.string(), "-usque", usque_.string(), "-state-dir",
-             (dir_ / "state").string(), "-resolv-conf", resolvConf_.string(), "-allow-uid", "0"},
-            {}, Subprocess::Output::discard);
-        ASSERT_TRUE(eventually([&] { return !ask(socket_, "ping").empty(); })) << readFile(log_);
+        daemon_.emplace(*world_, NimbradProcess::Options{.config = data / "daemon" / "config.yml",
+                                                         .registration = data / "config.json",
+                                                         .resolvConf = resolvConf_,
+                                                         .stateDirectory = dir_ / "state",
+                                                         .log = dir_ / "nimbrad.log",
+                                                         .socket = socket_,
+                                                         .usque = usque,
+                                                         .extraArguments = {"-allow-uid", "0"},
+                                                         .environment = {}});
     }
 
     void TearDown() override {
-        if (daemon_ && daemon_->running()) {
-            daemon_->signal(SIGTERM);
-            if (!daemon_->wait(kWait)) daemon_->kill();
-        }
-        if (HasFailure()) std::cerr << "--- nimbrad log\n" << readFile(log_) << "--- end\n";
+        if (HasFailure() && daemon_)
+            std::cerr << "--- nimbrad log\n" << daemon_->log() << "--- end\n";
+        daemon_.reset();
     }
 
     CliRun connect() {
@@ -136,22 +99,8 @@ protected:
         return world_->run(Ns::client, std::move(args));
     }
 
-    Json status() const {
-        const Json reply = Json::parse(ask(socket_, "status"), nullptr, false);
-        return reply.is_object() && reply.contains("status") ? reply["status"] : Json::object();
-    }
-
-    std::string routing() const {
-        std::string all;
-        for (const auto& command :
-             std::vector<std::vector<std::string>>{{"ip", "rule"},
-                                                   {"ip", "-6", "rule"},
-                                                   {"ip", "route", "show", "table", "all"},
-                                                   {"ip", "-6", "route", "show", "table", "all"}}) {
-            all += "# " + command.back() + "\n" + world_->output(Ns::client, command);
-        }
-        return all;
-    }
+    Json status() const { return daemon_->status(); }
+    std::string routing() const { return routingOf(*world_); }
 
     // The trace through the compatibility gateway, from inside the client namespace.
     std::string viaGateway() const {
@@ -162,26 +111,21 @@ protected:
         return result.out + result.err;
     }
 
-    pid_t usquePid() const {
-        const std::string text = readFile(dir_ / "state" / "usque.pid");
-        return text.empty() ? 0 : std::stoi(text);
-    }
+    pid_t usquePid() const { return daemon_->usquePid(); }
 
     testing::TempDir dir_;
     testing::UsqueTestHome home_;
-    fs::path usque_ = dir_ / "usque";
     fs::path socket_ = dir_ / "nimbra.sock";
-    fs::path log_ = dir_ / "nimbrad.log";
     fs::path resolvConf_ = dir_ / "resolv.conf";
     std::optional<NamespaceWorld> world_;
-    std::optional<Subprocess> daemon_;
+    std::optional<NimbradProcess> daemon_;
 };
 
 // One whole session: connect, the live settings, a killed usque healed, SIGTERM. Each step
 // leans on the one before, so they share one run rather than rebuilding the world each time.
 TEST_F(TunConnectE2e, ConnectsChangesSettingsLiveHealsAndRestoresOnSigterm) {
     const std::string routesBefore = routing();
-    const std::string resolverBefore = readFile(resolvConf_);
+    const std::string resolverBefore = readWholeFile(resolvConf_).value_or("");
     ASSERT_EQ(world_->warp(), "off");
 
     CliRun run = connect();
@@ -200,7 +144,7 @@ TEST_F(TunConnectE2e, ConnectsChangesSettingsLiveHealsAndRestoresOnSigterm) {
         EXPECT_TRUE(result.status.succeeded()) << result.out << result.err;
         EXPECT_THAT(result.out, HasSubstr("nimbrad: ok"));
         EXPECT_EQ(world_->lookup("127.0.0.1"), kOtherDnsAnswer);
-        EXPECT_THAT(readFile(home_.workDirectory() / "daemon" / "config.yml"),
+        EXPECT_THAT(readWholeFile(home_.workDirectory() / "daemon" / "config.yml").value_or(""),
                     HasSubstr(kOtherResolver));
     }
     for (const char* change : {"exclude", "include"}) {
@@ -229,7 +173,7 @@ TEST_F(TunConnectE2e, ConnectsChangesSettingsLiveHealsAndRestoresOnSigterm) {
     for (const auto& line : run.lines()) EXPECT_THAT(line, Not(HasSubstr("[Error]")));
     EXPECT_EQ(status().value("tunnel_on", true), false) << status().dump();
     EXPECT_EQ(routing(), routesBefore);
-    EXPECT_EQ(readFile(resolvConf_), resolverBefore);
+    EXPECT_EQ(readWholeFile(resolvConf_).value_or(""), resolverBefore);
     EXPECT_EQ(world_->warp(), "off");
 }
 

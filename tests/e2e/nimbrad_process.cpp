@@ -1,0 +1,160 @@
+#include "nimbrad_process.hpp"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <charconv>
+#include <cstring>
+#include <thread>
+
+#include "base/atomic_file.hpp"
+#include "base/unique_fd.hpp"
+
+namespace nimbra::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr auto kWait = 60s;
+
+}  // namespace
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    for (auto deadline = std::chrono::steady_clock::now() + limit;
+         std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(20ms)) {
+        if (condition()) return true;
+    }
+    return condition();
+}
+
+std::string requestLine(const std::string& cmd, const std::vector<std::string>& args) {
+    nlohmann::json line = {{"cmd", cmd}};
+    if (!args.empty()) line["args"] = args;
+    return line.dump();
+}
+
+std::string askSocket(const std::string& path, const std::string& line) {
+    const UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return "";
+    const timeval timeout{30, 0};
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    const std::string request = line + "\n";
+    for (std::size_t sent = 0; sent < request.size();) {
+        const ssize_t n =
+            ::send(fd.get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) break;  // the daemon may hang up on a request it will not read
+        sent += static_cast<std::size_t>(n);
+    }
+    ::shutdown(fd.get(), SHUT_WR);
+    std::string reply;
+    char buffer[4096];
+    for (ssize_t n; (n = ::recv(fd.get(), buffer, sizeof buffer, 0)) > 0;) reply.append(buffer, n);
+    while (!reply.empty() && reply.back() == '\n') reply.pop_back();
+    return reply;
+}
+
+std::string routingOf(const NamespaceWorld& world) {
+    std::string all;
+    for (const auto& command :
+         std::vector<std::vector<std::string>>{{"ip", "rule"},
+                                               {"ip", "-6", "rule"},
+                                               {"ip", "route", "show", "table", "all"},
+                                               {"ip", "-6", "route", "show", "table", "all"}}) {
+        all += "# " + command.back() + "\n" + world.output(NamespaceWorld::Ns::client, command);
+    }
+    return all;
+}
+
+fs::path NimbradProcess::program() {
+    return fs::path(NIMBRA_CLI).parent_path() / "nimbrad";
+}
+
+fs::path NimbradProcess::installUsque(const fs::path& folder) {
+    const auto readable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                          fs::perms::others_read | fs::perms::others_exec;
+    fs::permissions(folder, readable);
+    const fs::path copy = folder / "usque";
+    fs::copy_file(fs::path(NIMBRA_STANDIN_DIR) / "usque", copy);
+    fs::permissions(copy, readable);
+    return copy;
+}
+
+NimbradProcess::NimbradProcess(const NamespaceWorld& world, Options options)
+    : options_(std::move(options)),
+      process_(world.start(
+          NamespaceWorld::Ns::client,
+          [&] {
+              std::vector<std::string> argv = {program().string(),
+                                               "-config",
+                                               options_.config.string(),
+                                               "-usque-config",
+                                               options_.registration.string(),
+                                               "-sock",
+                                               options_.socket.string(),
+                                               "-listen",
+                                               "127.0.0.1:53",
+                                               "-log",
+                                               options_.log.string(),
+                                               "-usque",
+                                               options_.usque.string(),
+                                               "-state-dir",
+                                               options_.stateDirectory.string(),
+                                               "-resolv-conf",
+                                               options_.resolvConf.string()};
+              argv.insert(argv.end(), options_.extraArguments.begin(),
+                          options_.extraArguments.end());
+              return argv;
+          }(),
+          [&] {
+              std::vector<std::string> env = {"USQUE_STANDIN_PROVIDER_NETNS=" +
+                                              world.path(NamespaceWorld::Ns::provider)};
+              env.insert(env.end(), options_.environment.begin(), options_.environment.end());
+              return env;
+          }(),
+          Subprocess::Output::discard)) {
+    EXPECT_TRUE(eventually([&] { return answering(); })) << "nimbrad does not answer\n" << log();
+}
+
+NimbradProcess::~NimbradProcess() {
+    if (!process_.running()) return;
+    process_.signal(SIGTERM);
+    if (!process_.wait(kWait)) process_.kill();
+}
+
+bool NimbradProcess::answering() const {
+    return ask(requestLine("ping")).find("pong") != std::string::npos;
+}
+
+std::string NimbradProcess::ask(const std::string& line) const {
+    return askSocket(options_.socket.string(), line);
+}
+
+nlohmann::json NimbradProcess::status() const {
+    const auto reply = nlohmann::json::parse(ask(requestLine("status")), nullptr, false);
+    return reply.is_object() && reply.contains("status") ? reply["status"]
+                                                         : nlohmann::json::object();
+}
+
+bool NimbradProcess::statusSays(const char* field, bool value) const {
+    const auto now = status();
+    return now.contains(field) && now[field] == value;
+}
+
+pid_t NimbradProcess::usquePid() const {
+    const std::string text = readWholeFile(options_.stateDirectory / "usque.pid").value_or("");
+    pid_t pid = 0;
+    std::from_chars(text.data(), text.data() + text.size(), pid);
+    return pid;
+}
+
+std::string NimbradProcess::log() const {
+    return readWholeFile(options_.log).value_or("");
+}
+
+}  // namespace nimbra::e2e

@@ -1,0 +1,79 @@
+#pragma once
+
+// nimbrad as the end-to-end tests run it: started by hand in the client namespace of a
+// NamespaceWorld, spoken to over its socket, ended with SIGTERM when the test is done.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "base/subprocess.hpp"
+#include "namespace_world.hpp"
+
+namespace nimbra::e2e {
+
+// Polls `condition` until it holds; false when it never did within `limit`.
+bool eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds limit = std::chrono::seconds(60));
+
+// {"cmd":cmd,"args":[...]} as one line, without the line feed.
+std::string requestLine(const std::string& cmd, const std::vector<std::string>& args = {});
+
+// One request line on the Unix socket at `path`; the reply line without its line feed, or ""
+// when none came. Only system calls, so that a forked child may use it.
+std::string askSocket(const std::string& path, const std::string& line);
+
+// The client namespace's routing as `ip` shows it: both rule lists and both families' tables.
+std::string routingOf(const NamespaceWorld& world);
+
+class NimbradProcess {
+public:
+    struct Options {
+        std::filesystem::path config;
+        std::filesystem::path registration;
+        std::filesystem::path resolvConf;
+        std::filesystem::path stateDirectory;
+        std::filesystem::path log;
+        std::filesystem::path socket;
+        std::filesystem::path usque;
+        std::vector<std::string> extraArguments;
+        // "NAME=value" knobs for the usque stand-in.
+        std::vector<std::string> environment;
+    };
+
+    // Starts it and waits until it answers a ping; a failed test shows its log.
+    NimbradProcess(const NamespaceWorld& world, Options options);
+    ~NimbradProcess();
+    NimbradProcess(const NimbradProcess&) = delete;
+    NimbradProcess& operator=(const NimbradProcess&) = delete;
+
+    bool answering() const;
+    std::string ask(const std::string& line) const;
+    std::string ask(const std::string& cmd, const std::vector<std::string>& args) const {
+        return ask(requestLine(cmd, args));
+    }
+    // The status object of a "status" reply; empty when there was none.
+    nlohmann::json status() const;
+    bool statusSays(const char* field, bool value) const;
+    // The usque it runs now, from the pid file in its state folder; 0 when none.
+    pid_t usquePid() const;
+    std::string log() const;
+    Subprocess& process() { return process_; }
+    const Options& options() const { return options_; }
+
+    static std::filesystem::path program();
+    // Copies the usque stand-in into `folder` with the rights root demands of a program it runs
+    // (the folder too: root-owned and writable by root alone); returns the copy.
+    static std::filesystem::path installUsque(const std::filesystem::path& folder);
+
+private:
+    Options options_;
+    Subprocess process_;
+};
+
+}  // namespace nimbra::e2e
