@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <asio/post.hpp>
 
+#include "base/atomic_file.hpp"
 #include "base/version.hpp"
 #include "nimbrad/argument_checks.hpp"
 #include "nimbrad/china_ranges.hpp"
@@ -108,15 +109,15 @@ std::string TunnelDaemon::start() {
         return replyJson(false, tunErr_);
     }
 
+    // usque runs as root: it gets a copy that root owns (mode 0600, it holds the private key),
+    // never the user's own file, which a link could point anywhere.
+    const auto registrationCopy = statePath("registration.json");
+    writeFileAtomically(registrationCopy, *registration);
+
     TunnelSupervisor::Options options;
-    options.argv = {settings_.usqueProgram.string(),
-                    "nativetun",
-                    "-c",
-                    settings_.registrationFile.string(),
-                    "-n",
-                    settings_.tunnelDevice,
-                    "-k",
-                    "15s"};
+    options.argv = {
+        settings_.usqueProgram.string(), "nativetun", "-c", registrationCopy.string(), "-n",
+        settings_.tunnelDevice,          "-k",        "15s"};
     if (config_.http2) options.argv.push_back("--http2");
     options.pidFile = statePath("usque.pid");
     supervisor_ = std::make_unique<TunnelSupervisor>(
@@ -135,8 +136,15 @@ std::string TunnelDaemon::stop() {
     const bool wasOn = tunnelOn_;
     tunnelOn_ = false;
     domainTimer_.cancel();
+    // Every step runs whatever the one before it did: a stop must never leave usque running.
     restoreSystemResolver();
-    removeRouting();
+    try {
+        removeRouting();
+    } catch (const std::exception& failure) {
+        // The journal keeps what is left; the next start takes it back.
+        daemonLog(std::string("could not remove the routes: ") + failure.what());
+        routing_.reset();
+    }
     if (supervisor_) supervisor_->stop();
     supervisor_.reset();
     stopDns();
