@@ -432,6 +432,27 @@ void PolicyRouting::setDirectRanges(std::vector<Cidr> networks) {
     plan_.direct.assign(wanted.begin(), wanted.end());
 }
 
+void PolicyRouting::reattachTunnel() {
+    if (!installed()) return;
+    std::vector<Message> requests;
+    std::vector<const RouteEntry*> asked;
+    for (const auto& e : entries_) {
+        if (e.kind == RouteEntry::Kind::route && e.type == RouteEntry::Type::unicast &&
+            e.device == plan_.tunnelDevice) {
+            requests.push_back(request(e, true));
+            asked.push_back(&e);
+        }
+    }
+    // The journal already lists these routes: they are the ones install() added.
+    const auto errors = sendBatch(Socket(), requests, false);
+    std::string refused;
+    for (std::size_t i = 0; i < errors.size(); ++i) {
+        if (errors[i] > 0 && errors[i] != EEXIST)
+            refused += "; " + describe(*asked[i]) + ": " + std::strerror(errors[i]);
+    }
+    if (!refused.empty()) throw RoutingError("the kernel refused" + refused.substr(1));
+}
+
 void PolicyRouting::change(std::vector<RouteEntry> next, const std::vector<RouteEntry>& added,
                            const std::vector<RouteEntry>& deleted) {
     if (added.empty() && deleted.empty()) return;

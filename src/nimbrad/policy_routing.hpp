@@ -68,6 +68,11 @@ public:
     // them. Only the difference goes to the kernel. Throws like addBypass().
     void setDirectRanges(std::vector<Cidr> networks);
 
+    // The tunnel's process came back with a new device of the same name: the routes through
+    // the old one went with it, everything else stayed. Puts those routes back (ones still there
+    // are fine); until then the block behind them held traffic. Throws RoutingError.
+    void reattachTunnel();
+
     bool installed() const { return !entries_.empty(); }
     const RoutingPlan& plan() const { return plan_; }
     // What is in the kernel now, in the order it was added.

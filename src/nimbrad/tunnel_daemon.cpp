@@ -188,8 +188,13 @@ void TunnelDaemon::onDisconnected(const std::string& reason) {
 }
 
 void TunnelDaemon::installRouting() {
-    // usque made a new interface: routes via the old one went with it, so start over.
-    removeRouting();
+    // usque came back after a restart: only the routes through its interface went with the old
+    // one; the rules (and the block that held traffic meanwhile) are still in place.
+    if (routing_ && routing_->installed()) {
+        routing_->reattachTunnel();
+        ++routeGen_;
+        return;
+    }
     const auto registration = readAsFolderOwner(settings_.registrationFile).value_or("");
     RoutingPlan plan;
     plan.tunnelDevice = settings_.tunnelDevice;

@@ -249,12 +249,19 @@ TEST(PolicyRouting, RecoversAfterTheTunnelVanishedWithItsRoutes) {
         addTunnel();
 
         const testing::TempDir dir;
-        PolicyRouting(plan(), dir / "routes").install();
+        PolicyRouting routing(plan(), dir / "routes");
+        routing.install();
         // The tunnel's process died and the kernel dropped the device and its routes: traffic
         // is held back, not sent around the tunnel, while the LAN still works.
         mustIp("link del nimbra0");
         EXPECT_NE(routeTo("192.0.2.80").find("No route to host"), std::string::npos);
         EXPECT_EQ(routeTo("192.168.50.9"), "lan0");
+        // It came back with a new device: its routes return, the rules never left.
+        addTunnel();
+        routing.reattachTunnel();
+        routing.reattachTunnel();  // routes already there are fine
+        EXPECT_EQ(routeTo("192.0.2.80"), "nimbra0");
+        mustIp("link del nimbra0");
         // Then the daemon died too. Its rules are still there until the next start.
         EXPECT_NE(snapshot().find("lookup 51820"), std::string::npos);
         EXPECT_GT(PolicyRouting::recoverFromJournal(dir / "routes"), 0u);
