@@ -153,6 +153,14 @@ TEST_F(TunConnectE2e, ConnectsChangesSettingsLiveHealsAndRestoresOnSigterm) {
         EXPECT_TRUE(result.status.succeeded()) << result.out << result.err;
         EXPECT_EQ(world_->warp(), std::string(change) == "exclude" ? "off" : "on");
     }
+    // A mainland-China address (from the country database) leaves directly while it is on.
+    for (const char* china : {"on", "off"}) {
+        SCOPED_TRACE(std::string("china-direct ") + china);
+        const auto result = cli({"daemon", "china-direct", china});
+        EXPECT_TRUE(result.status.succeeded()) << result.out << result.err;
+        EXPECT_THAT(world_->output(Ns::client, {"ip", "route", "get", "114.114.114.114"}),
+                    HasSubstr(std::string(china) == "on" ? "dev lan0" : "dev nimbra0"));
+    }
     {
         SCOPED_TRACE("usque killed");
         const pid_t killed = usquePid();
