@@ -261,36 +261,21 @@ TEST(DaemonReplyDecoding, KeysExactNullIsAbsentRangesKept) {
 }
 
 TEST(DaemonReplyDecoding, AWrongTypeAnywhereMakesTheReplyUndecodableAndSaysWhere) {
+    // One of each: a missing key, a wrong type at the top, nested, in a list, out of range, and
+    // no JSON object at all.
     const std::vector<std::pair<std::string, std::string>> cases = {
         {R"({"msg":"x"})", R"(required key "ok" is missing)"},
-        {R"({"ok":null})", R"(key "ok" should be a boolean, found null)"},
         {R"({"ok":"true"})", R"(key "ok" should be a boolean, found a string)"},
-        {R"({"ok":true,"msg":5})", R"(key "msg" should be a string, found the number 5)"},
-        {R"({"ok":true,"status":"up"})", R"(key "status" should be an object, found a string)"},
         {R"({"ok":true,"status":{"tun_iface":1}})",
          R"(key "status.tun_iface" should be a string, found the number 1)"},
-        {R"({"ok":true,"status":{"connected":"yes"}})",
-         R"(key "status.connected" should be a boolean)"},
-        {R"({"ok":true,"status":{"excludes":"10.0.0.0/8"}})",
-         R"(key "status.excludes" should be an array, found a string)"},
         {R"({"ok":true,"status":{"excludes":["a",null]}})",
          R"(key "status.excludes[1]" should be a string, found null)"},
         {R"({"ok":true,"status":{"route_gen":-1}})",
          R"(key "status.route_gen" should be an unsigned 64-bit integer, found the number -1)"},
-        {R"({"ok":true,"status":{"route_gen":18446744073709551616}})",
-         R"(key "status.route_gen" should be an unsigned 64-bit integer)"},
-        {R"({"ok":true,"status":{"uptime_sec":9223372036854775808}})",
-         R"(key "status.uptime_sec" should be a signed 64-bit integer, found the number 9223372036854775808)"},
         {R"({"ok":true,"status":{"uptime_sec":1.5}})",
          R"(key "status.uptime_sec" should be a signed 64-bit integer, found the number 1.5)"},
-        {R"({"ok":true,"exitProbes":[{"id":"a","label":"b"}]})",
-         R"(required key "exitProbes[0].rtt_ms" is missing)"},
-        {R"({"ok":true,"exitProbes":[{"id":"a","label":null,"rtt_ms":1}]})",
-         R"(key "exitProbes[0].label" should be a string, found null)"},
         {R"([{"ok":true}])", "daemon reply should be a JSON object, found an array"},
-        {"", "daemon reply is not valid JSON: "},
         {R"({"ok":true} x)", "daemon reply is not valid JSON: "},
-        {"nope", "daemon reply is not valid JSON: "},
     };
     for (const auto& [line, text] : cases) {
         try {

