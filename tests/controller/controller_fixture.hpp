@@ -80,6 +80,16 @@ protected:
     bool settles(const std::function<bool()>& done) {
         return runUntil(runtime_, done, std::chrono::seconds(60));
     }
+    // Until the attempt has ended and its last snapshot has been delivered.
+    bool ends() {
+        const bool ended = settles([&] {
+            const WarpPhase phase = controller_->state().phase;
+            return phase == WarpPhase::connected || phase == WarpPhase::error ||
+                   (phase == WarpPhase::disconnected && controller_->state().detail != "Ready");
+        });
+        runFor(runtime_, std::chrono::milliseconds(20));
+        return ended;
+    }
 
     // Records every snapshot delivered through `post`, by default on the core loop.
     uint64_t watch(ControllerState::Poster post = {}) {

@@ -137,17 +137,6 @@ protected:
         controller_->connect();
     }
 
-    // Until the attempt has ended and its last snapshot has been delivered.
-    bool ends() {
-        const bool ended = settles([&] {
-            const WarpPhase phase = controller_->state().phase;
-            return phase == WarpPhase::connected || phase == WarpPhase::error ||
-                   (phase == WarpPhase::disconnected && controller_->state().detail != "Ready");
-        });
-        testing::runFor(runtime_, 20ms);
-        return ended;
-    }
-
     // Like the real installer: nothing to do when the daemon answers, else the "prompt" (a
     // scripted failure, or the test holding it) and the daemon comes up.
     void install() {

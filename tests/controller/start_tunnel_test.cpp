@@ -44,16 +44,6 @@ protected:
         watch();
         controller_->connect();
     }
-    // Until the attempt has ended and its last snapshot has been delivered.
-    bool ends() {
-        const bool ended = settles([&] {
-            const WarpPhase phase = controller_->state().phase;
-            return phase == WarpPhase::connected || phase == WarpPhase::error ||
-                   (phase == WarpPhase::disconnected && controller_->state().detail != "Ready");
-        });
-        testing::runFor(runtime_, 20ms);
-        return ended;
-    }
     // Nothing of the connection is left: no engine, no relay, the user's settings back.
     void expectNothingLeft() {
         EXPECT_FALSE(engine_->running);
