@@ -91,6 +91,10 @@ public:
     void restore();
 
     bool pointed() const { return journal_.has_value(); }
+    // Pointed through systemd-resolved's per-link DNS (rather than the resolver file).
+    bool viaResolved() const {
+        return journal_ && journal_->kind == ResolverJournal::Kind::resolved;
+    }
     // Whether systemd-resolved manages the resolver file now.
     bool resolvedManages() const;
 

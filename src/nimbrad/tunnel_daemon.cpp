@@ -102,7 +102,9 @@ std::string TunnelDaemon::start() {
         return replyJson(false, tunErr_);
     }
     const auto registration = readAsFolderOwner(settings_.registrationFile);
-    if (!registration || registrationEndpoints(*registration, config_.nat64Prefix).empty()) {
+    endpoints_ = registration ? registrationEndpoints(*registration, config_.nat64Prefix)
+                              : std::vector<std::string>{};
+    if (endpoints_.empty()) {
         tunErr_ = "no usable registration at " + settings_.registrationFile.string() +
                   " — register with WARP first";
         daemonLog(tunErr_);
@@ -195,10 +197,9 @@ void TunnelDaemon::installRouting() {
         ++routeGen_;
         return;
     }
-    const auto registration = readAsFolderOwner(settings_.registrationFile).value_or("");
     RoutingPlan plan;
     plan.tunnelDevice = settings_.tunnelDevice;
-    plan.endpoints = registrationEndpoints(registration, config_.nat64Prefix);
+    plan.endpoints = endpoints_;  // as usque was started with them
     plan.bypass = standardBypassCidrs();
     routedExclusions_ = exclusions_.networks();
     for (const auto& network : routedExclusions_) plan.bypass.push_back(network.text());
@@ -293,9 +294,8 @@ void TunnelDaemon::pointSystemResolver() {
             resolver_.emplace(SystemResolver::Options{.resolvConf = settings_.resolvConf,
                                                       .journal = statePath("resolver")});
         resolver_->pointAt(settings_.tunnelDevice, settings_.listen);
-        dnsSystem_ = resolver_->resolvedManages()
-                         ? "systemd-resolved: DNS of " + settings_.tunnelDevice
-                         : settings_.resolvConf.string();
+        dnsSystem_ = resolver_->viaResolved() ? "systemd-resolved: DNS of " + settings_.tunnelDevice
+                                              : settings_.resolvConf.string();
         daemonLog("system DNS points at the forwarder (" + dnsSystem_ + ")");
     } catch (const std::exception& failure) {
         dnsErr_ = std::string("system DNS not pointed at the forwarder: ") + failure.what();

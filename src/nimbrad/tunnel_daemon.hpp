@@ -80,6 +80,8 @@ private:
     DaemonSettings settings_;
     DaemonConfig config_;
     ExclusionSet exclusions_;
+    // The MASQUE server addresses of the running usque's registration: never into the tunnel.
+    std::vector<std::string> endpoints_;
     const std::chrono::steady_clock::time_point startedAt_ = std::chrono::steady_clock::now();
 
     std::unique_ptr<TunnelSupervisor> supervisor_;
