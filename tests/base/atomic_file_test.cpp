@@ -5,21 +5,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <system_error>
 
+#include "support/file_text.hpp"
 #include "support/temp_dir.hpp"
 
 namespace nimbra {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::readFile;
 using ::testing::UnorderedElementsAre;
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 std::vector<std::string> namesIn(const fs::path& directory) {
     std::vector<std::string> names;

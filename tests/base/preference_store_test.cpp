@@ -6,21 +6,18 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <thread>
 #include <vector>
 
+#include "support/file_text.hpp"
 #include "support/temp_dir.hpp"
 
 namespace nimbra {
 namespace {
 
+using testing::readFile;
 using testing::TempDir;
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testing::writeFile;
 
 TEST(PreferenceStore, ValuesSurviveReopeningWithTheirTypesAndAbsenceIsNotFalse) {
     TempDir dir;
@@ -118,7 +115,7 @@ TEST(PreferenceStore, ACorruptFileIsKeptAsideAndTheStoreStartsEmpty) {
                                        std::string("[1, 2]"), std::string("\xff\xfe garbage")}) {
         TempDir dir;
         const auto file = dir / "preferences.json";
-        std::ofstream(file) << damaged;
+        writeFile(file, damaged);
 
         PreferenceStore store(file);
         EXPECT_FALSE(store.contains("ui_language"));
@@ -139,7 +136,7 @@ TEST(PreferenceStore, AFileDamagedSinceItWasReadIsKeptAsideByTheNextWrite) {
     PreferenceStore store(file);
     store.setText("ui_language", "zh");
     const std::string damaged = "{\"ui_language\": ";  // say, another program cut short
-    std::ofstream(file) << damaged;
+    writeFile(file, damaged);
     ASSERT_TRUE(corruptCopies(dir.path()).empty());
 
     store.setBoolean("china_direct", false);

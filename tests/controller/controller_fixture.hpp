@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
 #include <functional>
 #include <memory>
 #include <set>
@@ -31,6 +33,15 @@ inline bool inOrder(const std::vector<std::string>& shown, const std::vector<std
         ++next;
     }
     return true;
+}
+
+// Whether something accepts connections on the loopback `port`.
+inline bool listening(int port) {
+    asio::io_context io;
+    asio::ip::tcp::socket socket(io);
+    asio::error_code error;
+    socket.connect({asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)}, error);
+    return !error;
 }
 
 class ControllerFixture : public ::testing::Test {

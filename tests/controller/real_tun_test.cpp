@@ -26,6 +26,7 @@ using ::testing::ElementsAre;
 using testing::FakeDaemon;
 using testing::FakeReply;
 using testing::inOrder;
+using testing::listening;
 using testing::probeAt;
 using testing::Shown;
 
@@ -38,14 +39,6 @@ constexpr const char* kComingUp = R"({"ok":true,"status":{"tunnel_on":true,"conn
 // A status as nimbrad sends it.
 DaemonClient::Status statusFrom(const std::string& json) {
     return DaemonClient::decodeReply(R"({"ok":true,"status":)" + json + "}").status.value();
-}
-
-bool listening(int port) {
-    asio::io_context io;
-    asio::ip::tcp::socket socket(io);
-    asio::error_code error;
-    socket.connect({asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)}, error);
-    return !error;
 }
 
 std::string commandOf(const std::string& request) {

@@ -18,16 +18,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::inOrder;
+using testing::listening;
 using testing::probeAt;
 using testing::Shown;
-
-bool listening(int port) {
-    asio::io_context io;
-    asio::ip::tcp::socket socket(io);
-    asio::error_code error;
-    socket.connect({asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)}, error);
-    return !error;
-}
 
 class StartTunnelTest : public testing::ControllerFixture {
 protected:

@@ -10,7 +10,7 @@
 
 #include "base/async/cancellation.hpp"
 #include "base/unique_fd.hpp"
-#include "daemon/daemon_error.hpp"
+#include "daemon/daemon_error_of.hpp"
 #include "support/fake_daemon.hpp"
 #include "support/temp_dir.hpp"
 
@@ -18,21 +18,11 @@ namespace nimbra {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::daemonErrorOf;
 using testing::FakeDaemon;
 using testing::FakeReply;
 using testing::TempDir;
 namespace client = DaemonClient;
-
-// Runs `action` and returns the DaemonError it throws; fails the test when it throws nothing.
-DaemonError daemonErrorOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const DaemonError& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no DaemonError";
-    return DaemonError(DaemonError::ConnectFailed{"(none)"});
-}
 
 template <typename Case>
 void expectCase(const DaemonError& error, const std::string& message) {

@@ -16,14 +16,12 @@
 #include <utility>
 #include <vector>
 
-#include "base/deployment.hpp"
 #include "base/subprocess.hpp"
 #include "support/line_reader.hpp"
 #include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
 #include "support/trace_server_process.hpp"
 #include "support/usque_test_home.hpp"
-#include "system/platform_profile.hpp"
 
 namespace nimbra {
 namespace {
@@ -67,21 +65,6 @@ protected:
     TempDir home_;
     std::vector<std::unique_ptr<ScopedEnv>> env_;
 };
-
-TEST(ExitProbeCommands, EachCurlCommandLineIsExact) {
-    const std::string curl = PlatformProfile::current().curl;
-    const std::string trace = "https://" + deployment::traceHost() + "/cdn-cgi/trace";
-    EXPECT_EQ(detail::socksCommand(1080),
-              (std::vector<std::string>{curl, "-sS", "-m", "12", "--connect-timeout", "8", "-x",
-                                        "socks5h://127.0.0.1:1080", trace}));
-    // The engine's strict check passes tighter limits.
-    EXPECT_EQ(detail::socksCommand(1080, {.totalSeconds = 8, .connectSeconds = 5}),
-              (std::vector<std::string>{curl, "-sS", "-m", "8", "--connect-timeout", "5", "-x",
-                                        "socks5h://127.0.0.1:1080", trace}));
-    EXPECT_EQ(detail::directCommand(),
-              (std::vector<std::string>{curl, "-sS", "-4", "-m", "12", "--connect-timeout", "8",
-                                        "--noproxy", "*", trace}));
-}
 
 TEST_F(ExitProbeTest, ACurlRunBecomesAProbeByItsStatusStdoutAndStderrOrIsKilledWhenLate) {
     set("NIMBRA_PROBE_LEAK", "leaked");

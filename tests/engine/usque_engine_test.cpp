@@ -9,12 +9,12 @@
 #include <signal.h>
 
 #include <atomic>
-#include <fstream>
 #include <optional>
 #include <thread>
 
 #include "engine/tunnel_probes.hpp"
 #include "engine/usque_error.hpp"
+#include "support/file_text.hpp"
 #include "support/line_reader.hpp"
 #include "support/scoped_env.hpp"
 #include "support/trace_server_process.hpp"
@@ -336,11 +336,9 @@ TEST_F(UsqueEngineTest, RegistersThroughUsqueOrCopiesTheUsersOwnAndReportsWhatFa
     std::filesystem::remove(config);
     home_.knob("USQUE_STANDIN_REGISTER_FAIL", "no capacity");
     const auto own = home_.home() / ".config" / "usque" / "config.json";
-    std::filesystem::create_directories(own.parent_path());
-    std::ofstream(own) << R"({"id": "mine"})";
+    testing::writeFile(own, R"({"id": "mine"})");
     engine.ensureReady();  // copied, so usque register (which would fail now) never runs
-    std::ifstream copied(config);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(copied), {}), R"({"id": "mine"})");
+    EXPECT_EQ(testing::readFile(config), R"({"id": "mine"})");
 
     std::filesystem::remove(config);
     std::filesystem::remove(own);
@@ -371,13 +369,8 @@ TEST(UsqueError, DescriptionsCarryTheirDetails) {
     // 280 characters, not bytes: a multi-byte character is never cut.
     const std::string wide = std::string(279, 'a') + "错误";
     const std::pair<UsqueError::Case, std::string> cases[] = {
-        {UsqueError::LaunchFailed{"Permission denied"}, "无法启动 usque：Permission denied"},
-        {UsqueError::ExitedEarly{"dial failed", 19999}, "usque 提前退出：dial failed"},
         // A bind failure names the port the user chose, which is what they can change.
         {UsqueError::ExitedEarly{"bind: address already in use", 19999}, "端口 19999 已被占用"},
-        {UsqueError::MasqueTimeout{"handshake timeout"}, "WARP 隧道未建立：handshake timeout"},
-        {UsqueError::SocksNotReady{18088}, "SOCKS :18088 未就绪"},
-        {UsqueError::PortInUse{18088}, "端口 18088 已被占用"},
         {UsqueError::RegisterFailed{2, wide},
          "usque register 失败 (2)：" + std::string(279, 'a') + "错"},
     };

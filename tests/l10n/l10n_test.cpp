@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace nimbra {
@@ -90,10 +91,27 @@ TEST(L10n, OnlyRestingStatusTextsAreReShownInTheNewLanguage) {
         EXPECT_EQ(L10n::restingTextIn(busy, AppLanguage::english), std::nullopt) << busy;
 }
 
-TEST(L10n, WholeSentencesCarryTheirLanguagesPunctuation) {
-    EXPECT_EQ(
-        L10n::connectTimedOut(90, AppLanguage::chinese),
-        "连接超时（90s）。请断开官方 WARP / 检查 Tailscale DNS，或改用仅本地 SOCKS + HTTP/2。");
+// The status and button texts of every phase, word for word in both languages.
+TEST(L10n, EachPhaseHasItsExactStatusAndButton) {
+    const std::tuple<WarpPhase, std::string, std::string> cases[] = {
+        {WarpPhase::disconnected, "Disconnected / Connect", "未连接 / 连接"},
+        {WarpPhase::preparing, "Connecting / Cancel", "连接中 / 取消"},
+        {WarpPhase::startingEngine, "Connecting / Cancel", "连接中 / 取消"},
+        {WarpPhase::connected, "Connected / Disconnect", "已连接 / 断开"},
+        {WarpPhase::reconnecting, "Reconnecting / Disconnect", "重连中 / 断开"},
+        {WarpPhase::stopping, "Disconnecting / Disconnecting…", "断开中 / 断开中…"},
+        {WarpPhase::error, "Error / Connect", "出错 / 连接"},
+    };
+    const auto texts = [](WarpPhase phase, AppLanguage language) {
+        return L10n::status(phase, language) + " / " + L10n::connectButton(phase, language);
+    };
+    for (const auto& [phase, english, chinese] : cases) {
+        EXPECT_EQ(texts(phase, AppLanguage::english), english);
+        EXPECT_EQ(texts(phase, AppLanguage::chinese), chinese);
+    }
+}
+
+TEST(L10n, BannerHintsKeepTheirOrder) {
     // Hints are joined in the order given; no hints give no banner rather than an empty one.
     EXPECT_EQ(L10n::conflictBanner({}, AppLanguage::chinese), std::nullopt);
     EXPECT_EQ(

@@ -10,7 +10,6 @@
 
 #include "base/preference_store.hpp"
 #include "controller/warp_controller.hpp"
-#include "model/preference_keys.hpp"
 #include "proxy/system_proxy/backend_choice.hpp"
 #include "shell/controller_model.hpp"
 #include "shell/core_host.hpp"
@@ -132,12 +131,6 @@ TEST_F(ShellWindowTest, ClickingConnectRoundTripsThroughTheCoreThread) {
     EXPECT_EQ(text("detailLabel"), "scripted start failure");
     EXPECT_EQ(button->property("text").toString(), "Connect");
     EXPECT_TRUE(button->isEnabled());
-}
-
-TEST_F(ShellWindowTest, RelabelsWhenTheLanguageChanges) {
-    store.setText(prefkey::uiLanguage, "zh");
-    ASSERT_TRUE(waitUntil([&] { return text("phaseLabel") == QStringLiteral("未连接"); }));
-    EXPECT_EQ(item("connectButton")->property("text").toString(), QStringLiteral("连接"));
 }
 
 }  // namespace

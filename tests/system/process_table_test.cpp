@@ -11,8 +11,8 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <filesystem>
-#include <fstream>
 
+#include "support/file_text.hpp"
 #include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
 #include "system/lsof_process_table.hpp"
@@ -29,10 +29,8 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
-
-void writeFile(const fs::path& path, const std::string& content) {
-    ASSERT_TRUE(std::ofstream(path, std::ios::binary) << content) << path;
-}
+using testing::readFile;
+using testing::writeFile;
 
 TEST(ProcProcessTableParsing, DecodesTheKernelsHexAddresses) {
     // Each 32-bit word of the kernel's hex is little-endian.
@@ -69,7 +67,6 @@ void addProcess(const fs::path& root, pid_t pid, const std::string& comm,
 class ProcProcessTableFakeTree : public ::testing::Test {
 protected:
     void SetUp() override {
-        fs::create_directories(root() / "net");
         writeFile(root() / "net" / "tcp",
                   "  sl  local_address rem_address   st tx_queue rx_queue ... inode\n" +
                       tcpRow("0100007F:1F90", "0A", 1001) +  // 127.0.0.1:8080
@@ -90,7 +87,6 @@ protected:
         addProcess(root(), 500, "client", "client\0--no-trailing-nul"s, {"socket:[1002]"});
         addProcess(root(), 600, "neighbour", "retitled daemon\0\0\0\0"s, {"socket:[1003]"});
         // Entries that cannot be walked or are no process at all.
-        fs::create_directories(root() / "700");
         writeFile(root() / "700" / "fd", "socket:[1001]");
         writeFile(root() / "700" / "cmdline", "");  // as a kernel thread has
         fs::create_directories(root() / "800");
@@ -176,10 +172,7 @@ TEST(ProcProcessTableLive, TheSystemTableFindsOurListenerUntilItClosesAndOurComm
 class LsofProcessTableTest : public ::testing::Test {
 protected:
     void answer(const std::string& tool, const std::string& text) { writeFile(dir_ / tool, text); }
-    std::string argumentsOf(const std::string& tool) {
-        std::ifstream in(dir_ / (tool + "-args"));
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string argumentsOf(const std::string& tool) { return readFile(dir_ / (tool + "-args")); }
 
     const std::string tools_ = NIMBRA_SOURCE_DIR "/tests/system/fake_tools";
     LsofProcessTable table_{{tools_ + "/lsof", tools_ + "/ps"}};
