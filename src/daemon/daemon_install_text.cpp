@@ -3,12 +3,35 @@
 #include <openssl/evp.h>
 
 #include <array>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 
+#include "daemon/daemon_error.hpp"
+
 namespace nimbra::daemon_install {
 
+void refuseControlCharacters(std::string_view text) {
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) continue;
+        std::string shown;
+        for (const char d : text) {
+            const auto b = static_cast<unsigned char>(d);
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", b);
+            shown += b >= 0x20 && b != 0x7f ? std::string(1, d) : std::string(escaped);
+        }
+        char code[8];
+        std::snprintf(code, sizeof code, "0x%02x", byte);
+        throw DaemonError(DaemonError::InstallFailed{
+            "\"" + shown + "\" holds the control character " + code +
+            ", which a service file cannot carry; use a folder without one"});
+    }
+}
+
 std::string shellQuote(std::string_view text) {
+    refuseControlCharacters(text);
     std::string quoted = "'";
     for (char c : text) {
         if (c == '\'') {
@@ -22,6 +45,7 @@ std::string shellQuote(std::string_view text) {
 }
 
 std::string xmlEscape(std::string_view text) {
+    refuseControlCharacters(text);
     std::string escaped;
     escaped.reserve(text.size());
     for (char c : text) {
@@ -46,6 +70,7 @@ std::string xmlEscape(std::string_view text) {
 }
 
 std::string systemdArgument(std::string_view text) {
+    refuseControlCharacters(text);
     const bool plain = !text.empty() && text.find_first_not_of(
                                             "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
                                             "0123456789/._-:+,=@") == std::string_view::npos;
@@ -59,12 +84,6 @@ std::string systemdArgument(std::string_view text) {
             case '\\':
                 quoted += "\\\\";
                 break;
-            case '\n':
-                quoted += "\\n";
-                break;
-            case '\t':
-                quoted += "\\t";
-                break;
             case '%':
                 quoted += "%%";
                 break;
@@ -77,6 +96,16 @@ std::string systemdArgument(std::string_view text) {
     }
     quoted += '"';
     return quoted;
+}
+
+std::string systemdPath(std::string_view text) {
+    refuseControlCharacters(text);
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') quoted += '\\';
+        quoted += c == '%' ? std::string("%%") : std::string(1, c);
+    }
+    return quoted + '"';
 }
 
 std::optional<std::string> sha256OfFile(const std::filesystem::path& path) {

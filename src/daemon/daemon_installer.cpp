@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -21,6 +20,7 @@
 #include "daemon/daemon_error.hpp"
 #include "daemon/daemon_install_text.hpp"
 #include "daemon/daemon_socket.hpp"
+#include "daemon/user_folder.hpp"
 #include "engine/registration_endpoint.hpp"
 #include "engine/usque_locator.hpp"
 
@@ -77,13 +77,11 @@ bool isUpToDate(const DaemonInstallOptions& options, const ServicePlan& plan,
     return true;
 }
 
-// Run as root for another user (sudo), what we create in their home must stay theirs.
-void giveToUser(const DaemonInstallOptions& options, const fs::path& path) {
-    if (::geteuid() != 0 || options.uid == 0) return;
-    if (::chown(path.c_str(), options.uid, options.gid) != 0) {
-        logLine("daemon", "cannot hand " + path.string() + " to uid " +
-                              std::to_string(options.uid) + ": " + std::strerror(errno));
-    }
+// Run as root for another user (sudo), what we create in their home must stay theirs; run as
+// the user, it is theirs already.
+std::optional<user_folder::Owner> ownerToHandTo(const DaemonInstallOptions& options) {
+    if (::geteuid() != 0 || options.uid == 0) return std::nullopt;
+    return user_folder::Owner{options.uid, options.gid};
 }
 
 // A private directory for the files the administrator script installs, removed on every way out.
@@ -136,14 +134,18 @@ DaemonInstallOutcome install(const DaemonInstallOptions& options, const ServiceP
     }
 
     const DaemonFiles files = DaemonFiles::in(options.workDirectory);
+    const auto owner = ownerToHandTo(options);
     if (!fs::exists(files.directory)) {
-        fs::create_directories(files.directory);
-        giveToUser(options, files.directory);
+        if (owner) {
+            user_folder::create(files.directory, *owner);
+        } else {
+            fs::create_directories(files.directory);
+        }
     }
     if (!fs::exists(files.config)) {
         step(options, "writing a first " + files.config.string());
         writeFileAtomically(files.config, defaultDaemonConfigText(options.initialConfig));
-        giveToUser(options, files.config);
+        if (owner) user_folder::handOver(files.config, *owner);
     }
 
     const StagingDirectory staging;

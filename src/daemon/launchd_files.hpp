@@ -16,7 +16,9 @@ inline constexpr const char* kInstalledExecutable = "/usr/local/libexec/nimbrad"
 // The daemon's default -usque path, so the property list need not name it.
 inline constexpr const char* kInstalledUsque = "/usr/local/libexec/nimbra-usque";
 inline constexpr const char* kServiceDefinition = "/Library/LaunchDaemons/com.nimbra.daemon.plist";
-inline constexpr const char* kBootLog = "/tmp/nimbrad.boot.log";
+// launchd opens it as root and follows links: in a folder every user may write to (/tmp), anyone
+// could plant a link there first and have root append to, or create, a file of their choosing.
+inline constexpr const char* kBootLog = "/var/log/nimbrad.boot.log";
 inline constexpr const char* kOsascript = "/usr/bin/osascript";
 
 // The property list, without a line feed after "</plist>".
