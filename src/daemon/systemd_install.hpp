@@ -27,11 +27,19 @@ struct Targets {
     std::string group = "root";
     // Already root: the scripts run directly, without a prompt.
     bool asRoot = false;
+    // The daemon's state folder, as systemd's StateDirectory= names it (under /var/lib), and the
+    // resolver file it points at its forwarder when systemd-resolved does not manage DNS. Both
+    // are given to the daemon on its command line, so the sandbox and the daemon agree on them.
+    std::string stateDirectoryName = "nimbrad";
+    std::filesystem::path resolverFile = "/etc/resolv.conf";
 
     std::filesystem::path installedExecutable() const { return libexecDirectory / "nimbrad"; }
     // The only usque the daemon runs: root's copy, beside it.
     std::filesystem::path installedUsque() const { return libexecDirectory / "nimbra-usque"; }
     std::filesystem::path unitFile() const { return unitDirectory / kUnitName; }
+    std::filesystem::path stateDirectory() const {
+        return std::filesystem::path("/var/lib") / stateDirectoryName;
+    }
 };
 
 // How the installed daemon is started.
@@ -42,6 +50,9 @@ struct DaemonArguments {
     uid_t allowedUid = 0;
 };
 
+// The unit: nimbrad kept running as root, confined to the capabilities of service_sandbox and
+// to writing only its folders. Throws DaemonError (installFailed) for a path with a control
+// character.
 std::string unitFile(const Targets& targets, const DaemonArguments& arguments);
 
 // Stops the old service (if any), installs the executable, the usque copy (when one is staged; an

@@ -5,17 +5,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "base/subprocess.hpp"
-#include "daemon/daemon_error.hpp"
+#include "daemon/daemon_error_of.hpp"
 #include "daemon/launchd_files.hpp"
 #include "daemon/systemd_install.hpp"
+#include "daemon/user_folder.hpp"
+#include "support/file_text.hpp"
 #include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
 
@@ -24,40 +26,23 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::Contains;
+using testing::daemonErrorOf;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using testing::readFile;
 using testing::ScopedEnv;
 using testing::TempDir;
+using testing::writeFile;
 
 const fs::path kFakeAdmin = fs::path(NIMBRA_SOURCE_DIR) / "tests/support/fake_admin";
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void writeFile(const fs::path& path, const std::string& contents) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << contents;
-}
+// systemd-analyze's exposure of the generated unit, in tenths (0 to 100), may not rise above this.
+const std::string kMaxExposure = "26";
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) result.push_back(line);
     return result;
-}
-
-// Runs `action` and returns the DaemonError it throws (failing the test when it throws none).
-template <typename Action>
-DaemonError daemonErrorOf(Action&& action) {
-    try {
-        action();
-    } catch (const DaemonError& error) {
-        return error;
-    }
-    ADD_FAILURE() << "no DaemonError";
-    return DaemonError(DaemonError::InstallFailed{"(none thrown)"});
 }
 
 // What can break in the service files is the quoting of the user's paths: systemd's rules in the
@@ -68,14 +53,18 @@ TEST(ServiceFilesTest, UsersPathsAreQuotedForEachReader) {
     targets.libexecDirectory = "/opt/my root/libexec";
     const systemd::DaemonArguments arguments{
         DaemonFiles::in("/home/o'neil/.local/share/My \"Nimbra\" 100%"), "/run/nimbra.sock", 1000};
+    EXPECT_THAT(
+        lines(systemd::unitFile(targets, arguments)),
+        Contains("ExecStart=\"/opt/my root/libexec/nimbrad\" -usque "
+                 "\"/opt/my root/libexec/nimbra-usque\" -config "
+                 "\"/home/o'neil/.local/share/My \\\"Nimbra\\\" 100%%/daemon/config.yml\" "
+                 "-usque-config \"/home/o'neil/.local/share/My \\\"Nimbra\\\" "
+                 "100%%/config.json\" -sock /run/nimbra.sock -listen 127.0.0.1:53 -log "
+                 "\"/home/o'neil/.local/share/My \\\"Nimbra\\\" 100%%/daemon/nimbrad.log\" "
+                 "-allow-uid 1000 -state-dir /var/lib/nimbrad -resolv-conf /etc/resolv.conf"));
     EXPECT_THAT(lines(systemd::unitFile(targets, arguments)),
-                Contains("ExecStart=\"/opt/my root/libexec/nimbrad\" -usque "
-                         "\"/opt/my root/libexec/nimbra-usque\" -config "
-                         "\"/home/o'neil/.local/share/My \\\"Nimbra\\\" 100%%/daemon/config.yml\" "
-                         "-usque-config \"/home/o'neil/.local/share/My \\\"Nimbra\\\" "
-                         "100%%/config.json\" -sock /run/nimbra.sock -listen 127.0.0.1:53 -log "
-                         "\"/home/o'neil/.local/share/My \\\"Nimbra\\\" 100%%/daemon/nimbrad.log\" "
-                         "-allow-uid 1000"));
+                Contains("ReadWritePaths=\"/run\" \"/etc\" \"/var/lib/nimbrad\" "
+                         "-\"/home/o'neil/.local/share/My \\\"Nimbra\\\" 100%%/daemon\""));
 
     const DaemonFiles files =
         DaemonFiles::in("/Users/o'neil/Library/Application Support/R&D <\"lab\">/Nimbra");
@@ -86,6 +75,79 @@ TEST(ServiceFilesTest, UsersPathsAreQuotedForEachReader) {
                                              "/tmp/x/nimbra-usque")),
                 Contains("/usr/bin/install -o root -g wheel -m 0755 '/tmp/x/it'\\''s/nimbrad' "
                          "'/usr/local/libexec/nimbrad'"));
+}
+
+// A carriage return or line feed in a path would end a line of the unit early: systemd refuses
+// the unit, and the service is gone after the install script replaced the old one. Each file is
+// refused before anything is installed, naming the character.
+TEST(ServiceFilesTest, ControlCharactersInAnyPathAreRefused) {
+    systemd::Targets cr;
+    cr.libexecDirectory = "/usr/local/lib\rexec";
+    systemd::Targets escape;
+    escape.unitDirectory = "/etc/systemd/\x1bsystem";
+    const systemd::DaemonArguments newline{DaemonFiles::in("/home/ann/data\n"), "/run/nimbra.sock",
+                                           1000};
+    const systemd::DaemonArguments plain{DaemonFiles::in("/home/ann/data"), "/run/nimbra.sock",
+                                         1000};
+    struct Case {
+        const char* file;
+        std::function<void()> generate;
+        const char* character;
+    };
+    const Case cases[] = {
+        {"unit, the user's data folder", [&] { systemd::unitFile({}, newline); }, "0x0a"},
+        {"unit, the install folder", [&] { systemd::unitFile(cr, plain); }, "0x0d"},
+        {"install script", [&] { systemd::installScript(escape, "/tmp/nimbrad", "/tmp/u"); },
+         "0x1b"},
+        {"uninstall script", [&] { systemd::uninstallScript(cr); }, "0x0d"},
+        {"property list", [&] { launchd::propertyList(DaemonFiles::in("/Users/ann/\x7f")); },
+         "0x7f"},
+        {"launchd script", [&] { launchd::installScript("/tmp/x\t/nimbrad", "/tmp/d.plist"); },
+         "0x09"},
+    };
+    for (const Case& c : cases) {
+        const DaemonError error = daemonErrorOf(c.generate);
+        EXPECT_TRUE(std::holds_alternative<DaemonError::InstallFailed>(error.reason())) << c.file;
+        EXPECT_THAT(error.message(), HasSubstr(std::string("control character ") + c.character))
+            << c.file;
+    }
+}
+
+// launchd writes the daemon's output as root and follows links: in a folder other users may
+// write to, one of them could plant a link there first.
+TEST(ServiceFilesTest, LaunchdWritesItsBootLogWhereNoUserCanPlantALink) {
+    const auto plist = lines(launchd::propertyList(DaemonFiles::in("/Users/ann/Nimbra")));
+    for (const char* key : {"StandardOutPath", "StandardErrorPath"}) {
+        const auto at =
+            std::find(plist.begin(), plist.end(), std::string("  <key>") + key + "</key>");
+        ASSERT_NE(at, plist.end()) << key;
+        ASSERT_NE(at + 1, plist.end()) << key;
+        const std::string value = (at + 1)->substr(std::string("  <string>").size());
+        const fs::path log = value.substr(0, value.find("</string>"));
+        struct stat folder {};
+        ASSERT_EQ(::stat(log.parent_path().c_str(), &folder), 0) << log;
+        EXPECT_EQ(folder.st_uid, 0u) << log;
+        EXPECT_EQ(folder.st_mode & (S_IWGRP | S_IWOTH), 0u) << log;
+    }
+}
+
+// systemd's own reading of the generated unit: every line understood (a directive it does not
+// know, or a path it cannot parse, is dropped with a warning, and the protection with it), and an
+// exposure no higher than the confinement reached. The score is printed for the record.
+TEST(ServiceFilesTest, SystemdAcceptsTheUnitAndFindsItConfined) {
+    TempDir dir;
+    const fs::path unit = dir / systemd::kUnitName;
+    writeFile(unit, systemd::unitFile({}, {DaemonFiles::in("/home/o'neil/My \"Nimbra\": 100%"),
+                                           "/run/nimbra.sock", 1000}));
+    Subprocess::Options options;
+    options.argv = {"systemd-analyze", "security", "--offline=yes", "--threshold=" + kMaxExposure,
+                    unit.string()};
+    const auto result = Subprocess::run(std::move(options), std::chrono::seconds(60));
+    EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(result.status.succeeded()) << result.out;
+    const auto overall = result.out.rfind("Overall exposure level");
+    ASSERT_NE(overall, std::string::npos) << result.out;
+    std::cout << result.out.substr(overall);
 }
 
 TEST(LaunchdRunAdminTest, MapsTheOsascriptOutcome) {
@@ -206,7 +268,7 @@ TEST_F(SystemdInstallerTest, FreshInstallPromptsOnceAndWaitsForTheSocket) {
     EXPECT_EQ(fs::status(installedUsque()).permissions(), fs::perms(0755));
     const fs::path unit = options_.systemd.unitFile();
     EXPECT_EQ(fs::status(unit).permissions(), fs::perms(0644));
-    EXPECT_THAT(readFile(unit), HasSubstr(" -allow-uid " + std::to_string(::getuid()) + "\n"));
+    EXPECT_THAT(readFile(unit), HasSubstr(" -allow-uid " + std::to_string(::getuid()) + " "));
     EXPECT_THAT(readFile(unit), HasSubstr("-sock \"" + options_.socketPath + "\""));
     EXPECT_EQ(readFile(config()), "dns:\n  mode: adguard\nhttp2: true\nexcludes: []");
     EXPECT_FALSE(stagingLeftBehind());
@@ -395,6 +457,43 @@ TEST_F(SystemdInstallerTest, UninstallRemovesTheServiceButNotTheUsersFiles) {
     EXPECT_TRUE(fs::exists(config()));
     EXPECT_TRUE(fs::exists(usque_));
     EXPECT_FALSE(stagingLeftBehind());
+}
+
+uid_t ownerOf(const fs::path& path) {
+    struct stat info {};
+    EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+    return info.st_uid;
+}
+
+constexpr uid_t kNobody = 65534;
+
+// Run as root for a user (sudo), every folder the installer creates in their home is theirs, so
+// their own client can still write its data folder; what was there before keeps its owner.
+TEST_F(SystemdInstallerTest, RunAsRootForAUserWhatItCreatesInTheHomeIsTheirs) {
+    if (::geteuid() != 0) GTEST_SKIP() << "handing files to another user needs root";
+    options_.uid = kNobody;
+    options_.gid = kNobody;
+    const fs::path home = root_ / "home" / "o'neil";
+    ASSERT_EQ(DaemonInstaller::ensureInstalled(options_), DaemonInstallOutcome::installed);
+    for (const fs::path& created : {home / ".local share", home / ".local share" / "Nimbra",
+                                    options_.workDirectory / "daemon", config()}) {
+        EXPECT_EQ(ownerOf(created), kNobody) << created;
+    }
+    EXPECT_EQ(ownerOf(home), 0u);
+}
+
+// Between creating a file and handing it over, the user may put a link in its place: the link is
+// handed over, never the file it points to.
+TEST(UserFolderTest, HandingOverALinkLeavesItsTargetAlone) {
+    if (::geteuid() != 0) GTEST_SKIP() << "handing files to another user needs root";
+    TempDir dir;
+    const fs::path target = dir / "shadow";
+    writeFile(target, "root's");
+    const fs::path link = dir / "config.yml";
+    fs::create_symlink(target, link);
+    user_folder::handOver(link, {kNobody, kNobody});
+    EXPECT_EQ(ownerOf(target), 0u);
+    EXPECT_EQ(ownerOf(link), kNobody);
 }
 
 TEST(DaemonCommandTest, StatusWithoutADaemonSaysHowToGetOne) {
