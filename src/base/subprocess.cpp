@@ -78,6 +78,9 @@ public:
     void dup2(int from, int to) {
         check(::posix_spawn_file_actions_adddup2(&actions_, from, to), "cannot launch");
     }
+    void closeFrom(int lowest) {
+        check(::posix_spawn_file_actions_addclosefrom_np(&actions_, lowest), "cannot launch");
+    }
     void chdir(const std::filesystem::path& directory) {
         check(::posix_spawn_file_actions_addchdir_np(&actions_, directory.c_str()),
               "cannot launch");
@@ -220,6 +223,10 @@ Subprocess Subprocess::start(Options options) {
     Pipe err;
     SpawnFileActions actions;
     routeStreams(actions, options.output, out, err);
+    // Close-on-exec is each opener's promise, and not every opener keeps it (Asio opens its
+    // sockets without it): a child that inherited a listening socket of ours would hold its port
+    // for as long as the child lives, even past our own restart. It keeps its three streams only.
+    actions.closeFrom(STDERR_FILENO + 1);
     if (options.workingDirectory) actions.chdir(*options.workingDirectory);
 
     pid_t pid = -1;

@@ -16,11 +16,11 @@ namespace nimbra {
 // One child process, started directly with posix_spawn -- never through a shell, so arguments
 // reach the program exactly as given and nothing in them is ever interpreted.
 //
-// The child starts with stdin on /dev/null, an empty signal mask, default signal dispositions and
-// a process group of its own (so kill() can take down helpers it starts, too). While waiting, the
-// object drains the child's output pipes itself, so a chatty child never blocks on a full pipe;
-// takeStdout()/takeStderr() return what was read. A caller that wants to stream the output reads
-// a released descriptor instead.
+// The child starts with stdin on /dev/null and no other descriptor of ours, an empty signal mask,
+// default signal dispositions and a process group of its own (so kill() can take down helpers it
+// starts, too). While waiting, the object drains the child's output pipes itself, so a chatty child
+// never blocks on a full pipe; takeStdout()/takeStderr() return what was read. A caller that wants
+// to stream the output reads a released descriptor instead.
 //
 // Destroying the object while the child still runs kills the child's group and reaps the child:
 // no zombies, no orphans. detach() is the way out for a child meant to outlive the object.

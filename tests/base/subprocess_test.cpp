@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/inheritable_listener.hpp"
 #include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
 
@@ -102,7 +103,7 @@ TEST(Subprocess, MoreThanAPipeBufferOnBothStreamsDoesNotDeadlock) {
     EXPECT_TRUE(both.out.ends_with("end\n"));
 }
 
-TEST(Subprocess, StdinIsEmptyEvenWhenOursIsAnOpenSilentPipe) {
+TEST(Subprocess, StdinIsEmptyAndNoOtherDescriptorOfOursIsInherited) {
     int fds[2];
     ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
     const int saved = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
@@ -113,6 +114,11 @@ TEST(Subprocess, StdinIsEmptyEvenWhenOursIsAnOpenSilentPipe) {
     EXPECT_FALSE(result.timedOut);
     EXPECT_TRUE(result.status.succeeded());
     EXPECT_EQ(result.out, "");
+
+    // A socket opened without close-on-exec would keep its port held for as long as the child
+    // lives. The shell lists its own descriptors; the trailing ":" keeps it from becoming ls.
+    const UniqueFd listener = testing::inheritableListener();
+    EXPECT_EQ(runToEnd(command({"/bin/sh", "-c", "ls /proc/$$/fd; :"})).out, "0\n1\n2\n");
 }
 
 TEST(Subprocess, EnvironmentIsExactlyTheGivenOneOrOursAndTheDirectoryTheChosenOne) {
