@@ -5,6 +5,7 @@
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/read_until.hpp>
 #include <asio/steady_timer.hpp>
+#include <cerrno>
 #include <charconv>
 #include <string_view>
 
@@ -12,6 +13,7 @@
 #include "base/subprocess.hpp"
 #include "base/text.hpp"
 #include "nimbrad/daemon_log.hpp"
+#include "nimbrad/trusted_program.hpp"
 #include "system/process_control.hpp"
 #include "system/process_identity.hpp"
 
@@ -107,9 +109,16 @@ bool TunnelSupervisor::endLeftover(const std::filesystem::path& pidFile) {
     return true;
 }
 
+// usque runs as root, and what its path names may change while it runs (a link re-pointed, the
+// file replaced): a program that was fine at the first start proves nothing about a restart. So
+// every launch checks the program again and runs the location that passed -- free of links, in
+// folders only root can write -- never the path it was given.
 void TunnelSupervisor::launch() {
+    const auto program = checkProgram(options_.argv.empty() ? "" : options_.argv.front());
+    if (program.refusal) throw SubprocessError(EPERM, "refusing to run usque: " + *program.refusal);
     Subprocess::Options spawn;
     spawn.argv = options_.argv;
+    spawn.argv.front() = program.location.string();
     spawn.output = Subprocess::Output::joined;
     run_ = std::make_shared<Run>(executor_, Subprocess::start(std::move(spawn)));
     const pid_t pid = run_->process.pid();

@@ -45,7 +45,9 @@ public:
     TunnelSupervisor(const TunnelSupervisor&) = delete;
     TunnelSupervisor& operator=(const TunnelSupervisor&) = delete;
 
-    // Starts usque (when not already supervising). Throws SubprocessError when it cannot run.
+    // Starts usque (when not already supervising). Throws SubprocessError when it cannot run,
+    // or when it is not a program root may run (see checkProgram) -- which every restart asks
+    // again: one that fails is not run and is tried again later, like one that exited.
     void start();
     // Ends usque (SIGTERM, then SIGKILL after the grace) and stops restarting it. Blocks for at
     // most the grace period.

@@ -3,22 +3,30 @@
 
 #include "nimbrad/tunnel_supervisor.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <asio/io_context.hpp>
 #include <asio/strand.hpp>
 
+#include "base/atomic_file.hpp"
+#include "support/temp_dir.hpp"
+
 namespace nimbra::nimbrad {
 namespace {
 
+namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using ::testing::HasSubstr;
 
 class TunnelSupervisorTest : public ::testing::Test {
 protected:
-    std::unique_ptr<TunnelSupervisor> supervise(const std::string& script) {
+    std::unique_ptr<TunnelSupervisor> supervise(const std::string& script,
+                                                const std::string& shell = "/bin/sh") {
         TunnelSupervisor::Options options;
-        options.argv = {"/bin/sh", "-c", script};
+        options.argv = {shell, "-c", script};
         options.firstBackoff = 10ms;
         options.maxBackoff = 40ms;
         options.stopGrace = 200ms;
@@ -33,6 +41,11 @@ protected:
             io.run_for(10ms);
         }
         return done();
+    }
+    void endRunningChild(const TunnelSupervisor& supervisor) {
+        const pid_t pid = supervisor.pid();
+        ASSERT_GT(pid, 0);
+        ::kill(-pid, SIGKILL);
     }
 
     asio::io_context io;
@@ -86,12 +99,45 @@ TEST_F(TunnelSupervisorTest, StopKillsAUsqueThatIgnoresSigterm) {
     EXPECT_EQ(::kill(pid, 0), -1) << "reaped, not only signalled";
 }
 
-TEST_F(TunnelSupervisorTest, AProgramThatCannotRunIsRefusedAtStart) {
-    TunnelSupervisor::Options options;
-    options.argv = {"/nonexistent/usque"};
-    TunnelSupervisor supervisor(strand, options, {});
-    EXPECT_ANY_THROW(supervisor.start());
-    EXPECT_FALSE(supervisor.supervising());
+// usque's path may lead somewhere else by the time it is started again: every relaunch checks
+// the program anew and runs only one that passed.
+TEST_F(TunnelSupervisorTest, EveryRelaunchRunsOnlyACheckedProgram) {
+    const testing::TempDir trusted;
+    const testing::TempDir everyones;
+    ::chmod(everyones.path().c_str(), 0777);
+    const auto marker = everyones / "ran";
+    writeFileAtomically(everyones / "usque", "#!/bin/sh\ntouch " + marker.string() + "\n");
+    ::chmod((everyones / "usque").c_str(), 0755);
+    const auto link = trusted / "usque";
+    fs::create_symlink("/bin/sh", link);
+
+    auto supervisor =
+        supervise("echo 'Connected to MASQUE server'; while :; do sleep 1; done", link.string());
+    supervisor->start();
+    ASSERT_TRUE(runUntil([&] { return supervisor->connected(); }));
+    endRunningChild(*supervisor);
+    ASSERT_TRUE(runUntil([&] { return supervisor->restarts() == 1 && supervisor->connected(); }));
+
+    fs::create_symlink(everyones / "usque", trusted / "swapped");
+    fs::rename(trusted / "swapped", link);
+    endRunningChild(*supervisor);
+    ASSERT_TRUE(runUntil([&] { return supervisor->restarts() >= 3; }));
+    EXPECT_FALSE(fs::exists(marker));
+    EXPECT_THAT(events.back(), HasSubstr(everyones.path().string() + " is writable by others"));
+    supervisor->stop();
+}
+
+TEST_F(TunnelSupervisorTest, AProgramThatCannotRunOrThatOthersCanSwapIsRefusedAtStart) {
+    const testing::TempDir everyones;
+    ::chmod(everyones.path().c_str(), 0777);
+    fs::create_symlink("/bin/sh", everyones / "usque");  // fine today; anyone may re-point it
+    for (const fs::path& program : {fs::path("/nonexistent/usque"), everyones / "usque"}) {
+        TunnelSupervisor::Options options;
+        options.argv = {program.string()};
+        TunnelSupervisor supervisor(strand, options, {});
+        EXPECT_ANY_THROW(supervisor.start()) << program;
+        EXPECT_FALSE(supervisor.supervising());
+    }
 }
 
 }  // namespace
