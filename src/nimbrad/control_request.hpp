@@ -11,6 +11,9 @@ namespace nimbra::nimbrad {
 struct Request {
     std::string cmd;
     std::vector<std::string> args;
+    // Root or one of the allowed uids, as the kernel named the peer to the server; never taken
+    // from the line. Off by default, so a request nobody vouched for is told the least.
+    bool fromTrustedPeer = false;
 
     bool operator==(const Request&) const = default;
 };

@@ -18,7 +18,6 @@
 #include <asio/strand.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
-#include <atomic>
 #include <cerrno>
 #include <exception>
 #include <string_view>
@@ -106,14 +105,17 @@ void closeOnExec(int fd) {
 
 }  // namespace
 
+bool isTrustedPeer(uid_t peerUid, const std::vector<uid_t>& allowedUids) {
+    return peerUid == 0 ||
+           std::find(allowedUids.begin(), allowedUids.end(), peerUid) != allowedUids.end();
+}
+
 std::optional<std::string> refuseRequest(const Request& request, uid_t peerUid,
                                          const std::vector<uid_t>& allowedUids) {
     const auto rule = std::find_if(kCommands.begin(), kCommands.end(),
                                    [&](const CommandRule& r) { return r.name == request.cmd; });
     if (rule == kCommands.end()) return "unknown command " + jsonString(request.cmd.substr(0, 64));
-    const bool trusted = peerUid == 0 || std::find(allowedUids.begin(), allowedUids.end(),
-                                                   peerUid) != allowedUids.end();
-    if (!rule->anyone && !trusted) return std::string("not authorised");
+    if (!rule->anyone && !isTrustedPeer(peerUid, allowedUids)) return std::string("not authorised");
     if (request.args.size() < rule->minArgs || request.args.size() > rule->maxArgs) {
         return argumentCountText(*rule);
     }
@@ -129,10 +131,12 @@ struct ControlServer::Shared {
           commands(o.commands.value_or(asio::make_strand(context))),
           allowedUids(std::move(uids)),
           handler(std::move(h)),
-          options(o) {}
+          options(o),
+          quota(o.connections) {}
 
     awaitable<void> accept(std::shared_ptr<Shared> self);
-    awaitable<void> serve(std::shared_ptr<Shared> self, stream_protocol::socket socket);
+    awaitable<void> serve(std::shared_ptr<Shared> self, stream_protocol::socket socket, uid_t uid,
+                          ConnectionQuota::Slot slot);
     awaitable<std::string> answer(std::shared_ptr<Shared> self, std::string_view line, uid_t uid);
     awaitable<std::string> runHandler(std::shared_ptr<Shared> self, Request request);
 
@@ -142,7 +146,7 @@ struct ControlServer::Shared {
     const std::vector<uid_t> allowedUids;
     const Handler handler;
     const Options options;
-    std::atomic<std::size_t> connections{0};
+    ConnectionQuota quota;
     ino_t socketInode = 0;
 };
 
@@ -159,25 +163,27 @@ awaitable<void> ControlServer::Shared::accept(std::shared_ptr<Shared> self) {
             continue;
         }
         closeOnExec(socket.native_handle());
-        if (connections.fetch_add(1) >= options.maxConnections) {
-            connections.fetch_sub(1);
-            continue;  // the socket closes as it goes out of scope
-        }
+        // Counted by who the kernel says connected, before a byte is read: a peer past its
+        // quota costs one accept and one close, and holds nothing.
+        const uid_t uid = peerUid(socket);
+        auto slot = quota.take(uid, isTrustedPeer(uid, allowedUids));
+        if (!slot) continue;  // the socket closes as it goes out of scope
         const auto executor = socket.get_executor();
-        asio::co_spawn(executor, serve(self, std::move(socket)), asio::detached);
+        asio::co_spawn(executor, serve(self, std::move(socket), uid, std::move(*slot)),
+                       asio::detached);
     }
 }
 
 awaitable<void> ControlServer::Shared::serve(std::shared_ptr<Shared> self,
-                                             stream_protocol::socket socket) {
-    struct Release {
-        std::atomic<std::size_t>& count;
-        ~Release() { count.fetch_sub(1); }
-    } release{connections};
-
+                                             stream_protocol::socket socket, uid_t uid,
+                                             ConnectionQuota::Slot slot) {
+    // Held until the connection ends, then given back.
+    const ConnectionQuota::Slot held = std::move(slot);
+    const auto timeout =
+        isTrustedPeer(uid, allowedUids) ? options.requestTimeout : options.strangerRequestTimeout;
     std::string buffer;
     asio::steady_timer timer(socket.get_executor());
-    timer.expires_after(options.requestTimeout);
+    timer.expires_after(timeout);
     auto received = co_await (
         asio::async_read_until(socket, asio::dynamic_buffer(buffer, options.maxRequestBytes), '\n',
                                kNoThrow) ||
@@ -187,10 +193,9 @@ awaitable<void> ControlServer::Shared::serve(std::shared_ptr<Shared> self,
     const auto [error, length] = std::get<0>(received);
     if (error) co_return;
 
-    std::string reply =
-        co_await answer(self, std::string_view(buffer).substr(0, length - 1), peerUid(socket));
+    std::string reply = co_await answer(self, std::string_view(buffer).substr(0, length - 1), uid);
     reply += '\n';
-    timer.expires_after(options.requestTimeout);
+    timer.expires_after(timeout);
     co_await (asio::async_write(socket, asio::buffer(reply), kNoThrow) ||
               timer.async_wait(kNoThrow));
 }
@@ -203,6 +208,7 @@ awaitable<std::string> ControlServer::Shared::answer(std::shared_ptr<Shared> sel
     if (auto refused = refuseRequest(*request, uid, allowedUids)) {
         co_return replyJson(false, *refused);
     }
+    request->fromTrustedPeer = isTrustedPeer(uid, allowedUids);
     co_return co_await asio::co_spawn(commands, runHandler(self, std::move(*request)),
                                       asio::use_awaitable);
 }

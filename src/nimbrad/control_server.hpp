@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "nimbrad/connection_quota.hpp"
 #include "nimbrad/control_request.hpp"
 
 namespace nimbra::nimbrad {
@@ -19,12 +20,16 @@ namespace nimbra::nimbrad {
 // The daemon's control socket: a Unix stream socket that every local user may connect to, with
 // one request line and one reply line per connection.
 //
+// - The peer's uid comes from the kernel (SO_PEERCRED) when the connection is accepted, not from
+//   anything the client says. Root and `allowedUids` (trusted peers) may send every command;
+//   anyone else (a stranger) only "ping" and "status", gets "not authorised" for the rest, and
+//   is told by the handler only what it may know (Request::fromTrustedPeer).
 // - Each connection is served by a coroutine of its own, so a client that is slow to send (or
-//   sends nothing) holds up nobody else. It gets `requestTimeout` to deliver its line and at most
-//   `maxRequestBytes`; past either it is closed without a reply.
-// - The peer's uid comes from the kernel (SO_PEERCRED), not from anything the client says. Root
-//   and `allowedUids` may send every command; anyone else only "ping" and "status" and gets
-//   "not authorised" for the rest.
+//   sends nothing) holds up nobody else. It gets `requestTimeout` (a stranger only
+//   `strangerRequestTimeout`) to deliver its line and at most `maxRequestBytes`; past either it
+//   is closed without a reply.
+// - Open connections are counted per uid (ConnectionQuota): one past a uid's quota, or past the
+//   strangers' share, is closed at once, so no local user can hold the socket for everyone.
 // - Every argument is checked before the handler sees the request; a refused one is answered with
 //   the reason and the handler is not called.
 // - The handler runs on one strand, so two commands never run at the same time even when the
@@ -36,10 +41,10 @@ public:
 
     struct Options {
         std::chrono::milliseconds requestTimeout{5000};
+        // Short: a stranger that reopens idle connections then holds each of them only briefly.
+        std::chrono::milliseconds strangerRequestTimeout{1000};
         std::size_t maxRequestBytes = 64 * 1024;
-        // Connections beyond this many at once are closed at once, so a flood of idle clients
-        // cannot pile up coroutines and descriptors.
-        std::size_t maxConnections = 128;
+        ConnectionQuota::Limits connections;
         // The strand the handler runs on; one of its own when not given. The daemon passes the
         // strand its tunnel events run on, so that commands and events take turns.
         std::optional<asio::strand<asio::io_context::executor_type>> commands;
@@ -65,6 +70,9 @@ private:
     std::string socketPath_;
     std::shared_ptr<Shared> shared_;
 };
+
+// Root and the allowed uids: those who may send every command and are told everything.
+bool isTrustedPeer(uid_t peerUid, const std::vector<uid_t>& allowedUids);
 
 // Why `request` is refused before it reaches the handler, or nothing when it may go ahead:
 // unknown commands, commands the peer may not send, and arguments that do not pass the checks.

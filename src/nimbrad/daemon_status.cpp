@@ -4,6 +4,17 @@
 
 namespace nimbra::nimbrad {
 
+namespace {
+
+std::string replyWith(const nlohmann::ordered_json& status) {
+    const nlohmann::ordered_json reply = {{"ok", true}, {"status", status}};
+    // Texts may echo what a client or a file held: bytes that are not UTF-8 become U+FFFD, so the
+    // reply always decodes.
+    return reply.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace
+
 std::string statusReplyJson(const DaemonStatus& s) {
     const nlohmann::ordered_json status = {
         {"ok", s.ready},
@@ -25,10 +36,16 @@ std::string statusReplyJson(const DaemonStatus& s) {
         {"china_source", s.chinaSource},
         {"usque_restarts", s.usqueRestarts},
     };
-    const nlohmann::ordered_json reply = {{"ok", true}, {"status", status}};
-    // Texts may echo what a client or a file held: bytes that are not UTF-8 become U+FFFD, so the
-    // reply always decodes.
-    return reply.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return replyWith(status);
+}
+
+std::string strangerStatusReplyJson(const DaemonStatus& s) {
+    return replyWith({
+        {"ok", s.ready},
+        {"tunnel_on", s.tunnelOn},
+        {"connected", s.connected},
+        {"dns_running", s.dnsRunning},
+    });
 }
 
 }  // namespace nimbra::nimbrad

@@ -34,4 +34,9 @@ struct DaemonStatus {
 // {"ok":true,"status":{...}} without a line feed.
 std::string statusReplyJson(const DaemonStatus& status);
 
+// The same for a local user who is neither root nor allowed: whether the tunnel is up and working,
+// and nothing of the user's choices (DNS profile, excluded sites) nor error texts, which may name
+// the user's files.
+std::string strangerStatusReplyJson(const DaemonStatus& status);
+
 }  // namespace nimbra::nimbrad

@@ -76,7 +76,7 @@ std::string TunnelDaemon::handle(const Request& request) {
     const std::string arg = request.args.empty() ? std::string() : request.args[0];
     try {
         if (cmd == "ping") return replyJson(true, "pong");
-        if (cmd == "status") return status();
+        if (cmd == "status") return status(request.fromTrustedPeer);
         if (cmd == "start") return start();
         if (cmd == "stop") return stop();
         if (cmd == "restart") return restart();
@@ -430,7 +430,7 @@ void TunnelDaemon::refreshDomains() {
     });
 }
 
-std::string TunnelDaemon::status() const {
+std::string TunnelDaemon::status(bool toTrustedPeer) const {
     DaemonStatus s;
     const bool connected = supervisor_ && supervisor_->connected();
     s.tunnelOn = tunnelOn_;
@@ -453,7 +453,7 @@ std::string TunnelDaemon::status() const {
     s.chinaDirect = config_.chinaDirect;
     s.chinaSource = chinaSource_;
     s.usqueRestarts = supervisor_ ? supervisor_->restarts() : 0;
-    return statusReplyJson(s);
+    return toTrustedPeer ? statusReplyJson(s) : strangerStatusReplyJson(s);
 }
 
 }  // namespace nimbra::nimbrad

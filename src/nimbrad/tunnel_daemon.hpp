@@ -52,7 +52,8 @@ private:
     std::string start();
     std::string stop();
     std::string restart();
-    std::string status() const;
+    // Everything for root and the allowed users; whether the tunnel works for anyone else.
+    std::string status(bool toTrustedPeer) const;
     std::string dns(const Request& request);
     std::string exclude(const std::string& target);
     std::string include(const std::string& target);

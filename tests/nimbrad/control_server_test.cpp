@@ -1,6 +1,7 @@
 #include "nimbrad/control_server.hpp"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -8,13 +9,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <asio/executor_work_guard.hpp>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +27,7 @@
 #include "base/unique_fd.hpp"
 #include "nimbrad/argument_checks.hpp"
 #include "nimbrad/control_request.hpp"
+#include "nimbrad/tunnel_daemon.hpp"
 #include "support/temp_dir.hpp"
 
 namespace nimbra::nimbrad {
@@ -72,10 +78,10 @@ std::string converse(const std::string& path, const std::string& line) {
     return readAll(fd.get());
 }
 
-// Runs one exchange as `uid` in a forked child, so the server sees that uid through the kernel.
-// The child only makes system calls: other threads of this process may hold allocator locks.
-std::string converseAs(uid_t uid, const std::string& path, const std::string& line) {
-    const std::string bytes = line + "\n";
+// Sends `bytes` as `uid` from a forked child, so the server sees that uid through the kernel;
+// returns what comes back. The child only makes system calls: other threads of this process may
+// hold allocator locks.
+std::string exchangeAs(uid_t uid, const std::string& path, const std::string& bytes) {
     const sockaddr_un address = unixAddress(path);
     int pipeFds[2];
     if (::pipe(pipeFds) != 0) return "pipe failed";
@@ -105,6 +111,56 @@ std::string converseAs(uid_t uid, const std::string& path, const std::string& li
     return reply;
 }
 
+std::string converseAs(uid_t uid, const std::string& path, const std::string& line) {
+    return exchangeAs(uid, path, line + "\n");
+}
+
+// A forked child of `uid` opens `count` connections, sends nothing on them and holds them while
+// `meanwhile` runs; returns how many of them the server had closed by then.
+int closedOfIdleConnectionsAs(uid_t uid, const std::string& path, int count,
+                              const std::function<void()>& meanwhile) {
+    constexpr int kMaxCount = 256;
+    const sockaddr_un address = unixAddress(path);
+    int up[2];
+    int down[2];
+    if (count > kMaxCount || ::pipe(up) != 0 || ::pipe(down) != 0) return -1;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(up[0]);
+        ::close(down[1]);
+        if (::setgid(uid) != 0 || ::setuid(uid) != 0) ::_exit(2);
+        std::array<pollfd, kMaxCount> held{};
+        for (int i = 0; i < count; ++i) {
+            held[i] = {::socket(AF_UNIX, SOCK_STREAM, 0), POLLIN, 0};
+            if (::connect(held[i].fd, reinterpret_cast<const sockaddr*>(&address),
+                          sizeof address) != 0)
+                ::_exit(3);
+        }
+        char go = 0;
+        if (::write(up[1], "o", 1) != 1 || ::read(down[0], &go, 1) != 1) ::_exit(4);
+        // The server never writes to an idle connection: readable means closed.
+        const int closed = ::poll(held.data(), static_cast<nfds_t>(count), 0);
+        ::_exit(::write(up[1], &closed, sizeof closed) == sizeof closed ? 0 : 5);
+    }
+    ::close(up[1]);
+    ::close(down[0]);
+    const UniqueFd fromChild(up[0]);
+    const UniqueFd toChild(down[1]);
+    char opened = 0;
+    int closed = -1;
+    if (::read(fromChild.get(), &opened, 1) == 1) {
+        meanwhile();
+        if (::write(toChild.get(), "g", 1) != 1 ||
+            ::read(fromChild.get(), &closed, sizeof closed) != sizeof closed) {
+            closed = -1;
+        }
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    return closed;
+}
+
 std::string lf(const std::string& reply) {
     return reply + "\n";
 }
@@ -125,10 +181,11 @@ protected:
     }
 
     // Serves on several threads, so that only the strand can keep commands apart.
-    void serve(std::vector<uid_t> allowed = {}, ControlServer::Options options = {}) {
-        server_ = std::make_unique<ControlServer>(
-            io_, path_, std::move(allowed),
-            [this](const Request& request) { return handle(request); }, options);
+    void serve(std::vector<uid_t> allowed = {}, ControlServer::Options options = {},
+               ControlServer::Handler handler = {}) {
+        if (!handler) handler = [this](const Request& request) { return handle(request); };
+        server_ = std::make_unique<ControlServer>(io_, path_, std::move(allowed),
+                                                  std::move(handler), options);
         for (int i = 0; i < 4; ++i) threads_.emplace_back([this] { io_.run(); });
     }
 
@@ -153,6 +210,7 @@ protected:
     std::string path_;
     asio::io_context io_;
     asio::executor_work_guard<asio::io_context::executor_type> work_ = asio::make_work_guard(io_);
+    std::optional<TunnelDaemon> daemon_;
     std::unique_ptr<ControlServer> server_;
     std::vector<std::thread> threads_;
     std::chrono::milliseconds startDuration_{0};
@@ -282,33 +340,90 @@ TEST_F(ControlServerTest, OnlyRootAndAllowedUsersMayChangeThings) {
     EXPECT_EQ(info.st_mode & 0777, 0666u);
 }
 
-TEST_F(ControlServerTest, ClosesASilentClientWhileServingOthers) {
+// A user who opens idle connections by the hundred keeps only a few of them; root, the allowed
+// uids and other users are still answered.
+TEST_F(ControlServerTest, OneUsersIdleConnectionsLockNobodyOut) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another uid";
     ControlServer::Options options;
-    options.requestTimeout = 1s;
-    serve({}, options);
+    options.requestTimeout = options.strangerRequestTimeout = 1h;  // the flood is held to the end
+    serve({1234}, options);
+    constexpr int kFlood = 200;  // more than all the limits together
+    const std::string ping = R"({"cmd":"ping"})";
+    std::vector<std::string> replies;
+    const int closed = closedOfIdleConnectionsAs(kNobody, path_, kFlood, [&] {
+        for (int i = 0; i < 3; ++i) replies.push_back(converse(path_, ping));
+        replies.push_back(converseAs(1234, path_, ping));
+        replies.push_back(converseAs(kNobody - 1, path_, ping));
+    });
+    EXPECT_EQ(replies, std::vector<std::string>(5, lf(R"({"ok":true,"msg":"did ping"})")));
+    EXPECT_EQ(closed, kFlood - static_cast<int>(options.connections.perUid));
+}
 
-    std::mutex eventsMutex;
-    std::vector<std::string> events;
-    const auto record = [&](std::string event) {
-        const std::lock_guard lock(eventsMutex);
-        events.push_back(std::move(event));
+// Strangers share one part between them and never reach what root and the allowed uids hold;
+// places come back as connections end.
+TEST(ConnectionQuotaTest, StrangersShareTheirPartAndNeverTakeTheTrustedOnes) {
+    ConnectionQuota quota({.perUid = 2, .strangers = 3});
+    std::vector<ConnectionQuota::Slot> held;
+    const auto take = [&](uid_t uid, bool trusted) {
+        auto slot = quota.take(uid, trusted);
+        if (slot) held.push_back(std::move(*slot));
+        return slot.has_value();
     };
+    EXPECT_TRUE(take(kNobody, false) && take(kNobody, false));
+    EXPECT_FALSE(take(kNobody, false));
+    EXPECT_TRUE(take(1000, false));
+    EXPECT_FALSE(take(1001, false));
+    EXPECT_TRUE(take(0, true) && take(0, true) && take(1234, true) && take(1234, true));
+    EXPECT_FALSE(take(1234, true));
+    held.clear();
+    EXPECT_TRUE(take(1001, false) && take(1001, false) && take(kNobody, false));
+}
+
+// Clients that send part of a line and then nothing are closed without a reply when their time
+// is up, while others are served; peers that are neither root nor allowed get the shorter time.
+TEST_F(ControlServerTest, ClosesSilentClientsAfterTheirTimeOutWhileServingOthers) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another uid";
+    ControlServer::Options options;
+    options.requestTimeout = 2s;
+    options.strangerRequestTimeout = 200ms;
+    serve({}, options);
 
     const auto connected = std::chrono::steady_clock::now();
     const UniqueFd silent = connectTo(path_);
     ASSERT_EQ(::send(silent.get(), "{\"cmd\":", 7, MSG_NOSIGNAL), 7);  // and then nothing
-    std::string silentGot = "unset";
-    std::thread waiter([&] {
-        silentGot = readAll(silent.get());
-        record("silent closed");
-    });
+    EXPECT_EQ(exchangeAs(kNobody, path_, "{\"cmd\":"), "");
+    pollfd rootsConnection{silent.get(), POLLIN, 0};
+    EXPECT_EQ(::poll(&rootsConnection, 1, 0), 0) << "root's connection went with the stranger's";
     EXPECT_EQ(converse(path_, R"({"cmd":"ping"})"), lf(R"({"ok":true,"msg":"did ping"})"));
-    record("ping answered");
-    waiter.join();
-
-    EXPECT_EQ(silentGot, "");
+    EXPECT_EQ(readAll(silent.get()), "");
     EXPECT_GE(std::chrono::steady_clock::now() - connected, options.requestTimeout);
-    EXPECT_EQ(events, (std::vector<std::string>{"ping answered", "silent closed"}));
+}
+
+// Root and the allowed uids are told everything; anyone else whether the tunnel is up, not the
+// DNS choice or which networks the user keeps out of the tunnel.
+TEST_F(ControlServerTest, StrangersAreNotToldTheUsersChoices) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another uid";
+    const auto commands = asio::make_strand(io_);
+    DaemonSettings settings;
+    settings.stateDirectory = dir_ / "state";
+    daemon_.emplace(commands, settings);
+    ControlServer::Options options;
+    options.commands = commands;
+    serve({1234}, options, [this](const Request& request) { return daemon_->handle(request); });
+    for (const std::string line : {R"({"cmd":"dns","args":["nextdns","abc123"]})",
+                                   R"({"cmd":"exclude","args":["10.20.0.0/16"]})"}) {
+        EXPECT_EQ(converse(path_, line).rfind(R"({"ok":true)", 0), 0u) << line;
+    }
+
+    const std::string status = R"({"cmd":"status"})";
+    const auto owners = nlohmann::json::parse(converseAs(1234, path_, status)).at("status");
+    EXPECT_EQ(owners.at("excludes"), nlohmann::json::array({"10.20.0.0/16"}));
+    EXPECT_EQ(owners.at("dns_mode"), "nextdns");
+    const auto told = nlohmann::json::parse(converseAs(kNobody, path_, status)).at("status");
+    EXPECT_EQ(
+        told,
+        nlohmann::json(
+            {{"ok", false}, {"tunnel_on", false}, {"connected", false}, {"dns_running", false}}));
 }
 
 TEST_F(ControlServerTest, RunsCommandsOneAtATime) {
