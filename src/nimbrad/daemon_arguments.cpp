@@ -37,7 +37,9 @@ std::variant<DaemonSettings, ArgumentsOutcome> parseDaemonArguments(int argc,
                                                            : "must be a loopback IP:port";
         });
     app.add_option("--log", log, "log file (also logged to standard error)");
-    app.add_option("--allow-uid", settings.allowedUids, "a user who may send every command");
+    app.add_option("--allow-uid", settings.allowedUids,
+                   "a user who may send every command; the first one's files "
+                   "are read and written with that user's rights");
     app.add_option("--usque", usque, "the usque program (root-owned)");
     app.add_option("--state-dir", state, "where undo journals are kept");
     app.add_option("--resolv-conf", resolv, "resolver file managed without systemd-resolved");

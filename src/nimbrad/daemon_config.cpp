@@ -4,6 +4,7 @@
 
 #include "base/text.hpp"
 #include "nimbrad/argument_checks.hpp"
+#include "nimbrad/quoted_for_log.hpp"
 
 namespace nimbra::nimbrad {
 namespace {
@@ -53,7 +54,8 @@ std::string checked(std::string value, std::optional<std::string> (*refuse)(std:
                     std::vector<std::string>& warnings) {
     if (value.empty()) return value;
     if (auto why = refuse(value)) {
-        warnings.push_back("config: ignoring " + std::string(name) + " \"" + value + "\": " + *why);
+        warnings.push_back("config: ignoring " + std::string(name) + " " + quotedForLog(value) +
+                           ": " + *why);
         return fallback;
     }
     return value;
@@ -74,7 +76,8 @@ ParsedDaemonConfig parseDaemonConfig(std::string_view text) {
             if (section != "excludes") continue;
             std::string target = scalar(line.value);
             if (auto why = refuseExclusion(target))
-                parsed.warnings.push_back("config: ignoring exclude \"" + target + "\": " + *why);
+                parsed.warnings.push_back("config: ignoring exclude " + quotedForLog(target) +
+                                          ": " + *why);
             else if (std::find(config.excludes.begin(), config.excludes.end(), target) ==
                      config.excludes.end())
                 config.excludes.push_back(std::move(target));

@@ -1,7 +1,5 @@
 #include "nimbrad/daemon_log.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -10,7 +8,8 @@
 
 #include "base/log.hpp"
 #include "base/unique_fd.hpp"
-#include "nimbrad/user_file_access.hpp"
+#include "nimbrad/user_file.hpp"
+#include "nimbrad/user_file_error.hpp"
 
 namespace nimbra::nimbrad {
 namespace {
@@ -29,26 +28,16 @@ std::string localTime() {
 
 }  // namespace
 
-void openLogFile(const std::filesystem::path& path) {
-    struct stat folder {};
-    const auto parent =
-        path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path();
-    if (::stat(parent.c_str(), &folder) != 0) {
-        daemonLog("log file " + path.string() +
-                  ": its folder is missing; logging to the journal only");
-        return;
-    }
-    int fd = -1;
-    {
-        FileSystemIdentity identity(folder.st_uid, folder.st_gid);
-        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    }
-    if (fd < 0) {
-        daemonLog("cannot open the log file " + path.string() + "; logging to the journal only");
+void openLogFile(const std::filesystem::path& path, const std::vector<uid_t>& allowedUids) {
+    UniqueFd fd;
+    try {
+        fd = UserFile(path, allowedUids).openForAppend();
+    } catch (const UserFileError& failure) {
+        daemonLog(std::string("no log file: ") + failure.what() + "; logging to the journal only");
         return;
     }
     std::lock_guard lock(logMutex);
-    logFile.reset(fd);
+    logFile = std::move(fd);
 }
 
 void daemonLog(std::string_view message) {
@@ -56,7 +45,10 @@ void daemonLog(std::string_view message) {
     std::lock_guard lock(logMutex);
     if (logFile.get() < 0) return;
     std::string line = localTime();
-    line.append(message);
+    // Whatever a message carries, it stays one line: a control character from some value that
+    // was not quoted can neither start a line of its own nor steer a terminal showing the file.
+    for (const char c : message)
+        line += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? ' ' : c;
     line += '\n';
     // One write per line, so lines from a restarted daemon never interleave mid-line.
     [[maybe_unused]] const auto written = ::write(logFile.get(), line.data(), line.size());

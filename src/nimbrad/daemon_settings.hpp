@@ -15,6 +15,9 @@ struct DaemonSettings {
     std::filesystem::path socketPath = "/run/nimbra.sock";
     std::string listen = "127.0.0.1:53";  // the DNS forwarder
     std::filesystem::path logFile;
+    // Users who may send every command. The first is the user whose files (config.yml, the
+    // registration, the log) nimbrad reads and writes, with that user's rights; with none, or
+    // with root first, it touches no user file at all.
     std::vector<uid_t> allowedUids;
     // The root-owned copy of usque that the installer places beside the daemon.
     std::filesystem::path usqueProgram = "/usr/local/libexec/nimbra-usque";

@@ -17,6 +17,9 @@
 #include <set>
 #include <tuple>
 
+#include "nimbrad/daemon_log.hpp"
+#include "nimbrad/quoted_for_log.hpp"
+
 namespace nimbra::nimbrad {
 namespace {
 
@@ -37,6 +40,14 @@ std::string describe(const RouteEntry& e) {
                             : e.type == RouteEntry::Type::unreachable ? " unreachable"
                                                                       : " throw";
     return "route " + e.destination.text() + how + " table " + std::to_string(e.table);
+}
+
+// Whether routing by `ours` adds entries like `e`. Deleting a rule matches on the attributes
+// given, so a rule at another priority or into another table could be anyone's.
+bool couldBeOurs(const RouteEntry& e, const RoutingPlan& ours) {
+    if (e.kind == RouteEntry::Kind::route) return e.table == ours.table;
+    if (e.priority == ours.bypassPriority) return e.table == RT_TABLE_MAIN;
+    return e.priority == ours.tunnelPriority && e.table == ours.table && e.destination.prefix == 0;
 }
 
 struct CidrLess {
@@ -320,7 +331,7 @@ void PolicyRouting::install() {
     if (::if_nametoindex(plan_.tunnelDevice.c_str()) == 0) {
         throw RoutingError("no device " + plan_.tunnelDevice);
     }
-    recoverFromJournal(journal_);
+    recoverFromJournal(journal_, plan_);
     const auto planned = plannedEntries();
     writeRouteJournal(journal_, planned);
 
@@ -517,12 +528,25 @@ void PolicyRouting::change(std::vector<RouteEntry> next, const std::vector<Route
     throw RoutingError("the kernel refused" + refused.substr(1));
 }
 
-std::size_t PolicyRouting::recoverFromJournal(const std::filesystem::path& path) {
-    const auto entries = readRouteJournal(path);
-    if (!entries) return 0;
-    deleteEntries(Socket(), *entries);
+std::size_t PolicyRouting::recoverFromJournal(const std::filesystem::path& path,
+                                              const RoutingPlan& ours) {
+    const auto journal = readRouteJournal(path);
+    if (!journal) return 0;
+    for (const auto& line : journal->unreadable) {
+        daemonLog("routing journal: refused " + quotedForLog(line) + ": not a line nimbrad writes");
+    }
+    std::vector<RouteEntry> taken;
+    for (const auto& e : journal->entries) {
+        if (couldBeOurs(e, ours)) {
+            taken.push_back(e);
+        } else {
+            daemonLog("routing journal: refused " + quotedForLog(describe(e)) +
+                      ": nimbrad never adds it");
+        }
+    }
+    deleteEntries(Socket(), taken);
     std::filesystem::remove(path);
-    return entries->size();
+    return taken.size();
 }
 
 }  // namespace nimbra::nimbrad

@@ -79,8 +79,12 @@ public:
     const std::vector<RouteEntry>& entries() const { return entries_; }
 
     // Deletes what the journal at `path` lists and then the journal; returns how many entries it
-    // listed (0 without a journal).
-    static std::size_t recoverFromJournal(const std::filesystem::path& path);
+    // took back (0 without a journal). Only what routing by `ours` could have added is taken
+    // back: rules at its two priorities (the bypass ones into the main table) and routes in its
+    // table. Anything else a journal names is someone else's (the rule that looks up the local
+    // table, the main table's default route) and is refused, one log line each.
+    static std::size_t recoverFromJournal(const std::filesystem::path& path,
+                                          const RoutingPlan& ours = {});
 
 private:
     std::vector<RouteEntry> plannedEntries() const;

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <charconv>
 #include <fstream>
 #include <sstream>
@@ -158,44 +159,44 @@ std::string formatRouteJournal(const std::vector<RouteEntry>& entries) {
     return out.str();
 }
 
-std::optional<std::vector<RouteEntry>> parseRouteJournal(std::string_view text) {
-    std::vector<RouteEntry> entries;
-    bool header = true;
-    bool withThrow = true;
+std::optional<RouteJournal> parseRouteJournal(std::string_view text) {
+    const auto headerEnd = text.find('\n');
+    if (headerEnd == std::string_view::npos) return std::nullopt;
+    const auto header = text.substr(0, headerEnd);
+    if (header != kHeader && header != kOldHeader) return std::nullopt;
+    const bool withThrow = header == kHeader;
+    text.remove_prefix(headerEnd + 1);
+    RouteJournal journal;
     while (!text.empty()) {
-        const auto end = text.find('\n');
         // A line without its newline is a torn write, which the atomic writer never leaves.
-        if (end == std::string_view::npos) return std::nullopt;
+        const auto end = text.find('\n');
         const auto line = text.substr(0, end);
-        text.remove_prefix(end + 1);
-        if (header) {
-            if (line != kHeader && line != kOldHeader) return std::nullopt;
-            withThrow = line == kHeader;
-            header = false;
-            continue;
+        const auto entry =
+            end == std::string_view::npos ? std::nullopt : parseLine(line, withThrow);
+        if (entry) {
+            journal.entries.push_back(*entry);
+        } else {
+            journal.unreadable.emplace_back(line);
         }
-        const auto entry = parseLine(line, withThrow);
-        if (!entry) return std::nullopt;
-        entries.push_back(*entry);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     }
-    if (header) return std::nullopt;
-    return entries;
+    return journal;
 }
 
 void writeRouteJournal(const std::filesystem::path& path, const std::vector<RouteEntry>& entries) {
     writeFileAtomically(path, formatRouteJournal(entries));
 }
 
-std::optional<std::vector<RouteEntry>> readRouteJournal(const std::filesystem::path& path) {
+std::optional<RouteJournal> readRouteJournal(const std::filesystem::path& path) {
     std::error_code error;
     if (!std::filesystem::exists(path, error)) return std::nullopt;
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     if (!in) throw std::runtime_error("cannot read the routing journal " + path.string());
-    auto entries = parseRouteJournal(text.str());
-    if (!entries) throw std::runtime_error("the routing journal " + path.string() + " is garbled");
-    return entries;
+    auto journal = parseRouteJournal(text.str());
+    if (!journal) throw std::runtime_error(path.string() + " is not a routing journal");
+    return journal;
 }
 
 }  // namespace nimbra::nimbrad

@@ -57,13 +57,22 @@ struct RouteEntry {
 //
 // Version 1 knew no throw routes; its journals read the same.
 std::string formatRouteJournal(const std::vector<RouteEntry>& entries);
-// Nothing when the text is not a journal this code wrote: a daemon running as root deletes only
-// what it can read exactly.
-std::optional<std::vector<RouteEntry>> parseRouteJournal(std::string_view text);
+
+// A journal as read back: the entries it lists, and each line that is not one this code writes
+// (torn, edited by hand or by someone else), as it was. A daemon running as root deletes only
+// what it can read exactly, and says what it would not read.
+struct RouteJournal {
+    std::vector<RouteEntry> entries;
+    std::vector<std::string> unreadable;
+    bool operator==(const RouteJournal&) const = default;
+};
+// Nothing when the text does not start as a journal of ours.
+std::optional<RouteJournal> parseRouteJournal(std::string_view text);
 
 // Written atomically; throws std::system_error when it cannot be.
 void writeRouteJournal(const std::filesystem::path& path, const std::vector<RouteEntry>& entries);
-// Nothing when there is no file; throws std::runtime_error when the file is unreadable or garbled.
-std::optional<std::vector<RouteEntry>> readRouteJournal(const std::filesystem::path& path);
+// Nothing when there is no file; throws std::runtime_error when the file is unreadable or not a
+// journal at all.
+std::optional<RouteJournal> readRouteJournal(const std::filesystem::path& path);
 
 }  // namespace nimbra::nimbrad

@@ -288,6 +288,18 @@ std::string runResolvectl(const std::string& program, std::vector<std::string> a
     }
 }
 
+// Per-link DNS on `device`, with every domain routed to it; the first complaint, or "".
+std::string setLinkDns(const std::string& resolvectl, const std::string& device,
+                       const std::string& server) {
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"dns", device, server},
+                                               {"domain", device, "~."},
+                                               {"default-route", device, "true"}}) {
+        if (auto failure = runResolvectl(resolvectl, args); !failure.empty()) return failure;
+    }
+    return {};
+}
+
 // The forwarder's address for each consumer: resolved takes "addr:port" (IPv6 in brackets);
 // resolv.conf takes only an address and always means port 53.
 struct ListenAddress {
@@ -475,6 +487,13 @@ bool SystemResolver::resolvedManages() const {
 void SystemResolver::pointAt(const std::string& device, const std::string& listenAddress) {
     if (!isDeviceName(device)) throw ResolverError("bad tunnel device name \"" + device + "\"");
     const auto address = ListenAddress::parse(listenAddress);
+    if (journal_ && listenAddress == listenAddress_) {
+        if (viaResolved() && journal_->device == device) {
+            relinkResolved(address.forResolved());
+            return;
+        }
+        if (!viaResolved() && fileStillOurs()) return;
+    }
     if (journal_) {
         restore();
     } else if (fs::exists(options_.journal)) {
@@ -490,6 +509,7 @@ void SystemResolver::pointAt(const std::string& device, const std::string& liste
         }
         pointFile(address.address);
     }
+    listenAddress_ = listenAddress;
 }
 
 void SystemResolver::pointResolved(const std::string& device, const std::string& server) {
@@ -497,19 +517,31 @@ void SystemResolver::pointResolved(const std::string& device, const std::string&
     journal.kind = ResolverJournal::Kind::resolved;
     journal.device = device;
     writeJournal(options_.journal, journal);
-    for (const auto& args :
-         std::vector<std::vector<std::string>>{{"dns", device, server},
-                                               {"domain", device, "~."},
-                                               {"default-route", device, "true"}}) {
-        const auto failure = runResolvectl(options_.resolvectl, args);
-        if (!failure.empty()) {
-            runResolvectl(options_.resolvectl, {"revert", device});
-            removeJournal(options_.journal);
-            throw ResolverError("cannot point systemd-resolved at the forwarder: " + failure);
-        }
+    if (const auto failure = setLinkDns(options_.resolvectl, device, server); !failure.empty()) {
+        runResolvectl(options_.resolvectl, {"revert", device});
+        removeJournal(options_.journal);
+        throw ResolverError("cannot point systemd-resolved at the forwarder: " + failure);
     }
     journal_ = journal;
     log("systemd-resolved sends every query to " + server + " through " + device);
+}
+
+void SystemResolver::relinkResolved(const std::string& server) {
+    // Nothing is reverted on failure: the journal still says to, at restore() or the next start.
+    if (const auto failure = setLinkDns(options_.resolvectl, journal_->device, server);
+        !failure.empty()) {
+        throw ResolverError("cannot point systemd-resolved at the forwarder again: " + failure);
+    }
+    log("systemd-resolved sends every query to " + server + " through the new " + journal_->device);
+}
+
+bool SystemResolver::fileStillOurs() const {
+    try {
+        const auto now = snapshot(options_.resolvConf);
+        return now.before == ResolverJournal::Before::regular && now.bytes == journal_->ours;
+    } catch (const ResolverError&) {
+        return false;
+    }
 }
 
 void SystemResolver::pointFile(const std::string& address) {

@@ -83,8 +83,13 @@ public:
 
     explicit SystemResolver(Options options);
 
-    // Throws ResolverError with nothing changed and no journal left behind. Pointing again
-    // first restores the previous change.
+    // Throws ResolverError with nothing changed and no journal left behind.
+    //
+    // Pointing again at the same forwarder (usque came back, the upstream changed) never passes
+    // through the settings from before the tunnel, where queries would leave around it: a
+    // resolver file that still names the forwarder stays as it is, and resolved's per-link DNS
+    // is given again to the device, which after a restart of usque is a new link that resolved
+    // knows nothing about; the journal stays. Only pointing elsewhere restores first.
     void pointAt(const std::string& device, const std::string& listenAddress);
     // Undoes what pointAt() did, then deletes the journal. A resolver file that no longer holds
     // what we wrote is someone else's now and is left alone. Does nothing when not pointed.
@@ -107,10 +112,13 @@ public:
 
 private:
     void pointResolved(const std::string& device, const std::string& listenAddress);
+    void relinkResolved(const std::string& server);
     void pointFile(const std::string& listenAddress);
+    bool fileStillOurs() const;
 
     Options options_;
     std::optional<ResolverJournal> journal_;
+    std::string listenAddress_;  // what journal_ points at
 };
 
 }  // namespace nimbra::nimbrad

@@ -11,7 +11,8 @@
 #include "nimbrad/dns_choice.hpp"
 #include "nimbrad/registration_endpoints.hpp"
 #include "nimbrad/trusted_program.hpp"
-#include "nimbrad/user_file_access.hpp"
+#include "nimbrad/user_file.hpp"
+#include "nimbrad/user_file_error.hpp"
 
 namespace nimbra::nimbrad {
 namespace {
@@ -55,9 +56,14 @@ void TunnelDaemon::recoverLeftovers() {
 }
 
 void TunnelDaemon::reloadConfig() {
-    const auto text = readAsFolderOwner(settings_.configFile);
+    std::optional<std::string> text;
+    try {
+        text = UserFile(settings_.configFile, settings_.allowedUids).read();
+        if (!text) daemonLog("no config at " + settings_.configFile.string() + "; using defaults");
+    } catch (const UserFileError& failure) {
+        daemonLog(std::string("config not read: ") + failure.what() + "; using defaults");
+    }
     if (!text) {
-        daemonLog("no readable config at " + settings_.configFile.string() + "; using defaults");
         config_ = {};
     } else {
         auto parsed = parseDaemonConfig(*text);
@@ -101,12 +107,18 @@ std::string TunnelDaemon::start() {
         daemonLog(tunErr_);
         return replyJson(false, tunErr_);
     }
-    const auto registration = readAsFolderOwner(settings_.registrationFile);
+    std::optional<std::string> registration;
+    try {
+        registration = UserFile(settings_.registrationFile, settings_.allowedUids).read();
+    } catch (const UserFileError& failure) {
+        tunErr_ = std::string("registration not read: ") + failure.what();
+    }
     endpoints_ = registration ? registrationEndpoints(*registration, config_.nat64Prefix)
                               : std::vector<std::string>{};
     if (endpoints_.empty()) {
-        tunErr_ = "no usable registration at " + settings_.registrationFile.string() +
-                  " — register with WARP first";
+        if (tunErr_.empty())
+            tunErr_ = "no usable registration at " + settings_.registrationFile.string() +
+                      " — register with WARP first";
         daemonLog(tunErr_);
         return replyJson(false, tunErr_);
     }
@@ -354,9 +366,12 @@ std::string TunnelDaemon::include(const std::string& target) {
 
 void TunnelDaemon::saveExcludes() {
     config_.excludes = exclusions_.targets();
-    const auto text = readAsFolderOwner(settings_.configFile).value_or("");
     try {
-        writeAsFolderOwner(settings_.configFile, withExcludes(text, config_.excludes));
+        // Read and rewritten through one UserFile, so through the one folder it checked: a
+        // folder swapped in between cannot lend the rewrite another file's contents. A file
+        // that exists but cannot be read is left alone rather than replaced by the list alone.
+        const UserFile file(settings_.configFile, settings_.allowedUids);
+        file.replace(withExcludes(file.read().value_or(""), config_.excludes));
     } catch (const std::exception& failure) {
         daemonLog(std::string("could not save the exclusions: ") + failure.what());
     }

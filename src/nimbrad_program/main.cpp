@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
                    stderr);
         return 1;
     }
-    if (!settings.logFile.empty()) openLogFile(settings.logFile);
+    if (!settings.logFile.empty()) openLogFile(settings.logFile, settings.allowedUids);
     try {
         return run(settings);
     } catch (const std::exception& failure) {

@@ -46,7 +46,8 @@ using Ns = NamespaceWorld::Ns;
 using Json = nlohmann::json;
 
 constexpr auto kWait = 60s;
-constexpr uid_t kNobody = 65534;
+// A local user the daemon does not act for.
+constexpr uid_t kStranger = 4242;
 
 class NimbradE2e : public ::testing::Test {
 protected:
@@ -58,10 +59,12 @@ protected:
         // Traversable for the unprivileged client; writable by root alone, as nimbrad demands
         // of the folders above the usque it runs.
         usque_ = NimbradProcess::installUsque(dir_.path());
+        fs::create_directory(user_);
         Subprocess::Options registration;
         registration.argv = {usque_.string(), "register", "-a", "-c", registrationFile_.string()};
         ASSERT_TRUE(Subprocess::run(std::move(registration), kWait).status.succeeded());
         std::ofstream(config_) << "dns:\n  mode: cloudflare\nhttp2: false\nexcludes: []\n";
+        giveToDaemonUser(user_);
         std::ofstream(resolvConf_)
             << "# the LAN's resolver\nnameserver " << kRouterAddress << "\noptions edns0\n";
     }
@@ -80,7 +83,7 @@ protected:
                                                          .registration = registrationFile_,
                                                          .resolvConf = resolvConf_,
                                                          .stateDirectory = dir_ / "state",
-                                                         .log = dir_ / "nimbrad.log",
+                                                         .log = user_ / "nimbrad.log",
                                                          .socket = dir_ / "nimbra.sock",
                                                          .usque = usque_,
                                                          .extraArguments = {},
@@ -107,8 +110,10 @@ protected:
 
     testing::TempDir dir_;
     fs::path usque_;
-    fs::path registrationFile_ = dir_ / "usque-config.json";
-    fs::path config_ = dir_ / "config.yml";
+    // The files of the user the daemon acts for, in a folder of theirs.
+    fs::path user_ = dir_ / "user";
+    fs::path registrationFile_ = user_ / "usque-config.json";
+    fs::path config_ = user_ / "config.yml";
     fs::path resolvConf_ = dir_ / "resolv.conf";
     std::optional<NamespaceWorld> world_;
     std::optional<NimbradProcess> daemon_;
@@ -259,7 +264,8 @@ TEST_F(NimbradE2e, UnprivilegedUserMayAskButNotStart) {
         ASSERT_GE(child, 0);
         if (child == 0) {
             ::close(pipeFds[0]);
-            if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+            if (::setgroups(0, nullptr) != 0 || ::setgid(kStranger) != 0 ||
+                ::setuid(kStranger) != 0)
                 ::_exit(2);
             const std::string reply = askSocket(path, line);
             ::_exit(::write(pipeFds[1], reply.data(), reply.size()) < 0 ? 3 : 0);

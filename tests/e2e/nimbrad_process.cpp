@@ -4,9 +4,11 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <charconv>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 #include "base/atomic_file.hpp"
@@ -75,6 +77,22 @@ fs::path NimbradProcess::program() {
     return fs::path(NIMBRA_CLI).parent_path() / "nimbrad";
 }
 
+void giveToDaemonUser(const fs::path& folder) {
+    const auto give = [](const fs::path& path) {
+        if (::lchown(path.c_str(), kDaemonUser, kDaemonUser) != 0)
+            throw std::system_error(errno, std::generic_category(), "lchown " + path.string());
+    };
+    give(folder);
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) give(entry.path());
+}
+
+std::vector<std::string> asDaemonUser(std::vector<std::string> argv) {
+    const std::string id = std::to_string(kDaemonUser);
+    argv.insert(argv.begin(),
+                {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "--"});
+    return argv;
+}
+
 fs::path NimbradProcess::installUsque(const fs::path& folder) {
     const auto readable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                           fs::perms::others_read | fs::perms::others_exec;
@@ -106,7 +124,9 @@ NimbradProcess::NimbradProcess(const NamespaceWorld& world, Options options)
                                                "-state-dir",
                                                options_.stateDirectory.string(),
                                                "-resolv-conf",
-                                               options_.resolvConf.string()};
+                                               options_.resolvConf.string(),
+                                               "-allow-uid",
+                                               std::to_string(kDaemonUser)};
               argv.insert(argv.end(), options_.extraArguments.begin(),
                           options_.extraArguments.end());
               return argv;

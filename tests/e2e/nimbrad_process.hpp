@@ -31,6 +31,14 @@ std::string askSocket(const std::string& path, const std::string& line);
 // The client namespace's routing as `ip` shows it: both rule lists and both families' tables.
 std::string routingOf(const NamespaceWorld& world);
 
+// The unprivileged user the daemon acts for in these tests (its -allow-uid): the files it reads
+// and writes are this user's, and a client speaking for them runs as this user.
+inline constexpr uid_t kDaemonUser = 65534;
+// Gives `folder` and everything in it to kDaemonUser.
+void giveToDaemonUser(const std::filesystem::path& folder);
+// `argv` run as kDaemonUser, with no groups of root's.
+std::vector<std::string> asDaemonUser(std::vector<std::string> argv);
+
 class NimbradProcess {
 public:
     struct Options {

@@ -69,16 +69,18 @@ protected:
         const fs::path usque = NimbradProcess::installUsque(dir_.path());
         std::ofstream(resolvConf_)
             << "# the LAN's resolver\nnameserver " << kRouterAddress << "\noptions edns0\n";
-        // The registration and config.yml do not exist yet: the CLI's first connect writes them.
+        // The registration and config.yml do not exist yet: the CLI's first connect writes them,
+        // as the user the daemon acts for.
+        giveToDaemonUser(home_.home());
         const fs::path data = home_.workDirectory();
         daemon_.emplace(*world_, NimbradProcess::Options{.config = data / "daemon" / "config.yml",
                                                          .registration = data / "config.json",
                                                          .resolvConf = resolvConf_,
                                                          .stateDirectory = dir_ / "state",
-                                                         .log = dir_ / "nimbrad.log",
+                                                         .log = home_.home() / "nimbrad.log",
                                                          .socket = socket_,
                                                          .usque = usque,
-                                                         .extraArguments = {"-allow-uid", "0"},
+                                                         .extraArguments = {},
                                                          .environment = {}});
     }
 
@@ -89,14 +91,13 @@ protected:
     }
 
     CliRun connect() {
-        return CliRun({"connect", "--mode", "tun"},
-                      world_->inside(Ns::client, std::vector<std::string>{}));
+        return CliRun({"connect", "--mode", "tun"}, world_->inside(Ns::client, asDaemonUser({})));
     }
 
     // A nimbra-cli command in the client namespace, run to its end.
     Subprocess::RunResult cli(std::vector<std::string> args) const {
         args.insert(args.begin(), NIMBRA_CLI);
-        return world_->run(Ns::client, std::move(args));
+        return world_->run(Ns::client, asDaemonUser(std::move(args)));
     }
 
     Json status() const { return daemon_->status(); }

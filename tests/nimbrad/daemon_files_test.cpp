@@ -1,17 +1,24 @@
 // The files nimbrad reads and writes on the user's behalf: config.yml, usque's registration, the
 // program it runs as root, and the user-owned folder they all live in.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "base/atomic_file.hpp"
 #include "nimbrad/daemon_config.hpp"
+#include "nimbrad/daemon_log.hpp"
 #include "nimbrad/registration_endpoints.hpp"
 #include "nimbrad/trusted_program.hpp"
-#include "nimbrad/user_file_access.hpp"
+#include "nimbrad/user_file.hpp"
+#include "nimbrad/user_file_error.hpp"
 #include "support/temp_dir.hpp"
 
 namespace nimbra::nimbrad {
@@ -111,30 +118,121 @@ TEST_F(RootOnly, RootRunsOnlyProgramsNobodyElseCanChange) {
     EXPECT_NE(refuseUntrustedProgram(dir / "missing"), std::nullopt);
 }
 
-// A user's folder may hold a link to a file only root may touch; through it, root must neither
-// read that file nor write it.
-TEST_F(RootOnly, UserFilesAreAccessedWithTheFolderOwnersRights) {
-    ::chmod(dir.path().c_str(), 0755);
-    const auto secret = dir / "secret";
-    writeFileAtomically(secret, "root only\n");
-    ::chmod(secret.c_str(), 0600);
+// The user's tree as nimbrad meets it: <dir>/home/work/daemon/config.yml, all the user's, and
+// beside it a tree only root may write to, <dir>/root/daemon, holding root's own config.yml.
+class UserTree : public RootOnly {
+protected:
+    void SetUp() override {
+        RootOnly::SetUp();
+        if (IsSkipped()) return;
+        ::chmod(dir.path().c_str(), 0755);
+        fs::create_directories(rootDaemon);
+        writeFileAtomically(rootDaemon / "config.yml", kSecret);
+        fs::create_directories(daemon);
+        for (const auto& folder : {dir / "home", work, daemon}) giveToUser(folder);
+        writeFileAtomically(daemon / "config.yml", "excludes: []\n");
+        giveToUser(daemon / "config.yml");
+    }
+    static void giveToUser(const fs::path& path) {
+        ASSERT_EQ(::lchown(path.c_str(), kNobody, kNobody), 0) << path;
+    }
+    // What root's tree holds; no access through the user's tree may change or add to it.
+    std::vector<std::string> rootTree() const {
+        std::vector<std::string> entries;
+        for (const auto& entry : fs::recursive_directory_iterator(dir / "root"))
+            entries.push_back(
+                entry.path().string() + "=" +
+                (entry.is_regular_file() ? readWholeFile(entry.path()).value_or("") : "folder"));
+        return entries;
+    }
 
-    const auto home = dir / "home";
-    fs::create_directory(home);
-    ASSERT_EQ(::chown(home.c_str(), kNobody, kNobody), 0);
-    fs::create_symlink(secret, home / "config.yml");
+    static constexpr const char* kSecret = "secret: root only\n";
+    const fs::path rootDaemon = dir / "root" / "daemon";
+    const fs::path work = dir / "home" / "work";
+    const fs::path daemon = work / "daemon";
+    const UserIdentity user{kNobody, kNobody};
+};
 
-    EXPECT_EQ(readAsFolderOwner(home / "config.yml"), std::nullopt);
-    writeAsFolderOwner(home / "config.yml", "excludes: []\n");
-    EXPECT_EQ(readWholeFile(secret), "root only\n");
-    EXPECT_FALSE(fs::is_symlink(home / "config.yml"));
-    struct stat written {};
-    ASSERT_EQ(::stat((home / "config.yml").c_str(), &written), 0);
-    EXPECT_EQ(written.st_uid, kNobody) << "the user keeps owning their file";
-    EXPECT_EQ(readAsFolderOwner(home / "config.yml"), "excludes: []\n");
+TEST_F(UserTree, LinksFifosDevicesAndHugeFilesInTheUsersTreeAreRefused) {
+    const auto before = rootTree();
+    const auto config = daemon / "config.yml";
+    for (const auto& [link, target] :
+         {std::pair{daemon, rootDaemon}, std::pair{work, dir / "root"}}) {
+        SCOPED_TRACE(link);
+        const auto real = link.string() + ".real";
+        fs::rename(link, real);
+        fs::create_symlink(target, link);
+        giveToUser(link);
+        EXPECT_THROW(UserFile(config, user).read(), UserFileError);
+        EXPECT_THROW(UserFile(config, user).replace("excludes: []\n"), UserFileError);
+        openLogFile(daemon / "nimbrad.log", {kNobody});
+        EXPECT_EQ(rootTree(), before);
+        fs::remove(link);
+        fs::rename(real, link);
+    }
+    const auto plant = [&](auto make) {
+        fs::remove(config);
+        make();
+        giveToUser(config);
+        EXPECT_THROW(UserFile(config, user).read(), UserFileError);
+    };
+    plant([&] { ASSERT_EQ(::mkfifo(config.c_str(), 0600), 0); });
+    plant([&] { writeFileAtomically(config, std::string(UserFile::kMaxSize + 1, '#')); });
+    plant([&] { fs::create_symlink("/dev/zero", config); });
+}
 
-    ::chmod(home.c_str(), 0500);  // a folder its owner cannot write to
-    EXPECT_THROW(writeAsFolderOwner(home / "config.yml", "x"), std::system_error);
+// The user swaps <work>/daemon with a link into root's tree, over and over, while nimbrad reads
+// and rewrites config.yml: no rewrite may carry root's file into the user's, or touch root's.
+TEST_F(UserTree, AFolderSwappedDuringARewriteNeverMixesTwoFiles) {
+    const auto before = rootTree();
+    const auto swapped = work / "swapped";
+    fs::create_symlink(rootDaemon, swapped);
+    giveToUser(swapped);
+    std::atomic<bool> flipping = true;
+    std::thread flipper([&] {
+        for (int i = 0; i < 10000; ++i)
+            ::renameat2(AT_FDCWD, daemon.c_str(), AT_FDCWD, swapped.c_str(), RENAME_EXCHANGE);
+        flipping = false;
+    });
+    const auto config = daemon / "config.yml";
+    while (flipping) {
+        try {
+            const UserFile file(config, user);  // as the daemon rewrites its exclusions
+            const auto text = file.read().value_or("");
+            EXPECT_EQ(text.find("secret"), std::string::npos);
+            file.replace(withExcludes(text, {"10.0.0.0/8"}));
+        } catch (const UserFileError&) {  // met the link
+        }
+    }
+    flipper.join();
+    EXPECT_EQ(rootTree(), before);
+    EXPECT_EQ(readWholeFile(config).value_or("").find("secret"), std::string::npos);
+}
+
+// Without CAP_SETUID the switch of identity fails; the access must then fail too, not go on with
+// root's rights.
+TEST_F(UserTree, AnIdentitySwitchThatDoesNotTakeRefusesTheAccess) {
+    writeFileAtomically(daemon / "config.yml", kSecret);  // root's, mode 0600, in the user's folder
+    std::thread([&] {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[2]{};
+        ASSERT_EQ(::syscall(SYS_capget, &header, data), 0);
+        data[0].effective &= ~((1u << CAP_SETUID) | (1u << CAP_SETGID));
+        ASSERT_EQ(::syscall(SYS_capset, &header, data), 0);
+        EXPECT_THROW(UserFile(daemon / "config.yml", user).read(), UserFileError);
+    }).join();
+}
+
+// Text from the user's file reaches the log only escaped and cut short.
+TEST(DaemonLog, UntrustedValuesAreQuotedEscapedAndCut) {
+    const auto parsed =
+        parseDaemonConfig("dns:\n  mode: \"\x1b]0;\x07\xff" + std::string(300, 'x') + "\"\n");
+    ASSERT_EQ(parsed.warnings.size(), 1u);
+    const std::string& warning = parsed.warnings[0];
+    EXPECT_EQ(warning.find(std::string(100, 'x')), std::string::npos) << "cut short";
+    EXPECT_TRUE(std::none_of(warning.begin(), warning.end(), [](unsigned char c) {
+        return c < 0x20 || c == 0x7f || c == 0xff;
+    })) << warning;
 }
 
 }  // namespace

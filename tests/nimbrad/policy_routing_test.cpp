@@ -8,9 +8,11 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
@@ -48,21 +50,28 @@ TEST(RouteJournal, ReadsBackWhatItWroteAndNothingElse) {
               "rule 5200 254 2001:db8::7/128\n"
               "route 51820 unreachable ::/0\n"
               "route 51820 unreachable 0.0.0.0/0 metric 99\n");
-    EXPECT_EQ(parseRouteJournal(text), entries);
+    EXPECT_EQ(parseRouteJournal(text), (RouteJournal{entries, {}}));
 
     // What a daemon from before throw routes left behind.
     EXPECT_EQ(parseRouteJournal("nimbrad-routes 1\n"
                                 "route 51820 unicast 0.0.0.0/0 nimbra0\n"
                                 "rule 5200 254 10.0.0.0/8\n"
                                 "route 51820 unreachable ::/0\n"),
-              (std::vector<RouteEntry>{entries[0], entries[2], entries[4]}));
+              (RouteJournal{{entries[0], entries[2], entries[4]}, {}}));
 
-    for (const std::string garbled :
-         {"nimbrad-routes 3\n", "nimbrad-routes 1\nrule 5200 254 10.0.0.0/8",  // torn
-          "nimbrad-routes 1\nroute 51820 unicast 0.0.0.0/0 a/b\n",
-          "nimbrad-routes 1\nroute 51820 throw 1.0.1.0/24\n",  // throw came with version 2
-          "nimbrad-routes 2\nroute 51820 unreachable ::/0 metric 0\n"}) {
-        EXPECT_EQ(parseRouteJournal(garbled), std::nullopt) << garbled;
+    // Lines this code would not have written are set aside as they are; the rest still reads.
+    EXPECT_EQ(
+        parseRouteJournal("nimbrad-routes 1\n"
+                          "route 51820 unicast 0.0.0.0/0 a/b\n"
+                          "route 51820 throw 1.0.1.0/24\n"  // throw came with version 2
+                          "route 51820 unreachable ::/0 metric 0\n"
+                          "rule 5200 254 10.0.0.0/8\n"
+                          "rule 5200 254 10.0.0.0/8"),  // torn
+        (RouteJournal{{entries[2]},
+                      {"route 51820 unicast 0.0.0.0/0 a/b", "route 51820 throw 1.0.1.0/24",
+                       "route 51820 unreachable ::/0 metric 0", "rule 5200 254 10.0.0.0/8"}}));
+    for (const std::string foreign : {"", "nimbrad-routes 3\n", "rule 5200 254 10.0.0.0/8\n"}) {
+        EXPECT_EQ(parseRouteJournal(foreign), std::nullopt) << foreign;
     }
 }
 
@@ -263,11 +272,41 @@ TEST(PolicyRouting, RecoversAfterTheTunnelVanishedWithItsRoutes) {
     ASSERT_EQ(failure, "");
 }
 
+TEST(PolicyRouting, RecoveryTakesBackOnlyWhatItCouldHaveAdded) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace of its own";
+    const std::string failure = inPrivateNetwork([] {
+        buildWorld(false);
+        const std::string before = snapshot();
+        mustIp("rule add to 203.0.113.0/24 lookup main priority 5200");
+        // Beside that one rule of ours, a journal naming the rule that looks up the local table,
+        // the main table's default route, the rule into the main table and a line that is no
+        // entry at all.
+        const testing::TempDir dir;
+        std::ofstream(dir / "routes") << "nimbrad-routes 2\n"
+                                         "rule 0 255 0.0.0.0/0\n"
+                                         "route 254 unicast 0.0.0.0/0 lan0\n"
+                                         "rule 32766 254 0.0.0.0/0\n"
+                                         "rule 5200 254 203.0.113.0/24\n"
+                                         "rule 5200 254 \x1b]0;" +
+                                             std::string(200, 'x') + "\n";
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(PolicyRouting::recoverFromJournal(dir / "routes"), 1u);
+        const std::string log = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(snapshot(), before);
+        EXPECT_FALSE(std::filesystem::exists(dir / "routes"));
+        // One line for each refused entry, none carrying the terminal escape or the whole line.
+        EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 4) << log;
+        EXPECT_EQ(log.find('\x1b'), std::string::npos) << log;
+        EXPECT_EQ(log.find(std::string(100, 'x')), std::string::npos) << log;
+    });
+    ASSERT_EQ(failure, "");
+}
+
 // The journal lists exactly what is in the kernel: our table holds `throwRoutes` throw routes
 // and the journal says the same as the object.
 void expectJournalled(const PolicyRouting& routing, const std::filesystem::path& journal,
                       std::size_t throwRoutes) {
-    EXPECT_EQ(readRouteJournal(journal), routing.entries());
+    EXPECT_EQ(readRouteJournal(journal), (RouteJournal{routing.entries(), {}}));
     std::size_t inKernel = 0;
     for (const char* family : {"-4", "-6"}) {
         const auto shown = ip({family, "route", "show", "table", "51820"});

@@ -1,8 +1,9 @@
 // The resolver switch on temporary files and a stand-in resolvectl (the machine's own
 // /etc/resolv.conf and systemd-resolved are never touched): the file comes back byte for byte,
 // with its mode and owner or as the same symlink, after restore() and after a crash; someone
-// else's change is left alone; a garbled journal is never acted on; and with resolved in
-// charge, exactly the per-link calls and the revert.
+// else's change is left alone; a garbled journal is never acted on; with resolved in charge,
+// exactly the per-link calls and the revert; and pointing again when usque comes back never
+// passes through the settings from before the tunnel.
 
 #include "nimbrad/system_resolver.hpp"
 
@@ -331,6 +332,17 @@ TEST_F(SystemResolverTest, ResolvedGetsPerLinkDnsOnlyWhenItManagesTheFileAndAnsw
             EXPECT_EQ(stateOf(resolvConf()).bytes,
                       tunnelResolvConf(c.stubExists ? "search lan\n" : "", "127.0.0.1"));
         }
+        // usque came back with a new link: pointed again, never through the settings from before
+        // the tunnel. A file replaced in between would be a new one, not the one held here.
+        fs::remove(dir_ / "resolvectl.log");
+        const auto held = dir_ / "etc/held";
+        fs::create_hard_link(resolvConf(), held);
+        resolver.pointAt("nimbra0", "127.0.0.1:53");
+        EXPECT_TRUE(fs::equivalent(resolvConf(), held));
+        fs::remove(held);
+        const std::vector<std::string> relinked = {"dns nimbra0 127.0.0.1", "domain nimbra0 ~.",
+                                                   "default-route nimbra0 true"};
+        EXPECT_EQ(calls(), c.viaResolved ? relinked : std::vector<std::string>{});
         fs::remove(dir_ / "resolvectl.log");
         resolver.restore();
         EXPECT_EQ(stateOf(resolvConf()), before);
