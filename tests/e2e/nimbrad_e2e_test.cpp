@@ -5,12 +5,10 @@
 
 #include <fcntl.h>
 #include <gmock/gmock.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,7 +27,6 @@
 #include <vector>
 
 #include "base/atomic_file.hpp"
-#include "base/unique_fd.hpp"
 #include "namespace_world.hpp"
 #include "nimbrad_process.hpp"
 #include "support/temp_dir.hpp"
@@ -46,8 +43,6 @@ using Ns = NamespaceWorld::Ns;
 using Json = nlohmann::json;
 
 constexpr auto kWait = 60s;
-// A local user the daemon does not act for.
-constexpr uid_t kStranger = 4242;
 
 class NimbradE2e : public ::testing::Test {
 protected:
@@ -251,40 +246,6 @@ INSTANTIATE_TEST_SUITE_P(Endings, NimbradEnds,
                              }
                              return std::string("SigkillThenRestart");
                          });
-
-// Any local user may ask for the status; only root and the allowed uids may change anything.
-TEST_F(NimbradE2e, UnprivilegedUserMayAskButNotStart) {
-    startDaemon();
-    const std::string path = daemon_->options().socket.string();
-    std::vector<std::string> replies;
-    for (const std::string& line : {request("status"), request("start")}) {
-        int pipeFds[2];
-        ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            ::close(pipeFds[0]);
-            if (::setgroups(0, nullptr) != 0 || ::setgid(kStranger) != 0 ||
-                ::setuid(kStranger) != 0)
-                ::_exit(2);
-            const std::string reply = askSocket(path, line);
-            ::_exit(::write(pipeFds[1], reply.data(), reply.size()) < 0 ? 3 : 0);
-        }
-        ::close(pipeFds[1]);
-        const UniqueFd from(pipeFds[0]);
-        std::string reply;
-        char buffer[4096];
-        for (ssize_t n; (n = ::read(from.get(), buffer, sizeof buffer)) > 0;)
-            reply.append(buffer, n);
-        int waitStatus = 0;
-        ASSERT_EQ(::waitpid(child, &waitStatus, 0), child);
-        ASSERT_TRUE(WIFEXITED(waitStatus) && WEXITSTATUS(waitStatus) == 0) << waitStatus;
-        replies.push_back(reply);
-    }
-    EXPECT_THAT(replies[0], HasSubstr("\"status\":{"));
-    EXPECT_EQ(replies[1], R"({"ok":false,"msg":"not authorised"})");
-    EXPECT_TRUE(statusSays("tunnel_on", false));
-}
 
 // Request lines mangled every which way get a reply (or a hang-up), never a crash.
 TEST_F(NimbradE2e, FuzzedRequestLinesNeverBringItDown) {
