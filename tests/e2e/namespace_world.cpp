@@ -84,6 +84,10 @@ NamespaceWorld::NamespaceWorld() : prefix_("nimbra-" + std::to_string(::getpid()
         build();
         startServers(Ns::router, "off", kRouterDnsAnswer);
         startServers(Ns::provider, "on", kProviderDnsAnswer);
+        keepListening(Ns::provider,
+                      start(Ns::provider, {std::string(NIMBRA_STANDIN_DIR) + "/usque", "far-end",
+                                           "--socket", farEndSocket()}),
+                      "the tunnel's far end");
     } catch (...) {
         tearDown();
         throw;
@@ -121,6 +125,10 @@ std::string NamespaceWorld::name(Ns ns) const {
 
 std::string NamespaceWorld::path(Ns ns) const {
     return "/run/netns/" + name(ns);
+}
+
+std::string NamespaceWorld::farEndSocket() const {
+    return (sockets_ / "far-end.sock").string();
 }
 
 std::vector<std::string> NamespaceWorld::inside(Ns ns, std::vector<std::string> argv) const {

@@ -8,6 +8,10 @@
 //      +-- (TUN pair, made by `usque nativetun`) -- provider: the same trace host (warp=on)
 //                                                   and a resolver on 1.1.1.1 (another answer)
 //
+// The provider's end of the TUN pair is made by a server the world runs in the provider's
+// namespace (`usque far-end`, on farEndSocket()): nativetun asks it over that socket instead of
+// entering the namespace itself, which would take more capabilities than nimbrad's service has.
+//
 // The same addresses answer on both sides, so what a client sees tells which way its packets
 // went. Everything lives in namespaces the world creates (nimbra-<pid>-client|router|provider)
 // and removes again; nothing touches the host's own network. Needs root.
@@ -17,6 +21,7 @@
 #include <vector>
 
 #include "base/subprocess.hpp"
+#include "support/temp_dir.hpp"
 
 namespace nimbra::e2e {
 
@@ -49,8 +54,10 @@ public:
     NamespaceWorld& operator=(const NamespaceWorld&) = delete;
 
     std::string name(Ns ns) const;
-    // "/run/netns/<name>", for setns() and USQUE_STANDIN_PROVIDER_NETNS.
+    // "/run/netns/<name>", for setns().
     std::string path(Ns ns) const;
+    // The far-end server's socket, for USQUE_STANDIN_FAR_END.
+    std::string farEndSocket() const;
 
     // `argv` as a command line that runs it inside `ns`.
     std::vector<std::string> inside(Ns ns, std::vector<std::string> argv) const;
@@ -88,6 +95,7 @@ private:
     void keepListening(Ns ns, Subprocess process, const std::string& what);
 
     std::string prefix_;
+    testing::TempDir sockets_;
     std::vector<Subprocess> servers_;
 };
 

@@ -13,6 +13,8 @@
 
 #include "base/atomic_file.hpp"
 #include "base/unique_fd.hpp"
+#include "confined_service.hpp"
+#include "daemon/service_sandbox.hpp"
 
 namespace nimbra::e2e {
 namespace {
@@ -108,6 +110,10 @@ NimbradProcess::NimbradProcess(const NamespaceWorld& world, Options options)
       process_(world.start(
           NamespaceWorld::Ns::client,
           [&] {
+              // Made before the start, with the mode the unit's StateDirectory= gives it: the
+              // daemon itself may not create folders outside its writable ones.
+              fs::create_directories(options_.stateDirectory);
+              fs::permissions(options_.stateDirectory, fs::perms::owner_all);
               std::vector<std::string> argv = {program().string(),
                                                "-config",
                                                options_.config.string(),
@@ -129,11 +135,15 @@ NimbradProcess::NimbradProcess(const NamespaceWorld& world, Options options)
                                                std::to_string(kDaemonUser)};
               argv.insert(argv.end(), options_.extraArguments.begin(),
                           options_.extraArguments.end());
-              return argv;
+              // Confined as its unit confines it, writing where the unit lets it write.
+              return asConfinedService(argv, service_sandbox::writableFolders(
+                                                 {.socket = options_.socket,
+                                                  .stateDirectory = options_.stateDirectory,
+                                                  .resolverFile = options_.resolvConf,
+                                                  .userFolder = options_.config.parent_path()}));
           }(),
           [&] {
-              std::vector<std::string> env = {"USQUE_STANDIN_PROVIDER_NETNS=" +
-                                              world.path(NamespaceWorld::Ns::provider)};
+              std::vector<std::string> env = {"USQUE_STANDIN_FAR_END=" + world.farEndSocket()};
               env.insert(env.end(), options_.environment.begin(), options_.environment.end());
               return env;
           }(),

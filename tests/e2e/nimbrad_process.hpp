@@ -1,7 +1,8 @@
 #pragma once
 
 // nimbrad as the end-to-end tests run it: started by hand in the client namespace of a
-// NamespaceWorld, spoken to over its socket, ended with SIGTERM when the test is done.
+// NamespaceWorld, confined as its systemd unit confines it (confined_service.hpp), spoken to over
+// its socket, ended with SIGTERM when the test is done.
 
 #include <sys/types.h>
 

@@ -63,7 +63,6 @@ protected:
                                            kTraceName + "\n");
         home_.store().setInteger("socks_port", kCompatPort);
         home_.knob("NIMBRA_DAEMON_SOCKET", socket_.string());
-        home_.knob("USQUE_STANDIN_PROVIDER_NETNS", world_->path(Ns::provider));
 
         // nimbrad runs only a usque in folders no one but root may write to.
         const fs::path usque = NimbradProcess::installUsque(dir_.path());

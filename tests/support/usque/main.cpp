@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "far_end.hpp"
 #include "log.hpp"
 #include "nativetun_command.hpp"
 #include "registration.hpp"
@@ -22,6 +23,8 @@ int main(int argc, char** argv) {
                 return runRegister(options);
             case StandinOptions::Command::nativetun:
                 return runNativeTun(options);
+            case StandinOptions::Command::farEnd:
+                return runFarEnd(options.farEndSocket);
             case StandinOptions::Command::socks:
                 break;
         }

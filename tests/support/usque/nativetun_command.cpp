@@ -1,39 +1,25 @@
 #include "nativetun_command.hpp"
 
-#include <fcntl.h>
-#include <linux/if_tun.h>
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <array>
 #include <asio/io_context.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/signal_set.hpp>
-#include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "base/subprocess.hpp"
-#include "base/text.hpp"
 #include "base/unique_fd.hpp"
+#include "far_end.hpp"
 #include "log.hpp"
+#include "tun_device.hpp"
 #include "tunnel_simulation.hpp"
 
 namespace nimbra::standin {
 namespace {
-
-using namespace std::chrono_literals;
-
-constexpr const char* kProviderInterface = "warp0";
 
 struct TunnelAddresses {
     std::string ipv4;
@@ -52,34 +38,6 @@ std::optional<TunnelAddresses> readAddresses(const std::string& path) {
     return addresses;
 }
 
-std::runtime_error systemError(const std::string& what) {
-    return std::runtime_error(what + ": " + std::strerror(errno));
-}
-
-// The interface lives as long as the descriptor: closing it (or dying) removes it.
-UniqueFd openTun(const std::string& name) {
-    UniqueFd fd(::open("/dev/net/tun", O_RDWR | O_CLOEXEC | O_NONBLOCK));
-    if (!fd.valid()) throw systemError("open /dev/net/tun");
-    ifreq request{};
-    request.ifr_flags = IFF_TUN | IFF_NO_PI;
-    if (name.size() >= IFNAMSIZ) throw std::runtime_error("interface name too long: " + name);
-    std::memcpy(request.ifr_name, name.c_str(), name.size());
-    if (::ioctl(fd.get(), TUNSETIFF, &request) != 0) throw systemError("create TUN " + name);
-    return fd;
-}
-
-void ip(std::vector<std::string> args) {
-    args.insert(args.begin(), "ip");
-    Subprocess::Options command;
-    command.argv = args;
-    const auto result = Subprocess::run(std::move(command), 10s);
-    if (!result.status.succeeded()) {
-        std::string command;
-        for (const auto& arg : args) command += arg + " ";
-        throw std::runtime_error(command + "failed: " + std::string(text::trim(result.err)));
-    }
-}
-
 UniqueFd openClientTun(const StandinOptions& options, const TunnelAddresses& addresses) {
     UniqueFd fd = openTun(options.interfaceName);
     const std::string& name = options.interfaceName;
@@ -88,30 +46,6 @@ UniqueFd openClientTun(const StandinOptions& options, const TunnelAddresses& add
         ip({"-6", "address", "add", addresses.ipv6 + "/128", "dev", name, "nodad"});
     }
     ip({"link", "set", name, "mtu", "1280", "up"});
-    return fd;
-}
-
-// Opens the provider's end on a thread that has moved into the provider's namespace: the TUN
-// (and the `ip` processes the thread starts) belong to that namespace, the rest of us do not move.
-UniqueFd openProviderTun(const std::string& netnsPath, const TunnelAddresses& addresses) {
-    UniqueFd netns(::open(netnsPath.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!netns.valid()) throw systemError("open " + netnsPath);
-    UniqueFd fd;
-    std::exception_ptr failure;
-    std::thread([&] {
-        try {
-            if (::setns(netns.get(), CLONE_NEWNET) != 0) throw systemError("setns " + netnsPath);
-            fd = openTun(kProviderInterface);
-            ip({"link", "set", kProviderInterface, "mtu", "1280", "up"});
-            ip({"route", "add", addresses.ipv4 + "/32", "dev", kProviderInterface});
-            if (!addresses.ipv6.empty()) {
-                ip({"-6", "route", "add", addresses.ipv6 + "/128", "dev", kProviderInterface});
-            }
-        } catch (...) {
-            failure = std::current_exception();
-        }
-    }).join();
-    if (failure) std::rethrow_exception(failure);
     return fd;
 }
 
@@ -164,8 +98,8 @@ int runNativeTun(const StandinOptions& options) {
         logLine("Error: nativetun creates a TUN interface and must run as root");
         return 1;
     }
-    if (options.providerNetns.empty()) {
-        logLine("Error: USQUE_STANDIN_PROVIDER_NETNS names no namespace for the far end");
+    if (options.farEndSocket.empty()) {
+        logLine("Error: USQUE_STANDIN_FAR_END names no server for the tunnel's far end");
         return 1;
     }
     TunnelAddresses carried = *addresses;
@@ -183,7 +117,7 @@ int runNativeTun(const StandinOptions& options) {
 
     asio::posix::stream_descriptor client(io, openClientTun(options, carried).release());
     asio::posix::stream_descriptor provider(
-        io, openProviderTun(options.providerNetns, carried).release());
+        io, fetchFarEnd(options.farEndSocket, carried.ipv4, carried.ipv6).release());
     signals.async_wait([&](std::error_code, int) { io.stop(); });
 
     TunnelSimulation tunnel(io, options);

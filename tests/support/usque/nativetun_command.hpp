@@ -6,8 +6,8 @@ namespace nimbra::standin {
 
 // `usque nativetun -c <config> -n <iface> -k <dur> [--http2]`: a real TUN interface in this
 // network namespace with the registration's addresses, whose packets come out of a second TUN
-// ("warp0") in the namespace USQUE_STANDIN_PROVIDER_NETNS names, and back. Needs root. Returns
-// the exit status.
+// ("warp0") that the far-end server at USQUE_STANDIN_FAR_END made in the provider's namespace,
+// and back. Needs root. Returns the exit status.
 int runNativeTun(const StandinOptions& options);
 
 }  // namespace nimbra::standin

@@ -58,7 +58,7 @@ void readKnobs(StandinOptions& options) {
     options.lostTimes = numberKnob("USQUE_STANDIN_LOST_TIMES", 1);
     options.registerFailure = knob("USQUE_STANDIN_REGISTER_FAIL");
     options.leakListener = knob("USQUE_STANDIN_LEAK_LISTENER") == "1";
-    options.providerNetns = knob("USQUE_STANDIN_PROVIDER_NETNS").value_or("");
+    if (auto socket = knob("USQUE_STANDIN_FAR_END")) options.farEndSocket = *socket;
     options.noIpv6 = knob("USQUE_STANDIN_NO_IPV6") == "1";
 }
 
@@ -71,6 +71,9 @@ StandinOptions StandinOptions::parse(const std::vector<std::string>& args) {
         options.command = Command::registration;
     } else if (args[0] == "nativetun") {
         options.command = Command::nativetun;
+    } else if (args[0] == "far-end") {
+        // Not usque's: the server the namespace world runs for nativetun's far end.
+        options.command = Command::farEnd;
     } else if (args[0] != "socks") {
         throw UsageError("unknown command \"" + args[0] + "\" for \"usque\"");
     }
@@ -114,6 +117,8 @@ StandinOptions StandinOptions::parse(const std::vector<std::string>& args) {
             options.keepalive = value();
         } else if (socks && flag == "--always-reconnect") {
             options.alwaysReconnect = true;
+        } else if (options.command == Command::farEnd && flag == "--socket") {
+            options.farEndSocket = value();
         } else if ((socks || tun) && flag == "--http2") {
             options.http2 = true;
         } else {

@@ -17,7 +17,7 @@ struct UsageError : std::runtime_error {
 // One run of the stand-in: the command line, parsed the way usque parses it, plus the
 // USQUE_STANDIN_* knobs from the environment (README.md lists them).
 struct StandinOptions {
-    enum class Command { registration, socks, nativetun };
+    enum class Command { registration, socks, nativetun, farEnd };
     Command command = Command::socks;
 
     // register / socks / nativetun flags.
@@ -45,9 +45,9 @@ struct StandinOptions {
     int lostTimes = 1;  // 0: every time
     std::optional<std::string> registerFailure;
     bool leakListener = false;
-    // nativetun: the namespace (a path like /run/netns/<name>) that stands for the provider's
-    // side of the tunnel, and whether the tunnel carries IPv6.
-    std::string providerNetns;
+    // nativetun: the socket of the server that makes the tunnel's far end in the provider's
+    // namespace (far-end --socket), and whether the tunnel carries IPv6.
+    std::string farEndSocket;
     bool noIpv6 = false;
 
     // Throws UsageError for a bad command line, std::invalid_argument for a bad knob.
