@@ -51,6 +51,11 @@ std::string propertyList(const DaemonFiles& files) {
         "  <true/>\n"
         "  <key>KeepAlive</key>\n"
         "  <true/>\n"
+        // Of the systemd unit's confinement, launchd offers only the file mode mask (0077: the
+        // journals and the registration copy stay root's alone). It has no capability bounding
+        // set, no read-only file system and no system call filter for a daemon run as root.
+        "  <key>Umask</key>\n"
+        "  <integer>63</integer>\n"
         "  <key>StandardOutPath</key>\n";
     plist += stringLine("  ", kBootLog);
     plist += "  <key>StandardErrorPath</key>\n";
