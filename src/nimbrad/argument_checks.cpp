@@ -94,9 +94,32 @@ std::optional<std::string> refuseDnsMode(std::string_view value) {
            " (expected cloudflare, adguard, nextdns, custom or off)";
 }
 
+namespace {
+
+// Loopback (127.0.0.0/8 with 127.0.0.53, ::1, and both as IPv4-mapped) or unspecified.
+bool isThisMachine(asio::ip::address address) {
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    return address.is_loopback() || address.is_unspecified();
+}
+
+}  // namespace
+
 std::optional<std::string> refuseDnsUpstream(std::string_view value) {
     // The forwarder's own parser decides, so nothing accepted here fails later.
-    if (DnsUpstream::parse(value)) return std::nullopt;
+    if (const auto upstream = DnsUpstream::parse(value)) {
+        asio::error_code notLiteral;
+        const auto address = upstream->isDoh()
+                                 ? asio::ip::make_address(upstream->dohHost(), notLiteral)
+                                 : upstream->address;
+        if (notLiteral || !isThisMachine(address)) return std::nullopt;
+        // The forwarder listens on this machine and the system resolver asks it: an upstream
+        // here would get the forwarder's queries back, directly or through that resolver, and
+        // pass them on again until every slot is taken.
+        return "a DNS upstream on this machine would send the queries back to nimbrad's own DNS "
+               "forwarder; use an address elsewhere, not " +
+               quoted(value);
+    }
     if (value.starts_with("https://"))
         return "not a usable DNS-over-HTTPS address: " + quoted(value);
     return "expected an IP address (optionally with a port) or an https:// URL, not " +

@@ -27,7 +27,10 @@ TEST(ArgumentChecks, AcceptWhatTheClientSendsAndRefuseEverythingElse) {
          {"9.9.9.9", "2620:fe::fe", "9.9.9.9:5353", "[2620:fe::fe]:53",
           "https://dns.example.com/dns-query", "https://1.1.1.1/dns-query"},
          {"", "dns.example.com", "9.9.9.9:0", "9.9.9.9:70000", "http://dns.example.com", "https://",
-          "https://dns example.com/", "9.9.9.9; rm -rf /"}},
+          "https://dns example.com/", "9.9.9.9; rm -rf /",
+          // this machine: the forwarder itself, or a resolver that may ask it in turn
+          "127.0.0.1", "127.0.0.53", "127.1.2.3:5353", "0.0.0.0", "::1", "[::]:53",
+          "::ffff:127.0.0.1", "https://127.0.0.1/dns-query", "https://[::1]:8443/q"}},
         {"nextdns profile",
          refuseNextDnsProfile,
          {"abc123", "A1B2C3"},
