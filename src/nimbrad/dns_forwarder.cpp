@@ -26,7 +26,9 @@
 #include <variant>
 #include <vector>
 
+#include "nimbrad/dns_client_loads.hpp"
 #include "nimbrad/dns_message.hpp"
+#include "nimbrad/dns_sockets.hpp"
 #include "nimbrad/doh_client.hpp"
 
 namespace nimbra::nimbrad {
@@ -112,6 +114,9 @@ struct DnsForwarder::Runtime {
     awaitable<std::optional<Message>> exchangeTcp(std::span<const std::uint8_t> query,
                                                   const DnsUpstream& target);
     std::uint16_t freshId() { return static_cast<std::uint16_t>(random()); }
+    bool pointsAtItself(const DnsUpstream& target) const;
+    // Makes room for one more UDP query when the budget is spent; false when there is none.
+    bool makeRoom();
 
     // A few upstream sockets shared by all UDP queries. Each one has a source port of its own
     // from the kernel and is replaced after kQueriesPerSocket queries or kSocketLifetime, and
@@ -154,10 +159,12 @@ struct DnsForwarder::Runtime {
     tcp::acceptor tcpAcceptor{io};
     asio::steady_timer deadlineTimer{io};
     const Options options;
+    udp::endpoint self;  // where the listeners are bound
     std::mutex upstreamMutex;
     DnsUpstream upstream;  // guarded by upstreamMutex
     // The rest belongs to the io thread.
     std::size_t inFlight = 0;
+    DnsClientLoads loads;  // the UDP slots in flight, by client
     std::size_t tcpClients = 0;
     std::mt19937 random{std::random_device{}()};
     std::array<std::shared_ptr<UpstreamSocket>, kPoolSize> pool;
@@ -181,17 +188,21 @@ void DnsForwarder::Runtime::bind(const asio::ip::address& address, std::uint16_t
     for (int attempt = 1;; ++attempt) {
         udpListener = udp::socket(io);
         tcpAcceptor = tcp::acceptor(io);
-        udpListener.open(udp::endpoint(address, port).protocol());
+        asio::error_code error;
+        openCloseOnExec(udpListener, udp::endpoint(address, port).protocol(), error);
+        if (error) throw std::system_error(error, "open DNS UDP listener");
         udpListener.bind(udp::endpoint(address, port));
         const std::uint16_t bound = udpListener.local_endpoint().port();
-        tcpAcceptor.open(tcp::endpoint(address, bound).protocol());
+        openCloseOnExec(tcpAcceptor, tcp::endpoint(address, bound).protocol(), error);
+        if (error) throw std::system_error(error, "open DNS TCP listener");
         tcpAcceptor.set_option(tcp::acceptor::reuse_address(true));
-        asio::error_code error;
         tcpAcceptor.bind(tcp::endpoint(address, bound), error);
         if (!error) break;
         if (port != 0 || attempt == kTries) throw std::system_error(error, "bind DNS TCP listener");
     }
     tcpAcceptor.listen(asio::socket_base::max_listen_connections);
+    tcpAcceptor.non_blocking(true);  // acceptCloseOnExec's accept4 must not block the thread
+    self = udp::endpoint(address, udpListener.local_endpoint().port());
     // Answers go out with a plain send_to: a full socket buffer drops the answer as the network
     // would, instead of stalling every other client behind it.
     udpListener.non_blocking(true);
@@ -217,9 +228,7 @@ void DnsForwarder::Runtime::waitForQueries() {
 
 void DnsForwarder::Runtime::acceptQuery(std::span<const std::uint8_t> query,
                                         const udp::endpoint& client) {
-    // Ids must stay unique among the queries in flight, so never more of them than ids by far.
-    constexpr std::size_t kIdLimit = 49152;
-    if (!dns::querySize(query) || inFlight >= std::min(options.maxInFlight, kIdLimit)) return;
+    if (!dns::querySize(query) || !makeRoom()) return;
     const DnsUpstream target = currentUpstream();
     if (target.isDoh()) {
         forwardUdpOverDoh(query, client, target);
@@ -253,6 +262,7 @@ void DnsForwarder::Runtime::acceptQuery(std::span<const std::uint8_t> query,
     pending.upstreamId = id;
     pending.busy = true;
     slotById[id] = static_cast<std::int32_t>(slot);
+    loads.add(slot, client);
     ++socket->pending;
     ++socket->sent;
     ++inFlight;
@@ -270,6 +280,29 @@ void DnsForwarder::Runtime::acceptQuery(std::span<const std::uint8_t> query,
         return;
     }
     armDeadline();
+}
+
+bool DnsForwarder::Runtime::makeRoom() {
+    // Ids must stay unique among the queries in flight, so never more of them than ids by far.
+    constexpr std::size_t kIdLimit = 49152;
+    if (inFlight < std::min(options.maxInFlight, kIdLimit)) return true;
+    // The client holding most of the budget gives up its oldest query, unanswered as a resolver
+    // under a flood would leave it: turning newcomers away instead would let one client that
+    // floods a slow upstream silence every other program on the machine.
+    const auto victim = loads.oldestOfHeaviest();
+    if (!victim) return false;
+    release(*victim);
+    return true;
+}
+
+bool DnsForwarder::Runtime::pointsAtItself(const DnsUpstream& target) const {
+    // Such an upstream would hand every query back to the forwarder, which would forward it
+    // again, until every slot is taken; its queries fail at once instead.
+    if (target.isDoh() || target.port != self.port()) return false;
+    asio::ip::address address = target.address;
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    return address == self.address() || address.is_unspecified();
 }
 
 void DnsForwarder::Runtime::forwardUdpOverDoh(std::span<const std::uint8_t> query,
@@ -337,7 +370,8 @@ void DnsForwarder::Runtime::openUpstreamSocket(std::size_t index, const DnsUpstr
     // Connected, it hears only the upstream; the kernel picks a random source port.
     const udp::endpoint server(target.address, target.port);
     asio::error_code error;
-    fresh->socket.open(server.protocol(), error);
+    if (pointsAtItself(target)) return;
+    openCloseOnExec(fresh->socket, server.protocol(), error);
     if (!error) fresh->socket.connect(server, error);
     if (!error) fresh->socket.non_blocking(true, error);
     if (error) return;
@@ -417,6 +451,7 @@ void DnsForwarder::Runtime::finish(std::uint32_t slot, std::span<std::uint8_t> a
 void DnsForwarder::Runtime::release(std::uint32_t slot) {
     Pending& pending = slots[slot];
     slotById[pending.upstreamId] = kNoSlot;
+    loads.remove(slot);
     pending.busy = false;
     ++pending.generation;
     --inFlight;
@@ -482,7 +517,7 @@ awaitable<void> DnsForwarder::Runtime::refetchOverTcp(
 
 awaitable<void> DnsForwarder::Runtime::acceptTcp() {
     for (;;) {
-        auto [error, socket] = co_await tcpAcceptor.async_accept(kNoThrow);
+        auto [error, socket] = co_await acceptCloseOnExec(tcpAcceptor);
         if (error == asio::error::operation_aborted || !tcpAcceptor.is_open()) co_return;
         if (error || tcpClients >= options.maxTcpClients) continue;
         asio::co_spawn(io, serveTcpClient(std::move(socket)), asio::detached);
@@ -527,6 +562,10 @@ awaitable<Message> DnsForwarder::Runtime::forward(Message query) {
 awaitable<std::optional<Message>> DnsForwarder::Runtime::exchangeTcp(
     std::span<const std::uint8_t> query, const DnsUpstream& target) {
     tcp::socket socket(io);
+    asio::error_code openError;
+    if (pointsAtItself(target)) co_return std::nullopt;
+    openCloseOnExec(socket, tcp::endpoint(target.address, target.port).protocol(), openError);
+    if (openError) co_return std::nullopt;
     auto [connectError] =
         co_await socket.async_connect(tcp::endpoint(target.address, target.port), kNoThrow);
     if (connectError) co_return std::nullopt;

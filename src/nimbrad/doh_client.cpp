@@ -1,6 +1,7 @@
 #include "nimbrad/doh_client.hpp"
 
 #include <curl/curl.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cctype>
@@ -38,6 +39,13 @@ std::string resolveEntry(const std::string& host, std::uint16_t port,
 // host would be resolved through the very forwarder that waits for it.
 int refuseLookup(void*, void*, void*) {
     return 1;
+}
+
+// Curl's sockets close-on-exec from the instant they exist, like the rest of the forwarder's: the
+// daemon starts children from other threads at any moment.
+curl_socket_t openCloseOnExec(void*, curlsocktype, curl_sockaddr* address) {
+    const int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    return fd < 0 ? CURL_SOCKET_BAD : fd;
 }
 
 }  // namespace
@@ -155,6 +163,7 @@ void DohClient::run() {
         curl_easy_setopt(easy, CURLOPT_URL, request.upstream.url.c_str());
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https");
         curl_easy_setopt(easy, CURLOPT_PROXY, "");
+        curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, openCloseOnExec);
         curl_easy_setopt(easy, CURLOPT_RESOLVE, transfer.resolve);
         // curl asks this before it reads an IP literal too, so only names get the guard.
         if (transfer.resolve) curl_easy_setopt(easy, CURLOPT_RESOLVER_START_FUNCTION, refuseLookup);
