@@ -10,7 +10,9 @@
 #include <fstream>
 #include <tuple>
 
+#include "base/text.hpp"
 #include "proxy/system_proxy/proxy_error.hpp"
+#include "support/file_text.hpp"
 #include "support/private_desktop_store.hpp"
 #include "support/temp_dir.hpp"
 
@@ -50,9 +52,7 @@ protected:
     }
 
     std::vector<std::string> calls() {
-        std::vector<std::string> lines;
-        std::ifstream in(log_);
-        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        auto lines = text::splitLines(testing::readFile(log_));
         fs::remove(log_);
         return lines;
     }

@@ -7,10 +7,10 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <tuple>
 
 #include "proxy/system_proxy/proxy_error.hpp"
+#include "support/file_text.hpp"
 #include "support/private_desktop_store.hpp"
 #include "support/temp_dir.hpp"
 
@@ -18,18 +18,13 @@ namespace nimbra {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::readFile;
 using Values = testing::PrivateDesktopStore::Values;
 
 const std::string kReparse =
     "--session --type=signal /KIO/Scheduler org.kde.KIO.Scheduler.reparseSlaveConfiguration "
     "string:\n";
 const LocalEndpoints kOurs;
-
-std::string fileText(const fs::path& path) {
-    std::ostringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
-}
 
 class KdeBackendTest : public ::testing::Test {
 protected:
@@ -55,7 +50,7 @@ TEST_F(KdeBackendTest, AbsentAndEmptyEntriesComeBackAsTheyWere) {
                        {"ProxyType", "1"}};
     store_.seed(users);
     store_.seed({{"Authmode", "1"}});  // not ours: never read, never written
-    const std::string before = fileText(kioslaverc_);
+    const std::string before = readFile(kioslaverc_);
     const ProxySettings prior = kde_.read("");
     EXPECT_EQ(prior.values, users);
 
@@ -73,8 +68,8 @@ TEST_F(KdeBackendTest, AbsentAndEmptyEntriesComeBackAsTheyWere) {
     EXPECT_TRUE(kde_.pointsAt(kde_.read(""), kOurs));
 
     kde_.restore(prior);
-    EXPECT_EQ(fileText(kioslaverc_), before);  // httpsProxy, the script, ReversedException deleted
-    EXPECT_EQ(fileText(signals_), kReparse + kReparse + kReparse);
+    EXPECT_EQ(readFile(kioslaverc_), before);  // httpsProxy, the script, ReversedException deleted
+    EXPECT_EQ(readFile(signals_), kReparse + kReparse + kReparse);
 }
 
 TEST_F(KdeBackendTest, SwitchesOffOnlyWhatIsOursAndNothingOfTheUsers) {
@@ -105,14 +100,14 @@ TEST_F(KdeBackendTest, SwitchesOffOnlyWhatIsOursAndNothingOfTheUsers) {
     for (const auto& [socksOnly, pointsAt, switchedOff, values] : cases) {
         SCOPED_TRACE(::testing::PrintToString(values) + (socksOnly ? ", SOCKS only" : ""));
         kde_.restore({"kde", "", values});
-        const std::string signalsBefore = fileText(signals_);
+        const std::string signalsBefore = readFile(signals_);
         EXPECT_EQ(kde_.pointsAt(kde_.read(""), kOurs), pointsAt);
 
         kde_.switchOffOurs(kde_.read(""), kOurs, socksOnly);
         Values expected = values;
         if (switchedOff) expected["ProxyType"] = "0";
         EXPECT_EQ(kde_.read("").values, expected);
-        EXPECT_EQ(fileText(signals_), signalsBefore + (switchedOff ? kReparse : ""));
+        EXPECT_EQ(readFile(signals_), signalsBefore + (switchedOff ? kReparse : ""));
     }
 }
 

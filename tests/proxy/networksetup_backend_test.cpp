@@ -11,7 +11,9 @@
 #include <tuple>
 #include <variant>
 
+#include "base/text.hpp"
 #include "proxy/system_proxy/proxy_error.hpp"
+#include "support/file_text.hpp"
 #include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
 
@@ -46,9 +48,7 @@ protected:
     }
 
     Lines takeLog() {
-        Lines lines;
-        std::ifstream in(dir_ / "calls.log");
-        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        Lines lines = text::splitLines(testing::readFile(dir_ / "calls.log"));
         std::filesystem::remove(dir_ / "calls.log");
         return lines;
     }
