@@ -132,10 +132,10 @@ public:
 class UsqueEngineTest : public ::testing::Test {
 protected:
     void SetUp() override { home_.writeRegistration(); }
-    UsqueEngine makeEngine(Timings timings = patientTimings()) {
-        return UsqueEngine(
-            home_.port(),
-            {.timings = timings, .processes = &ProcessTable::system(), .store = &home_.store()});
+    UsqueEngine makeEngine(Timings timings = patientTimings(),
+                           ProcessTable& table = ProcessTable::system()) {
+        return UsqueEngine(home_.port(),
+                           {.timings = timings, .processes = &table, .store = &home_.store()});
     }
     std::vector<pid_t> listeners() { return ProcessTable::system().listenerPids(home_.port()); }
     std::string port() const { return std::to_string(home_.port()); }
@@ -237,8 +237,7 @@ TEST_F(UsqueEngineTest, AStopDuringAStartCallsItOffAndLeavesNoUsqueBehind) {
 TEST_F(UsqueEngineTest, AStopWhileAStartWaitsForItsPortCallsItOffBeforeItLaunches) {
     auto holder = holdPort(port());
     WatchedTable table;
-    UsqueEngine engine(home_.port(),
-                       {.timings = patientTimings(), .processes = &table, .store = &home_.store()});
+    auto engine = makeEngine(patientTimings(), table);
     BackgroundStart start(engine);
     // One look for a usque to adopt, one for usque to end, then the waiting.
     ASSERT_TRUE(eventually([&] { return table.listenerQueries > 3; }));
@@ -315,8 +314,7 @@ TEST_F(UsqueEngineTest, AnAdoptedPidThatNoLongerRunsUsqueIsForgottenNotSignalled
                              "www.cloudflare.com=127.0.0.1:" + std::to_string(trace.tcpPort()));
     PriorUsque prior(home_, false);
     WatchedTable table;
-    UsqueEngine engine(home_.port(),
-                       {.timings = patientTimings(), .processes = &table, .store = &home_.store()});
+    auto engine = makeEngine(patientTimings(), table);
     engine.startSocks(false);
     ASSERT_EQ(listeners(), std::vector<pid_t>{prior.pid()});  // adopted, not replaced
 
