@@ -30,14 +30,17 @@ protected:
             environment.timings.healthFirstCheck = 20ms;
             environment.timings.healthInterval = 20ms;
             environment.timings.gatewaySwitchSettle = 5ms;
-            environment.pointRegistrationAt = [this](const std::string& prefix) {
-                std::lock_guard lock(registrationMutex_);
-                registrations_.push_back({prefix, engine_->startsSeen().size()});
-            };
+            recordRegistrations(environment);
         });
         controller_->connect();
         ASSERT_TRUE(becomes(WarpPhase::connected));
         watch();
+    }
+    void recordRegistrations(ControllerEnvironment& environment) {
+        environment.pointRegistrationAt = [this](const std::string& prefix) {
+            std::lock_guard lock(registrationMutex_);
+            registrations_.push_back({prefix, engine_->startsSeen().size()});
+        };
     }
     bool showsInOrder(const std::vector<std::string>& wanted) {
         return settles([&] { return inOrder(detailsSeen(), wanted); });
@@ -111,12 +114,8 @@ TEST_F(HealthAndGatewayTest, ADisconnectDuringAHealIsNeverOverwrittenAndLeavesNo
 }
 
 TEST_F(HealthAndGatewayTest, AGatewayChosenWhileDisconnectedIsOnlyStored) {
-    makeController({}, [this](ControllerEnvironment& environment) {
-        environment.pointRegistrationAt = [this](const std::string& prefix) {
-            std::lock_guard lock(registrationMutex_);
-            registrations_.push_back({prefix, 0});
-        };
-    });
+    makeController(
+        {}, [this](ControllerEnvironment& environment) { recordRegistrations(environment); });
     controller_->setNat64Gateway(NAT64Gateway::usFremont);
     ASSERT_TRUE(settles([&] {
         std::lock_guard lock(registrationMutex_);

@@ -235,29 +235,17 @@ TEST_F(RealTunTest, ADaemonThatDoesNotComeUpOnQuicIsStoppedAndTriedOnceOnHttp2) 
         std::vector<bool> syncs;
     };
     const DaemonError canceled(DaemonError::InstallCanceled{});
+    // clang-format off
     const std::vector<Case> cases{
-        {"prompt cancelled on QUIC",
-         false,
-         {canceled},
-         R"({"ok":true})",
-         {WarpPhase::connected, "Connected · US/SJC · WARP on"},
-         2,
-         {false, true, true}},
-        {"start refused on both transports",
-         false,
-         {},
-         R"({"ok":false,"msg":"no usque"})",
-         {WarpPhase::error, "nimbrad command failed: no usque"},
-         2,
-         {false, true, true}},
-        {"prompt cancelled on HTTP/2",
-         true,
-         {canceled},
-         R"({"ok":true})",
-         {WarpPhase::error, "Admin authorization canceled — real TUN needs nimbrad daemon"},
-         1,
+        {"prompt cancelled on QUIC", false, {canceled}, R"({"ok":true})",
+         {WarpPhase::connected, "Connected · US/SJC · WARP on"}, 2, {false, true, true}},
+        {"start refused on both transports", false, {}, R"({"ok":false,"msg":"no usque"})",
+         {WarpPhase::error, "nimbrad command failed: no usque"}, 2, {false, true, true}},
+        {"prompt cancelled on HTTP/2", true, {canceled}, R"({"ok":true})",
+         {WarpPhase::error, "Admin authorization canceled — real TUN needs nimbrad daemon"}, 1,
          {true}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         seen_.clear();

@@ -60,61 +60,31 @@ TEST_F(StartTunnelTest, QuicTroubleIsRetriedOnHttp2AtMostTwiceAndNeverWhenHttp2W
         Shown end;
         std::vector<std::string> details;  // the retry texts that must appear, in order
     };
+    const std::string quicProbeFailed = "QUIC/probe failed — retrying with HTTP/2…";
+    const std::string startFailed = "Start failed — retrying with HTTP/2…";
+    const Shown connected{WarpPhase::connected, "Connected · US/SJC · WARP on"};
+    const Shown exitedEarly{WarpPhase::error, "usque exited early"};
+    // clang-format off
     const std::vector<Case> cases{
-        {"probe fails on QUIC only",
-         false,
-         false,
-         false,
-         {off},
-         {false, true},
-         {WarpPhase::connected, "Connected · US/SJC · WARP on"},
-         {"Starting usque SOCKS (QUIC)…", "Probing WARP exit…",
-          "QUIC/probe failed — retrying with HTTP/2…", "Starting usque SOCKS (HTTP/2)…",
-          "Probing WARP exit…", "Connected · US/SJC · WARP on"}},
-        {"start fails on QUIC only",
-         false,
-         true,
-         false,
-         {},
-         {false, true},
-         {WarpPhase::connected, "Connected · US/SJC · WARP on"},
-         {"Starting usque SOCKS (QUIC)…", "Start failed — retrying with HTTP/2…",
-          "Starting usque SOCKS (HTTP/2)…"}},
-        // clang-format off
-        {"start fails on both", false, true, true, {}, {false, true},
-         {WarpPhase::error, "usque exited early"},
-         {"Start failed — retrying with HTTP/2…", "Starting usque SOCKS (HTTP/2)…"}},
+        {"probe fails on QUIC only", false, false, false, {off}, {false, true}, connected,
+         {"Starting usque SOCKS (QUIC)…", "Probing WARP exit…", quicProbeFailed,
+          "Starting usque SOCKS (HTTP/2)…", "Probing WARP exit…", connected.second}},
+        {"start fails on QUIC only", false, true, false, {}, {false, true}, connected,
+         {"Starting usque SOCKS (QUIC)…", startFailed, "Starting usque SOCKS (HTTP/2)…"}},
+        {"start fails on both", false, true, true, {}, {false, true}, exitedEarly,
+         {startFailed, "Starting usque SOCKS (HTTP/2)…"}},
         // The retry after the probe runs inside the first attempt, whose own handler then
         // grants the second and last one.
         {"probe fails on QUIC, then HTTP/2 starts fail", false, false, true, {off},
-         {false, true, true}, {WarpPhase::error, "usque exited early"},
-         {"QUIC/probe failed — retrying with HTTP/2…", "Start failed — retrying with HTTP/2…"}},
-        // clang-format on
-        {"probe fails on both",
-         false,
-         false,
-         false,
-         {off, off},
-         {false, true},
-         {WarpPhase::error, notViaWarp},
-         {"QUIC/probe failed — retrying with HTTP/2…"}},
-        {"HTTP/2 chosen, probe fails",
-         true,
-         false,
-         false,
-         {off},
-         {true},
-         {WarpPhase::error, notViaWarp},
-         {"Starting usque SOCKS (HTTP/2)…"}},
-        {"HTTP/2 chosen, no trace at all",
-         true,
-         false,
-         false,
-         {TraceProbe{}},
-         {true},
-         {WarpPhase::error, "WARP exit probe failed"},
-         {}},
+         {false, true, true}, exitedEarly, {quicProbeFailed, startFailed}},
+        {"probe fails on both", false, false, false, {off, off}, {false, true},
+         {WarpPhase::error, notViaWarp}, {quicProbeFailed}},
+        {"HTTP/2 chosen, probe fails", true, false, false, {off}, {true},
+         {WarpPhase::error, notViaWarp}, {"Starting usque SOCKS (HTTP/2)…"}},
+        {"HTTP/2 chosen, no trace at all", true, false, false, {TraceProbe{}}, {true},
+         {WarpPhase::error, "WARP exit probe failed"}, {}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         seen_.clear();
