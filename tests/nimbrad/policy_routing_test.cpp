@@ -166,6 +166,21 @@ RoutingPlan plan() {
     return p;
 }
 
+// Each test runs in a network namespace of its own with the world built in it.
+class PolicyRoutingTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace of its own";
+    }
+    static void inWorld(bool tunnelHasIpv6, const std::function<void()>& body) {
+        ASSERT_EQ(inPrivateNetwork([&] {
+                      buildWorld(tunnelHasIpv6);
+                      body();
+                  }),
+                  "");
+    }
+};
+
 struct Case {
     const char* name;
     bool tunnelHasIpv6;
@@ -176,13 +191,11 @@ void PrintTo(const Case& c, std::ostream* out) {
     *out << c.name;
 }
 
-class PolicyRoutingCase : public ::testing::TestWithParam<Case> {};
+class PolicyRoutingCase : public PolicyRoutingTest, public ::testing::WithParamInterface<Case> {};
 
 TEST_P(PolicyRoutingCase, RoutesThroughTheTunnelAndTakesItAllBack) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace of its own";
     const Case& c = GetParam();
-    const std::string failure = inPrivateNetwork([&] {
-        buildWorld(c.tunnelHasIpv6);
+    inWorld(c.tunnelHasIpv6, [&] {
         const testing::TempDir dir;
         const auto journal = dir / "routes";
         const std::string before = snapshot();
@@ -216,17 +229,14 @@ TEST_P(PolicyRoutingCase, RoutesThroughTheTunnelAndTakesItAllBack) {
         EXPECT_EQ(snapshot(), before);
         EXPECT_EQ(PolicyRouting::recoverFromJournal(journal), 0u);
     });
-    ASSERT_EQ(failure, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(PolicyRouting, PolicyRoutingCase,
                          ::testing::Values(Case{"TunnelWithoutIpv6", false, "No route to host"},
                                            Case{"TunnelWithIpv6", true, "nimbra0"}));
 
-TEST(PolicyRouting, RollsBackABatchTheKernelRefusesPartOf) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace of its own";
-    const std::string failure = inPrivateNetwork([] {
-        buildWorld(false);
+TEST_F(PolicyRoutingTest, RollsBackABatchTheKernelRefusesPartOf) {
+    inWorld(false, [] {
         // Someone else's rule, identical to one of ours: the kernel refuses ours as a duplicate.
         mustIp("rule add to 203.0.113.0/24 lookup main priority 5200");
         const testing::TempDir dir;
@@ -237,13 +247,10 @@ TEST(PolicyRouting, RollsBackABatchTheKernelRefusesPartOf) {
         EXPECT_FALSE(std::filesystem::exists(dir / "routes"));
         EXPECT_EQ(snapshot(), before) << "the other rule stays, ours are gone";
     });
-    ASSERT_EQ(failure, "");
 }
 
-TEST(PolicyRouting, RecoversAfterTheTunnelVanishedWithItsRoutes) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace of its own";
-    const std::string failure = inPrivateNetwork([] {
-        buildWorld(false);
+TEST_F(PolicyRoutingTest, RecoversAfterTheTunnelVanishedWithItsRoutes) {
+    inWorld(false, [] {
         // The world as it will be once the tunnel has gone (the device and its routes).
         mustIp("link del nimbra0");
         waitUntilSettled();
@@ -269,13 +276,10 @@ TEST(PolicyRouting, RecoversAfterTheTunnelVanishedWithItsRoutes) {
         EXPECT_GT(PolicyRouting::recoverFromJournal(dir / "routes"), 0u);
         EXPECT_EQ(snapshot(), before);
     });
-    ASSERT_EQ(failure, "");
 }
 
-TEST(PolicyRouting, RecoveryTakesBackOnlyWhatItCouldHaveAdded) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace of its own";
-    const std::string failure = inPrivateNetwork([] {
-        buildWorld(false);
+TEST_F(PolicyRoutingTest, RecoveryTakesBackOnlyWhatItCouldHaveAdded) {
+    inWorld(false, [] {
         const std::string before = snapshot();
         mustIp("rule add to 203.0.113.0/24 lookup main priority 5200");
         // Beside that one rule of ours, a journal naming the rule that looks up the local table,
@@ -299,7 +303,6 @@ TEST(PolicyRouting, RecoveryTakesBackOnlyWhatItCouldHaveAdded) {
         EXPECT_EQ(log.find('\x1b'), std::string::npos) << log;
         EXPECT_EQ(log.find(std::string(100, 'x')), std::string::npos) << log;
     });
-    ASSERT_EQ(failure, "");
 }
 
 // The journal lists exactly what is in the kernel: our table holds `throwRoutes` throw routes
@@ -318,10 +321,8 @@ void expectJournalled(const PolicyRouting& routing, const std::filesystem::path&
     EXPECT_EQ(inKernel, throwRoutes);
 }
 
-TEST(PolicyRouting, ExclusionsChangeWhileUp) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace of its own";
-    const std::string failure = inPrivateNetwork([] {
-        buildWorld(true);
+TEST_F(PolicyRoutingTest, ExclusionsChangeWhileUp) {
+    inWorld(true, [] {
         const testing::TempDir dir;
         const auto journal = dir / "routes";
         const std::string before = snapshot();
@@ -381,15 +382,12 @@ TEST(PolicyRouting, ExclusionsChangeWhileUp) {
         routing.remove();
         EXPECT_EQ(snapshot(), before);
     });
-    ASSERT_EQ(failure, "");
 }
 
-TEST(PolicyRouting, DirectRangesGoAroundTheTunnelAndLeaveNoTrace) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace of its own";
+TEST_F(PolicyRoutingTest, DirectRangesGoAroundTheTunnelAndLeaveNoTrace) {
     const auto china = loadChinaRanges().networks;
     ASSERT_GT(china.size(), 5000u);
-    const std::string failure = inPrivateNetwork([&] {
-        buildWorld(true);
+    inWorld(true, [&] {
         const testing::TempDir dir;
         const auto journal = dir / "routes";
         const std::string before = snapshot();
@@ -436,13 +434,10 @@ TEST(PolicyRouting, DirectRangesGoAroundTheTunnelAndLeaveNoTrace) {
         EXPECT_EQ(PolicyRouting::recoverFromJournal(journal), added);
         EXPECT_EQ(snapshot(), before);
     });
-    ASSERT_EQ(failure, "");
 }
 
-TEST(PolicyRouting, RollsBackALiveChangeTheKernelRefusesPartOf) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace of its own";
-    const std::string failure = inPrivateNetwork([] {
-        buildWorld(false);
+TEST_F(PolicyRoutingTest, RollsBackALiveChangeTheKernelRefusesPartOf) {
+    inWorld(false, [] {
         const testing::TempDir dir;
         const auto journal = dir / "routes";
         const std::string world = snapshot();
@@ -477,7 +472,6 @@ TEST(PolicyRouting, RollsBackALiveChangeTheKernelRefusesPartOf) {
         routing.remove();
         EXPECT_EQ(snapshot(), world);
     });
-    ASSERT_EQ(failure, "");
 }
 
 }  // namespace

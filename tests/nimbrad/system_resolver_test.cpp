@@ -12,13 +12,14 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "base/atomic_file.hpp"
+#include "base/text.hpp"
+#include "support/file_text.hpp"
 #include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
 
@@ -28,6 +29,7 @@ namespace {
 namespace fs = std::filesystem;
 using nimbra::testing::ScopedEnv;
 using nimbra::testing::TempDir;
+using nimbra::testing::writeFile;
 
 const std::string kOriginal =
     "# from DHCP\nnameserver 192.168.1.1\nnameserver fe80::1%wlan0\nsearch lan corp.example\n"
@@ -128,18 +130,6 @@ FileState stateOf(const fs::path& path) {
     return state;
 }
 
-void writeFile(const fs::path& path, const std::string& bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::vector<std::string> linesOf(const fs::path& path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 class SystemResolverTest : public ::testing::Test {
 protected:
     SystemResolverTest() {
@@ -152,7 +142,9 @@ protected:
 
     fs::path stub() const { return dir_ / "run/systemd/resolve/stub-resolv.conf"; }
     const fs::path& resolvConf() const { return options_.resolvConf; }
-    std::vector<std::string> calls() const { return linesOf(dir_ / "resolvectl.log"); }
+    std::vector<std::string> calls() const {
+        return text::splitLines(testing::readFile(dir_ / "resolvectl.log"));
+    }
     bool recover() {
         return SystemResolver::recoverFromJournal(options_.journal, options_.resolvConf,
                                                   options_.resolvectl);
