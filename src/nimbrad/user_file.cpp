@@ -27,19 +27,23 @@ std::string modeText(mode_t mode) {
     return text;
 }
 
-// Why a folder may not lie on the way to a user's file, or nothing.
-std::optional<std::string> refuseFolder(const struct stat& info, uid_t user) {
+// Why a folder may not lie on the way to a user's file, or nothing. A folder its group may write
+// to passes when that group is the user's own primary one: with a umask of 002, as a private
+// group per user brings, every folder the user makes is group-writable.
+std::optional<std::string> refuseFolder(const struct stat& info, const UserIdentity& user) {
     if (!S_ISDIR(info.st_mode)) return "is not a folder";
-    if (info.st_uid != 0 && info.st_uid != user)
+    if (info.st_uid != 0 && info.st_uid != user.uid)
         return "belongs to uid " + std::to_string(info.st_uid) + ", neither root nor the user";
-    const bool othersMayWrite = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    const bool groupMayWrite =
+        (info.st_mode & S_IWGRP) != 0 && !(info.st_uid == user.uid && info.st_gid == user.gid);
+    const bool othersMayWrite = groupMayWrite || (info.st_mode & S_IWOTH) != 0;
     const bool rootsStickyFolder = info.st_uid == 0 && (info.st_mode & S_ISVTX) != 0;
     if (othersMayWrite && !rootsStickyFolder)
         return "may be written to by others than its owner (mode " + modeText(info.st_mode) + ")";
     return std::nullopt;
 }
 
-void checkFolder(int fd, const fs::path& reached, uid_t user) {
+void checkFolder(int fd, const fs::path& reached, const UserIdentity& user) {
     struct stat info {};
     if (::fstat(fd, &info) != 0) throw UserFileError(reached.string() + ": " + errorText(errno));
     if (auto why = refuseFolder(info, user)) throw UserFileError(reached.string() + " " + *why);
@@ -57,7 +61,7 @@ UniqueFd openStep(int parent, const fs::path& name, const fs::path& reached) {
 }
 
 // The folder, reached from "/" one checked step at a time.
-UniqueFd openCheckedFolder(const fs::path& folder, uid_t user) {
+UniqueFd openCheckedFolder(const fs::path& folder, const UserIdentity& user) {
     if (!folder.is_absolute()) throw UserFileError(folder.string() + " is not an absolute path");
     fs::path reached = "/";
     UniqueFd fd(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -86,7 +90,7 @@ UserFile::UserFile(const fs::path& path, const UserIdentity& user)
     if (name_.empty() || name_ == "." || name_ == "..")
         throw UserFileError(path.string() + " does not name a file");
     const FileSystemIdentity as(user_);
-    folder_ = openCheckedFolder(path.parent_path(), user_.uid);
+    folder_ = openCheckedFolder(path.parent_path(), user_);
 }
 
 UserFile::UserFile(const fs::path& path, const std::vector<uid_t>& allowedUids)

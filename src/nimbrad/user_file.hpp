@@ -19,7 +19,8 @@ namespace nimbra::nimbrad {
 //
 // The folder holding it is reached one step at a time from "/" (openat, O_NOFOLLOW), as the
 // user (FileSystemIdentity), and each folder on the way is checked by fstat: owned by root or
-// by the user and writable by no one else (a root-owned sticky folder such as /tmp excepted).
+// by the user and writable by no one else (a root-owned sticky folder such as /tmp, and the
+// user's own primary group, excepted).
 // A link, a third user's folder or one others may write to is refused, naming it. The checked
 // folder stays open, and every access to the file goes through it, again as the user and never
 // through a link: a folder swapped or relinked after the check cannot redirect the access, and

@@ -181,6 +181,18 @@ TEST_F(UserTree, LinksFifosDevicesAndHugeFilesInTheUsersTreeAreRefused) {
     plant([&] { fs::create_symlink("/dev/zero", config); });
 }
 
+// Only the user may change what the path leads to: a folder their own group may write to (a
+// umask of 002 with a group per user) is theirs alone, one of a shared group is not.
+TEST_F(UserTree, FoldersOthersMayWriteToAreRefused) {
+    const auto config = daemon / "config.yml";
+    ASSERT_EQ(::chmod(work.c_str(), 0775), 0);
+    EXPECT_EQ(UserFile(config, user).read(), "excludes: []\n");
+    ASSERT_EQ(::lchown(work.c_str(), kNobody, 0), 0);
+    EXPECT_THROW(UserFile(config, user).read(), UserFileError);
+    ASSERT_EQ(::chmod(work.c_str(), 0757), 0);
+    EXPECT_THROW(UserFile(config, user).read(), UserFileError);
+}
+
 // The user swaps <work>/daemon with a link into root's tree, over and over, while nimbrad reads
 // and rewrites config.yml: no rewrite may carry root's file into the user's, or touch root's.
 TEST_F(UserTree, AFolderSwappedDuringARewriteNeverMixesTwoFiles) {
