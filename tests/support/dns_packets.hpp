@@ -1,7 +1,7 @@
 #pragma once
 
-// DNS messages built and read by hand for the forwarder's tests and the DNS benchmark: queries
-// as a stub resolver sends them, answers as the stand-in resolvers give them.
+// DNS messages built and read by hand for the forwarder's tests: queries as a stub resolver
+// sends them, answers as the stand-in resolvers give them.
 
 #include <cstdint>
 #include <span>
