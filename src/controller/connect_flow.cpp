@@ -32,12 +32,22 @@ void WarpController::connect() {
         connection_.connectWhenIdle = true;
         return;
     }
-    // The attempt owns the button from here on, so a second press cancels it even while the
-    // conflict scan runs.
+    // The attempt owns the button from here on and shows itself before the conflict scan, which
+    // can take seconds: an idle "Connect" button meanwhile would invite a second press, and that
+    // press would cancel the attempt the user is waiting for.
     connection_.connecting = true;
     connection_.daemonGate = std::make_shared<DaemonGate>();
     const int64_t generation = ++connection_.generation;
+    showPreparing();
     connection_.attemptTask = tasks_.spawn(checkConflictsThenConnect(generation));
+}
+
+void WarpController::showPreparing() {
+    state_.setHttp2Tip(std::nullopt);
+    state_.update([lang = language()](ControllerSnapshot& s) {
+        s.phase = WarpPhase::preparing;
+        s.detail = L10n::checkingUsque(lang);
+    });
 }
 
 // The conflict scan runs tools that can hang, so it runs off the core thread; a connected
@@ -55,7 +65,6 @@ asio::awaitable<void> WarpController::checkConflictsThenConnect(int64_t generati
 }
 
 void WarpController::refuseForConflict() {
-    state_.setHttp2Tip(std::nullopt);
     const AppLanguage lang = language();
     state_.update([&](ControllerSnapshot& s) {
         s.phase = WarpPhase::disconnected;
@@ -64,11 +73,9 @@ void WarpController::refuseForConflict() {
     endAttempt();
 }
 
+// The last exit stays on show until an attempt really begins: a refused one leaves it.
 StartRequest WarpController::beginAttempt() {
-    state_.setHttp2Tip(std::nullopt);
-    state_.update([lang = language()](ControllerSnapshot& s) {
-        s.phase = WarpPhase::preparing;
-        s.detail = L10n::checkingUsque(lang);
+    state_.update([](ControllerSnapshot& s) {
         s.globalCoverageNote.clear();
         s.exitIp = s.exitLoc = s.exitColo = s.exitWarp = "—";
         s.exitViaTunnel = false;

@@ -95,6 +95,7 @@ public:
         return next;
     }
     ConflictReport scanConflicts() override {
+        if (onScan) onScan();
         std::lock_guard lock(mutex_);
         return report;
     }
@@ -119,6 +120,8 @@ public:
     TraceProbe socksAnswer = probeAt("US"), directAnswer;
     // Runs on the pool inside each probe through SOCKS; set before connecting.
     std::function<void()> onSocksProbe;
+    // Runs on the pool inside each conflict scan; set before connecting.
+    std::function<void()> onScan;
     std::map<std::string, int> latencies;
     std::atomic<int> socksProbes{0}, directProbes{0}, latencyRuns{0};
 

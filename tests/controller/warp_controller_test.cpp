@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
 
 #include "base/async/await_blocking.hpp"
@@ -119,22 +120,33 @@ TEST_F(WarpControllerTest, ToggleConnectsThenDisconnectsPublishingEachChangeOnTh
     EXPECT_EQ(desktop_->restores, 0) << "nothing was written, so nothing is restored";
 }
 
-TEST_F(WarpControllerTest, ASecondPressCancelsEvenWhileConflictsAreStillScanned) {
-    bool startEnded = false;  // it sleeps for an hour unless cancelled
+// The conflict scan can take seconds, so a press shows the attempt before it; a second connect
+// meanwhile is ignored, while the button (now Cancel) cancels.
+TEST_F(WarpControllerTest, AnAttemptShowsItselfBeforeTheConflictScanAndItsButtonCancels) {
+    bool startBegan = false, startEnded = false;  // it sleeps for an hour unless cancelled
     makeController([&](StartContext&, StartRequest) -> asio::awaitable<StartOutcome> {
+        startBegan = true;
         const std::shared_ptr<void> onEnd(nullptr, [&](void*) { startEnded = true; });
         co_await sleepFor(1h);
         co_return StartOutcome{};
     });
+    std::promise<void> release;
+    diagnostics_->onScan = [scanEnds = release.get_future().share()] { scanEnds.wait(); };
     watch();
-    controller_->toggle();
-    controller_->toggle();  // the scan has not answered yet: still a cancel
+    controller_->connect();
+    EXPECT_EQ(Shown(controller_->state().phase, controller_->state().detail),
+              Shown(WarpPhase::preparing, "Checking usque…"));
+    controller_->connect();
+    runFor(runtime_, 20ms);
+    EXPECT_EQ(phasesSeen().back(), Shown(WarpPhase::preparing, "Checking usque…"));
+    release.set_value();
+    controller_->toggle();  // the scan's answer has not been taken yet: a cancel
     ASSERT_TRUE(becomes(WarpPhase::disconnected));
     EXPECT_EQ(controller_->state().detail, "Cancelled");
-    EXPECT_FALSE(startEnded) << "the attempt never began";
+    EXPECT_FALSE(startBegan);
 
     controller_->toggle();
-    ASSERT_TRUE(becomes(WarpPhase::preparing));
+    ASSERT_TRUE(settles([&] { return startBegan; }));
     controller_->toggle();
     ASSERT_TRUE(settles([&] { return controller_->state().detail == "Cancelled"; }));
     runFor(runtime_, 10ms);
@@ -204,7 +216,7 @@ TEST_F(WarpControllerTest, ASupersededAttemptCannotWriteItsLateResult) {
     });
     watch();
     controller_->connect();
-    ASSERT_TRUE(becomes(WarpPhase::preparing));
+    ASSERT_TRUE(settles([&] { return controller_->state().detail == "first attempt"; }));
     controller_->cancelConnect();
     ASSERT_TRUE(becomes(WarpPhase::disconnected));
     controller_->connect();
@@ -299,11 +311,15 @@ TEST_F(WarpControllerTest, ConflictsAreScannedAtStartUpAndAConnectedOfficialClie
     diagnostics_->setReport({.officialWarpConnected = true,
                              .officialWarpInstalled = true,
                              .hints = {ConflictHint::disconnectOfficialWarp}});
+    watch();
     controller_->connect();
-    ASSERT_TRUE(settles([&] { return controller_->state().conflictBlocking; }));
+    ASSERT_TRUE(ends());
+    EXPECT_EQ(phasesSeen(),
+              (std::vector<Shown>{{WarpPhase::disconnected, "Ready"},
+                                  {WarpPhase::preparing, "Checking usque…"},
+                                  {WarpPhase::disconnected, "Disconnect official WARP first"}}));
     const auto& s = controller_->state();
-    EXPECT_EQ(Shown(s.phase, s.detail),
-              Shown(WarpPhase::disconnected, "Disconnect official WARP first"));
+    EXPECT_TRUE(s.conflictBlocking);
     EXPECT_EQ(s.conflictBanner, "Disconnect official WARP first");
     EXPECT_EQ(s.http2Tip, "");
 }
