@@ -14,7 +14,6 @@
 #include "controller/connection_services.hpp"
 #include "controller/connection_state.hpp"
 #include "controller/controller_state.hpp"
-#include "controller/gateway_files.hpp"
 #include "controller/health_monitor.hpp"
 #include "controller/start_context.hpp"
 #include "model/app_preferences.hpp"
@@ -159,12 +158,10 @@ private:
     asio::awaitable<void> runQuit(ConnectionLedger plan, std::shared_ptr<DaemonGate> gate);
 
     // daemon_settings.cpp
-    // The daemon's answers carry the connection generation they were asked under (see
-    // ConnectionState): one that has ended writes nothing.
-    asio::awaitable<void> runDnsSwitch(int64_t generation, DaemonDnsChoice choice);
-    asio::awaitable<void> runExcludeChange(int64_t generation, std::string target, bool add);
+    asio::awaitable<void> runDnsSwitch(DaemonDnsChoice choice);
+    asio::awaitable<void> runExcludeChange(std::string target, bool add);
     asio::awaitable<void> runChinaDirect(bool on, bool tellDaemon);
-    asio::awaitable<void> fetchDaemonStatus(int64_t generation);
+    asio::awaitable<void> fetchDaemonStatus();
     void applyDaemonStatus(const DaemonClient::Status& status);
     void startStatusPolling();
     void stopStatusPolling();
@@ -175,11 +172,11 @@ private:
     // exit_gateways.cpp, split_routing.cpp
     void switchGatewayLive();
     asio::awaitable<void> runGatewaySwitch();
-    asio::awaitable<void> pointRegistrationAt(uint64_t choice, std::string prefix);
+    asio::awaitable<void> pointRegistrationAt(std::string prefix);
     asio::awaitable<void> reapplySplitRouting(SplitTunnelMode split);
 
     asio::awaitable<void> resolveUsquePath();
-    asio::awaitable<void> runExitRefresh(int64_t generation, bool viaTunnel, bool throughSocks);
+    asio::awaitable<void> runExitRefresh(bool viaTunnel, bool throughSocks);
     asio::awaitable<void> runGatewayProbes();
     asio::awaitable<void> runConflictScan();
 
@@ -205,8 +202,6 @@ private:
     bool switchAgain_ = false;
     // The running switch's wait for nimbrad; ending the connection ends it.
     std::shared_ptr<DaemonGate> switchGate_;
-    // Keeps the registration file and nimbrad's configuration on the gateway chosen last.
-    std::shared_ptr<GatewayFiles> gatewayFiles_ = std::make_shared<GatewayFiles>();
     bool quitting_ = false;
     bool quitDone_ = false;
     std::vector<std::function<void()>> quitWaiters_;
