@@ -45,9 +45,11 @@ public:
             end();
         }
         if (snapshot.phase == WarpPhase::disconnected && stopRequested_) end();
-        if (snapshot.phase == WarpPhase::disconnected && snapshot.conflictBlocking &&
-            !stopRequested_ && !ending_) {
-            // Refused before anything started: the detail says what to switch off first.
+        // The start-up conflict scan may mark a conflict before the attempt has answered, so the
+        // attempt's own end decides: back to disconnected unasked is a refusal before anything
+        // started, and its detail says what to switch off first.
+        if (snapshot.phase == WarpPhase::disconnected && attemptShown_ && !stopRequested_ &&
+            !ending_) {
             std::fprintf(stderr, "nimbra-cli: %s\n", snapshot.detail.c_str());
             exitCode_ = kFailed;
             end();
@@ -58,10 +60,7 @@ public:
     // one while nothing runs, quits at once (quitting still stops and restores everything).
     void onSignal(int signalNumber) {
         const WarpPhase phase = controller_.state().phase;
-        // Before the attempt shows itself it is still looking for conflicting software.
-        const bool scanning = phase == WarpPhase::disconnected && !attemptShown_;
-        if (stopRequested_ || phase == WarpPhase::error ||
-            (phase == WarpPhase::disconnected && !scanning)) {
+        if (stopRequested_ || phase == WarpPhase::error || phase == WarpPhase::disconnected) {
             end();
             return;
         }
@@ -150,14 +149,17 @@ int connectInForeground(const ConnectOptions& options) {
     WarpController controller(std::move(environment));
     ForegroundSession session(runtime, controller);
 
-    auto onCore = [&runtime](std::function<void()> work) { runtime.post(std::move(work)); };
-    controller.subscribe(onCore,
-                         [&session](SnapshotPtr snapshot) { session.onSnapshot(*snapshot); });
-
     asio::signal_set signals(runtime.context(), SIGINT, SIGTERM, SIGHUP);
     armSignals(signals, session);
 
-    runtime.post([&controller] { controller.connect(); });
+    // Subscribed once the attempt shows itself: the idle state before it ("Ready") is no status
+    // of this run's.
+    runtime.post([&runtime, &controller, &session] {
+        controller.connect();
+        auto onCore = [&runtime](std::function<void()> work) { runtime.post(std::move(work)); };
+        controller.subscribe(onCore,
+                             [&session](SnapshotPtr snapshot) { session.onSnapshot(*snapshot); });
+    });
     runtime.run();
     return session.exitCode();
 }

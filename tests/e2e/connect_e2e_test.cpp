@@ -157,6 +157,26 @@ TEST_F(ConnectE2e, WithoutUsqueOnThePathTheRunFailsAndSaysSo) {
     EXPECT_THAT(cli.err(), HasSubstr("usque was not found"));
 }
 
+// A connected official client refuses the run before anything starts, and the run says why. Its
+// warp-cli is a stand-in where the Linux packages may put it, in a mount namespace of the run's.
+TEST_F(ConnectE2e, AConnectedOfficialClientRefusesTheRunAndSaysWhy) {
+    const char* officialClient = R"(set -e
+mount -t tmpfs tmpfs /usr/local/bin
+printf '#!/bin/sh\necho "Status update: Connected"\n' >/usr/local/bin/warp-cli
+chmod +x /usr/local/bin/warp-cli
+exec "$@")";
+    CliRun cli({"connect", "--mode", "socks"},
+               {"unshare", "--mount", "--propagation", "private", "--", "/bin/sh", "-c",
+                officialClient, "official-client"});
+    EXPECT_EQ(cli.finish(), 1) << cli.transcript();
+    EXPECT_TRUE(inOrder(cli.lines(), {"[Connecting] Checking usque…",
+                                      "[Disconnected] Disconnect official WARP first"}))
+        << cli.transcript();
+    EXPECT_THAT(cli.err(), HasSubstr("nimbra-cli: Disconnect official WARP first"));
+    EXPECT_THAT(cli.transcript(), Not(HasSubstr("Ready")));
+    EXPECT_FALSE(listening(home_.port()));
+}
+
 // Proxy mode on a GNOME desktop whose user has a corporate proxy of their own.
 class ProxyModeE2e : public ConnectE2e {
 protected:
