@@ -14,8 +14,9 @@ namespace nimbra {
 struct ConnectionState {
     // An attempt, or the teardown of a cancelled one, is under way: the button cancels.
     bool connecting = false;
-    // Of connect attempts; bumped by every connect and cancel, and only ever grows. Work that
-    // captured an older value is stale and must not write.
+    // Of connections and the idle periods between them; bumped by every connect, cancel,
+    // disconnect and quit, and only ever grows. Work that captured an older value (an attempt, a
+    // refresh) belongs to a connection that has ended and must not write.
     int64_t generation = 0;
     std::optional<TaskHandle> attemptTask;
     // The daemon commands of the latest attempt; a cancel closes it with its "stop".

@@ -1,7 +1,9 @@
 // The settings nimbrad applies at run time (DNS, route exclusions, China-direct) and the mirror
 // of its state in the published fields. Every exchange runs on a pool; the core thread only
 // stores, spawns and applies. Switches may overlap: their results land in completion order and
-// the next status read settles the mirrored fields.
+// the next status read settles the mirrored fields. An answer that comes back after its
+// connection (or the idle time before one) has ended is dropped: the status is cleared by then,
+// and a late interface name or warning would describe a tunnel that is gone.
 
 #include "base/async/await_blocking.hpp"
 #include "base/async/sleep.hpp"
@@ -33,12 +35,12 @@ void WarpController::applyDaemonDNSLive() {
     const ControllerSnapshot& s = state();
     storeDaemonDnsSettings(prefs_.store(), s.dnsModeOption, s.dnsProfileDraft, s.dnsDeviceDraft,
                            s.dnsCustomDraft);
-    tasks_.spawn(runDnsSwitch(DaemonDnsChoice::stored(prefs_)));
+    tasks_.spawn(runDnsSwitch(connection_.generation, DaemonDnsChoice::stored(prefs_)));
 }
 
 // The configuration file first (it also carries the NextDNS device name, which the command
 // does not), then the command; either way the status read afterwards shows what runs.
-asio::awaitable<void> WarpController::runDnsSwitch(DaemonDnsChoice choice) {
+asio::awaitable<void> WarpController::runDnsSwitch(int64_t generation, DaemonDnsChoice choice) {
     auto switchDns = [daemon = services_.daemon, choice, http2 = state().http2,
                       lang = language()]() -> std::string {
         daemon->syncPreferences(http2);
@@ -50,6 +52,7 @@ asio::awaitable<void> WarpController::runDnsSwitch(DaemonDnsChoice choice) {
         }
     };
     const std::string warning = co_await awaitBlocking(runtime_.lifecyclePool(), switchDns);
+    if (generation != connection_.generation) co_return;
     state_.update([&](ControllerSnapshot& s) { s.dnsWarning = warning; });
     refreshDaemonStatus();
 }
@@ -57,17 +60,18 @@ asio::awaitable<void> WarpController::runDnsSwitch(DaemonDnsChoice choice) {
 void WarpController::addDaemonExclude(const std::string& draft) {
     const std::string target(text::trim(draft));
     if (quitting_ || target.empty()) return;  // the daemon judges everything else
-    tasks_.spawn(runExcludeChange(target, /*add=*/true));
+    tasks_.spawn(runExcludeChange(connection_.generation, target, /*add=*/true));
 }
 
 void WarpController::removeDaemonExclude(const std::string& entry) {
     if (quitting_) return;
-    tasks_.spawn(runExcludeChange(entry, /*add=*/false));
+    tasks_.spawn(runExcludeChange(connection_.generation, entry, /*add=*/false));
 }
 
 // Adding rewrites the configuration first so the daemon's file and its running state agree;
 // removing sends the entry exactly as the daemon listed it.
-asio::awaitable<void> WarpController::runExcludeChange(std::string target, bool add) {
+asio::awaitable<void> WarpController::runExcludeChange(int64_t generation, std::string target,
+                                                       bool add) {
     auto change = [daemon = services_.daemon, target, add, http2 = state().http2,
                    lang = language()]() -> std::optional<std::string> {
         try {
@@ -84,6 +88,7 @@ asio::awaitable<void> WarpController::runExcludeChange(std::string target, bool 
     };
     const std::optional<std::string> refused =
         co_await awaitBlocking(runtime_.lifecyclePool(), change);
+    if (generation != connection_.generation) co_return;
     if (refused) {
         state_.update([&](ControllerSnapshot& s) { s.dnsWarning = *refused; });
     } else {
@@ -117,14 +122,14 @@ asio::awaitable<void> WarpController::runChinaDirect(bool on, bool tellDaemon) {
 void WarpController::refreshDaemonStatus() {
     if (quitting_ || state().connectionMode != ConnectionMode::realTun) return;
     if (!services_.daemon->reachability()) return;
-    tasks_.spawn(fetchDaemonStatus());
+    tasks_.spawn(fetchDaemonStatus(connection_.generation));
 }
 
-asio::awaitable<void> WarpController::fetchDaemonStatus() {
+asio::awaitable<void> WarpController::fetchDaemonStatus(int64_t generation) {
     auto read = [daemon = services_.daemon] { return daemon->status(); };
     const std::optional<DaemonClient::Status> status =
         co_await awaitBlocking(runtime_.blockingPool(), read);
-    if (status) applyDaemonStatus(*status);
+    if (status && generation == connection_.generation) applyDaemonStatus(*status);
 }
 
 void WarpController::applyDaemonStatus(const DaemonClient::Status& status) {

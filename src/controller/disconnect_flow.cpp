@@ -13,6 +13,9 @@ namespace nimbra {
 
 void WarpController::disconnect() {
     if (quitting_) return;
+    // The connection ends here: an exit probe, status read or DNS switch still out comes back
+    // to nobody. An attempt still running keeps its generation: only a cancel supersedes it.
+    if (!connectUnderWay()) ++connection_.generation;
     health_->stop();
     if (switchGate_) switchGate_->cancel();
     stopWatching();

@@ -1,5 +1,7 @@
 // Refreshing the exit display: one probe at a time, through the tunnel when it is up, else
-// directly; a result that arrives after a new connect has begun is dropped.
+// directly. A result belongs to the connection (or the idle time) that asked for it: one that
+// arrives after a connect, cancel or disconnect is dropped, so a probe through a tunnel that is
+// gone never calls a disconnected client connected.
 
 #include "base/async/await_blocking.hpp"
 #include "controller/warp_controller.hpp"
@@ -30,10 +32,12 @@ void WarpController::refreshExit() {
     const bool daemonTun = connection_.ledger.daemonTun;
     const bool tunnelUp = daemonTun || services_.engine->isRunning();
     const bool viaTunnel = state().isConnected() && tunnelUp;
-    tasks_.spawn(runExitRefresh(viaTunnel, /*throughSocks=*/viaTunnel && !daemonTun));
+    tasks_.spawn(runExitRefresh(connection_.generation, viaTunnel,
+                                /*throughSocks=*/viaTunnel && !daemonTun));
 }
 
-asio::awaitable<void> WarpController::runExitRefresh(bool viaTunnel, bool throughSocks) {
+asio::awaitable<void> WarpController::runExitRefresh(int64_t generation, bool viaTunnel,
+                                                     bool throughSocks) {
     auto probeExit = [diagnostics = services_.diagnostics, throughSocks, port = socksPort_] {
         try {
             return throughSocks ? diagnostics->exitViaSocks(port) : diagnostics->exitDirect();
@@ -42,7 +46,7 @@ asio::awaitable<void> WarpController::runExitRefresh(bool viaTunnel, bool throug
         }
     };
     const TraceProbe probe = co_await awaitTeardown(runtime_.blockingPool(), probeExit);
-    if (connectUnderWay()) {
+    if (generation != connection_.generation) {
         state_.update([](ControllerSnapshot& s) { s.exitProbing = false; });
         co_return;
     }

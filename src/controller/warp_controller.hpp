@@ -158,10 +158,12 @@ private:
     asio::awaitable<void> runQuit(ConnectionLedger plan, std::shared_ptr<DaemonGate> gate);
 
     // daemon_settings.cpp
-    asio::awaitable<void> runDnsSwitch(DaemonDnsChoice choice);
-    asio::awaitable<void> runExcludeChange(std::string target, bool add);
+    // The daemon's answers carry the connection generation they were asked under (see
+    // ConnectionState): one that has ended writes nothing.
+    asio::awaitable<void> runDnsSwitch(int64_t generation, DaemonDnsChoice choice);
+    asio::awaitable<void> runExcludeChange(int64_t generation, std::string target, bool add);
     asio::awaitable<void> runChinaDirect(bool on, bool tellDaemon);
-    asio::awaitable<void> fetchDaemonStatus();
+    asio::awaitable<void> fetchDaemonStatus(int64_t generation);
     void applyDaemonStatus(const DaemonClient::Status& status);
     void startStatusPolling();
     void stopStatusPolling();
@@ -176,7 +178,7 @@ private:
     asio::awaitable<void> reapplySplitRouting(SplitTunnelMode split);
 
     asio::awaitable<void> resolveUsquePath();
-    asio::awaitable<void> runExitRefresh(bool viaTunnel, bool throughSocks);
+    asio::awaitable<void> runExitRefresh(int64_t generation, bool viaTunnel, bool throughSocks);
     asio::awaitable<void> runGatewayProbes();
     asio::awaitable<void> runConflictScan();
 

@@ -88,6 +88,7 @@ public:
     }
     TraceProbe exitDirect() override {
         ++directProbes;
+        if (onDirectProbe) onDirectProbe();
         std::lock_guard lock(mutex_);
         if (queuedDirect.empty()) return directAnswer;
         TraceProbe next = queuedDirect.front();
@@ -120,6 +121,8 @@ public:
     TraceProbe socksAnswer = probeAt("US"), directAnswer;
     // Runs on the pool inside each probe through SOCKS; set before connecting.
     std::function<void()> onSocksProbe;
+    // The same for each direct probe; set while none runs.
+    std::function<void()> onDirectProbe;
     // Runs on the pool inside each conflict scan; set before connecting.
     std::function<void()> onScan;
     std::map<std::string, int> latencies;

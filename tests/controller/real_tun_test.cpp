@@ -9,6 +9,7 @@
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
+#include <filesystem>
 #include <future>
 
 #include "controller/controller_fixture.hpp"
@@ -114,8 +115,11 @@ protected:
             DaemonService::Steps steps{
                 .syncPreferences =
                     [this](bool h2) {
-                        std::lock_guard lock(mutex_);
-                        syncs_.push_back(h2);
+                        {
+                            std::lock_guard lock(mutex_);
+                            syncs_.push_back(h2);
+                        }
+                        if (holdSyncs_) released_.wait_for(20s);
                     },
                 .ensureInstalled = [this] { install(); },
             };
@@ -159,6 +163,11 @@ protected:
     bool holdPrompt_ = false;
     std::promise<void> prompt_;
     std::atomic<bool> promptReleased_{false};
+    // What the test holds (daemon configuration writes while holdSyncs_, probes, replies) waits
+    // for this.
+    std::promise<void> release_;
+    std::shared_future<void> released_ = release_.get_future().share();
+    std::atomic<bool> holdSyncs_{false};
 
 private:
     testing::TempDir daemonDir_;
@@ -332,6 +341,40 @@ TEST_F(RealTunTest, ACancelDuringTheReadinessWaitEndsItAndItsStopIsTheLastWord) 
     EXPECT_EQ(commands(), atCancel);
     EXPECT_EQ(atCancel.back(), "stop");
     EXPECT_FALSE(listening(socksPort_));
+}
+
+TEST_F(RealTunTest, AnswersThatComeBackAfterADisconnectWriteNothing) {
+    startDaemon();
+    makeRealTunController(false, [](ControllerEnvironment& environment) {
+        environment.timings.daemonStatusPoll = 1h;  // no poll between the reads counted below
+    });
+    controller_->connect();
+    ASSERT_TRUE(ends());
+    // The start's readiness wait and check, the poller's first read, the read after connecting.
+    ASSERT_TRUE(settles([&] { return countOf("status") == 5; }));
+
+    // An exit probe, a status read and a DNS switch are out; each answers only when released.
+    diagnostics_->onDirectProbe = [released = released_] { released.wait_for(20s); };
+    daemon()->script("status", FakeReply::line(kReadyStatus).heldUntil(released_));
+    holdSyncs_ = true;
+    controller_->refreshExit();
+    controller_->refreshDaemonStatus();
+    controller_->applyDaemonDNSLive();
+    ASSERT_TRUE(settles([&] {
+        return countOf("status") == 6 && syncs().size() == 2 && diagnostics_->directProbes == 2;
+    }));
+    // The held read keeps the fake nimbrad busy: the disconnect's "stop" must not queue behind it.
+    std::filesystem::remove(socketPath());
+    controller_->disconnect();
+    ASSERT_TRUE(becomes(WarpPhase::disconnected));
+    release_.set_value();
+    ASSERT_TRUE(settles([&] { return !controller_->state().exitProbing; }));
+    testing::runFor(runtime_, 100ms);  // the status and the DNS answer would have landed by now
+    const ControllerSnapshot& s = controller_->state();
+    EXPECT_EQ(Shown(s.phase, s.detail), Shown(WarpPhase::disconnected, "Disconnected"));
+    EXPECT_FALSE(s.exitViaTunnel);
+    EXPECT_EQ(s.tunIface, "");
+    EXPECT_EQ(s.dnsWarning, "");
 }
 
 TEST_F(RealTunTest, TheDaemonsStatusIsMirroredFieldByField) {

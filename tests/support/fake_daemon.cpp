@@ -131,6 +131,10 @@ void FakeDaemon::answer(int fd) {
     const FakeReply reply = replyFor(request);
 
     if (reply.delay.count() > 0 && !waitFor(-1, reply.delay)) return;
+    while (reply.release.valid() &&
+           reply.release.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        if (!waitFor(-1, std::chrono::milliseconds(5))) return;
+    }
     for (std::size_t i = 0; i < reply.writes.size(); ++i) {
         if (i > 0 && reply.pause.count() > 0 && !waitFor(-1, reply.pause)) return;
         const std::string& bytes = reply.writes[i];

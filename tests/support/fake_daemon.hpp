@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -20,19 +21,27 @@ struct FakeReply {
     std::chrono::milliseconds delay{0};  // after the request, before the first write
     std::chrono::milliseconds pause{0};  // between two writes
     bool stayOpen = false;               // after the writes, wait for the client to hang up
+    std::shared_future<void> release;    // when set, nothing is written before it is ready
 
     // A JSON line, in one write.
     static FakeReply line(const std::string& json) { return bytes(json + "\n"); }
     // Exactly these bytes (nothing at all for ""), then the connection is closed.
-    static FakeReply bytes(std::string raw) { return FakeReply{{std::move(raw)}}; }
+    static FakeReply bytes(std::string raw) {
+        return FakeReply{{std::move(raw)}, {}, {}, false, {}};
+    }
     // These bytes in pieces of `piece` bytes, `pause` apart.
     static FakeReply split(const std::string& raw, std::size_t piece,
                            std::chrono::milliseconds pause);
     // Reads the request and never answers.
-    static FakeReply silent() { return FakeReply{{}, {}, {}, true}; }
+    static FakeReply silent() { return FakeReply{{}, {}, {}, true, {}}; }
 
     FakeReply after(std::chrono::milliseconds wait) && {
         delay = wait;
+        return std::move(*this);
+    }
+    // Written only once the test releases it; the daemon serves nobody else meanwhile.
+    FakeReply heldUntil(std::shared_future<void> released) && {
+        release = std::move(released);
         return std::move(*this);
     }
     FakeReply thenSilent() && {
