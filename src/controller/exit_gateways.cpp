@@ -1,5 +1,7 @@
 // Exit gateways: measuring them, choosing one, and switching a live connection over to it.
 
+#include <asio/post.hpp>
+
 #include "base/async/await_blocking.hpp"
 #include "base/async/sleep.hpp"
 #include "controller/warp_controller.hpp"
@@ -11,12 +13,11 @@ namespace {
 
 constexpr int kGatewayProbeTimeoutMs = 3500;
 
-// nimbrad's side of a live switch: the configuration, the prefix, a restart, and the wait until
-// its tunnel is back, so the probe after it meets a tunnel that is up rather than one still
-// coming up. Failures are left to that probe.
-void restartDaemonThrough(const DaemonService& daemon, const std::string& prefix, bool http2,
+// nimbrad's side of a live switch: the prefix, a restart, and the wait until its tunnel is
+// back, so the probe after it meets a tunnel that is up rather than one still coming up.
+// Failures are left to that probe.
+void restartDaemonThrough(const DaemonService& daemon, const std::string& prefix,
                           const Timings& timings, const DaemonGate& gate) {
-    daemon.syncPreferences(http2);
     try {
         daemon.setNAT64(prefix);
         daemon.command("restart", {}, "restart failed");
@@ -59,22 +60,20 @@ void WarpController::setNat64Gateway(NAT64Gateway gateway) {
     const std::string prefix = rawValue(gateway);
     prefs_.store().setText(prefkey::nat64Prefix, prefix);
     state_.update([&](ControllerSnapshot& s) { s.nat64Gateway = gateway; });
-    // Re-selecting the current gateway while connected restarts through it all the same; the
-    // switch rewrites the registration file itself, right before the restart.
-    if (state().isConnected() && !connectUnderWay()) {
-        switchGatewayLive();
-    } else {
-        tasks_.spawn(pointRegistrationAt(prefix));
-    }
+    // The files follow every choice at once, not the switch: a switch that a disconnect or quit
+    // cuts short must not leave them naming the gateway before, for the next connect to use.
+    pointRegistrationAt(gatewayFiles_->choose(), prefix);
+    // Re-selecting the current gateway while connected restarts through it all the same.
+    if (state().isConnected() && !connectUnderWay()) switchGatewayLive();
 }
 
-// usque's registration and nimbrad's configuration both name the gateway.
-asio::awaitable<void> WarpController::pointRegistrationAt(std::string prefix) {
-    auto rewrite = [services = services_, prefix, http2 = state().http2] {
-        services.pointRegistrationAt(prefix);
-        services.daemon->syncPreferences(http2);
-    };
-    co_await awaitTeardown(runtime_.lifecyclePool(), rewrite);
+// usque's registration and nimbrad's configuration both name the gateway. The write is queued on
+// the pool here and now, not from a task: a quit cancels the tasks that have not begun, and the
+// choice must reach the files all the same.
+void WarpController::pointRegistrationAt(uint64_t choice, const std::string& prefix) {
+    asio::post(runtime_.lifecyclePool(),
+               [files = gatewayFiles_, services = services_, choice, prefix,
+                http2 = state().http2] { files->write(choice, services, prefix, http2); });
 }
 
 void WarpController::autoSelectFastestGateway() {
@@ -102,11 +101,14 @@ asio::awaitable<void> WarpController::runGatewaySwitch() {
         });
         const bool daemonTun = connection_.ledger.daemonTun;
         switchGate_ = std::make_shared<DaemonGate>();
-        auto restart = [services = services_, prefix = rawValue(state().nat64Gateway),
+        auto restart = [services = services_, files = gatewayFiles_,
+                        choice = gatewayFiles_->latest(), prefix = rawValue(state().nat64Gateway),
                         http2 = state().http2, daemonTun, timings = timings_, gate = switchGate_] {
-            services.pointRegistrationAt(prefix);
+            // The pool runs two jobs at once, so its choice's own write may not have landed
+            // yet: the restart must not read the files before it has.
+            files->write(choice, services, prefix, http2);
             if (daemonTun) {
-                restartDaemonThrough(*services.daemon, prefix, http2, timings, *gate);
+                restartDaemonThrough(*services.daemon, prefix, timings, *gate);
                 return;
             }
             const auto& engine = services.engine;

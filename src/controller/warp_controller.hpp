@@ -14,6 +14,7 @@
 #include "controller/connection_services.hpp"
 #include "controller/connection_state.hpp"
 #include "controller/controller_state.hpp"
+#include "controller/gateway_files.hpp"
 #include "controller/health_monitor.hpp"
 #include "controller/start_context.hpp"
 #include "model/app_preferences.hpp"
@@ -174,7 +175,7 @@ private:
     // exit_gateways.cpp, split_routing.cpp
     void switchGatewayLive();
     asio::awaitable<void> runGatewaySwitch();
-    asio::awaitable<void> pointRegistrationAt(std::string prefix);
+    void pointRegistrationAt(uint64_t choice, const std::string& prefix);
     asio::awaitable<void> reapplySplitRouting(SplitTunnelMode split);
 
     asio::awaitable<void> resolveUsquePath();
@@ -204,6 +205,8 @@ private:
     bool switchAgain_ = false;
     // The running switch's wait for nimbrad; ending the connection ends it.
     std::shared_ptr<DaemonGate> switchGate_;
+    // Keeps the registration file and nimbrad's configuration on the gateway chosen last.
+    std::shared_ptr<GatewayFiles> gatewayFiles_ = std::make_shared<GatewayFiles>();
     bool quitting_ = false;
     bool quitDone_ = false;
     std::vector<std::function<void()>> quitWaiters_;
