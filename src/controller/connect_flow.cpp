@@ -37,6 +37,7 @@ void WarpController::connect() {
     // press would cancel the attempt the user is waiting for.
     connection_.connecting = true;
     connection_.daemonGate = std::make_shared<DaemonGate>();
+    connection_.attemptMode = state().connectionMode;
     const int64_t generation = ++connection_.generation;
     showPreparing();
     connection_.attemptTask = tasks_.spawn(checkConflictsThenConnect(generation));
@@ -103,6 +104,7 @@ asio::awaitable<StartOutcome> WarpController::connectTimeout(std::shared_ptr<Dae
 
 asio::awaitable<void> WarpController::connectBody(StartRequest request) {
     ConnectAttempt attempt(state_, connection_, request);
+    connection_.attemptMode = request.mode;  // what a cancel or quit stops from here on
     const std::shared_ptr<DaemonGate> gate = connection_.daemonGate;
     StartContext context{
         .attempt = attempt,
@@ -170,10 +172,10 @@ void WarpController::acceptOutcome(const StartOutcome& outcome, const StartReque
 asio::awaitable<void> WarpController::reportFailure(std::exception_ptr failure,
                                                     const ConnectAttempt& attempt) {
     traffic_->stop();
-    // Stop everything in every mode, whatever this attempt managed to start, and put back proxy
-    // settings (a restore with nothing written only switches off what points at us).
-    auto unwind = [unwinder = ConnectionUnwinder(services_)] {
-        unwinder.unwind(ConnectionLedger::everything());
+    // Stop whatever this attempt's mode may have started; the settings go back only if this run
+    // took a snapshot of them.
+    auto unwind = [unwinder = ConnectionUnwinder(services_), mode = attempt.request().mode] {
+        unwinder.unwind(ConnectionLedger::forAttempt(mode));
     };
     co_await awaitTeardown(runtime_.lifecyclePool(), unwind);
     // The teardown was a suspension: a cancel may own the state by now.

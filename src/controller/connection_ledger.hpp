@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/connection_mode.hpp"
+
 namespace nimbra {
 
 // What a connection (or a connect attempt) has started and must therefore stop again. The one
@@ -9,15 +11,18 @@ struct ConnectionLedger {
     bool engine = false;        // usque, launched or adopted
     bool relay = false;         // the HTTP relay and its PAC server
     bool socksGateway = false;  // the SOCKS5 compatibility gateway
-    bool proxyWritten = false;  // the desktop's proxy settings point at us
+    bool proxyWritten = false;  // a write of the desktop's proxy settings was tried
 
-    // For an attempt that may have got anywhere: stop and restore everything.
-    static ConnectionLedger everything() {
-        return {.daemonTun = true,
+    // For an attempt in `mode` that may have got anywhere: every piece that mode can start. Only
+    // a real TUN attempt can have brought nimbrad's TUN up; a "stop" from any other would end the
+    // whole-machine tunnel another run (the window's) has up. Only system-proxy mode writes the
+    // desktop's settings.
+    static ConnectionLedger forAttempt(ConnectionMode mode) {
+        return {.daemonTun = mode == ConnectionMode::realTun,
                 .engine = true,
                 .relay = true,
                 .socksGateway = true,
-                .proxyWritten = true};
+                .proxyWritten = mode == ConnectionMode::globalTun};
     }
     bool empty() const { return !daemonTun && !engine && !relay && !socksGateway && !proxyWritten; }
     bool operator==(const ConnectionLedger&) const = default;

@@ -7,6 +7,7 @@
 #include "base/async/task.hpp"
 #include "controller/connection_ledger.hpp"
 #include "controller/daemon_gate.hpp"
+#include "model/connection_mode.hpp"
 
 namespace nimbra {
 
@@ -21,6 +22,9 @@ struct ConnectionState {
     std::optional<TaskHandle> attemptTask;
     // The daemon commands of the latest attempt; a cancel closes it with its "stop".
     std::shared_ptr<DaemonGate> daemonGate;
+    // The mode of the latest attempt: what a cancel or quit stops follows it, not a mode chosen
+    // since.
+    ConnectionMode attemptMode = ConnectionMode::socks;
     // What the established connection started.
     ConnectionLedger ledger;
     // Teardowns still stopping things. A connect asked for meanwhile waits for them, so their

@@ -20,8 +20,7 @@ void bestEffort(const char* what, Step&& step) {
 void ConnectionUnwinder::unwind(const ConnectionLedger& ledger) const {
     stopProcesses(ledger, DaemonClient::kReplyBudget);
     if (ledger.proxyWritten) {
-        bestEffort("restoring the proxy settings",
-                   [&] { services_.systemProxy->restoreOrDisable(/*socksOnly=*/false); });
+        bestEffort("restoring the proxy settings", [&] { services_.systemProxy->restore(); });
     }
 }
 

@@ -1,6 +1,6 @@
 // Ending a connection: disconnect stops what this connection started; cancelConnect abandons a
-// running attempt and stops everything; quit does either within a time limit. All of them end
-// whatever the single steps report.
+// running attempt and stops all its mode can start; quit does either within a time limit. All of
+// them end whatever the single steps report.
 
 #include "base/async/await_blocking.hpp"
 #include "base/async/race.hpp"
@@ -41,10 +41,12 @@ void WarpController::cancelConnect() {
         s.phase = WarpPhase::stopping;
         s.detail = L10n::cancelling(lang);
     });
-    // The attempt may have got anywhere, so everything is stopped without looking at the ledger;
-    // its readiness wait ends at its next poll and its gate makes our "stop" nimbrad's last word.
+    // The attempt may have got anywhere in its mode, so all that mode starts is stopped without
+    // looking at the ledger; its readiness wait ends at its next poll and its gate makes our
+    // "stop" nimbrad's last word.
     if (connection_.daemonGate) connection_.daemonGate->cancel();
-    tearDown(ConnectionLedger::everything(), /*cancelled=*/true, connection_.daemonGate);
+    tearDown(ConnectionLedger::forAttempt(connection_.attemptMode), /*cancelled=*/true,
+             connection_.daemonGate);
 }
 
 void WarpController::tearDown(ConnectionLedger plan, bool cancelled,
@@ -96,7 +98,8 @@ void WarpController::quit(std::function<void()> done) {
     // The engine always stops, which also ends a usque another run left on our SOCKS port; in
     // real TUN mode nimbrad is told to stop too, which also ends a TUN a crashed run left up.
     const bool attempt = connectUnderWay();
-    ConnectionLedger plan = attempt ? ConnectionLedger::everything() : connection_.ledger;
+    ConnectionLedger plan =
+        attempt ? ConnectionLedger::forAttempt(connection_.attemptMode) : connection_.ledger;
     plan.engine = true;
     if (state().connectionMode == ConnectionMode::realTun) plan.daemonTun = true;
     std::shared_ptr<DaemonGate> gate = attempt ? connection_.daemonGate : nullptr;

@@ -8,9 +8,11 @@
 #include <algorithm>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
+#include <fstream>
 
 #include "controller/controller_fixture.hpp"
 #include "model/preference_keys.hpp"
+#include "support/fake_daemon.hpp"
 #include "support/usque_test_home.hpp"
 
 namespace nimbra {
@@ -210,6 +212,53 @@ TEST_F(StartTunnelTest, ACancelAtAnyStepStopsEverythingAndRestoresTheSettings) {
         EXPECT_LE(engine_->startsSeen().size(), 1u) << "no retry after a cancel";
         expectNothingLeft();
         desktop_->onWrite = {};
+    }
+}
+
+TEST_F(StartTunnelTest, AProxyRunLeavesTheUsersOwnSettingsAndTheMachinesTunnelAlone) {
+    // The user's own SOCKS proxy points at our port (as the window suggests for local SOCKS), and
+    // nimbrad carries the tunnel the window started. Only a snapshot this run took may be put
+    // back, and only a real TUN run may stop nimbrad.
+    enum class End { failedConnect, cancel, quit, disconnectWithoutSnapshot };
+    testing::FakeDaemon windowsTunnel((dir_ / "nimbra.sock").string());
+    std::ofstream(dir_ / "not-a-folder");
+    for (const char* mode : {"socks", "global_tun"}) {
+        for (End end :
+             {End::failedConnect, End::cancel, End::quit, End::disconnectWithoutSnapshot}) {
+            SCOPED_TRACE(std::string(mode) + " ending " + std::to_string(static_cast<int>(end)));
+            desktop_->setUsersOwn("manual");
+            store_.setText(prefkey::connectionMode, mode);
+            makeController({}, [&](ControllerEnvironment& environment) {
+                environment.makeEngine = [&](int port) {
+                    engine_ = std::make_shared<testing::FakeEngine>(port);
+                    engine_->holdStarts = end == End::cancel || end == End::quit;
+                    engine_->failQuic = engine_->failHttp2 = end == End::failedConnect;
+                    return engine_;
+                };
+                // A journal that cannot be saved: the write is tried, but no snapshot is taken.
+                environment.makeSystemProxy = [this](const LocalEndpoints& ours) {
+                    return std::make_shared<SystemProxy>(
+                        desktop_, ours, ProxyJournal(dir_ / "not-a-folder" / "journal.json"));
+                };
+            });
+            controller_->connect();
+            if (end == End::cancel || end == End::quit) {
+                ASSERT_TRUE(settles(
+                    [&] { return controller_->state().detail == "Starting usque SOCKS (QUIC)…"; }));
+            }
+            if (end == End::cancel) controller_->cancelConnect();
+            if (end == End::disconnectWithoutSnapshot) {
+                ASSERT_TRUE(becomes(WarpPhase::connected));
+                controller_->disconnect();
+            }
+            if (end != End::quit) {
+                ASSERT_TRUE(ends());
+            }
+            retireController();  // the quit
+            EXPECT_EQ(desktop_->current(), "manual");
+            const auto sent = windowsTunnel.requests();
+            EXPECT_EQ(std::count(sent.begin(), sent.end(), "{\"cmd\":\"stop\"}\n"), 0);
+        }
     }
 }
 

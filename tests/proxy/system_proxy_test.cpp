@@ -77,7 +77,7 @@ TEST_P(SystemProxyTest, UsersProxyComesBackAfterTwoAppliesAndOneRestore) {
 
     systemProxy->enableClashXProxies("127.0.0.1", 19998, 19999, standardBypassDomains());
     EXPECT_TRUE(pointsAtUs());
-    systemProxy->restoreOrDisable(false);
+    systemProxy->restore();
 
     EXPECT_EQ(store_->values(), before);
     EXPECT_FALSE(fs::exists(store_->journalFile()));
@@ -121,19 +121,18 @@ TEST_P(SystemProxyTest, SettingsTheUserChangedAfterTheCrashAreLeftAlone) {
     EXPECT_FALSE(fs::exists(store_->journalFile()));
 }
 
-TEST_P(SystemProxyTest, WithoutASnapshotOnlyOurSettingsAreSwitchedOff) {
-    // A failed connect undoes "whatever it applied": with nothing applied, the user's own proxy
-    // stays on.
-    store_->seed(store_->usersManualProxy());
-    const auto users = store_->values();
-    proxy()->restoreOrDisable(false);
-    EXPECT_EQ(store_->values(), users);
-
-    // Settings pointing at us with no journal (written by hand, or by an old version) go off.
+TEST_P(SystemProxyTest, WithoutASnapshotARestoreTouchesNothingAndOnlyRepairSwitchesUsOff) {
+    // A failed connect that never wrote restores nothing: not even settings pointing at our
+    // ports, which a local SOCKS user sets up by hand.
     auto backend = proxyBackendForThisDesktop(kOurs);
     backend->applyFull("", {"127.0.0.1", 19998, 19999, standardBypassDomains()});
+    const auto users = store_->values();
     ASSERT_TRUE(pointsAtUs());
-    proxy()->restoreOrDisable(false);
+    proxy()->restore();
+    EXPECT_EQ(store_->values(), users);
+
+    // repair-network is the explicit way to switch them off.
+    EXPECT_TRUE(proxy()->repair().clean);
     EXPECT_FALSE(pointsAtUs());
 }
 

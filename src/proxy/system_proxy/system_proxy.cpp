@@ -81,33 +81,28 @@ void SystemProxy::captureIfNeeded(const std::string& scope) {
     prior_ = std::move(entry.prior);
 }
 
-void SystemProxy::restoreOrDisable(bool socksOnly) {
+void SystemProxy::restore() {
     std::lock_guard change(changeLock_);
-    restoreOrDisableLocked(socksOnly);
+    restoreLocked();
 }
 
-void SystemProxy::restoreOrDisableLocked(bool socksOnly) {
+void SystemProxy::restoreLocked() {
     std::optional<ProxySettings> prior;
     {
         std::lock_guard lock(priorLock_);
         prior = std::exchange(prior_, std::nullopt);
     }
-    if (prior) {
-        try {
-            backendFor(*prior)->restore(*prior);
-        } catch (...) {
-            // Keep it: the next restore, or the next start through the journal, tries again.
-            std::lock_guard lock(priorLock_);
-            if (!prior_) prior_ = std::move(prior);
-            throw;
-        }
-        journal_.remove();
-        return;
+    // Nothing captured by this process: what points at our endpoints may be the user's own.
+    if (!prior) return;
+    try {
+        backendFor(*prior)->restore(*prior);
+    } catch (...) {
+        // Keep it: the next restore, or the next start through the journal, tries again.
+        std::lock_guard lock(priorLock_);
+        if (!prior_) prior_ = std::move(prior);
+        throw;
     }
-    for (const auto& line : recoverLeftover()) logLine(kLog, line);
-    // Nothing captured: whatever points at us goes, anything the user set stays.
-    const std::string scope = backend_->chooseScope();
-    backend_->switchOffOurs(backend_->read(scope), ours_, socksOnly);
+    journal_.remove();
 }
 
 bool SystemProxy::restoreWithin(std::chrono::milliseconds budget) {
@@ -121,7 +116,7 @@ bool SystemProxy::restoreWithin(std::chrono::milliseconds budget) {
     }
     settings_tool::Deadline deadline(end);
     try {
-        restoreOrDisableLocked(false);
+        restoreLocked();
         return true;
     } catch (const std::exception& e) {
         logLine(kLog, std::string("restore at quit failed: ") + e.what() +

@@ -18,9 +18,10 @@ namespace nimbra {
 // Before the first change it captures every setting it is about to touch and writes that
 // snapshot to a journal on disk; the in-memory snapshot survives any number of applies (a split
 // change while connected applies again) and is used up by one restore, after which the journal
-// goes. A journal left by a process that died is restored at the next start. Without any
-// snapshot it switches off only settings that point at our own endpoints: a proxy the user set
-// up is never touched.
+// goes. A journal left by a process that died is restored at the next start. Without a snapshot
+// of its own a restore changes nothing, not even settings that point at our endpoints: the user
+// may have pointed them there (a SOCKS proxy on our port), and `repair()` is the explicit way to
+// switch off what points at us.
 //
 // Every operation blocks on the back-end's tools: call from a worker thread. Safe to call from
 // several threads: changes run one at a time, and the snapshot is guarded by its own mutex.
@@ -41,13 +42,13 @@ public:
     void enableClashXProxies(const std::string& host, int httpPort, int socksPort,
                              const std::vector<std::string>& bypassDomains);
 
-    // Puts back what the snapshot holds; without one, switches off what points at us (only the
-    // SOCKS proxy with `socksOnly`). When the restore fails the snapshot and the journal are
-    // kept, so a later call or the next start can still restore.
-    void restoreOrDisable(bool socksOnly);
+    // Puts back what this process's snapshot holds; without one, does nothing. When the restore
+    // fails the snapshot and the journal are kept, so a later call or the next start can still
+    // restore.
+    void restore();
 
-    // restoreOrDisable(false) for the quit paths: every tool run ends within `budget`. False
-    // when it failed or ran out of time (the journal then stays for the next start).
+    // restore() for the quit paths: every tool run ends within `budget`. False when it failed or
+    // ran out of time (the journal then stays for the next start).
     bool restoreWithin(std::chrono::milliseconds budget);
 
     // The settings in effect, one line each, for display.
@@ -78,7 +79,7 @@ private:
     // settings: they, not the current ones, are what a restore must bring back.
     std::optional<ProxySettings> adoptLeftover(const std::string& scope);
     std::shared_ptr<ProxyBackend> backendFor(const ProxySettings& settings) const;
-    void restoreOrDisableLocked(bool socksOnly);
+    void restoreLocked();
 
     std::shared_ptr<ProxyBackend> backend_;
     LocalEndpoints ours_;
