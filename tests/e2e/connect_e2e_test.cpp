@@ -251,6 +251,27 @@ TEST_F(ProxyModeE2e, PointsTheDesktopAtUsAndSigtermPutsTheUsersProxyBack) {
     }
 }
 
+// A local SOCKS user points the desktop's SOCKS proxy at our port themselves: a run that fails,
+// or is cancelled while usque starts, took no snapshot and leaves it on.
+TEST_F(ProxyModeE2e, AFailedOrCancelledSocksRunLeavesTheUsersOwnSocksProxyOn) {
+    users_["http.host"] = users_["https.host"] = "''";
+    users_["socks.host"] = "'127.0.0.1'";
+    users_["socks.port"] = std::to_string(home_.port());
+    desktop_->seed(users_);
+    for (bool cancel : {true, false}) {
+        SCOPED_TRACE(cancel ? "cancelled" : "failed");
+        home_.knob("USQUE_STANDIN_NEVER_READY", cancel ? "1" : "0");
+        if (!cancel) home_.knob("USQUE_STANDIN_EXIT_EARLY", "1");
+        CliRun cli({"connect", "--mode", "socks"});
+        if (cancel) {
+            ASSERT_TRUE(cli.waitFor("Starting usque SOCKS")) << cli.transcript();
+            cli.signal(SIGINT);
+        }
+        EXPECT_NE(cli.finish(), 0) << cli.transcript();
+        EXPECT_EQ(desktop_->values(), users_);
+    }
+}
+
 // A client killed outright leaves the desktop pointing at it; either repair-network or the next
 // connect puts the user's proxy back.
 class KilledProxyModeE2e : public ProxyModeE2e,
