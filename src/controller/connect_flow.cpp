@@ -48,6 +48,7 @@ void WarpController::showPreparing() {
     state_.update([lang = language()](ControllerSnapshot& s) {
         s.phase = WarpPhase::preparing;
         s.detail = L10n::checkingUsque(lang);
+        s.ready = false;
     });
 }
 

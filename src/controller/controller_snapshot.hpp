@@ -18,6 +18,9 @@ namespace nimbra {
 struct ControllerSnapshot {
     WarpPhase phase = WarpPhase::disconnected;
     std::string detail = "Ready";
+    // Whether `detail` is the start-up ready text: no attempt has run yet. Views and tools test
+    // this flag, never the text, which follows the UI language.
+    bool ready = true;
     bool http2 = false;
     NAT64Gateway nat64Gateway = NAT64Gateway::direct;
     std::map<std::string, int> exitProbes;  // gateway id -> round trip in ms

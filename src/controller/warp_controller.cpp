@@ -90,6 +90,7 @@ void WarpController::readSettings(const ControllerEnvironment& environment) {
     state_.update([&](ControllerSnapshot& s) {
         s.phase = WarpPhase::disconnected;
         s.detail = L10n::ready(lang);
+        s.ready = true;
         s.http2 = environment.http2ForRun.value_or(prefs_.preferHttp2());
         s.nat64Gateway = nat64GatewayFromPrefix(prefs_.nat64Prefix());
         s.chinaDirect = prefs_.chinaDirect();

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <set>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -85,21 +86,37 @@ protected:
         controller_.reset();
     }
 
-    bool becomes(WarpPhase phase) {
-        return settles([&] { return controller_->state().phase == phase; });
+    // Waits are bounded by the scenario: the fakes answer within milliseconds, so a wait that
+    // runs out is a fault, reported with where the controller stood rather than as a suite
+    // time-out.
+    static constexpr std::chrono::seconds kSettleBound{5};
+
+    ::testing::AssertionResult becomes(WarpPhase phase) {
+        return settles([&] { return controller_->state().phase == phase; },
+                       "phase " + std::string(rawValue(phase)));
     }
-    bool settles(const std::function<bool()>& done) {
-        return runUntil(runtime_, done, std::chrono::seconds(60));
+    ::testing::AssertionResult settles(const std::function<bool()>& done,
+                                       const std::string& awaited = "the condition") {
+        if (runUntil(runtime_, done, kSettleBound)) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure()
+               << "waited " << kSettleBound.count() << " s for " << awaited << "; " << standing();
     }
     // Until the attempt has ended and its last snapshot has been delivered.
-    bool ends() {
-        const bool ended = settles([&] {
-            const WarpPhase phase = controller_->state().phase;
-            return phase == WarpPhase::connected || phase == WarpPhase::error ||
-                   (phase == WarpPhase::disconnected && controller_->state().detail != "Ready");
-        });
+    ::testing::AssertionResult ends() {
+        ::testing::AssertionResult ended = settles(
+            [&] {
+                const auto& s = controller_->state();
+                return s.phase == WarpPhase::connected || s.phase == WarpPhase::error ||
+                       (s.phase == WarpPhase::disconnected && !s.ready);
+            },
+            "the attempt to end");
         runFor(runtime_, std::chrono::milliseconds(20));
         return ended;
+    }
+    std::string standing() const {
+        if (!controller_) return "no controller";
+        const auto& s = controller_->state();
+        return "last phase " + std::string(rawValue(s.phase)) + ", detail \"" + s.detail + "\"";
     }
 
     // Records every snapshot delivered through `post`, by default on the core loop.

@@ -42,7 +42,7 @@ protected:
             registrations_.push_back({prefix, engine_->startsSeen().size()});
         };
     }
-    bool showsInOrder(const std::vector<std::string>& wanted) {
+    ::testing::AssertionResult showsInOrder(const std::vector<std::string>& wanted) {
         return settles([&] { return inOrder(detailsSeen(), wanted); });
     }
 

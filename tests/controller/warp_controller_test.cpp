@@ -319,6 +319,8 @@ TEST_F(WarpControllerTest, ConflictsAreScannedAtStartUpAndAConnectedOfficialClie
                                   {WarpPhase::preparing, "Checking usque…"},
                                   {WarpPhase::disconnected, "Disconnect official WARP first"}}));
     const auto& s = controller_->state();
+    EXPECT_TRUE(seen_.front()->ready);
+    EXPECT_FALSE(s.ready) << "an attempt, even a refused one, ends the start-up rest";
     EXPECT_TRUE(s.conflictBlocking);
     EXPECT_EQ(s.conflictBanner, "Disconnect official WARP first");
     EXPECT_EQ(s.http2Tip, "");
