@@ -133,6 +133,9 @@ asio::awaitable<void> WarpController::fetchDaemonStatus(int64_t generation) {
 }
 
 void WarpController::applyDaemonStatus(const DaemonClient::Status& status) {
+    // The TUN's traffic passes the daemon's interface, not only the compatibility SOCKS
+    // gateway: measure that interface as soon as it is known (a no-op once it is the target).
+    if (status.tunIface && traffic_->isMonitoring()) traffic_->start(*status.tunIface);
     ControllerSnapshot next = state();
     if (!mirrorDaemonStatus(next, status)) return;  // unchanged: no snapshot for the views
     state_.update([&](ControllerSnapshot& s) { mirrorDaemonStatus(s, status); });

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 
+#include "system/platform_profile.hpp"
+
 #ifdef __APPLE__
 #include <net/if.h>
 #include <net/if_dl.h>
@@ -46,7 +48,7 @@ ByteCounts InterfaceByteCounters::sample(const std::optional<std::string>& inter
     const std::unique_ptr<ifaddrs, FreeIfaddrs> list(raw);
 
     const bool named = interfaceName && !interfaceName->empty();
-    const std::size_t prefixLength = std::strlen(kTunnelPrefix);
+    const std::string& prefix = PlatformProfile::current().tunnelInterfacePrefix;
     ByteCounts total;
     for (const ifaddrs* entry = list.get(); entry != nullptr; entry = entry->ifa_next) {
         if (entry->ifa_name == nullptr) continue;
@@ -55,7 +57,7 @@ ByteCounts InterfaceByteCounters::sample(const std::optional<std::string>& inter
             if (auto counts = linkCounters(*entry)) return *counts;
             continue;
         }
-        if (std::strncmp(entry->ifa_name, kTunnelPrefix, prefixLength) != 0) continue;
+        if (std::strncmp(entry->ifa_name, prefix.c_str(), prefix.size()) != 0) continue;
         auto counts = linkCounters(*entry);
         if (!counts || (counts->rx == 0 && counts->tx == 0)) continue;
         total.rx += counts->rx;

@@ -13,13 +13,11 @@ namespace nimbra {
 // sample.
 //
 //  - With a name: the first entry of exactly that name that carries link statistics, else (0, 0).
-//  - Without a name: the sum over the interfaces whose name begins with "utun" and whose two
-//    counters are not both zero.
+//  - Without a name: the sum over this system's tunnel interfaces (names that begin with the
+//    platform profile's tunnel prefix) whose two counters are not both zero.
 //  - A list that cannot be read, or is empty, gives (0, 0).
 class InterfaceByteCounters final : public ByteCounterSource {
 public:
-    static constexpr const char* kTunnelPrefix = "utun";
-
     ByteCounts sample(const std::optional<std::string>& interfaceName) override;
 };
 

@@ -91,9 +91,7 @@ void NetworkTrafficMonitor::unsubscribe(uint64_t subscription) {
 void NetworkTrafficMonitor::start(std::optional<std::string> tunIface) {
     const bool named = tunIface && !tunIface->empty();
     if (state_.isMonitoring) {
-        // The next tick compares the new interface's counters with the old reading; a counter
-        // below it gives one zero sample.
-        if (named) targetIface_ = std::move(tunIface);
+        if (named && tunIface != targetIface_) retarget(std::move(*tunIface));
         return;
     }
 
@@ -108,6 +106,16 @@ void NetworkTrafficMonitor::start(std::optional<std::string> tunIface) {
     nextTick_ = std::chrono::steady_clock::now();
     publish();
     read();  // the base; the first tick is scheduled once it is in
+}
+
+void NetworkTrafficMonitor::retarget(std::string tunIface) {
+    // The new interface's counters have nothing to do with the old readings: compared with
+    // them, one tick would show the whole counter as traffic. A new run generation drops a read
+    // of the old target still out, and the new target's first read is the base.
+    ++runGeneration_;
+    targetIface_ = std::move(tunIface);
+    baseTaken_ = false;
+    read();
 }
 
 void NetworkTrafficMonitor::stop() {

@@ -90,8 +90,8 @@ public:
     // Begins monitoring `tunIface` (none or empty: the tunnel as a whole) and reads the counters
     // at once as the base of the first tick, so the bytes of the first interval count; when a
     // read of an ended run is still out, the base is read as soon as it returns. While
-    // monitoring, a non-empty name only retargets (timer, counters and uptime go on) and an
-    // absent or empty one changes nothing.
+    // monitoring, a new non-empty name only retargets (timer, totals and uptime go on; the new
+    // interface's first reading is a fresh base) and any other changes nothing.
     void start(std::optional<std::string> tunIface = std::nullopt);
     // Ends monitoring and zeroes the speeds; totals, uptime and history stay. A read still out
     // is dropped when it returns.
@@ -106,6 +106,7 @@ public:
     static std::vector<SpeedSample> zeroHistory(std::chrono::system_clock::time_point now);
 
 private:
+    void retarget(std::string tunIface);
     void read();
     void readDone(uint64_t generation, std::exception_ptr error, const ByteCounts& raw);
     void takeBase(const ByteCounts& raw);

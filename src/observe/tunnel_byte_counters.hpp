@@ -13,8 +13,8 @@ namespace nimbra {
 //
 //  - With an interface name (the real TUN mode, once its interface is known): that interface's
 //    link counters, exactly as InterfaceByteCounters reads them.
-//  - Without one: the connections of the engine's SOCKS listener plus every "utun" interface.
-//    On Linux there is no utun in the local SOCKS and system proxy modes, so the interfaces alone
+//  - Without one: the connections of the engine's SOCKS listener plus every tunnel interface.
+//    The local SOCKS and system proxy modes have no tunnel interface, so the interfaces alone
 //    would show 0 while traffic flows; every byte of those modes passes the SOCKS listener.
 //
 // The sum mixes a 64-bit total with 32-bit interface counters; when one of those wraps, the sum

@@ -21,6 +21,7 @@ PlatformProfile PlatformProfile::forLinux() {
     p.resolvConf = "/etc/resolv.conf";
     p.resolvectl = "/usr/bin/resolvectl";
     p.procRoot = "/proc";
+    p.tunnelInterfacePrefix = "nimbra";
     p.nimbradHint = {"nimbrad not found — build it with ./run or install the nimbra package",
                      "找不到 nimbrad。请用 ./run 构建，或安装 nimbra 软件包"};
     return p;
@@ -40,6 +41,7 @@ PlatformProfile PlatformProfile::forMacos() {
     p.warpInstalledMarkers = {"/Applications/Cloudflare WARP.app"};
     p.warpProcessNames = {"CloudflareWARP", "Cloudflare WARP"};
     p.scutil = "/usr/sbin/scutil";
+    p.tunnelInterfacePrefix = "utun";
     p.nimbradHint = {"nimbrad not found — run macos/daemon/Scripts/build.sh",
                      "找不到 nimbrad。请运行 macos/daemon/Scripts/build.sh"};
     return p;

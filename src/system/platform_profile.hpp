@@ -33,6 +33,10 @@ struct PlatformProfile {
     std::string resolvectl;
     std::string scutil;
     std::string procRoot;
+    // What the names of our tunnel devices begin with: nimbrad's own on Linux (nimbra0), the
+    // kernel-numbered utun devices on macOS. The traffic monitor sums these until it learns
+    // the daemon's exact interface.
+    std::string tunnelInterfacePrefix;
     // What the "nimbrad not found" error tells the user, in English and in Chinese: the way to
     // get the daemon's executable on this system.
     struct {

@@ -217,8 +217,9 @@ TEST_F(RealTunTest, FirstUseShowsTheInstallTextBeforeThePromptAndAReachableDaemo
                       std::to_string(socksPort_) + " (via TUN)");
         EXPECT_EQ(s.exitWarp, "on");
         EXPECT_TRUE(listening(socksPort_));
-        // The poller mirrors the daemon's state.
+        // The poller mirrors the daemon's state, and the throughput is measured on its TUN.
         EXPECT_TRUE(settles([&] { return controller_->state().tunIface == "nimbra0"; }));
+        EXPECT_EQ(controller_->trafficMonitor().targetInterface(), "nimbra0");
         EXPECT_THAT(controller_->state().daemonExcludes, ElementsAre("10.0.0.0/8"));
 
         const long stopsBefore = countOf("stop");

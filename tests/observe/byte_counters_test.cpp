@@ -15,6 +15,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "observe/interface_byte_counters.hpp"
 #include "observe/socks_connection_byte_counters.hpp"
 #include "observe/tunnel_byte_counters.hpp"
+#include "system/platform_profile.hpp"
 
 namespace nimbra {
 namespace {
@@ -75,10 +77,11 @@ bool grewBy(ByteCounterSource& source, ByteCounts base, std::size_t down, std::s
 }
 
 bool hasTunnelInterface() {
+    const std::string& prefix = PlatformProfile::current().tunnelInterfacePrefix;
     bool found = false;
     if (struct if_nameindex* names = ::if_nameindex()) {
         for (auto* entry = names; entry->if_index != 0; ++entry)
-            found = found || std::strncmp(entry->if_name, "utun", 4) == 0;
+            found = found || std::string_view(entry->if_name).starts_with(prefix);
         ::if_freenameindex(names);
     }
     return found;

@@ -177,19 +177,20 @@ TEST_F(TrafficMonitorTest, CountsPublishesAndKeepsHistoryThroughWrapsRetargetsSt
         {"tick", {0, 340}, {0, 0, 1'700, 340}, 6, true},
         {"tick", {1'200, 400}, {0, 60, 1'700, 400}, 7, true},
         {"tick", {1'300, 400}, {100, 0, 1'800, 400}, 8, true},
-        // While monitoring a name only retargets: no new base, speeds and uptime go on.
-        {"start tun7", {1'300, 400}, {100, 0, 1'800, 400}, 8, false},
-        {"start ", {1'300, 400}, {100, 0, 1'800, 400}, 8, false},
-        {"start", {1'300, 400}, {100, 0, 1'800, 400}, 8, false},
-        {"tick", {300, 2'000}, {0, 1'600, 1'800, 2'000}, 9, true},  // the new counter is lower
-        {"tick", {700, 2'100}, {400, 100, 2'200, 2'100}, 10, true},
+        // While monitoring a new name only retargets: totals and uptime go on, and the new
+        // interface's counters are a base of their own, never a delta from the old ones.
+        {"start tun7", {90'000, 2'000}, {100, 0, 1'800, 400}, 8, false},
+        {"start tun7", {90'000, 2'000}, {100, 0, 1'800, 400}, 8, false},
+        {"start ", {90'000, 2'000}, {100, 0, 1'800, 400}, 8, false},
+        {"start", {90'000, 2'000}, {100, 0, 1'800, 400}, 8, false},
+        {"tick", {90'400, 2'100}, {400, 100, 2'200, 500}, 9, true},
         // Stop zeroes the speeds only, and a stopped monitor does not read.
-        {"stop", {9'000, 9'000}, {0, 0, 2'200, 2'100}, 10, true},
-        {"tick", {50'000, 60'000}, {0, 0, 2'200, 2'100}, 10, false},
+        {"stop", {9'000, 9'000}, {0, 0, 2'200, 500}, 9, true},
+        {"tick", {50'000, 60'000}, {0, 0, 2'200, 500}, 9, false},
         // A restart reads a new base: what passed while stopped is not counted.
-        {"start", {50'000, 60'000}, {0, 0, 2'200, 2'100}, 0, true},
-        {"tick", {50'100, 60'010}, {100, 10, 2'300, 2'110}, 1, true},
-        {"set back", {50'100, 60'010}, {0, 0, 2'300, 2'110}, 0, true},  // uptime never negative
+        {"start", {50'000, 60'000}, {0, 0, 2'200, 500}, 0, true},
+        {"tick", {50'100, 60'010}, {100, 10, 2'300, 510}, 1, true},
+        {"set back", {50'100, 60'010}, {0, 0, 2'300, 510}, 0, true},  // uptime never negative
         {"reset", {50'100, 60'010}, {0, 0, 0, 0}, 0, true},
     };
     std::vector<std::function<void()>> posted;  // the subscriber's own queue
