@@ -55,6 +55,23 @@ UniqueFd makeFarEnd(const std::string& request) {
     return tun;
 }
 
+// The far end's answer: one byte, with room for one descriptor passed beside it.
+struct DescriptorMessage {
+    DescriptorMessage() {
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+    }
+    DescriptorMessage(const DescriptorMessage&) = delete;
+    DescriptorMessage& operator=(const DescriptorMessage&) = delete;
+
+    char byte = 0;
+    iovec part{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+};
+
 void serve(int client) {
     const std::string request = receiveText(client);
     UniqueFd tun;
@@ -69,21 +86,15 @@ void serve(int client) {
         [[maybe_unused]] const auto sent = ::send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
         return;
     }
-    char ok = 'k';
-    iovec part{&ok, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    DescriptorMessage ok;
+    ok.byte = 'k';
+    cmsghdr* header = CMSG_FIRSTHDR(&ok.message);
     header->cmsg_level = SOL_SOCKET;
     header->cmsg_type = SCM_RIGHTS;
     header->cmsg_len = CMSG_LEN(sizeof(int));
     const int descriptor = tun.get();
     std::memcpy(CMSG_DATA(header), &descriptor, sizeof descriptor);
-    [[maybe_unused]] const auto sent = ::sendmsg(client, &message, MSG_NOSIGNAL);
+    [[maybe_unused]] const auto sent = ::sendmsg(client, &ok.message, MSG_NOSIGNAL);
     // Our copy closes here: from now on the interface lives exactly as long as nativetun's.
 }
 
@@ -118,18 +129,11 @@ UniqueFd fetchFarEnd(const std::string& socketPath, const std::string& ipv4,
     if (::send(server.get(), request.data(), request.size(), MSG_NOSIGNAL) !=
         static_cast<ssize_t>(request.size()))
         throw systemError("ask the far end");
-    char first = 0;
-    iovec part{&first, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    if (::recvmsg(server.get(), &message, MSG_CMSG_CLOEXEC) != 1)
+    DescriptorMessage answer;
+    if (::recvmsg(server.get(), &answer.message, MSG_CMSG_CLOEXEC) != 1)
         throw systemError("no answer from the far end");
-    const cmsghdr* header = CMSG_FIRSTHDR(&message);
-    if (first != 'k' || header == nullptr || header->cmsg_type != SCM_RIGHTS)
+    const cmsghdr* header = CMSG_FIRSTHDR(&answer.message);
+    if (answer.byte != 'k' || header == nullptr || header->cmsg_type != SCM_RIGHTS)
         throw std::runtime_error("the far end failed: " + receiveText(server.get()));
     int descriptor = -1;
     std::memcpy(&descriptor, CMSG_DATA(header), sizeof descriptor);
