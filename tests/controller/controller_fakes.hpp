@@ -159,7 +159,7 @@ public:
         const std::string& mode = current.values.at("mode");
         return mode == "auto" || mode == "manual";
     }
-    void switchOffOurs(const ProxySettings& current, const LocalEndpoints& ours, bool) override {
+    void switchOffOurs(const ProxySettings& current, const LocalEndpoints& ours) override {
         if (!pointsAt(current, ours)) return;
         std::lock_guard lock(mutex_);
         mode = "none";

@@ -109,26 +109,24 @@ TEST_F(GnomeBackendTest, SwitchOffOursTouchesOnlyWhatPointsAtUs) {
     const std::string ourPac = kOurs.pacAddress() + "?v=1700000000";
     const std::string relay = "127.0.0.1:19998", socks = "127.0.0.1:19999", users = "10.0.0.5:3128";
     const auto manual = [](auto... servers) { return settingsWith("manual", "", servers...); };
-    // socksOnly, points at us, switched off. Our relay counts under 'manual' only.
-    const std::tuple<bool, bool, bool, Values> cases[] = {
-        {false, false, false, manual(users, users)},
-        {false, false, false, manual("127.0.0.1:8888")},
-        {false, true, true, manual(relay, relay, socks)},
-        {true, true, false, manual(relay, relay, socks)},
-        {true, true, true, manual("", "", "localhost:19999")},
-        {false, true, false, manual(users, users, socks)},  // the user's beside ours: left alone
-        {false, true, true, settingsWith("auto", ourPac, relay)},
-        {true, true, false, settingsWith("auto", ourPac, relay)},
-        {false, false, false, settingsWith("auto", "http://wpad.example/proxy.pac", relay)},
-        {false, false, false, settingsWith("none", ourPac, relay)},
+    // Points at us, switched off. Our relay counts under 'manual' only.
+    const std::tuple<bool, bool, Values> cases[] = {
+        {false, false, manual(users, users)},
+        {false, false, manual("127.0.0.1:8888")},
+        {true, true, manual(relay, relay, socks)},
+        {true, true, manual("", "", "localhost:19999")},
+        {true, false, manual(users, users, socks)},  // the user's beside ours: left alone
+        {true, true, settingsWith("auto", ourPac, relay)},
+        {false, false, settingsWith("auto", "http://wpad.example/proxy.pac", relay)},
+        {false, false, settingsWith("none", ourPac, relay)},
     };
-    for (const auto& [socksOnly, pointsAt, switchedOff, settings] : cases) {
-        SCOPED_TRACE(::testing::PrintToString(settings) + (socksOnly ? ", SOCKS only" : ""));
+    for (const auto& [pointsAt, switchedOff, settings] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(settings));
         store_.seed(settings);
         const ProxySettings current = backend_.read("");
         ASSERT_EQ(current.values, settings);
         EXPECT_EQ(backend_.pointsAt(current, kOurs), pointsAt);
-        backend_.switchOffOurs(current, kOurs, socksOnly);
+        backend_.switchOffOurs(current, kOurs);
         Values expected = settings;
         if (switchedOff) expected["mode"] = "'none'";
         EXPECT_EQ(store_.values(), expected);

@@ -83,27 +83,24 @@ TEST_F(KdeBackendTest, SwitchesOffOnlyWhatIsOursAndNothingOfTheUsers) {
     };
     const std::string web = "http://127.0.0.1 19998", socks = "socks://127.0.0.1 19999";
     const std::string ourPac = kOurs.pacAddress() + "?v=1700000000";
-    // socksOnly, then whether it points at us and is switched off.
-    const std::tuple<bool, bool, bool, Values> cases[] = {
-        {false, true, true, Values{{"ProxyType", "2"}, {"Proxy Config Script", ourPac}}},
-        {true, true, false, Values{{"ProxyType", "2"}, {"Proxy Config Script", ourPac}}},
-        {false, false, false,
+    // Whether it points at us and is switched off.
+    const std::tuple<bool, bool, Values> cases[] = {
+        {true, true, Values{{"ProxyType", "2"}, {"Proxy Config Script", ourPac}}},
+        {false, false,
          Values{{"ProxyType", "2"}, {"Proxy Config Script", "http://wpad.example/x.pac"}}},
-        {false, true, true, manual(web, web, socks)},
-        {false, true, true, manual("http://localhost:19998/", "[::1]:19998", "")},
-        {false, true, false, manual("http://proxy.corp.example 3128", "", socks)},  // the user's
-        {false, false, false, manual("http://10.0.0.5 19998", "", "")},
-        {false, false, false, manual(web, web, socks, "0")},
-        {true, true, true, manual("", "", socks)},
-        {true, true, false, manual(web, "", socks)},  // our web proxy is not this call's
+        {true, true, manual(web, web, socks)},
+        {true, true, manual("http://localhost:19998/", "[::1]:19998", "")},
+        {true, false, manual("http://proxy.corp.example 3128", "", socks)},  // the user's
+        {false, false, manual("http://10.0.0.5 19998", "", "")},
+        {false, false, manual(web, web, socks, "0")},
     };
-    for (const auto& [socksOnly, pointsAt, switchedOff, values] : cases) {
-        SCOPED_TRACE(::testing::PrintToString(values) + (socksOnly ? ", SOCKS only" : ""));
+    for (const auto& [pointsAt, switchedOff, values] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(values));
         kde_.restore({"kde", "", values});
         const std::string signalsBefore = readFile(signals_);
         EXPECT_EQ(kde_.pointsAt(kde_.read(""), kOurs), pointsAt);
 
-        kde_.switchOffOurs(kde_.read(""), kOurs, socksOnly);
+        kde_.switchOffOurs(kde_.read(""), kOurs);
         Values expected = values;
         if (switchedOff) expected["ProxyType"] = "0";
         EXPECT_EQ(kde_.read("").values, expected);

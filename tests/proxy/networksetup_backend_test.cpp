@@ -134,9 +134,7 @@ TEST_F(NetworksetupBackendTest, SwitchOffTouchesOnlyWhatPointsAtUs) {
     const ProxySettings ours = backend_.read("Wi-Fi");
     EXPECT_TRUE(backend_.pointsAt(ours, kOurs));
     takeLog();
-    backend_.switchOffOurs(ours, kOurs, true);
-    EXPECT_EQ(takeLog(), (Lines{"-setsocksfirewallproxystate Wi-Fi off"}));
-    backend_.switchOffOurs(ours, kOurs, false);
+    backend_.switchOffOurs(ours, kOurs);
     EXPECT_EQ(takeLog(), (Lines{"-setwebproxystate Wi-Fi off", "-setautoproxystate Wi-Fi off",
                                 "-setsocksfirewallproxystate Wi-Fi off"}));
 
@@ -148,7 +146,7 @@ TEST_F(NetworksetupBackendTest, SwitchOffTouchesOnlyWhatPointsAtUs) {
     const ProxySettings users = backend_.read("Wi-Fi");
     EXPECT_FALSE(backend_.pointsAt(users, kOurs));
     takeLog();
-    backend_.switchOffOurs(users, kOurs, false);
+    backend_.switchOffOurs(users, kOurs);
     EXPECT_EQ(takeLog(), Lines{});
 }
 

@@ -306,36 +306,26 @@ bool GnomeProxyBackend::pointsAt(const ProxySettings& current, const LocalEndpoi
     return false;
 }
 
-void GnomeProxyBackend::switchOffOurs(const ProxySettings& current, const LocalEndpoints& ours,
-                                      bool socksOnly) {
+void GnomeProxyBackend::switchOffOurs(const ProxySettings& current, const LocalEndpoints& ours) {
     // One mode governs every kind, so 'none' is the only switch, and hosts and ports stay as
     // they are (inert under 'none').
     const std::string mode = stringValue(current, "mode");
     bool switchOff = false;
     if (mode == "auto") {
-        switchOff = !socksOnly && ours.isOurPacAddress(stringValue(current, "autoconfig-url"));
+        switchOff = ours.isOurPacAddress(stringValue(current, "autoconfig-url"));
     } else if (mode == "manual") {
-        bool oursConsidered = false;
-        bool oursElsewhere = false;
+        bool oursSeen = false;
         bool usersOwn = false;
         for (std::string_view kind : kProxyKinds) {
             const std::string prefix(kind);
             const std::string host = stringValue(current, prefix + ".host");
             if (host.empty()) continue;  // GNOME leaves a kind without a host unproxied
-            if (!ours.isOurServer(host, current.value(prefix + ".port"))) {
-                usersOwn = true;
-            } else if (!socksOnly || kind == "socks") {
-                oursConsidered = true;
-            } else {
-                oursElsewhere = true;
-            }
+            (ours.isOurServer(host, current.value(prefix + ".port")) ? oursSeen : usersOwn) = true;
         }
         // A manual configuration that mixes the user's own proxy with ours stays as it is:
         // turning the mode off would switch off the user's proxy too, and without a snapshot we
         // have nothing to put in its place. pointsAt keeps reporting it, so the caller can say so.
-        // Ours outside the considered kinds (web proxies during a SOCKS-only clean-up) keep the
-        // mode on for the same reason: they are not ours to switch off in this call.
-        switchOff = oursConsidered && !oursElsewhere && !usersOwn;
+        switchOff = oursSeen && !usersOwn;
     }
     if (switchOff) set("mode", quoted("none"));
 }

@@ -37,8 +37,7 @@ public:
     void applyFull(const std::string& scope, const FullProxyRequest& request) override;
     void restore(const ProxySettings& prior) override;
     bool pointsAt(const ProxySettings& current, const LocalEndpoints& ours) const override;
-    void switchOffOurs(const ProxySettings& current, const LocalEndpoints& ours,
-                       bool socksOnly) override;
+    void switchOffOurs(const ProxySettings& current, const LocalEndpoints& ours) override;
     std::vector<std::string> describe(const ProxySettings& current) const override;
 
     // `text` as a GVariant string literal: single-quoted, with quotes, backslashes and control

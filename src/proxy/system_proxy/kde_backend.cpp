@@ -188,21 +188,18 @@ bool KdeProxyBackend::pointsAt(const ProxySettings& current, const LocalEndpoint
            isOurEntry(current, kSocks, ours);
 }
 
-void KdeProxyBackend::switchOffOurs(const ProxySettings& current, const LocalEndpoints& ours,
-                                    bool socksOnly) {
+void KdeProxyBackend::switchOffOurs(const ProxySettings& current, const LocalEndpoints& ours) {
     const std::string_view type = proxyType(current);
     bool oursInEffect = false;
     if (type == kTypePac) {
-        oursInEffect = !socksOnly && ours.isOurPacAddress(current.value(kScript));
+        oursInEffect = ours.isOurPacAddress(current.value(kScript));
     } else if (type == kTypeManual) {
-        // KIO has one switch for all manual proxies. When a proxy we are not switching off is in
-        // effect next to ours (the user's own, or with `socksOnly` a web proxy we were not asked
-        // about), turning ProxyType off would take it down too, so the whole group is left as
+        // KIO has one switch for all manual proxies. When the user's own proxy is in effect next
+        // to ours, turning ProxyType off would take it down too, so the whole group is left as
         // it is.
         for (const std::string& key : {kHttp, kHttps, kSocks}) {
             if (current.value(key).empty()) continue;
-            const bool considered = !socksOnly || key == kSocks;
-            if (!considered || !isOurEntry(current, key, ours)) return;
+            if (!isOurEntry(current, key, ours)) return;
             oursInEffect = true;
         }
     }

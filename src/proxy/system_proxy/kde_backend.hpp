@@ -36,8 +36,7 @@ public:
     void applyFull(const std::string& scope, const FullProxyRequest& request) override;
     void restore(const ProxySettings& prior) override;
     bool pointsAt(const ProxySettings& current, const LocalEndpoints& ours) const override;
-    void switchOffOurs(const ProxySettings& current, const LocalEndpoints& ours,
-                       bool socksOnly) override;
+    void switchOffOurs(const ProxySettings& current, const LocalEndpoints& ours) override;
     std::vector<std::string> describe(const ProxySettings& current) const override;
 
 private:

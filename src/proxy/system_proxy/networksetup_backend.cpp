@@ -214,17 +214,16 @@ bool NetworksetupProxyBackend::pointsAt(const ProxySettings& current,
 }
 
 void NetworksetupProxyBackend::switchOffOurs(const ProxySettings& current,
-                                             const LocalEndpoints& ours, bool socksOnly) {
+                                             const LocalEndpoints& ours) {
     const std::string& service = current.scope;
-    // Web, secure web and automatic configuration are best effort; SOCKS is the one whose failure
-    // is reported, as it is the one left when only the SOCKS mode is being undone.
-    if (!socksOnly) {
-        for (const auto& kind : {kWeb, kSecureWeb}) {
-            if (serverIsOurs(current, kind, ours))
-                tryWrite({std::string(kind.stateCmd), service, "off"});
-        }
-        if (pacIsOurs(current, ours)) tryWrite({"-setautoproxystate", service, "off"});
+    // Web, secure web and automatic configuration are best effort, so one refused write does not
+    // keep the others pointing at us; SOCKS goes last and its refusal is reported, which tells
+    // the caller the clean-up did not finish.
+    for (const auto& kind : {kWeb, kSecureWeb}) {
+        if (serverIsOurs(current, kind, ours))
+            tryWrite({std::string(kind.stateCmd), service, "off"});
     }
+    if (pacIsOurs(current, ours)) tryWrite({"-setautoproxystate", service, "off"});
     if (serverIsOurs(current, kSocks, ours)) write({std::string(kSocks.stateCmd), service, "off"});
 }
 

@@ -42,9 +42,8 @@ public:
     virtual bool pointsAt(const ProxySettings& current, const LocalEndpoints& ours) const = 0;
 
     // Switches off what in `current` points at our endpoints, and nothing else: a proxy the user
-    // set up stays exactly as it is. With `socksOnly`, only the SOCKS proxy is considered.
-    virtual void switchOffOurs(const ProxySettings& current, const LocalEndpoints& ours,
-                               bool socksOnly) = 0;
+    // set up stays exactly as it is.
+    virtual void switchOffOurs(const ProxySettings& current, const LocalEndpoints& ours) = 0;
 
     // The settings in `current`, one short line per setting, for display.
     virtual std::vector<std::string> describe(const ProxySettings& current) const = 0;

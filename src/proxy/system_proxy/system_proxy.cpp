@@ -171,7 +171,7 @@ SystemProxy::Repair SystemProxy::repair() {
         const std::string scope = backend_->chooseScope();
         const ProxySettings current = backend_->read(scope);
         if (backend_->pointsAt(current, ours_)) {
-            backend_->switchOffOurs(current, ours_, false);
+            backend_->switchOffOurs(current, ours_);
             result.lines.push_back("switched off " + backend_->name() +
                                    " proxy settings that pointed at Nimbra's proxies");
         }

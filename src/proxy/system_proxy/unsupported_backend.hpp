@@ -19,7 +19,7 @@ public:
     void applyFull(const std::string& scope, const FullProxyRequest& request) override;
     void restore(const ProxySettings&) override {}
     bool pointsAt(const ProxySettings&, const LocalEndpoints&) const override { return false; }
-    void switchOffOurs(const ProxySettings&, const LocalEndpoints&, bool) override {}
+    void switchOffOurs(const ProxySettings&, const LocalEndpoints&) override {}
     std::vector<std::string> describe(const ProxySettings& current) const override;
 
 private:
