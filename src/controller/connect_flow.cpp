@@ -88,6 +88,8 @@ StartRequest WarpController::beginAttempt() {
         .preferHttp2 = s.http2,
         .userRequestedHttp2 = s.http2,
         .splitMode = s.splitTunnelMode,
+        .gateway = s.nat64Gateway,
+        .gatewayChoice = gatewayFiles_->latest(),
         .socksPort = socksPort_,
         .httpPort = prefs_.httpProxyPort(),
         .allowHttp2Retry = !s.http2,
@@ -153,6 +155,10 @@ void WarpController::acceptOutcome(const StartOutcome& outcome, const StartReque
     const std::string detail =
         L10n::connectedVia(outcome.probe.loc, outcome.probe.colo, outcome.probe.warp, language());
     state_.update([&](ControllerSnapshot& s) {
+        s.runningMode = request.mode;
+        s.runningHttp2 = request.preferHttp2 || outcome.autoEnabledHttp2;
+        if (outcome.started.relay) s.runningSplit = request.splitMode;
+        s.runningGateway = request.gateway;
         s.globalCoverageNote = outcome.coverageNote;
         s.phase = WarpPhase::connected;
         s.detail = detail;
@@ -168,6 +174,19 @@ void WarpController::acceptOutcome(const StartOutcome& outcome, const StartReque
         startStatusPolling();
         refreshDaemonStatus();
     }
+    applyChoicesMadeWhileConnecting(request);
+}
+
+// The attempt started on the settings of its beginning. A split or gateway chosen meanwhile is
+// shown already and must not stay a promise: it is applied now, as it would have been had it been
+// chosen connected (the split without a reconnect, the gateway by a live switch). A mode or
+// transport chosen meanwhile waits for the next connect, as it would have then.
+void WarpController::applyChoicesMadeWhileConnecting(const StartRequest& request) {
+    const SplitTunnelMode split = state().splitTunnelMode;
+    if (state().runningSplit && split != *state().runningSplit) {
+        tasks_.spawn(reapplySplitRouting(split));
+    }
+    if (gatewayFiles_->latest() != request.gatewayChoice) switchGatewayLive();
 }
 
 asio::awaitable<void> WarpController::reportFailure(std::exception_ptr failure,
@@ -189,6 +208,7 @@ asio::awaitable<void> WarpController::reportFailure(std::exception_ptr failure,
         s.detail = description;
     });
     clearTunStatus();
+    state_.clearRunning();
     if (!state().http2 && suggestsHttp2(description)) {
         state_.setHttp2Tip(Http2TipKind::connectFailed);
     }

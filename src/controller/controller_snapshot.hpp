@@ -2,6 +2,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,7 +42,16 @@ struct ControllerSnapshot {
     std::string http2Tip;
     std::string conflictBanner;
     bool conflictBlocking = false;
-    std::string tunIface;
+    // What the running connection uses, which the settings above need not match: a mode or
+    // transport chosen since applies at the next connect, and a split or gateway chosen while
+    // connecting applies once the connect completes. All empty (std::nullopt, and an empty
+    // tunIface) while no connection is up, an attempt still connecting included. runningSplit
+    // is empty also in the modes that route no split (only system-proxy mode has the relay).
+    std::optional<ConnectionMode> runningMode;
+    std::optional<bool> runningHttp2;
+    std::optional<SplitTunnelMode> runningSplit;
+    std::optional<NAT64Gateway> runningGateway;
+    std::string tunIface;  // nimbrad's TUN interface, in real TUN mode
     std::string dnsModeLive;
     bool dnsRunning = false;
     std::string dnsWarning;

@@ -52,6 +52,15 @@ void ControllerState::clearTunStatus() {
     });
 }
 
+void ControllerState::clearRunning() {
+    update([](ControllerSnapshot& s) {
+        s.runningMode.reset();
+        s.runningHttp2.reset();
+        s.runningSplit.reset();
+        s.runningGateway.reset();
+    });
+}
+
 void ControllerState::applyConflictReport(const ConflictReport& report) {
     lastConflictHints_ = report.hints;
     const std::string banner = L10n::conflictBanner(report.hints, language()).value_or("");

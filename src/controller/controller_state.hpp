@@ -44,6 +44,8 @@ public:
     void applyProbe(const TraceProbe& probe, bool viaTunnel);
     void clearExitDisplay();
     void clearTunStatus();
+    // Nothing runs any more: the running* fields are emptied.
+    void clearRunning();
     void applyConflictReport(const ConflictReport& report);
     // Re-renders what depends on the language: the banner, the tip and a resting status text.
     void relocalize();

@@ -81,6 +81,7 @@ void WarpController::resetAfterTeardown(bool cancelled) {
         s.exitViaTunnel = false;
     });
     clearTunStatus();
+    state_.clearRunning();
     if (!cancelled) traffic_->reset();
 }
 

@@ -73,7 +73,7 @@ void WarpController::setNat64Gateway(NAT64Gateway gateway) {
 void WarpController::pointRegistrationAt(uint64_t choice, const std::string& prefix) {
     asio::post(runtime_.lifecyclePool(),
                [files = gatewayFiles_, services = services_, choice, prefix,
-                http2 = state().http2] { files->write(choice, services, prefix, http2); });
+                http2 = transportInUse()] { files->write(choice, services, prefix, http2); });
 }
 
 void WarpController::autoSelectFastestGateway() {
@@ -100,10 +100,12 @@ asio::awaitable<void> WarpController::runGatewaySwitch() {
             s.detail = L10n::switchingGateway(lang);
         });
         const bool daemonTun = connection_.ledger.daemonTun;
+        const NAT64Gateway gateway = state().nat64Gateway;
         switchGate_ = std::make_shared<DaemonGate>();
         auto restart = [services = services_, files = gatewayFiles_,
-                        choice = gatewayFiles_->latest(), prefix = rawValue(state().nat64Gateway),
-                        http2 = state().http2, daemonTun, timings = timings_, gate = switchGate_] {
+                        choice = gatewayFiles_->latest(), prefix = rawValue(gateway),
+                        http2 = transportInUse(), daemonTun, timings = timings_,
+                        gate = switchGate_] {
             // The pool runs two jobs at once, so its choice's own write may not have landed
             // yet: the restart must not read the files before it has.
             files->write(choice, services, prefix, http2);
@@ -145,6 +147,7 @@ asio::awaitable<void> WarpController::runGatewaySwitch() {
             }
             break;
         }
+        state_.update([&](ControllerSnapshot& s) { s.runningGateway = gateway; });
         health_->start();
         if (healthy) {
             state_.update([](ControllerSnapshot& s) { s.phase = WarpPhase::connected; });

@@ -189,7 +189,8 @@ asio::awaitable<std::exception_ptr> HealthMonitor::restartTunnel(bool daemonTun)
         };
         co_return co_await awaitTeardown(runtime_.lifecyclePool(), restart);
     }
-    const bool http2 = state_.snapshot().http2;
+    // The connection's own transport: one chosen since it connected waits for the next connect.
+    const bool http2 = state_.snapshot().runningHttp2.value_or(state_.snapshot().http2);
     auto restart = [engine = services_.engine, http2]() -> std::exception_ptr {
         try {
             engine->stop();

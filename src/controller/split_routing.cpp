@@ -18,7 +18,10 @@ asio::awaitable<void> WarpController::reapplySplitRouting(SplitTunnelMode split)
     // The ledger says what is really written: a failed write adds nothing for the disconnect to
     // put back (a connect's own write stays recorded, since the same snapshot restores both).
     if (result.written) connection_.ledger.proxyWritten = true;
-    state_.update([&](ControllerSnapshot& s) { s.globalCoverageNote = result.note; });
+    state_.update([&](ControllerSnapshot& s) {
+        s.runningSplit = split;
+        s.globalCoverageNote = result.note;
+    });
 }
 
 }  // namespace nimbra

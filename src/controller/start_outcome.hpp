@@ -1,10 +1,12 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "controller/connection_ledger.hpp"
 #include "diagnostics/trace_probe.hpp"
 #include "model/connection_mode.hpp"
+#include "model/nat64_gateway.hpp"
 #include "model/split_tunnel_mode.hpp"
 
 namespace nimbra {
@@ -16,6 +18,10 @@ struct StartRequest {
     bool preferHttp2 = false;         // transport of this attempt
     bool userRequestedHttp2 = false;  // the user's choice at connect time
     SplitTunnelMode splitMode = SplitTunnelMode::full;
+    // The exit gateway the files named when the attempt began, and the number of that choice
+    // (GatewayFiles): a gateway chosen while the attempt runs is switched to once it connected.
+    NAT64Gateway gateway = NAT64Gateway::direct;
+    uint64_t gatewayChoice = 0;
     int socksPort = 0;
     int httpPort = 0;
     bool allowHttp2Retry = true;

@@ -154,8 +154,8 @@ void WarpController::setSplitTunnelMode(SplitTunnelMode mode) {
     if (mode == state().splitTunnelMode) return;
     state_.update([&](ControllerSnapshot& s) { s.splitTunnelMode = mode; });
     prefs_.store().setText(prefkey::splitTunnelMode, rawValue(mode));
-    if (quitting_ || !state().isConnected() || !connection_.ledger.relay) return;
-    if (state().connectionMode != ConnectionMode::globalTun) return;
+    // Only a relay routes by the split; a mode chosen since the connect does not matter yet.
+    if (quitting_ || !state().isConnected() || !state().runningSplit) return;
     tasks_.spawn(reapplySplitRouting(mode));
 }
 

@@ -139,6 +139,9 @@ private:
     void startWatching();
     void stopWatching();
     bool connectUnderWay() const;
+    // HTTP/2 or QUIC: the running connection's, else the setting. A restart under a connection
+    // (live switch, heal) keeps its transport; one chosen since applies at the next connect.
+    bool transportInUse() const { return state().runningHttp2.value_or(state().http2); }
 
     // connect_flow.cpp
     void showPreparing();
@@ -148,6 +151,7 @@ private:
     asio::awaitable<void> connectBody(StartRequest request);
     asio::awaitable<StartOutcome> connectTimeout(std::shared_ptr<DaemonGate> gate);
     void acceptOutcome(const StartOutcome& outcome, const StartRequest& request);
+    void applyChoicesMadeWhileConnecting(const StartRequest& request);
     asio::awaitable<void> reportFailure(std::exception_ptr failure, const ConnectAttempt& attempt);
     void endAttempt();
 
