@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,9 +12,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <optional>
 #include <stdexcept>
+#include <stop_token>
 #include <system_error>
 #include <utility>
+
+#include "base/async/cancellation.hpp"
+#include "base/stop_scope.hpp"
 
 extern char** environ;
 
@@ -48,6 +54,34 @@ UniqueFd aboveStdio(UniqueFd fd) {
     if (!moved.valid()) fail(errno, "cannot create a pipe");
     return moved;
 }
+
+// This thread's stop request as a descriptor that poll() wakes on; none when no stop can come.
+class StopEvent {
+public:
+    StopEvent() : token_(currentStopToken()) {
+        if (!token_.stop_possible()) return;
+        fd_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        if (!fd_.valid()) fail(errno, "cannot watch for a stop request");
+        callback_.emplace(token_, Signal{fd_.get()});
+    }
+
+    int fd() const { return fd_.get(); }
+    bool requested() const { return token_.stop_requested(); }
+
+private:
+    struct Signal {
+        int fd;
+        void operator()() const noexcept {
+            const uint64_t one = 1;
+            [[maybe_unused]] const auto written = ::write(fd, &one, sizeof one);
+        }
+    };
+
+    std::stop_token token_;
+    UniqueFd fd_;
+    // Last: unregistered before the descriptor it writes to is closed.
+    std::optional<std::stop_callback<Signal>> callback_;
+};
 
 struct Pipe {
     UniqueFd read;
@@ -218,6 +252,7 @@ std::optional<Clock::time_point> deadlineAfter(std::chrono::milliseconds timeout
 
 Subprocess Subprocess::start(Options options) {
     if (options.argv.empty()) throw SubprocessError(EINVAL, "cannot launch: empty command line");
+    if (currentStopToken().stop_requested()) throw cancellationError();
 
     Pipe out;
     Pipe err;
@@ -306,16 +341,22 @@ Subprocess::ExitStatus Subprocess::wait() {
 std::optional<Subprocess::ExitStatus> Subprocess::waitUntil(
     std::optional<Clock::time_point> deadline) {
     if (pid_ <= 0) throw std::logic_error("Subprocess: no child to wait for");
+    const StopEvent stop;
     bool expired = false;
     int sliceMs = 1;
     while (!reap(false)) {
+        if (stop.requested()) {
+            terminate();
+            drainPipes();
+            throw cancellationError();
+        }
         if (expired) return std::nullopt;
         int timeoutMs = millisecondsUntil(deadline);
         if (!exitEvent_.valid()) {
             timeoutMs = timeoutMs < 0 ? sliceMs : std::min(timeoutMs, sliceMs);
             sliceMs = std::min(sliceMs * 2, kLongestPollSliceMs);
         }
-        pump(timeoutMs);
+        pump(timeoutMs, stop.fd());
         expired = deadline && Clock::now() >= *deadline;
     }
     drainPipes();
@@ -338,14 +379,15 @@ bool Subprocess::reap(bool block) {
     return true;
 }
 
-// One poll() over the pipes (and the exit event) for at most `timeoutMs`; reads whatever became
-// ready. Returns whether anything happened on a pipe.
-bool Subprocess::pump(int timeoutMs) {
-    pollfd fds[3];
+// One poll() over the pipes (and the exit event, and `wakeFd` when given) for at most
+// `timeoutMs`; reads whatever became ready. Returns whether anything happened on a pipe.
+bool Subprocess::pump(int timeoutMs, int wakeFd) {
+    pollfd fds[4];
     nfds_t count = 0;
     for (const UniqueFd* fd : {&stdout_, &stderr_, &exitEvent_}) {
         if (fd->valid()) fds[count++] = pollfd{fd->get(), POLLIN, 0};
     }
+    if (wakeFd >= 0) fds[count++] = pollfd{wakeFd, POLLIN, 0};
     const int ready = ::poll(fds, count, timeoutMs);
     if (ready < 0) return errno == EINTR;
     bool progressed = false;

@@ -25,6 +25,10 @@ namespace nimbra {
 // Destroying the object while the child still runs kills the child's group and reaps the child:
 // no zombies, no orphans. detach() is the way out for a child meant to outlive the object.
 //
+// A stop request of the thread's StopScope (a cancelled task whose blocking step this is) ends
+// the wait: the child's group is killed and reaped, and start(), run() and wait() throw the
+// cancellation error (base/async/cancellation.hpp). Nothing else is interrupted.
+//
 // One object is used from one thread at a time; separate objects on separate threads are
 // independent (there is no shared state besides reading the environment).
 class Subprocess {
@@ -122,7 +126,7 @@ private:
 
     std::optional<ExitStatus> waitUntil(std::optional<Clock::time_point> deadline);
     bool reap(bool block);
-    bool pump(int timeoutMs);
+    bool pump(int timeoutMs, int wakeFd = -1);
     void drainPipes();
     void terminate() noexcept;
 

@@ -131,7 +131,7 @@ asio::awaitable<void> WarpController::runGatewaySwitch() {
                 return false;
             }
         };
-        const bool healthy = co_await awaitTeardown(runtime_.blockingPool(), probe);
+        const bool healthy = co_await awaitInterruptible(runtime_.blockingPool(), probe);
         if (state().phase != WarpPhase::reconnecting) {
             // A disconnect meanwhile owns the state; its stop may have run before this restart,
             // so nothing may be left running once nobody is connected.

@@ -45,7 +45,7 @@ asio::awaitable<void> WarpController::runExitRefresh(int64_t generation, bool vi
             return TraceProbe::failed(error.what());
         }
     };
-    const TraceProbe probe = co_await awaitTeardown(runtime_.blockingPool(), probeExit);
+    const TraceProbe probe = co_await awaitInterruptible(runtime_.blockingPool(), probeExit);
     if (generation != connection_.generation) {
         state_.update([](ControllerSnapshot& s) { s.exitProbing = false; });
         co_return;

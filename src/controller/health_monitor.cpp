@@ -99,7 +99,7 @@ asio::awaitable<bool> HealthMonitor::probeHealthy() {
                 return false;
             }
         };
-        co_return co_await awaitTeardown(runtime_.blockingPool(), check);
+        co_return co_await awaitInterruptible(runtime_.blockingPool(), check);
     }
     if (!services_.engine->isRunning()) co_return false;
     auto probe = [diagnostics = services_.diagnostics, port = services_.engine->socksPort()] {
@@ -109,7 +109,7 @@ asio::awaitable<bool> HealthMonitor::probeHealthy() {
             return false;
         }
     };
-    co_return co_await awaitTeardown(runtime_.blockingPool(), probe);
+    co_return co_await awaitInterruptible(runtime_.blockingPool(), probe);
 }
 
 bool HealthMonitor::stillHealing(int64_t generation) const {
@@ -151,7 +151,7 @@ asio::awaitable<void> HealthMonitor::heal() {
             return TraceProbe::failed(error.what());
         }
     };
-    const TraceProbe probe = co_await awaitTeardown(runtime_.blockingPool(), probeExit);
+    const TraceProbe probe = co_await awaitInterruptible(runtime_.blockingPool(), probeExit);
     if (!stillHealing(generation)) co_return;
     lang = state_.language();
     if (probe.ok()) {

@@ -1,9 +1,12 @@
 #include "daemon/systemd_install.hpp"
 
 #include <cerrno>
+#include <optional>
+#include <stop_token>
 #include <string_view>
 #include <utility>
 
+#include "base/stop_scope.hpp"
 #include "base/subprocess.hpp"
 #include "base/text.hpp"
 #include "daemon/daemon_error.hpp"
@@ -213,7 +216,12 @@ void runAdmin(const Targets& targets, const std::filesystem::path& script) {
     Subprocess::ExitStatus status;
     std::string output;
     try {
-        // No time-out: the prompt waits for the user as long as they take.
+        // No time-out: the prompt waits for the user as long as they take, and a cancelled
+        // connect dismisses it. Once authorised, pkexec becomes the script as root, which no
+        // stop can reach: it runs to its end. Run as root directly, the script is shielded from
+        // a stop the same way, so an install is never cut in half.
+        std::optional<StopScope> shielded;
+        if (targets.asRoot) shielded.emplace(std::stop_token());
         auto child = Subprocess::start(std::move(options));
         status = child.wait();
         const std::string raw = child.takeStdout();

@@ -1,6 +1,7 @@
 // The async building blocks every controller flow relies on, with real threads: the race returns
 // the first outcome only after the other side has seen its cancellation and cleaned up, and a
-// blocking call is never interrupted by its awaiter's cancellation, but its result is dropped.
+// blocking call is never interrupted by its awaiter's cancellation, but its result is dropped and
+// the child processes it waits for are ended (unless it is a teardown).
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@
 #include "base/async/sleep.hpp"
 #include "base/async/task.hpp"
 #include "base/async/task_scope.hpp"
+#include "base/subprocess.hpp"
 
 namespace nimbra {
 namespace {
@@ -127,6 +129,47 @@ TEST(AwaitBlocking, ACancelledAwaiterWaitsForTheRunningCallAndDropsItsResult) {
     EXPECT_FALSE(startGotItsValue);
     ASSERT_TRUE(error);
     EXPECT_THROW(std::rethrow_exception(error), TimedOut);
+}
+
+// How each kind of await treats a child process that its call waits for when the awaiter is
+// cancelled: a connect step and a probe end it, a teardown lets it finish.
+TEST(AwaitBlocking, ACancelledAwaiterEndsTheChildItsCallWaitsForUnlessItIsATeardown) {
+    enum class Kind { blocking, interruptible, teardown };
+    for (const Kind kind : {Kind::blocking, Kind::interruptible, Kind::teardown}) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        CoreRuntime runtime;
+        std::atomic<bool> childStopped{false};
+        bool codeAfterRan = false;
+        // Long enough that only a stop ends it early; the teardown's child ends on its own.
+        auto waitForChild = [&childStopped, kind] {
+            Subprocess::Options sleeper;
+            sleeper.argv = {"sleep", kind == Kind::teardown ? "0.2" : "30"};
+            try {
+                Subprocess::run(sleeper, std::chrono::minutes(1));
+            } catch (const std::system_error& error) {
+                childStopped = isCancellation(error);
+            }
+        };
+        auto step = [&]() -> asio::awaitable<void> {
+            if (kind == Kind::blocking)
+                co_await awaitBlocking(runtime.blockingPool(), waitForChild);
+            if (kind == Kind::interruptible)
+                co_await awaitInterruptible(runtime.blockingPool(), waitForChild);
+            if (kind == Kind::teardown)
+                co_await awaitTeardown(runtime.blockingPool(), waitForChild);
+            codeAfterRan = true;
+        };
+        auto timeout = [&]() -> asio::awaitable<void> {
+            co_await sleepFor(50ms);
+            throw TimedOut();
+        };
+        auto error = runToEnd(
+            runtime, [&]() -> asio::awaitable<void> { co_await race(step(), timeout()); }());
+
+        EXPECT_EQ(childStopped, kind != Kind::teardown);
+        EXPECT_EQ(codeAfterRan, kind != Kind::blocking);
+        EXPECT_THROW(std::rethrow_exception(error), TimedOut);
+    }
 }
 
 TEST(AwaitBlocking, ResumesOnTheCoreThreadAndPropagatesErrors) {
