@@ -2,81 +2,89 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
+#include <map>
 #include <string>
-#include <tuple>
-#include <vector>
 
 namespace nimbra {
 namespace {
 
-// An argument that must come through untouched: format-like characters and a line break.
+// An argument that must come through untouched: format-like characters and a line break. The
+// table writes it as {kOdd}.
 const std::string kOdd = "exit 1: %s {0} \"q\"\nline two";
 
-// One row per text: the call, with `l` for its language, and what it must contain in either.
-struct Text {
-    std::string call;
-    std::function<std::string(AppLanguage)> render;
-    std::vector<std::string> inserted = {};
-};
-// clang-format off
-#define TEXT(call, ...) Text{#call, [](AppLanguage l) { return L10n::call; }, {__VA_ARGS__}}
-// clang-format on
+using Render = std::function<std::string(AppLanguage)>;
 
-std::vector<Text> everyText() {
-    std::vector<Text> texts{
-        TEXT(dnsModeTitle(DaemonDNSModeOption::custom, l)),
-        TEXT(appRulesModeNotice(kOdd, l), kOdd),
-        TEXT(launchFailed(kOdd, l), kOdd),
-        TEXT(appRulesCount(12345678901LL, l), "12345678901"),
-        TEXT(exitProbeRetrying(2, 10, l), "2/10"),
-        TEXT(healIncomplete(kOdd, l), kOdd),
-        TEXT(healFailed(kOdd, l), kOdd),
-        TEXT(exitProbeFailed(kOdd, l), kOdd),
-        TEXT(startingSocks(false, l), "usque SOCKS", "QUIC"),
-        TEXT(startingSocks(true, l), "usque SOCKS", "HTTP/2"),
-        TEXT(coverageSystemProxy(8118, 1080, l), ":8118 · SOCKS→:1080"),
-        TEXT(coverageProxyWriteFailed(kOdd, l), kOdd),
-        TEXT(coverageRealTun("adguard", l), "adguard DNS"),
-        TEXT(coverageRealTun("", l), "cloudflare DNS"),
-        TEXT(coverageTunSocksCompat(40000, l), ":40000"),
-        TEXT(coverageTunSocksCompatFailed(kOdd, l), kOdd),
-        TEXT(tunProbeFailed(kOdd, l), kOdd),
-        TEXT(connectTimedOut(90, l), "90s"),
-        TEXT(usqueNotFound("scripts/fetch-usque", l), "scripts/fetch-usque"),
-        TEXT(connectedVia("SJC", "sjc", "on", l), "SJC/sjc · WARP on"),
-        TEXT(systemExit("SJC", "sjc", "off", l), "SJC/sjc · WARP off"),
-        TEXT(tunnelAnomaly("SJC", "sjc", "off", l), "loc=SJC colo=sjc warp=off"),
+// Every text by the call that renders it, as the table names it.
+std::map<std::string, Render> everyText() {
+    // clang-format off
+#define TEXT(call) {#call, [](AppLanguage l) { return L10n::call; }}
+    std::map<std::string, Render> texts{
+        TEXT(ready(l)), TEXT(checkingUsque(l)), TEXT(disconnecting(l)), TEXT(cancelling(l)),
+        TEXT(disconnected(l)), TEXT(cancelled(l)), TEXT(usqueNotFound(kOdd, l)),
+        TEXT(trayShowWindow(l)), TEXT(trayQuit(l)), TEXT(appRulesModeNotice(kOdd, l)),
+        TEXT(launchFailed(kOdd, l)), TEXT(appRulesCount(1, l)), TEXT(tunnelRecovered(l)),
+        TEXT(appRulesCount(12345678901LL, l)), TEXT(selfHealing(l)), TEXT(switchingGateway(l)),
+        TEXT(exitProbeRetrying(2, 10, l)), TEXT(healIncomplete(kOdd, l)), TEXT(healFailed(kOdd, l)),
+        TEXT(exitProbeFailed(kOdd, l)), TEXT(connectedVia("SJC", "sjc", "on", l)),
+        TEXT(systemExit("SJC", "sjc", "off", l)), TEXT(tunnelAnomaly("SJC", "sjc", "off", l)),
+        TEXT(connectedButExitProbeFailed(l)), TEXT(networkError(l)), TEXT(startingSocks(false, l)),
+        TEXT(startingSocks(true, l)), TEXT(probingExit(l)), TEXT(retryingAfterProbe(l)),
+        TEXT(retryingAfterStart(l)), TEXT(startingHttpGateway(l)), TEXT(applyingSystemProxy(l)),
+        TEXT(tunnelNotViaWarp("SJC", "sjc", "off", kOdd, l)), TEXT(warpExitProbeFailed(l)),
+        TEXT(coverageAutoSplit(l)), TEXT(coverageSystemProxy(8118, 1080, l)),
+        TEXT(coverageProxyWriteFailed(kOdd, l)), TEXT(coverageRealTun("adguard", l)),
+        TEXT(coverageRealTun("", l)), TEXT(coverageTunSocksCompat(40000, l)),
+        TEXT(coverageTunSocksCompatFailed(kOdd, l)), TEXT(checkingUsqueConfig(l)),
+        TEXT(startingRealTun(l)), TEXT(installingDaemon(l)), TEXT(retryingRealTunOnHttp2(l)),
+        TEXT(verifyingRealTun(l)), TEXT(tunProbeFailed(kOdd, l)), TEXT(connectTimedOut(90, l)),
+        TEXT(conflictBanner({ConflictHint::disconnectOfficialWarp}, l).value()),
+        TEXT(conflictBanner({ConflictHint::officialWarpInstalled}, l).value()),
+        TEXT(conflictBanner({ConflictHint::tailscaleDNS}, l).value()),
+        TEXT(conflictBanner({ConflictHint::tailscaleRunning,
+                             ConflictHint::officialWarpInstalled}, l).value()),
     };
-    for (auto text : {&L10n::ready, &L10n::checkingUsque, &L10n::disconnecting, &L10n::cancelling,
-                      &L10n::disconnected, &L10n::cancelled, &L10n::trayShowWindow, &L10n::trayQuit,
-                      &L10n::connectedButExitProbeFailed, &L10n::networkError})
-        texts.push_back({"a one-line text", text});
+#undef TEXT
     for (const auto& row : kWarpPhases) {
-        texts.push_back({"status", [p = row.value](AppLanguage l) { return L10n::status(p, l); }});
-        texts.push_back({"connectButton",
-                         [p = row.value](AppLanguage l) { return L10n::connectButton(p, l); }});
+        const std::string phase(row.raw);
+        texts["status(" + phase + ")"] =
+            [p = row.value](AppLanguage l) { return L10n::status(p, l); };
+        texts["connectButton(" + phase + ")"] =
+            [p = row.value](AppLanguage l) { return L10n::connectButton(p, l); };
     }
-    for (ConflictHint hint :
-         {ConflictHint::disconnectOfficialWarp, ConflictHint::officialWarpInstalled,
-          ConflictHint::tailscaleDNS, ConflictHint::tailscaleRunning}) {
-        texts.push_back(
-            {"conflictBanner", [hint](AppLanguage l) { return *L10n::conflictBanner({hint}, l); }});
-    }
+    for (const auto& row : kDaemonDNSModeOptions)
+        texts["dnsModeTitle(" + std::string(row.raw) + ")"] =
+            [m = row.value](AppLanguage l) { return L10n::dnsModeTitle(m, l); };
+    // clang-format on
     return texts;
 }
 
-TEST(L10n, EveryTextExistsInBothLanguagesWithItsArgumentsInserted) {
-    for (const Text& text : everyText()) {
-        const std::string english = text.render(AppLanguage::english),
-                          chinese = text.render(AppLanguage::chinese);
-        EXPECT_FALSE(english.empty() || chinese.empty()) << text.call;
-        EXPECT_NE(english, chinese) << text.call;
-        for (const std::string& argument : text.inserted) {
-            EXPECT_NE(english.find(argument), std::string::npos) << text.call << ": " << english;
-            EXPECT_NE(chinese.find(argument), std::string::npos) << text.call << ": " << chinese;
+std::string withArgument(std::string text) {
+    for (size_t at = 0; (at = text.find("{kOdd}", at)) != std::string::npos; at += kOdd.size())
+        text.replace(at, 6, kOdd);
+    return text;
+}
+
+// One row per text in l10n_texts.tsv: the call, then English and Chinese separated by tabs.
+TEST(L10n, EveryTextReadsAsTabledInBothLanguagesWithItsArgumentsUnchanged) {
+    std::map<std::string, Render> texts = everyText();
+    std::ifstream table(std::string(NIMBRA_SOURCE_DIR) + "/tests/l10n/l10n_texts.tsv");
+    ASSERT_TRUE(table);
+    for (std::string row; std::getline(table, row);) {
+        const size_t tab = row.find('\t'), secondTab = row.find('\t', tab + 1);
+        auto text = texts.extract(row.substr(0, tab));
+        if (text.empty() || secondTab == std::string::npos) {
+            ADD_FAILURE() << "no such text: " << row;
+            continue;
         }
+        EXPECT_EQ(text.mapped()(AppLanguage::english),
+                  withArgument(row.substr(tab + 1, secondTab - tab - 1)))
+            << text.key();
+        EXPECT_EQ(text.mapped()(AppLanguage::chinese), withArgument(row.substr(secondTab + 1)))
+            << text.key();
     }
+    for (const auto& [call, render] : texts) ADD_FAILURE() << "not in the table: " << call;
 }
 
 TEST(L10n, OnlyRestingStatusTextsAreReShownInTheNewLanguage) {
@@ -91,34 +99,8 @@ TEST(L10n, OnlyRestingStatusTextsAreReShownInTheNewLanguage) {
         EXPECT_EQ(L10n::restingTextIn(busy, AppLanguage::english), std::nullopt) << busy;
 }
 
-// The status and button texts of every phase, word for word in both languages.
-TEST(L10n, EachPhaseHasItsExactStatusAndButton) {
-    const std::tuple<WarpPhase, std::string, std::string> cases[] = {
-        {WarpPhase::disconnected, "Disconnected / Connect", "未连接 / 连接"},
-        {WarpPhase::preparing, "Connecting / Cancel", "连接中 / 取消"},
-        {WarpPhase::startingEngine, "Connecting / Cancel", "连接中 / 取消"},
-        {WarpPhase::connected, "Connected / Disconnect", "已连接 / 断开"},
-        {WarpPhase::reconnecting, "Reconnecting / Disconnect", "重连中 / 断开"},
-        {WarpPhase::stopping, "Disconnecting / Disconnecting…", "断开中 / 断开中…"},
-        {WarpPhase::error, "Error / Connect", "出错 / 连接"},
-    };
-    const auto texts = [](WarpPhase phase, AppLanguage language) {
-        return L10n::status(phase, language) + " / " + L10n::connectButton(phase, language);
-    };
-    for (const auto& [phase, english, chinese] : cases) {
-        EXPECT_EQ(texts(phase, AppLanguage::english), english);
-        EXPECT_EQ(texts(phase, AppLanguage::chinese), chinese);
-    }
-}
-
-TEST(L10n, BannerHintsKeepTheirOrder) {
-    // Hints are joined in the order given; no hints give no banner rather than an empty one.
+TEST(L10n, NoHintsGiveNoBannerRatherThanAnEmptyOne) {
     EXPECT_EQ(L10n::conflictBanner({}, AppLanguage::chinese), std::nullopt);
-    EXPECT_EQ(
-        L10n::conflictBanner({ConflictHint::tailscaleRunning, ConflictHint::officialWarpInstalled},
-                             AppLanguage::english),
-        "Tailscale OK with TUN · like ClashX; official WARP often conflicts · "
-        "Official WARP installed · try HTTP/2 on failure");
 }
 
 }  // namespace
