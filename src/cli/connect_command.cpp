@@ -34,7 +34,7 @@ public:
         }
         if (snapshot.phase == WarpPhase::error && !ending_) {
             std::fprintf(stderr, "nimbra-cli: %s\n", snapshot.detail.c_str());
-            if (snapshot.usquePath.starts_with("(")) {
+            if (!snapshot.usqueFound) {
                 // The engine's own text is in Chinese only; say it plainly as well.
                 std::fprintf(stderr,
                              "nimbra-cli: usque was not found: run %s (it installs usque into "

@@ -27,7 +27,7 @@ bool suggestsHttp2(const std::string& description) {
 }  // namespace
 
 void WarpController::connect() {
-    if (quitting_ || connection_.connecting) return;
+    if (quitting_ || state().connecting) return;
     if (connection_.teardowns > 0) {
         connection_.connectWhenIdle = true;
         return;
@@ -35,7 +35,6 @@ void WarpController::connect() {
     // The attempt owns the button from here on and shows itself before the conflict scan, which
     // can take seconds: an idle "Connect" button meanwhile would invite a second press, and that
     // press would cancel the attempt the user is waiting for.
-    connection_.connecting = true;
     connection_.daemonGate = std::make_shared<DaemonGate>();
     connection_.attemptMode = state().connectionMode;
     const int64_t generation = ++connection_.generation;
@@ -49,6 +48,8 @@ void WarpController::showPreparing() {
         s.phase = WarpPhase::preparing;
         s.detail = L10n::checkingUsque(lang);
         s.ready = false;
+        s.connecting = true;
+        s.lastConnectError.clear();
     });
 }
 
@@ -70,7 +71,7 @@ void WarpController::refuseForConflict() {
     const AppLanguage lang = language();
     state_.update([&](ControllerSnapshot& s) {
         s.phase = WarpPhase::disconnected;
-        s.detail = std::string(hintText(ConflictHint::disconnectOfficialWarp, lang));
+        s.detail = s.lastConnectError = hintText(ConflictHint::disconnectOfficialWarp, lang);
     });
     endAttempt();
 }
@@ -79,6 +80,7 @@ void WarpController::refuseForConflict() {
 StartRequest WarpController::beginAttempt() {
     state_.update([](ControllerSnapshot& s) {
         s.globalCoverageNote.clear();
+        s.proxyWriteFailedNote.clear();
         s.exitIp = s.exitLoc = s.exitColo = s.exitWarp = "—";
         s.exitViaTunnel = false;
     });
@@ -205,7 +207,7 @@ asio::awaitable<void> WarpController::reportFailure(std::exception_ptr failure,
     const std::string description = describeError(failure, language());
     state_.update([&](ControllerSnapshot& s) {
         s.phase = WarpPhase::error;
-        s.detail = description;
+        s.detail = s.lastConnectError = description;
     });
     clearTunStatus();
     state_.clearRunning();
@@ -217,7 +219,7 @@ asio::awaitable<void> WarpController::reportFailure(std::exception_ptr failure,
 }
 
 void WarpController::endAttempt() {
-    connection_.connecting = false;
+    state_.update([](ControllerSnapshot& s) { s.connecting = false; });
     connection_.attemptTask.reset();
 }
 

@@ -13,8 +13,7 @@ namespace nimbra {
 
 // What the controller knows about its connection beyond the published fields.
 struct ConnectionState {
-    // An attempt, or the teardown of a cancelled one, is under way: the button cancels.
-    bool connecting = false;
+    // Whether an attempt is under way is published: ControllerSnapshot::connecting.
     // Of connections and the idle periods between them; bumped by every connect, cancel,
     // disconnect and quit, and only ever grows. Work that captured an older value (an attempt, a
     // refresh) belongs to a connection that has ended and must not write.

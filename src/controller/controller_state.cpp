@@ -61,6 +61,11 @@ void ControllerState::clearRunning() {
     });
 }
 
+void ControllerState::setDaemonReachable(bool reachable) {
+    if (state_.daemonReachable == reachable) return;
+    update([&](ControllerSnapshot& s) { s.daemonReachable = reachable; });
+}
+
 void ControllerState::applyConflictReport(const ConflictReport& report) {
     lastConflictHints_ = report.hints;
     const std::string banner = L10n::conflictBanner(report.hints, language()).value_or("");

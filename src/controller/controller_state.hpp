@@ -46,6 +46,8 @@ public:
     void clearTunStatus();
     // Nothing runs any more: the running* fields are emptied.
     void clearRunning();
+    // What the last exchange with nimbrad told; a snapshot only when that changes.
+    void setDaemonReachable(bool reachable);
     void applyConflictReport(const ConflictReport& report);
     // Re-renders what depends on the language: the banner, the tip and a resting status text.
     void relocalize();

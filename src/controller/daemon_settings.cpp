@@ -129,7 +129,9 @@ asio::awaitable<void> WarpController::fetchDaemonStatus(int64_t generation) {
     auto read = [daemon = services_.daemon] { return daemon->status(); };
     const std::optional<DaemonClient::Status> status =
         co_await awaitBlocking(runtime_.blockingPool(), read);
-    if (status && generation == connection_.generation) applyDaemonStatus(*status);
+    if (generation != connection_.generation) co_return;
+    state_.setDaemonReachable(status.has_value());
+    if (status) applyDaemonStatus(*status);
 }
 
 void WarpController::applyDaemonStatus(const DaemonClient::Status& status) {
@@ -163,6 +165,7 @@ asio::awaitable<void> WarpController::pollDaemonStatus(int64_t generation) {
         const std::optional<DaemonClient::Status> status =
             co_await awaitBlocking(runtime_.blockingPool(), read);
         if (generation != statusPollGeneration_) co_return;
+        state_.setDaemonReachable(status.has_value());
         if (status) applyDaemonStatus(*status);
         co_await sleepFor(timings_.daemonStatusPoll);
     }

@@ -71,11 +71,12 @@ asio::awaitable<void> WarpController::runTeardown(ConnectionLedger plan, bool ca
 
 void WarpController::resetAfterTeardown(bool cancelled) {
     connection_.ledger = {};
-    connection_.connecting = false;
     state_.setHttp2Tip(std::nullopt);
     const AppLanguage lang = language();
     state_.update([&](ControllerSnapshot& s) {
+        s.connecting = false;
         s.globalCoverageNote.clear();
+        s.proxyWriteFailedNote.clear();
         s.phase = WarpPhase::disconnected;
         s.detail = cancelled ? L10n::cancelled(lang) : L10n::disconnected(lang);
         s.exitViaTunnel = false;

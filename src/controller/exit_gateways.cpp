@@ -81,11 +81,11 @@ void WarpController::autoSelectFastestGateway() {
 }
 
 void WarpController::switchGatewayLive() {
-    if (switchingGateway_) {
+    if (state().switchingGateway) {
         switchAgain_ = true;  // after the running one, through the gateway chosen last
         return;
     }
-    switchingGateway_ = true;
+    state_.update([](ControllerSnapshot& s) { s.switchingGateway = true; });
     tasks_.spawn(runGatewaySwitch());
 }
 
@@ -158,7 +158,7 @@ asio::awaitable<void> WarpController::runGatewaySwitch() {
         }
     } while (std::exchange(switchAgain_, false));
     switchAgain_ = false;  // also after a disconnect cut the switches short
-    switchingGateway_ = false;
+    state_.update([](ControllerSnapshot& s) { s.switchingGateway = false; });
 }
 
 }  // namespace nimbra

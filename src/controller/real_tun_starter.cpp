@@ -42,8 +42,11 @@ public:
         auto ping = [daemon = daemon_] { return daemon->isReachable(); };
         const bool reachable = co_await awaitBlocking(context_.lifecycle, ping);
         // Shown before the administrator prompt appears, so the user knows why it asks.
-        attempt_.showDetail(reachable ? L10n::startingRealTun(attempt_.language())
-                                      : L10n::installingDaemon(attempt_.language()));
+        const AppLanguage lang = attempt_.language();
+        attempt_.show([&](ControllerSnapshot& s) {
+            s.daemonReachable = reachable;
+            s.detail = reachable ? L10n::startingRealTun(lang) : L10n::installingDaemon(lang);
+        });
 
         started_.daemonTun = true;  // from here on "start" may have reached the daemon
         std::exception_ptr failure;

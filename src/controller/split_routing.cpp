@@ -21,6 +21,7 @@ asio::awaitable<void> WarpController::reapplySplitRouting(SplitTunnelMode split)
     state_.update([&](ControllerSnapshot& s) {
         s.runningSplit = split;
         s.globalCoverageNote = result.note;
+        s.proxyWriteFailedNote = result.written ? std::string() : result.note;
     });
 }
 

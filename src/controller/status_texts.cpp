@@ -15,15 +15,21 @@ void WarpController::refreshUsquePath() {
 }
 
 asio::awaitable<void> WarpController::resolveUsquePath() {
-    auto resolve = [engine = services_.engine, lang = language()] {
+    auto resolve = [engine = services_.engine]() -> std::optional<std::string> {
         try {
             return engine->resolveBinary().string();
         } catch (const std::exception&) {
-            return L10n::usqueNotFound(PlatformProfile::current().usqueFetchScript, lang);
+            return std::nullopt;
         }
     };
-    std::string path = co_await awaitBlocking(runtime_.blockingPool(), resolve);
-    state_.update([&](ControllerSnapshot& s) { s.usquePath = std::move(path); });
+    const std::optional<std::string> path =
+        co_await awaitBlocking(runtime_.blockingPool(), resolve);
+    const std::string missing =
+        L10n::usqueNotFound(PlatformProfile::current().usqueFetchScript, language());
+    state_.update([&](ControllerSnapshot& s) {
+        s.usqueFound = path.has_value();
+        s.usquePath = path.value_or(missing);
+    });
 }
 
 }  // namespace nimbra

@@ -38,6 +38,9 @@ asio::awaitable<StartOutcome> SystemProxyStarter::finish(StartContext& context,
                                    lang);
     };
     DesktopProxyWrite written = co_await awaitTeardown(context.lifecycle, write);
+    if (!written.written) {
+        attempt.show([&](ControllerSnapshot& s) { s.proxyWriteFailedNote = written.note; });
+    }
     co_await throwIfCancelled();
     co_return StartOutcome{
         .probe = std::move(probe),

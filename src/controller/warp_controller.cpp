@@ -119,8 +119,7 @@ void WarpController::unsubscribe(uint64_t subscription) {
 
 void WarpController::toggle() {
     const WarpPhase phase = state().phase;
-    if (connection_.connecting || phase == WarpPhase::preparing ||
-        phase == WarpPhase::startingEngine) {
+    if (state().connecting || phase == WarpPhase::preparing || phase == WarpPhase::startingEngine) {
         cancelConnect();
     } else if (state().isConnected()) {
         disconnect();
@@ -134,7 +133,7 @@ void WarpController::toggle() {
 
 bool WarpController::connectUnderWay() const {
     const WarpPhase phase = state().phase;
-    return connection_.connecting || phase == WarpPhase::preparing ||
+    return state().connecting || phase == WarpPhase::preparing ||
            phase == WarpPhase::startingEngine;
 }
 

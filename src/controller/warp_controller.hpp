@@ -57,7 +57,7 @@ struct ControllerEnvironment {
 
 // The one object that owns the connection, as a facade over its parts:
 //   ControllerState     the published fields (one update, one snapshot)
-//   ConnectionState     connecting, the attempt generation, the ledger of what was started
+//   ConnectionState     the attempt generation, the ledger of what was started
 //   ConnectAttempt      one press of Connect; its writes are dropped once it is superseded
 //   startTunnel         one ModeStarter per mode on top of the shared engine start + retries
 //   RealTunStarter      the real TUN mode, carried by nimbrad instead of the engine
@@ -205,7 +205,7 @@ private:
     std::unique_ptr<NetworkChangeWatcher> networkWatcher_;
     std::unique_ptr<ResumeWatcher> resumeWatcher_;
     // Live gateway switches run one after the other: one running, at most one more asked for.
-    bool switchingGateway_ = false;
+    // One running is published (ControllerSnapshot::switchingGateway).
     bool switchAgain_ = false;
     // The running switch's wait for nimbrad; ending the connection ends it.
     std::shared_ptr<DaemonGate> switchGate_;

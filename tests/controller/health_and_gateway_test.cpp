@@ -150,6 +150,8 @@ TEST_F(HealthAndGatewayTest, ALiveSwitchRestartsThroughTheNewGatewayAndEndsOnThe
         return controller_->state().phase == WarpPhase::connected &&
                engine_->startsSeen().size() == startsBefore + 2;
     }));
+    EXPECT_TRUE(std::ranges::any_of(seen_, [](const auto& s) { return s->switchingGateway; }));
+    EXPECT_FALSE(controller_->state().switchingGateway);
     {
         std::lock_guard lock(registrationMutex_);
         ASSERT_EQ(registrations_.size(), 2u);

@@ -195,6 +195,7 @@ TEST_F(RealTunTest, FirstUseShowsTheInstallTextBeforeThePromptAndAReachableDaemo
                 return controller_->state().detail ==
                        "Installing nimbrad daemon (admin password once)…";
             }));
+            EXPECT_EQ(controller_->state().daemonReachable, false);
             prompt_.set_value();
         }
         ASSERT_TRUE(ends());
@@ -219,6 +220,7 @@ TEST_F(RealTunTest, FirstUseShowsTheInstallTextBeforeThePromptAndAReachableDaemo
         EXPECT_TRUE(listening(socksPort_));
         // The poller mirrors the daemon's state, and the throughput is measured on its TUN.
         EXPECT_TRUE(settles([&] { return controller_->state().tunIface == "nimbra0"; }));
+        EXPECT_EQ(controller_->state().daemonReachable, true);
         EXPECT_EQ(controller_->trafficMonitor().targetInterface(), "nimbra0");
         EXPECT_THAT(controller_->state().daemonExcludes, ElementsAre("10.0.0.0/8"));
 

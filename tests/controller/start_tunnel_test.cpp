@@ -159,7 +159,8 @@ TEST_F(StartTunnelTest, AFailedSettingsWriteStillConnectsAndIsPutRightOnDisconne
     ASSERT_TRUE(ends());
     const auto& s = controller_->state();
     EXPECT_EQ(s.phase, WarpPhase::connected);
-    EXPECT_THAT(s.globalCoverageNote, ::testing::StartsWith("System proxy write failed: "));
+    EXPECT_THAT(s.proxyWriteFailedNote, ::testing::StartsWith("System proxy write failed: "));
+    EXPECT_EQ(s.globalCoverageNote, s.proxyWriteFailedNote);
     EXPECT_TRUE(listening(httpPort_)) << "the relay serves whoever is pointed at it by hand";
     controller_->disconnect();
     ASSERT_TRUE(becomes(WarpPhase::disconnected));

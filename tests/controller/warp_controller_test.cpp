@@ -69,6 +69,7 @@ TEST_F(WarpControllerTest, StartsReadyWithMigratedSettingsAndTheFixedPorts) {
     EXPECT_EQ(s.usquePath, "…");
     ASSERT_TRUE(settles([&] { return controller_->state().usquePath != "…"; }));
     EXPECT_THAT(controller_->state().usquePath, ::testing::StartsWith("(not found"));
+    EXPECT_FALSE(controller_->state().usqueFound);
 }
 
 TEST_F(WarpControllerTest, SettingsForThisRunAreShownAndUsedButNeverStored) {
@@ -164,7 +165,7 @@ TEST_F(WarpControllerTest, ToggleInErrorDisconnectsARunningEngineElseConnectsAga
     });
     controller_->toggle();
     ASSERT_TRUE(becomes(WarpPhase::error));
-    EXPECT_EQ(controller_->state().detail, "usque exited early");
+    EXPECT_EQ(controller_->state().lastConnectError, "usque exited early");
     EXPECT_EQ(controller_->state().http2Tip, "") << "nothing here suggests HTTP/2";
     controller_->toggle();  // error with nothing running: a fresh attempt
     ASSERT_TRUE(settles([&] { return attempts == 2; }));
@@ -197,6 +198,7 @@ TEST_F(WarpControllerTest, ATimeOutWaitsForTheBlockingStartThenReportsAndSuggest
     EXPECT_EQ(controller_->state().http2Tip,
               "Connect failed: enable HTTP/2 TCP fallback and retry, or use Local SOCKS.");
     EXPECT_GE(engine_->stops, 1);
+    EXPECT_TRUE(controller_->state().connecting);
 }
 
 TEST_F(WarpControllerTest, ASupersededAttemptCannotWriteItsLateResult) {
@@ -204,6 +206,7 @@ TEST_F(WarpControllerTest, ASupersededAttemptCannotWriteItsLateResult) {
     // attempt starts after the cancel and finishes later. Only the second may show.
     int attempts = 0;
     makeController([&](StartContext& context, StartRequest) -> asio::awaitable<StartOutcome> {
+    EXPECT_FALSE(controller_->state().connecting);
         const bool first = ++attempts == 1;
         context.attempt.showDetail(first ? "first attempt" : "second attempt");
         co_await awaitTeardown(context.lifecycle,
@@ -228,6 +231,7 @@ TEST_F(WarpControllerTest, ASupersededAttemptCannotWriteItsLateResult) {
         EXPECT_NE(s->detail, "first attempt, late");
     }
     EXPECT_FALSE(controller_->state().http2) << "the stale outcome's HTTP/2 switch was dropped";
+    EXPECT_EQ(controller_->state().lastConnectError, "");
 }
 
 TEST_F(WarpControllerTest, AConnectDuringATeardownWaitsForItInsteadOfBeingOverwritten) {
