@@ -6,6 +6,8 @@
 #include <QCoreApplication>
 #include <QJSEngine>
 #include <QJSValue>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -79,7 +81,7 @@ private:
     QJSValue find_;
 };
 
-// Our proxies on ports the byte-exact expectations do not use, so the directive is checked too.
+// Our proxies on the ports the expected scripts name.
 const std::string kProxy =
     "PROXY 127.0.0.1:8118; SOCKS5 127.0.0.1:1080; SOCKS 127.0.0.1:1080; DIRECT";
 
@@ -94,6 +96,14 @@ std::string script(SplitTunnelMode mode, const Hosts& bypass) {
     return generate(8118, "127.0.0.1", 1080, mode, bypass);
 }
 
+// The script as it must be served, byte for byte (no final newline), from this folder.
+std::string expectedScript(const std::string& name) {
+    std::ifstream file(std::string(NIMBRA_SOURCE_DIR) + "/tests/pac_script/" + name,
+                       std::ios::binary);
+    EXPECT_TRUE(file) << name;
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
 void expectRouting(const std::string& pac, IsInNet isInNet, const Hosts& direct,
                    const Hosts& proxied) {
     Evaluated find(pac, isInNet);
@@ -102,7 +112,24 @@ void expectRouting(const std::string& pac, IsInNet isInNet, const Hosts& direct,
     for (const auto& host : proxied) EXPECT_EQ(find(host), kProxy) << host << " " << evaluator;
 }
 
-const Hosts kBypass{" Intranet.Example.COM ", "", "build.lan\n"};
+// Untrimmed, mixed case, empty, doubled, with quotes, backslashes and wide white space: the
+// script must carry each entry normalised and escaped, and still match the host it names.
+const Hosts kBypass{" Intranet.Example.COM ",
+                    "",
+                    "build.lan\n",
+                    "Gist.GitHub.com",
+                    "we\"ird.example",
+                    "back\\slash.example",
+                    "\xC2\xA0Wide.Example\xE2\x80\xA8\xE3\x80\x80",
+                    "intranet.example.com"};
+
+// Browsers and the system evaluate exactly what the relay serves: the private ranges and their
+// masks, the curated list and the directive all count to the byte. The auto split script gets
+// the controller's own inputs (no bypass).
+TEST(PacScript, EachVariantIsExactlyTheExpectedScript) {
+    EXPECT_EQ(script(SplitTunnelMode::full, kBypass), expectedScript("full.pac"));
+    EXPECT_EQ(script(SplitTunnelMode::autoSplit, {}), expectedScript("auto_split.pac"));
+}
 
 // Direct in both variants, whatever the evaluator offers: local names, loopback, private and
 // link-local ranges at their edges, CGNAT, and the bypass entries with the hosts below them.
@@ -110,17 +137,20 @@ const Hosts kLocal = {
     "",           "printer",        "localhost",   "LOCALHOST",      "::1",
     "fe80::1",    "127.0.0.1",      "10.20.30.40", "192.168.1.1",    "169.254.0.9",
     "172.16.0.1", "172.31.255.255", "100.64.0.1",  "100.127.255.254"};
-const Hosts kAlwaysDirect = kLocal + Hosts{"intranet.example.com", "wiki.intranet.example.com",
-                                           "BUILD.LAN", "ci.build.lan"};
+const Hosts kAlwaysDirect =
+    kLocal + Hosts{"intranet.example.com", "wiki.intranet.example.com", "BUILD.LAN",
+                   "ci.build.lan",         "we\"ird.example",           "a.back\\slash.example",
+                   "wide.example"};
 constexpr IsInNet kEvaluators[] = {IsInNet::works, IsInNet::absent, IsInNet::throws};
 
 TEST(PacScript, FullSendsEverythingNotLocalOrBypassedToTheProxies) {
     const std::string pac = script(SplitTunnelMode::full, kBypass);
     for (IsInNet isInNet : kEvaluators) {
-        expectRouting(pac, isInNet, kAlwaysDirect,
-                      {"example.org", "WWW.Example.ORG", "github.com", "172.15.0.1", "172.32.0.1",
-                       "100.63.0.1", "100.128.0.1", "11.0.0.1", "2001:db8::1", "example.com",
-                       "otherintranet.example.com", "public.test"});
+        expectRouting(
+            pac, isInNet, kAlwaysDirect,
+            {"example.org", "WWW.Example.ORG", "github.com", "172.15.0.1", "172.32.0.1",
+             "100.63.0.1", "100.128.0.1", "11.0.0.1", "2001:db8::1", "example.com",
+             "otherintranet.example.com", "public.test", "weird.example", "backslash.example"});
     }
     // A name that resolves to a private address goes direct only where isInNet can tell.
     expectRouting(pac, IsInNet::works, {"nas.home.test"}, {});
@@ -128,27 +158,25 @@ TEST(PacScript, FullSendsEverythingNotLocalOrBypassedToTheProxies) {
     expectRouting(pac, IsInNet::throws, {}, {"nas.home.test"});
 }
 
-TEST(PacScript, AutoSplitSendsOnlyTheCuratedDomainsToTheProxies) {
-    const Hosts direct = kAlwaysDirect + Hosts{"notgithub.com", "github.com.evil.example",
-                                               "example.org", "public.test", "nas.home.test"};
+// Which hosts auto split sends through the tunnel: services of every kind on the curated list and
+// the hosts below them; everything else direct, look-alikes and the bypass (over the list) too.
+TEST(PacScript, AutoSplitProxiesTheCuratedServicesAndNothingElse) {
+    // clang-format off
+    const Hosts proxied{
+        "www.google.com", "fonts.gstatic.com", "youtube.com", "www.youtube.com", "i.ytimg.com",
+        "youtu.be", "www.netflix.com", "chatgpt.com", "api.openai.com", "claude.ai",
+        "huggingface.co", "github.com", "api.github.com", "CODELOAD.GitHub.com",
+        "raw.githubusercontent.com", "pypi.org", "registry.npmjs.org", "x.com", "t.me",
+        "www.reddit.com", "a.b.c.wikipedia.org", "stackoverflow.com", "www.notion.so",
+        "app.slack.com", "www.dropbox.com", "wetransfer.com"};
+    // clang-format on
+    const Hosts direct =
+        kAlwaysDirect +
+        Hosts{"gist.github.com", "x.gist.github.com", "notgithub.com", "github.com.evil.example",
+              "myyoutube.com",   "youtube.co",        "baidu.com",     "www.qq.com",
+              "bilibili.com",    "example.org",       "public.test",   "nas.home.test"};
     const std::string pac = script(SplitTunnelMode::autoSplit, kBypass);
-    for (IsInNet isInNet : kEvaluators) {
-        expectRouting(pac, isInNet, direct,
-                      {"github.com", "api.github.com", "CODELOAD.GitHub.com", "a.b.c.wikipedia.org",
-                       "t.me", "wetransfer.com"});
-    }
-}
-
-TEST(PacScript, BypassEntriesAreNormalisedEscapedAndWinOverTheCuratedList) {
-    const Hosts bypass{"Gist.GitHub.com", "we\"ird.example", "back\\slash.example",
-                       "\xC2\xA0Wide.Example\xE2\x80\xA8\xE3\x80\x80"};
-    expectRouting(script(SplitTunnelMode::full, bypass), IsInNet::absent,
-                  {"we\"ird.example", "a.back\\slash.example", "wide.example"},
-                  {"weird.example", "backslash.example"});
-    expectRouting(script(SplitTunnelMode::autoSplit, bypass), IsInNet::absent,
-                  {"gist.github.com", "x.gist.github.com"}, {"api.github.com", "github.com"});
-    expectRouting(script(SplitTunnelMode::autoSplit, {}), IsInNet::absent, {"intranet.example.com"},
-                  {"github.com"});
+    for (IsInNet isInNet : kEvaluators) expectRouting(pac, isInNet, direct, proxied);
 }
 
 }  // namespace
