@@ -22,18 +22,18 @@ struct ControllerSnapshot {
     // Whether `detail` is the start-up ready text: no attempt has run yet. Views and tools test
     // this flag, never the text, which follows the UI language.
     bool ready = true;
-    bool http2 = false;
     // A connect attempt, or the teardown of a cancelled one, is under way: the button cancels.
     bool connecting = false;
     // The message of the last connect that failed or was refused, kept apart from `detail`
     // (which moves on); cleared when the next connect begins.
     std::string lastConnectError;
+    bool http2 = false;
     NAT64Gateway nat64Gateway = NAT64Gateway::direct;
     std::map<std::string, int> exitProbes;  // gateway id -> round trip in ms
     bool exitLatencyProbing = false;
-    bool chinaDirect = true;
     // A live switch to another exit gateway runs (one more may be queued behind it).
     bool switchingGateway = false;
+    bool chinaDirect = true;
     ConnectionMode connectionMode = ConnectionMode::socks;
     SplitTunnelMode splitTunnelMode = SplitTunnelMode::full;
     std::string exitIp = "—";
@@ -45,14 +45,14 @@ struct ControllerSnapshot {
     std::string socksEndpoint;
     std::string httpEndpoint;
     std::string usquePath = "…";
-    std::string globalCoverageNote;
     // Whether the look-up found usque (usquePath is then its path); assumed until it answers, so
     // nothing warns before it has looked.
     bool usqueFound = true;
-    std::string http2Tip;
+    std::string globalCoverageNote;
     // Why the desktop's proxy settings could not be written; the coverage line says so too, in
     // its place. Empty when they were written or no write was tried.
     std::string proxyWriteFailedNote;
+    std::string http2Tip;
     std::string conflictBanner;
     bool conflictBlocking = false;
     // What the running connection uses, which the settings above need not match: a mode or
@@ -65,10 +65,10 @@ struct ControllerSnapshot {
     std::optional<SplitTunnelMode> runningSplit;
     std::optional<NAT64Gateway> runningGateway;
     std::string tunIface;  // nimbrad's TUN interface, in real TUN mode
-    std::string dnsModeLive;
     // Whether nimbrad answered when the controller last spoke to it (starting real TUN, reading
     // its status); unknown until it has. Never a check of its own: views must not wait on it.
     std::optional<bool> daemonReachable;
+    std::string dnsModeLive;
     bool dnsRunning = false;
     std::string dnsWarning;
     std::vector<std::string> daemonExcludes;

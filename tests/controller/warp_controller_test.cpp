@@ -137,6 +137,7 @@ TEST_F(WarpControllerTest, AnAttemptShowsItselfBeforeTheConflictScanAndItsButton
     controller_->connect();
     EXPECT_EQ(Shown(controller_->state().phase, controller_->state().detail),
               Shown(WarpPhase::preparing, "Checking usque…"));
+    EXPECT_TRUE(controller_->state().connecting);
     controller_->connect();
     runFor(runtime_, 20ms);
     EXPECT_EQ(phasesSeen().back(), Shown(WarpPhase::preparing, "Checking usque…"));
@@ -144,6 +145,7 @@ TEST_F(WarpControllerTest, AnAttemptShowsItselfBeforeTheConflictScanAndItsButton
     controller_->toggle();  // the scan's answer has not been taken yet: a cancel
     ASSERT_TRUE(becomes(WarpPhase::disconnected));
     EXPECT_EQ(controller_->state().detail, "Cancelled");
+    EXPECT_FALSE(controller_->state().connecting);
     EXPECT_FALSE(startBegan);
 
     controller_->toggle();
@@ -168,6 +170,7 @@ TEST_F(WarpControllerTest, ToggleInErrorDisconnectsARunningEngineElseConnectsAga
     EXPECT_EQ(controller_->state().lastConnectError, "usque exited early");
     EXPECT_EQ(controller_->state().http2Tip, "") << "nothing here suggests HTTP/2";
     controller_->toggle();  // error with nothing running: a fresh attempt
+    EXPECT_EQ(controller_->state().lastConnectError, "");
     ASSERT_TRUE(settles([&] { return attempts == 2; }));
     ASSERT_TRUE(becomes(WarpPhase::error));
 
@@ -198,7 +201,6 @@ TEST_F(WarpControllerTest, ATimeOutWaitsForTheBlockingStartThenReportsAndSuggest
     EXPECT_EQ(controller_->state().http2Tip,
               "Connect failed: enable HTTP/2 TCP fallback and retry, or use Local SOCKS.");
     EXPECT_GE(engine_->stops, 1);
-    EXPECT_TRUE(controller_->state().connecting);
 }
 
 TEST_F(WarpControllerTest, ASupersededAttemptCannotWriteItsLateResult) {
@@ -206,7 +208,6 @@ TEST_F(WarpControllerTest, ASupersededAttemptCannotWriteItsLateResult) {
     // attempt starts after the cancel and finishes later. Only the second may show.
     int attempts = 0;
     makeController([&](StartContext& context, StartRequest) -> asio::awaitable<StartOutcome> {
-    EXPECT_FALSE(controller_->state().connecting);
         const bool first = ++attempts == 1;
         context.attempt.showDetail(first ? "first attempt" : "second attempt");
         co_await awaitTeardown(context.lifecycle,
@@ -231,7 +232,6 @@ TEST_F(WarpControllerTest, ASupersededAttemptCannotWriteItsLateResult) {
         EXPECT_NE(s->detail, "first attempt, late");
     }
     EXPECT_FALSE(controller_->state().http2) << "the stale outcome's HTTP/2 switch was dropped";
-    EXPECT_EQ(controller_->state().lastConnectError, "");
 }
 
 TEST_F(WarpControllerTest, AConnectDuringATeardownWaitsForItInsteadOfBeingOverwritten) {
