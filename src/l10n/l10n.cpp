@@ -73,6 +73,33 @@ std::string connectButton(WarpPhase phase, AppLanguage language) {
     return std::string(pick(language, "Connect", "连接"));
 }
 
+namespace {
+
+bool connectUnderWay(WarpPhase phase, bool connecting) {
+    return connecting || phase == WarpPhase::preparing || phase == WarpPhase::startingEngine;
+}
+
+bool connectedIn(WarpPhase phase) {
+    return phase == WarpPhase::connected || phase == WarpPhase::reconnecting;
+}
+
+}  // namespace
+
+std::string connectButtonTitle(WarpPhase phase, bool connecting, AppLanguage language) {
+    if (connectUnderWay(phase, connecting)) return std::string(pick(language, "Cancel", "取消"));
+    if (phase == WarpPhase::stopping) return std::string(pick(language, "Please wait…", "请稍候…"));
+    if (connectedIn(phase)) return std::string(pick(language, "Disconnect", "断开"));
+    return std::string(pick(language, "Connect", "连接"));
+}
+
+std::string trayToggleTitle(WarpPhase phase, bool connecting, AppLanguage language) {
+    if (connectUnderWay(phase, connecting)) {
+        return std::string(pick(language, "Cancel Connect", "取消连接"));
+    }
+    if (connectedIn(phase)) return std::string(pick(language, "Disconnect", "断开连接"));
+    return std::string(pick(language, "Connect", "连接"));
+}
+
 std::string trayShowWindow(AppLanguage language) {
     return std::string(pick(language, "Show Window", "显示窗口"));
 }

@@ -153,7 +153,7 @@ QString ControllerModel::language() const {
 }
 
 QString ControllerModel::buttonLabel() const {
-    return qs(L10n::connectButton(snapshot_->phase, language_));
+    return qs(L10n::connectButtonTitle(snapshot_->phase, snapshot_->connecting, language_));
 }
 
 bool ControllerModel::buttonEnabled() const {

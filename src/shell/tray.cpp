@@ -39,7 +39,9 @@ void Tray::refresh() {
     const AppLanguage language = model_.appLanguage();
     showAction_->setText(QString::fromStdString(L10n::trayShowWindow(language)));
     quitAction_->setText(QString::fromStdString(L10n::trayQuit(language)));
-    toggleAction_->setText(model_.buttonLabel());
+    const ControllerSnapshot& state = *model_.snapshot();
+    toggleAction_->setText(
+        QString::fromStdString(L10n::trayToggleTitle(state.phase, state.connecting, language)));
     toggleAction_->setEnabled(model_.buttonEnabled());
     icon_.setToolTip(QStringLiteral("Nimbra — ") + model_.phaseLabel());
 }
