@@ -114,14 +114,18 @@ void expectRouting(const std::string& pac, IsInNet isInNet, const Hosts& direct,
 
 // Untrimmed, mixed case, empty, doubled, with quotes, backslashes and wide white space: the
 // script must carry each entry normalised and escaped, and still match the host it names.
-const Hosts kBypass{" Intranet.Example.COM ",
-                    "",
-                    "build.lan\n",
-                    "Gist.GitHub.com",
-                    "we\"ird.example",
-                    "back\\slash.example",
-                    "\xC2\xA0Wide.Example\xE2\x80\xA8\xE3\x80\x80",
-                    "intranet.example.com"};
+// clang-format off
+const Hosts kBypass{" Intranet.Example.COM ", "", "build.lan\n", "Gist.GitHub.com",
+                    "we\"ird.example", "back\\slash.example", "intranet.example.com",
+                    "\xC2\xA0Wide.Example\xE2\x80\xA8\xE3\x80\x80"};
+// Direct in both variants, whatever the evaluator offers: local names, loopback, private and
+// link-local ranges at their edges, CGNAT, and the bypass entries with the hosts below them.
+const Hosts kAlwaysDirect{
+    "", "printer", "localhost", "LOCALHOST", "::1", "fe80::1", "127.0.0.1", "10.20.30.40",
+    "192.168.1.1", "169.254.0.9", "172.16.0.1", "172.31.255.255", "100.64.0.1", "100.127.255.254",
+    "intranet.example.com", "wiki.intranet.example.com", "BUILD.LAN", "ci.build.lan",
+    "we\"ird.example", "a.back\\slash.example", "wide.example"};
+// clang-format on
 
 // Browsers and the system evaluate exactly what the relay serves: the private ranges and their
 // masks, the curated list and the directive all count to the byte. The auto split script gets
@@ -131,16 +135,6 @@ TEST(PacScript, EachVariantIsExactlyTheExpectedScript) {
     EXPECT_EQ(script(SplitTunnelMode::autoSplit, {}), expectedScript("auto_split.pac"));
 }
 
-// Direct in both variants, whatever the evaluator offers: local names, loopback, private and
-// link-local ranges at their edges, CGNAT, and the bypass entries with the hosts below them.
-const Hosts kLocal = {
-    "",           "printer",        "localhost",   "LOCALHOST",      "::1",
-    "fe80::1",    "127.0.0.1",      "10.20.30.40", "192.168.1.1",    "169.254.0.9",
-    "172.16.0.1", "172.31.255.255", "100.64.0.1",  "100.127.255.254"};
-const Hosts kAlwaysDirect =
-    kLocal + Hosts{"intranet.example.com", "wiki.intranet.example.com", "BUILD.LAN",
-                   "ci.build.lan",         "we\"ird.example",           "a.back\\slash.example",
-                   "wide.example"};
 constexpr IsInNet kEvaluators[] = {IsInNet::works, IsInNet::absent, IsInNet::throws};
 
 TEST(PacScript, FullSendsEverythingNotLocalOrBypassedToTheProxies) {

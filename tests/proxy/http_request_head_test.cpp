@@ -60,13 +60,5 @@ TEST(RequestHead, RewritesEveryCopyOfAnAbsoluteRequestLineOnly) {
     EXPECT_EQ(forwardedHead(origin, *absoluteTarget(origin)), origin.text);
 }
 
-TEST(RequestHead, RoutesOnlyGetOfTheScriptPathToTheScript) {
-    EXPECT_EQ(routeOf(headOf("get /proxy.pac HTTP/1.1\r\n\r\n")), Route::routingScript);
-    EXPECT_EQ(routeOf(headOf("GET /proxy.pac?t=1 HTTP/1.1\r\n\r\n")), Route::routingScript);
-    EXPECT_EQ(routeOf(headOf("GET /proxy.pacx HTTP/1.1\r\n\r\n")), Route::forward);
-    EXPECT_EQ(routeOf(headOf("POST /proxy.pac HTTP/1.1\r\n\r\n")), Route::forward);
-    EXPECT_EQ(routeOf(headOf("Connect h:1 HTTP/1.1\r\n\r\n")), Route::connect);
-}
-
 }  // namespace
 }  // namespace nimbra::http_head

@@ -152,8 +152,9 @@ TEST_F(Relay, RequestsReachTheirOriginThroughTheRightSocksRequestWithEarlyBytesI
          nameRequest("example.com", 80)},
         {"get http://example.com:8080 HTTP/1.1\r\n\r\n", "GET / HTTP/1.1\r\n\r\n",
          nameRequest("example.com", 8080)},
-        {"GET /x HTTP/1.1\r\nhOsT:  origin.test:81 \r\n\r\n",
-         "GET /x HTTP/1.1\r\nhOsT:  origin.test:81 \r\n\r\n", nameRequest("origin.test", 81)},
+        {"GET /proxy.pacx HTTP/1.1\r\nhOsT:  origin.test:81 \r\n\r\n",
+         "GET /proxy.pacx HTTP/1.1\r\nhOsT:  origin.test:81 \r\n\r\n",
+         nameRequest("origin.test", 81)},
         {"POST /proxy.pac HTTP/1.1\r\nHost: example.com\r\n\r\n",
          "POST /proxy.pac HTTP/1.1\r\nHost: example.com\r\n\r\n", nameRequest("example.com", 80)},
     };
