@@ -206,38 +206,35 @@ TEST_F(HealthAndGatewayTest, TheFastestGatewayIsTheLowestLatencyThatAnswered) {
 // mode or transport waits for the next connect. The snapshot tells the settings from what runs.
 TEST_F(HealthAndGatewayTest, SettingsChangedWhileStartingApplyOnceConnectedOrAtTheNextConnect) {
     struct Case {
-        const char* mode;
+        ConnectionMode mode;  // the connection's, while the change is made
         std::function<void(WarpController&)> change;
-        ConnectionMode runningMode;
-        bool runningHttp2;
         std::optional<SplitTunnelMode> runningSplit;
         NAT64Gateway runningGateway;
         size_t engineStarts;
         std::string desktop;
     };
     const Case cases[] = {
-        {"global_tun", [](auto& c) { c.setSplitTunnelMode(SplitTunnelMode::autoSplit); },
-         ConnectionMode::globalTun, false, SplitTunnelMode::autoSplit, NAT64Gateway::direct, 1,
-         "auto"},
-        {"socks", [](auto& c) { c.setNat64Gateway(NAT64Gateway::usFremont); },
-         ConnectionMode::socks, false, std::nullopt, NAT64Gateway::usFremont, 2, "user's own"},
-        {"socks", [](auto& c) { c.setHttp2(true); }, ConnectionMode::socks, false, std::nullopt,
+        {ConnectionMode::globalTun,
+         [](auto& c) { c.setSplitTunnelMode(SplitTunnelMode::autoSplit); },
+         SplitTunnelMode::autoSplit, NAT64Gateway::direct, 1, "auto"},
+        {ConnectionMode::socks, [](auto& c) { c.setNat64Gateway(NAT64Gateway::usFremont); },
+         std::nullopt, NAT64Gateway::usFremont, 2, "user's own"},
+        {ConnectionMode::socks, [](auto& c) { c.setHttp2(true); }, std::nullopt,
          NAT64Gateway::direct, 1, "user's own"},
-        {"global_tun", [](auto& c) { c.setConnectionMode(ConnectionMode::socks); },
-         ConnectionMode::globalTun, false, SplitTunnelMode::full, NAT64Gateway::direct, 1,
-         "manual"},
+        {ConnectionMode::globalTun, [](auto& c) { c.setConnectionMode(ConnectionMode::socks); },
+         SplitTunnelMode::full, NAT64Gateway::direct, 1, "manual"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.mode + std::string(" ") + std::to_string(&c - cases));
+        SCOPED_TRACE(&c - cases);
         store_.setText(prefkey::nat64Prefix, "none");
         store_.setText(prefkey::splitTunnelMode, "full");
         store_.setBoolean(prefkey::preferHttp2, false);
         changedDuringStart_ = false;
-        connectIn(c.mode, [&] { c.change(*controller_); });
+        connectIn(std::string(rawValue(c.mode)), [&] { c.change(*controller_); });
         const auto runs = [&] {
             const ControllerSnapshot& s = controller_->state();
-            return s.phase == WarpPhase::connected && s.runningMode == c.runningMode &&
-                   s.runningHttp2 == c.runningHttp2 && s.runningSplit == c.runningSplit &&
+            return s.phase == WarpPhase::connected && s.runningMode == c.mode &&
+                   s.runningHttp2 == false && s.runningSplit == c.runningSplit &&
                    s.runningGateway == c.runningGateway;
         };
         ASSERT_TRUE(settles(runs, "what the connection uses"));
