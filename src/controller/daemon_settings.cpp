@@ -41,7 +41,7 @@ void WarpController::applyDaemonDNSLive() {
 // The configuration file first (it also carries the NextDNS device name, which the command
 // does not), then the command; either way the status read afterwards shows what runs.
 asio::awaitable<void> WarpController::runDnsSwitch(int64_t generation, DaemonDnsChoice choice) {
-    auto switchDns = [daemon = services_.daemon, choice, http2 = state().http2,
+    auto switchDns = [daemon = services_.daemon, choice, http2 = transportInUse(),
                       lang = language()]() -> std::string {
         daemon->syncPreferences(http2);
         try {
@@ -72,7 +72,7 @@ void WarpController::removeDaemonExclude(const std::string& entry) {
 // removing sends the entry exactly as the daemon listed it.
 asio::awaitable<void> WarpController::runExcludeChange(int64_t generation, std::string target,
                                                        bool add) {
-    auto change = [daemon = services_.daemon, target, add, http2 = state().http2,
+    auto change = [daemon = services_.daemon, target, add, http2 = transportInUse(),
                    lang = language()]() -> std::optional<std::string> {
         try {
             if (add) {
@@ -105,7 +105,7 @@ void WarpController::setChinaDirect(bool on) {
 
 // The preference and the file keep the new value whatever the daemon answers.
 asio::awaitable<void> WarpController::runChinaDirect(bool on, bool tellDaemon) {
-    auto apply = [daemon = services_.daemon, on, tellDaemon, http2 = state().http2] {
+    auto apply = [daemon = services_.daemon, on, tellDaemon, http2 = transportInUse()] {
         daemon->syncPreferences(http2);
         if (!tellDaemon) return;
         try {
