@@ -9,9 +9,14 @@
 #include <filesystem>
 #include <iostream>
 #include <sstream>
+#include <stop_token>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
+#include "base/async/cancellation.hpp"
+#include "base/stop_scope.hpp"
 #include "base/subprocess.hpp"
 #include "daemon/daemon_error_of.hpp"
 #include "daemon/launchd_files.hpp"
@@ -368,6 +373,29 @@ TEST_F(SystemdInstallerTest, PromptFailuresInstallNothing) {
     }
     EXPECT_EQ(DaemonError(DaemonError::InstallCanceled{}).description(AppLanguage::english),
               "Admin authorization canceled — real TUN needs nimbrad daemon");
+}
+
+// A connect cancelled while the prompt waits (its step runs under the task's StopScope) ends
+// pkexec instead of waiting for an answer that may never come, and installs nothing.
+TEST_F(SystemdInstallerTest, ACancelWhileThePromptWaitsEndsItAndInstallsNothing) {
+    ScopedEnv mode("FAKE_PKEXEC_MODE", "hang");
+    std::stop_source cancel;
+    std::jthread canceller([&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!fs::exists(log_) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        cancel.request_stop();
+    });
+    const StopScope scope(cancel.get_token());
+    try {
+        DaemonInstaller::ensureInstalled(options_);
+        ADD_FAILURE() << "the install ended on its own";
+    } catch (const std::system_error& error) {
+        EXPECT_TRUE(isCancellation(error)) << error.what();
+    }
+    EXPECT_FALSE(fs::exists(installed()));
+    EXPECT_FALSE(stagingLeftBehind());
 }
 
 TEST_F(SystemdInstallerTest, AFailingStepIsReportedWithItsOutputNotAsPkexecs) {

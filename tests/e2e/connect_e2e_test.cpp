@@ -4,9 +4,13 @@
 // come, signals its pid alone, and checks what is left behind: listeners, preferences, the
 // desktop's proxy settings and the journal.
 
+#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <filesystem>
@@ -18,6 +22,8 @@
 
 #include "base/preference_store.hpp"
 #include "cli_run.hpp"
+#include "nimbrad_process.hpp"
+#include "support/file_text.hpp"
 #include "support/private_desktop_store.hpp"
 #include "support/trace_server_process.hpp"
 #include "support/usque_test_home.hpp"
@@ -148,6 +154,24 @@ TEST_F(ConnectE2e, SigintDuringAConnectCancelsItAndLeavesNothingListening) {
     EXPECT_TRUE(cli.waitFor("[Disconnected] Cancelled")) << cli.transcript();
     EXPECT_EQ(cli.finish(), 130) << cli.transcript();
     EXPECT_FALSE(listening(home_.port()));
+}
+
+// Ctrl-C while the first use's `usque register` waits for a provider that never answers ends
+// that child with the run: the program is gone within a second, instead of draining the step for
+// as long as its own limit allows. (An exit probe's curl ends with the usque it goes through.)
+TEST_F(ConnectE2e, SigintEndsARegistrationThatNeverAnswers) {
+    const fs::path marker = home_.home() / "register.pid";
+    fs::remove(home_.workDirectory() / "config.json");
+    home_.knob("USQUE_STANDIN_REGISTER_HANG", marker.string());
+    CliRun cli({"connect", "--mode", "socks"});
+    ASSERT_TRUE(eventually([&] { return fs::exists(marker); }, kWait)) << cli.transcript();
+
+    cli.signal(SIGINT);
+    EXPECT_TRUE(eventually([&] { return !cli.running(); }, 1s))
+        << "still running a second after Ctrl-C";
+    EXPECT_EQ(cli.finish(), 130) << cli.transcript();
+    const pid_t child = std::stoi(testing::readFile(marker));
+    EXPECT_TRUE(::kill(child, 0) != 0 && errno == ESRCH) << "usque register lives on";
 }
 
 TEST_F(ConnectE2e, WithoutUsqueOnThePathTheRunFailsAndSaysSo) {

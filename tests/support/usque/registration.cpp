@@ -1,10 +1,14 @@
 #include "registration.hpp"
 
+#include <unistd.h>
+
+#include <chrono>
 #include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "base/atomic_file.hpp"
 #include "base/base64.hpp"
@@ -75,6 +79,11 @@ int runRegister(const StandinOptions& options) {
     }
     if (!options.acceptTos && !confirm("Do you agree to the terms of service? [y/N]: ")) {
         std::cout << "Aborted." << std::endl;
+        return 1;
+    }
+    if (options.registerHangMarker) {
+        writeFileAtomically(*options.registerHangMarker, std::to_string(::getpid()));
+        std::this_thread::sleep_for(std::chrono::minutes(1));
         return 1;
     }
     if (options.registerFailure) {

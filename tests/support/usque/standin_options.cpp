@@ -57,6 +57,7 @@ void readKnobs(StandinOptions& options) {
     }
     options.lostTimes = numberKnob("USQUE_STANDIN_LOST_TIMES", 1);
     options.registerFailure = knob("USQUE_STANDIN_REGISTER_FAIL");
+    options.registerHangMarker = knob("USQUE_STANDIN_REGISTER_HANG");
     options.leakListener = knob("USQUE_STANDIN_LEAK_LISTENER") == "1";
     if (auto socket = knob("USQUE_STANDIN_FAR_END")) options.farEndSocket = *socket;
     options.noIpv6 = knob("USQUE_STANDIN_NO_IPV6") == "1";

@@ -44,6 +44,9 @@ struct StandinOptions {
     std::optional<std::chrono::milliseconds> lostAfter;
     int lostTimes = 1;  // 0: every time
     std::optional<std::string> registerFailure;
+    // register: writes its pid to this file, then waits for a minute as if the provider never
+    // answered.
+    std::optional<std::string> registerHangMarker;
     bool leakListener = false;
     // nativetun: the socket of the server that makes the tunnel's far end in the provider's
     // namespace (far-end --socket), and whether the tunnel carries IPv6.
