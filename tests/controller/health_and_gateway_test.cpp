@@ -126,20 +126,6 @@ TEST_F(HealthAndGatewayTest, ADisconnectDuringAHealIsNeverOverwrittenAndLeavesNo
     EXPECT_FALSE(engine_->running);
 }
 
-TEST_F(HealthAndGatewayTest, AGatewayChosenWhileDisconnectedIsOnlyStored) {
-    makeController(
-        {}, [this](ControllerEnvironment& environment) { recordRegistrations(environment); });
-    controller_->setNat64Gateway(NAT64Gateway::usFremont);
-    ASSERT_TRUE(settles([&] {
-        std::lock_guard lock(registrationMutex_);
-        return !registrations_.empty();
-    }));
-    EXPECT_EQ(registrations_.front().first, "2602:fc59:b0:64::");
-    EXPECT_EQ(store_.text(prefkey::nat64Prefix), "2602:fc59:b0:64::");
-    EXPECT_EQ(controller_->state().nat64Gateway, NAT64Gateway::usFremont);
-    EXPECT_TRUE(engine_->startsSeen().empty());
-}
-
 TEST_F(HealthAndGatewayTest, ALiveSwitchRestartsThroughTheNewGatewayAndEndsOnTheProbe) {
     connectIn("socks");
     const size_t startsBefore = engine_->startsSeen().size();
@@ -192,10 +178,19 @@ TEST_F(HealthAndGatewayTest, AGatewayChosenDuringASwitchOutlivesTheDisconnectOrQ
     }
 }
 
-TEST_F(HealthAndGatewayTest, TheFastestGatewayIsTheLowestLatencyThatAnswered) {
-    makeController();
+TEST_F(HealthAndGatewayTest, AGatewayChosenWhileDisconnectedIsOnlyStoredAndFastestIsLowest) {
+    makeController(
+        {}, [this](ControllerEnvironment& environment) { recordRegistrations(environment); });
     diagnostics_->latencies = {{"none", 40}, {"2602:fc59:b0:64::", -1}};
     controller_->setNat64Gateway(NAT64Gateway::usFremont);
+    ASSERT_TRUE(settles([&] {
+        std::lock_guard lock(registrationMutex_);
+        return !registrations_.empty();
+    }));
+    EXPECT_EQ(registrations_.front().first, "2602:fc59:b0:64::");
+    EXPECT_EQ(store_.text(prefkey::nat64Prefix), "2602:fc59:b0:64::");
+    EXPECT_TRUE(engine_->startsSeen().empty());
+    // The fastest is the lowest latency that answered.
     controller_->refreshExitProbes();
     ASSERT_TRUE(settles([&] { return !controller_->state().exitLatencyProbing; }));
     controller_->autoSelectFastestGateway();
