@@ -30,39 +30,60 @@ void expectCase(const DaemonError& error, const std::string& message) {
     EXPECT_EQ(error.message(), message);
 }
 
-TEST(DaemonClientRequest, EveryCommandIsOneCompactLineOnItsOwnConnection) {
+// Each call is one compact line on a connection of its own. A command's refusal carries the
+// daemon's message, or the command's own fallback when the daemon gives none.
+TEST(DaemonClientCommands, OneLineEachAndRefusalsCarryTheMessageOrTheFallback) {
     struct Case {
         std::function<void(const std::string& sock)> send;
         std::string bytes;
+        std::string fallback;  // empty: a call that does not throw on a refusal
     };
     const std::vector<Case> cases = {
-        {[](auto& s) { client::call("stop", {}, s); }, "{\"cmd\":\"stop\"}\n"},
-        {[](auto& s) { client::isReachable(s); }, "{\"cmd\":\"ping\"}\n"},
+        {[](auto& s) { client::call("stop", {}, s); }, "{\"cmd\":\"stop\"}\n", ""},
+        {[](auto& s) { client::isReachable(s); }, "{\"cmd\":\"ping\"}\n", ""},
         {[](auto& s) { client::exclude("10.0.0.0/8", s); },
-         "{\"cmd\":\"exclude\",\"args\":[\"10.0.0.0/8\"]}\n"},
+         "{\"cmd\":\"exclude\",\"args\":[\"10.0.0.0/8\"]}\n", "exclude failed"},
         {[](auto& s) { client::include("例子.cn", s); },
-         "{\"cmd\":\"include\",\"args\":[\"例子.cn\"]}\n"},
+         "{\"cmd\":\"include\",\"args\":[\"例子.cn\"]}\n", "include failed"},
         {[](auto& s) { client::exclude("a\"b\\c", s); },
-         "{\"cmd\":\"exclude\",\"args\":[\"a\\\"b\\\\c\"]}\n"},
+         "{\"cmd\":\"exclude\",\"args\":[\"a\\\"b\\\\c\"]}\n", "exclude failed"},
         {[](auto& s) { client::setDNS("nextdns", "abc123", s); },
-         "{\"cmd\":\"dns\",\"args\":[\"nextdns\",\"abc123\"]}\n"},
+         "{\"cmd\":\"dns\",\"args\":[\"nextdns\",\"abc123\"]}\n", "dns failed"},
         {[](auto& s) { client::setDNS("custom", "", s); },
-         "{\"cmd\":\"dns\",\"args\":[\"custom\"]}\n"},
+         "{\"cmd\":\"dns\",\"args\":[\"custom\"]}\n", "dns failed"},
         {[](auto& s) { client::setDNS("cloudflare", std::nullopt, s); },
-         "{\"cmd\":\"dns\",\"args\":[\"cloudflare\"]}\n"},
+         "{\"cmd\":\"dns\",\"args\":[\"cloudflare\"]}\n", "dns failed"},
         {[](auto& s) { client::setNAT64("2602:fc59:b0:64::", s); },
-         "{\"cmd\":\"nat64\",\"args\":[\"2602:fc59:b0:64::\"]}\n"},
+         "{\"cmd\":\"nat64\",\"args\":[\"2602:fc59:b0:64::\"]}\n", "nat64 failed"},
         {[](auto& s) { client::setChinaDirect(true, s); },
-         "{\"cmd\":\"chinadirect\",\"args\":[\"on\"]}\n"},
+         "{\"cmd\":\"chinadirect\",\"args\":[\"on\"]}\n", "chinadirect failed"},
         {[](auto& s) { client::setChinaDirect(false, s); },
-         "{\"cmd\":\"chinadirect\",\"args\":[\"off\"]}\n"},
-        {[](auto& s) { client::command("start", {}, "start failed", s); }, "{\"cmd\":\"start\"}\n"},
+         "{\"cmd\":\"chinadirect\",\"args\":[\"off\"]}\n", "chinadirect failed"},
+        {[](auto& s) { client::command("start", {}, "start failed", s); }, "{\"cmd\":\"start\"}\n",
+         "start failed"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes);
         FakeDaemon daemon;
-        c.send(daemon.socketPath());
-        EXPECT_EQ(daemon.requests(), std::vector<std::string>{c.bytes});
-        EXPECT_EQ(daemon.connections(), 1u) << c.bytes;
+        const auto sock = daemon.socketPath();
+        std::size_t sent = 1;
+        if (c.fallback.empty()) {
+            c.send(sock);
+        } else {
+            daemon.script(
+                c.bytes.substr(8, c.bytes.find('"', 8) - 8),
+                {FakeReply::line(R"({"ok":false})"), FakeReply::line(R"({"ok":false,"msg":null})"),
+                 FakeReply::line(R"({"ok":false,"msg":"bad target"})"),
+                 FakeReply::line(R"({"ok":true,"msg":"done"})")});
+            for (const char* message : {c.fallback.c_str(), c.fallback.c_str(), "bad target"}) {
+                expectCase<DaemonError::CommandFailed>(daemonErrorOf([&] { c.send(sock); }),
+                                                       message);
+            }
+            EXPECT_NO_THROW(c.send(sock));
+            sent = 4;
+        }
+        EXPECT_EQ(daemon.requests(), std::vector<std::string>(sent, c.bytes));
+        EXPECT_EQ(daemon.connections(), sent);
     }
 }
 
@@ -95,6 +116,7 @@ TEST(DaemonClientConnect, PathRuleAndConnectFailuresNameTheCause) {
     }
 
     const std::string missing = base + "nimbra.sock";
+    EXPECT_FALSE(client::isReachable(missing));
     const DaemonError none = daemonErrorOf([&] { client::setChinaDirect(true, missing); });
     expectCase<DaemonError::ConnectFailed>(
         none, "connect " + missing + " failed (errno=2) — install nimbrad first");
@@ -167,45 +189,6 @@ TEST(DaemonClientFraming, AnUndecodableLineSurfacesAsTheDecoderError) {
     } catch (const client::ReplyDecodeError& e) {
         EXPECT_STREQ(e.what(), "daemon reply: required key \"ok\" is missing");
     }
-}
-
-TEST(DaemonClientCommands, RefusalsCarryTheMessageOrTheCommandsFallback) {
-    struct Case {
-        std::string cmd;
-        std::function<void(const std::string& sock)> send;
-        std::string fallback;
-    };
-    const std::vector<Case> cases = {
-        {"dns", [](auto& s) { client::setDNS("custom", "9.9.9.9", s); }, "dns failed"},
-        {"exclude", [](auto& s) { client::exclude("10.0.0.0/8", s); }, "exclude failed"},
-        {"include", [](auto& s) { client::include("10.0.0.0/8", s); }, "include failed"},
-        {"nat64", [](auto& s) { client::setNAT64("none", s); }, "nat64 failed"},
-        {"chinadirect", [](auto& s) { client::setChinaDirect(false, s); }, "chinadirect failed"},
-        {"start", [](auto& s) { client::command("start", {}, "start failed", s); }, "start failed"},
-    };
-    for (const auto& c : cases) {
-        FakeDaemon daemon;
-        daemon.script(c.cmd, {FakeReply::line(R"({"ok":false})"),
-                              FakeReply::line(R"({"ok":false,"msg":null})"),
-                              FakeReply::line(R"({"ok":false,"msg":"bad target"})"),
-                              FakeReply::line(R"({"ok":true,"msg":"done"})")});
-        const auto sock = daemon.socketPath();
-        expectCase<DaemonError::CommandFailed>(daemonErrorOf([&] { c.send(sock); }), c.fallback);
-        expectCase<DaemonError::CommandFailed>(daemonErrorOf([&] { c.send(sock); }), c.fallback);
-        expectCase<DaemonError::CommandFailed>(daemonErrorOf([&] { c.send(sock); }), "bad target");
-        EXPECT_NO_THROW(c.send(sock)) << c.cmd;
-    }
-}
-
-TEST(DaemonClientCommands, ReachableMeansAnyDecodedReply) {
-    FakeDaemon daemon;
-    daemon.script("ping", {FakeReply::line(R"({"ok":false})"), FakeReply::line(R"({"ok":1})"),
-                           FakeReply::bytes("")});
-    EXPECT_TRUE(client::isReachable(daemon.socketPath()));
-    EXPECT_FALSE(client::isReachable(daemon.socketPath()));  // undecodable
-    EXPECT_FALSE(client::isReachable(daemon.socketPath()));  // truncated
-    TempDir dir;
-    EXPECT_FALSE(client::isReachable((dir / "none.sock").string()));
 }
 
 TEST(DaemonReplyDecoding, KeysExactNullIsAbsentRangesKept) {
