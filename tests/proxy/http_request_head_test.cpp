@@ -24,18 +24,15 @@ TEST(RequestHead, SplitsTheRequestLineAtSpacesAndLinesAtEveryBreak) {
     EXPECT_EQ(head.target, "a:1");
     EXPECT_EQ(head.lines,
               (std::vector<std::string>{"  connect   a:1  HTTP/1.1", "Host: b", "X: y"}));
-    EXPECT_EQ(parse("GET\r\n\r\n"), std::nullopt);
-    EXPECT_EQ(parse("\r\n\r\n"), std::nullopt);
-    EXPECT_EQ(parse("GET /\xc0\xaf HTTP/1.1\r\n\r\n"), std::nullopt);  // overlong UTF-8
 }
 
+// The relay's own test covers the common shapes end to end (a path and query, a Host header, an
+// https target, the malformed heads); these are the corners of the parse itself.
 TEST(RequestHead, ResolvesPlainRequestDestinations) {
     struct Case {
         std::string head;
         std::optional<AbsoluteTarget> target;
     } cases[] = {
-        {"GET http://example.com/a?b=1 HTTP/1.0\r\n\r\n",
-         AbsoluteTarget{"example.com", 80, "/a?b=1"}},
         {"GET http://u:p@example.com:81?q#frag HTTP/1.1\r\n\r\n",
          AbsoluteTarget{"example.com", 81, "/?q"}},
         {"GET http://[::1]:8080/x HTTP/1.1\r\n\r\n", AbsoluteTarget{"::1", 8080, "/x"}},
@@ -47,17 +44,14 @@ TEST(RequestHead, ResolvesPlainRequestDestinations) {
          AbsoluteTarget{"h", 8080, "/*"}},
         {"GET /a HTTP/1.1\r\nHost: [::1]:8443\r\n\r\n", AbsoluteTarget{"::1", 8443, "/a"}},
         {"GET /a HTTP/1.1\r\nHost: ::1\r\n\r\n", AbsoluteTarget{"::1", 80, "/a"}},
-        {"GET https://example.com/ HTTP/1.1\r\nHost: example.com\r\n\r\n", std::nullopt},
     };
     for (const auto& c : cases) EXPECT_EQ(absoluteTarget(headOf(c.head)), c.target) << c.head;
 }
 
-TEST(RequestHead, RewritesEveryCopyOfAnAbsoluteRequestLineOnly) {
+TEST(RequestHead, RewritesEveryCopyOfAnAbsoluteRequestLine) {
     RequestHead absolute = headOf("get http://h/p HTTP/1.0\r\nX: get http://h/p HTTP/1.0\r\n\r\n");
     EXPECT_EQ(forwardedHead(absolute, *absoluteTarget(absolute)),
               "GET /p HTTP/1.1\r\nX: GET /p HTTP/1.1\r\n\r\n");
-    RequestHead origin = headOf("get /p HTTP/1.0\r\nHost: h\r\nProxy-Authorization: x\r\n\r\n");
-    EXPECT_EQ(forwardedHead(origin, *absoluteTarget(origin)), origin.text);
 }
 
 }  // namespace
