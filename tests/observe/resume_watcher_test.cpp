@@ -47,6 +47,15 @@ protected:
             << bus_.stop();
     }
 
+    // Signals arrive in order: once `count` callbacks came, one for an earlier signal that must
+    // not call back would have come too.
+    void expectCallsSettleAt(int count) {
+        ASSERT_TRUE(runUntil(
+            runtime_, [&] { return calls_ >= count; }, kPatience));
+        runFor(runtime_, 300ms);
+        EXPECT_EQ(calls_, count);
+    }
+
     nimbra::testing::TempDir dir_;
     nimbra::testing::PrivateDbusSession bus_{dir_ / "dbus"};
     nimbra::testing::ScopedEnv system_{"DBUS_SYSTEM_BUS_ADDRESS", bus_.address()};
@@ -57,16 +66,8 @@ protected:
 
 TEST_F(ResumeWatcherTest, CallsBackOnWakingNotOnGoingToSleepAndOnlyWhileListening) {
     startListening(watcher_);
-    prepareForSleep(true);
-    prepareForSleep(false);
-    ASSERT_TRUE(runUntil(
-        runtime_, [&] { return calls_ >= 1; }, kPatience));
-    // Signals arrive in order, so a callback for the first one would already show after this.
-    prepareForSleep(false);
-    ASSERT_TRUE(runUntil(
-        runtime_, [&] { return calls_ >= 2; }, kPatience));
-    runFor(runtime_, 300ms);
-    EXPECT_EQ(calls_, 2);
+    for (bool goingToSleep : {true, false, false}) prepareForSleep(goingToSleep);
+    expectCallsSettleAt(2);
 
     watcher_.stop();
     EXPECT_FALSE(watcher_.listening());
@@ -76,27 +77,20 @@ TEST_F(ResumeWatcherTest, CallsBackOnWakingNotOnGoingToSleepAndOnlyWhileListenin
 
     startListening(watcher_);
     prepareForSleep(false);
-    ASSERT_TRUE(runUntil(
-        runtime_, [&] { return calls_ >= 3; }, kPatience));
-    runFor(runtime_, 300ms);
-    EXPECT_EQ(calls_, 3);
+    expectCallsSettleAt(3);
 }
 
 TEST_F(ResumeWatcherTest, StopFromTheCallbackEndsItCleanly) {
     ResumeWatcher* self = nullptr;
-    int calls = 0;
     ResumeWatcher watcher(runtime_.executor(), [&] {
-        ++calls;
+        ++calls_;
         self->stop();
     });
     self = &watcher;
     startListening(watcher);
     prepareForSleep(false);
     prepareForSleep(false);
-    ASSERT_TRUE(runUntil(
-        runtime_, [&] { return calls >= 1; }, kPatience));
-    runFor(runtime_, 300ms);
-    EXPECT_EQ(calls, 1);
+    expectCallsSettleAt(1);
     EXPECT_FALSE(watcher.listening());
 }
 
