@@ -25,15 +25,17 @@ struct FreeIfaddrs {
 
 // The link-level counters an entry carries, if it is the link entry of its interface.
 std::optional<ByteCounts> linkCounters(const ifaddrs& entry) {
-    if (entry.ifa_addr == nullptr || entry.ifa_data == nullptr) return std::nullopt;
+    if (entry.ifa_data == nullptr) return std::nullopt;
 #ifdef __APPLE__
-    if (entry.ifa_addr->sa_family != AF_LINK) return std::nullopt;
+    if (entry.ifa_addr == nullptr || entry.ifa_addr->sa_family != AF_LINK) return std::nullopt;
     const auto* data = static_cast<const if_data*>(entry.ifa_data);
     return ByteCounts{static_cast<std::int64_t>(data->ifi_ibytes),
                       static_cast<std::int64_t>(data->ifi_obytes)};
 #else
-    // glibc hangs the interface's rtnl_link_stats (32-bit counters) off the AF_PACKET entry.
-    if (entry.ifa_addr->sa_family != AF_PACKET) return std::nullopt;
+    // glibc hangs the interface's rtnl_link_stats (32-bit counters) off the link entry, and only
+    // there. Its ifa_addr is the link-layer address, which a TUN interface (nimbrad's) has none
+    // of: then it is null, and the entry still carries the counters.
+    if (entry.ifa_addr != nullptr && entry.ifa_addr->sa_family != AF_PACKET) return std::nullopt;
     const auto* stats = static_cast<const rtnl_link_stats*>(entry.ifa_data);
     return ByteCounts{static_cast<std::int64_t>(stats->rx_bytes),
                       static_cast<std::int64_t>(stats->tx_bytes)};
