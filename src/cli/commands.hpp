@@ -13,6 +13,7 @@ namespace nimbra::cli {
 struct ConnectOptions {
     std::optional<ConnectionMode> mode;
     std::optional<bool> http2;
+    bool traffic = false;  // print the traffic figures once a tick while connected
 };
 
 // What `nimbra-cli gateway` accepts; an empty name only shows the gateways.

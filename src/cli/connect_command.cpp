@@ -1,6 +1,7 @@
 // `nimbra-cli connect`: the whole product without a window. It connects, prints every status
 // change and, once connected, what the connection offers; it stays in the foreground until a
-// signal, then disconnects (or cancels a connect still under way) and quits cleanly.
+// signal, then disconnects (or cancels a connect still under way) and quits cleanly. With
+// --traffic it shows the traffic figures, and only then does the controller measure each second.
 
 #include <asio/signal_set.hpp>
 #include <csignal>
@@ -22,11 +23,12 @@ constexpr int kFailed = 1;
 // Follows the controller's snapshots on the core thread: prints, and decides when the run ends.
 class ForegroundSession {
 public:
-    ForegroundSession(CoreRuntime& runtime, WarpController& controller)
-        : runtime_(runtime), controller_(controller) {}
+    ForegroundSession(CoreRuntime& runtime, WarpController& controller, bool showTraffic)
+        : runtime_(runtime), controller_(controller), showTraffic_(showTraffic) {}
 
     void onSnapshot(const ControllerSnapshot& snapshot) {
         printStatus(snapshot);
+        if (showTraffic_) printTraffic(snapshot);
         if (snapshot.phase != WarpPhase::disconnected) attemptShown_ = true;
         if (snapshot.phase == WarpPhase::connected && !announced_) {
             announced_ = true;
@@ -86,6 +88,22 @@ private:
         lastLine_ = std::move(line);
     }
 
+    // One line per tick: a tick adds a sample to the history, and only a tick does.
+    void printTraffic(const ControllerSnapshot& snapshot) {
+        const TrafficSnapshot& traffic = snapshot.traffic;
+        if (traffic.speedHistory.empty()) return;
+        const std::string& newest = traffic.speedHistory.back().id;
+        const bool ticked = !lastSample_.empty() && newest != lastSample_;
+        lastSample_ = newest;
+        if (!ticked || !traffic.isMonitoring || !snapshot.isConnected()) return;
+        std::printf("traffic down=%.0f up=%.0f total_down=%lld total_up=%lld connected=%lld\n",
+                    traffic.downSpeed, traffic.upSpeed,
+                    static_cast<long long>(traffic.totalRxBytes),
+                    static_cast<long long>(traffic.totalTxBytes),
+                    static_cast<long long>(traffic.uptimeSeconds));
+        std::fflush(stdout);
+    }
+
     static void printConnection(const ControllerSnapshot& snapshot) {
         std::printf("SOCKS5 proxy: %s\n", snapshot.socksEndpoint.c_str());
         if (snapshot.connectionMode == ConnectionMode::globalTun) {
@@ -109,6 +127,8 @@ private:
     CoreRuntime& runtime_;
     WarpController& controller_;
     std::string lastLine_;
+    bool showTraffic_ = false;
+    std::string lastSample_;  // the newest history sample's id when last seen
     bool announced_ = false;
     bool attemptShown_ = false;
     bool stopRequested_ = false;
@@ -147,14 +167,15 @@ int connectInForeground(const ConnectOptions& options) {
     environment.connectionModeForRun = options.mode;
     environment.http2ForRun = options.http2;
     WarpController controller(std::move(environment));
-    ForegroundSession session(runtime, controller);
+    ForegroundSession session(runtime, controller, options.traffic);
 
     asio::signal_set signals(runtime.context(), SIGINT, SIGTERM, SIGHUP);
     armSignals(signals, session);
 
     // Subscribed once the attempt shows itself: the idle state before it ("Ready") is no status
     // of this run's.
-    runtime.post([&runtime, &controller, &session] {
+    runtime.post([&runtime, &controller, &session, &options] {
+        if (options.traffic) controller.watchTraffic(true);
         controller.connect();
         auto onCore = [&runtime](std::function<void()> work) { runtime.post(std::move(work)); };
         controller.subscribe(onCore,

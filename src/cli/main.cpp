@@ -50,6 +50,11 @@ int main(int argc, char** argv) {
     auto* quic = connectCommand->add_flag_function(
         "--quic", [&connect](int64_t) { connect.http2 = false; }, "use usque's QUIC transport");
     http2->excludes(quic);
+    connectCommand->add_flag(
+        "--traffic", connect.traffic,
+        "while connected, print one line per second: \"traffic down=D up=U total_down=TD "
+        "total_up=TU connected=S\" (D, U: bytes in the last second; TD, TU: bytes since the "
+        "connect; S: seconds connected)");
 
     auto* exitCommand = app.add_subcommand(
         "exit",

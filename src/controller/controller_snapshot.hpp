@@ -11,6 +11,7 @@
 #include "model/nat64_gateway.hpp"
 #include "model/split_tunnel_mode.hpp"
 #include "model/warp_phase.hpp"
+#include "observe/traffic_snapshot.hpp"
 
 namespace nimbra {
 
@@ -76,6 +77,8 @@ struct ControllerSnapshot {
     std::string dnsProfileDraft;
     std::string dnsDeviceDraft;
     std::string dnsCustomDraft;
+    // Kept current each second only while a view shows it (WarpController::watchTraffic).
+    TrafficSnapshot traffic;
 
     bool isConnected() const {
         return phase == WarpPhase::connected || phase == WarpPhase::reconnecting;

@@ -64,7 +64,15 @@ WarpController::WarpController(ControllerEnvironment environment)
     services_ = makeServices(environment, prefs_, socksPort_, httpPort_);
     traffic_ = std::make_unique<NetworkTrafficMonitor>(
         runtime_.executor(), runtime_.blockingPool(),
-        std::make_unique<TunnelByteCounters>(socksPort_), timings_.trafficSample);
+        environment.makeByteCounters ? environment.makeByteCounters(socksPort_)
+                                     : std::make_unique<TunnelByteCounters>(socksPort_),
+        timings_.trafficSample);
+    // Delivered in place (both live on the core thread): each figure the monitor publishes is
+    // part of the next snapshot at once.
+    traffic_->subscribe([](std::function<void()> deliver) { deliver(); },
+                        [this](TrafficSnapshotPtr figures) {
+                            state_.update([&](ControllerSnapshot& s) { s.traffic = *figures; });
+                        });
 
     health_ = std::make_unique<HealthMonitor>(
         state_, services_, runtime_, tasks_, timings_,
@@ -113,6 +121,15 @@ uint64_t WarpController::subscribe(ControllerState::Poster post,
 
 void WarpController::unsubscribe(uint64_t subscription) {
     state_.unsubscribe(subscription);
+}
+
+void WarpController::watchTraffic(bool shown) {
+    if (shown) {
+        ++trafficViewers_;
+    } else if (trafficViewers_ > 0) {
+        --trafficViewers_;
+    }
+    traffic_->setWatched(trafficViewers_ > 0);
 }
 
 // ---- the single button -----------------------------------------------------------------------

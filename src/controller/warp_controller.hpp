@@ -47,6 +47,8 @@ struct ControllerEnvironment {
     // nimbrad: its socket, installer and configuration sync; the default is the installed daemon
     // (NIMBRA_DAEMON_SOCKET moves its socket) and the user's own configuration file.
     std::shared_ptr<DaemonService> daemon;
+    // The tunnel's byte counters behind the traffic figures; the default reads this system's.
+    std::function<std::unique_ptr<ByteCounterSource>(int socksPort)> makeByteCounters;
     // Listen for network changes and wake-ups while connected (off in tests that do not want
     // the machine's own events).
     bool watchNetwork = true;
@@ -84,6 +86,10 @@ public:
     uint64_t subscribe(ControllerState::Poster post, ControllerState::SnapshotHandler handler);
     void unsubscribe(uint64_t subscription);
     NetworkTrafficMonitor& trafficMonitor() { return *traffic_; }
+    // A view starts (true) or stops (false) showing the traffic figures (state().traffic).
+    // Counted: every true needs its own false. Only while at least one view shows them does the
+    // monitor tick and a snapshot go out each tick; with none it sleeps once it has its base.
+    void watchTraffic(bool shown);
 
     // ---- user actions ----------------------------------------------------------------------
     void toggle();
@@ -197,6 +203,7 @@ private:
     int socksPort_ = AppPreferences::kDefaultSocksPort;
     int httpPort_ = AppPreferences::kDefaultHttpProxyPort;
     std::unique_ptr<NetworkTrafficMonitor> traffic_;
+    int trafficViewers_ = 0;
     std::unique_ptr<HealthMonitor> health_;
     // The daemon's status, mirrored every Timings::daemonStatusPoll while its TUN is up.
     std::optional<TaskHandle> statusPollTask_;

@@ -103,6 +103,7 @@ void NetworkTrafficMonitor::start(std::optional<std::string> tunIface) {
     state_.upSpeed = 0;
     state_.uptimeSeconds = 0;
     baseTaken_ = false;
+    catchUp_ = false;
     nextTick_ = std::chrono::steady_clock::now();
     publish();
     read();  // the base; the first tick is scheduled once it is in
@@ -142,6 +143,21 @@ void NetworkTrafficMonitor::tick() {
     read();
 }
 
+void NetworkTrafficMonitor::setWatched(bool watched) {
+    if (watched == watched_) return;
+    watched_ = watched;
+    if (!watched) {
+        // The pending tick goes; a read still out is applied when it returns but times no next.
+        ++timerGeneration_;
+        timer_.cancel();
+        return;
+    }
+    // A read still out times the next tick when it returns.
+    if (!state_.isMonitoring || reading_) return;
+    catchUp_ = baseTaken_;
+    read();
+}
+
 // ---- sampling --------------------------------------------------------------------------------
 
 void NetworkTrafficMonitor::read() {
@@ -177,6 +193,7 @@ void NetworkTrafficMonitor::takeBase(const ByteCounts& raw) {
     lastRawRx_ = raw.rx;
     lastRawTx_ = raw.tx;
     baseTaken_ = true;
+    catchUp_ = false;
 }
 
 void NetworkTrafficMonitor::apply(const ByteCounts& raw) {
@@ -191,10 +208,16 @@ void NetworkTrafficMonitor::apply(const ByteCounts& raw) {
     lastRawRx_ = baseAfter(lastRawRx_, raw.rx);
     lastRawTx_ = baseAfter(lastRawTx_, raw.tx);
 
-    state_.downSpeed = static_cast<double>(rxDelta);
-    state_.upSpeed = static_cast<double>(txDelta);
     state_.totalRxBytes += rxDelta;
     state_.totalTxBytes += txDelta;
+    if (std::exchange(catchUp_, false)) {
+        state_.downSpeed = 0;
+        state_.upSpeed = 0;
+        publish();
+        return;
+    }
+    state_.downSpeed = static_cast<double>(rxDelta);
+    state_.upSpeed = static_cast<double>(txDelta);
 
     auto& history = state_.speedHistory;
     if (history.size() >= kMaxHistoryLength) {
@@ -209,6 +232,7 @@ void NetworkTrafficMonitor::apply(const ByteCounts& raw) {
 // ---- timer -----------------------------------------------------------------------------------
 
 void NetworkTrafficMonitor::scheduleTick() {
+    if (!watched_) return;
     const uint64_t generation = ++timerGeneration_;
     // Ticks keep their cadence instead of drifting by the time each one takes; after a stall
     // (a slow read included) the missed ones are skipped, not fired in a burst.

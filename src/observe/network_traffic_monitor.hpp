@@ -17,33 +17,9 @@
 #include "base/snapshot_publisher.hpp"
 #include "model/timings.hpp"
 #include "observe/byte_counter_source.hpp"
+#include "observe/traffic_snapshot.hpp"
 
 namespace nimbra {
-
-// One point of the throughput sparkline.
-struct SpeedSample {
-    std::string id;  // a fresh UUID for every sample
-    double downBytesPerSec = 0;
-    double upBytesPerSec = 0;
-    std::chrono::system_clock::time_point timestamp;
-
-    bool operator==(const SpeedSample&) const = default;
-};
-
-// What the views see of the traffic monitor.
-struct TrafficSnapshot {
-    double downSpeed = 0;           // bytes received during the last tick
-    double upSpeed = 0;             // bytes sent during the last tick
-    std::int64_t totalRxBytes = 0;  // since the last reset
-    std::int64_t totalTxBytes = 0;
-    std::vector<SpeedSample> speedHistory;  // always 24 samples, oldest first
-    std::int64_t uptimeSeconds = 0;         // whole seconds since monitoring started
-    bool isMonitoring = false;
-
-    bool operator==(const TrafficSnapshot&) const = default;
-};
-
-using TrafficSnapshotPtr = std::shared_ptr<const TrafficSnapshot>;
 
 // Measures the tunnel's throughput once per interval (a second in the product) from a byte
 // counter source and publishes speeds, totals, uptime and the last 24 samples.
@@ -54,6 +30,9 @@ using TrafficSnapshotPtr = std::shared_ptr<const TrafficSnapshot>;
 // the next tick is timed from the end of the read before it, so a slow read delays the ticks
 // instead of piling reads up. The controller starts it after a successful connect, stops or
 // resets it when a connect fails and resets it on disconnect.
+//
+// The timer runs only while the figures are watched (setWatched): a monitor nobody watches reads
+// once at start (the base) and then sleeps, so a hidden window wakes nothing every second.
 class NetworkTrafficMonitor {
 public:
     static constexpr std::size_t kMaxHistoryLength = 24;
@@ -101,6 +80,11 @@ public:
     // Starts one measurement now; the timer calls it every interval. Does nothing unless
     // monitoring, or while a read is out.
     void tick();
+    // Whether anyone shows the figures (off at first). Unwatched, no tick is timed; watched
+    // again while monitoring, it reads at once and ticks on. The bytes that passed meanwhile go
+    // into the totals, but not into a speed or the history: they took longer than one tick.
+    void setWatched(bool watched);
+    bool watched() const { return watched_; }
 
     // 24 zero samples dated now - 24 s, now - 23 s, ..., now - 1 s.
     static std::vector<SpeedSample> zeroHistory(std::chrono::system_clock::time_point now);
@@ -140,6 +124,9 @@ private:
     uint64_t runGeneration_ = 0;
     uint64_t timerGeneration_ = 0;
     bool reading_ = false;
+    bool watched_ = false;
+    // The next reading closes an unwatched stretch: totals only (see setWatched).
+    bool catchUp_ = false;
 };
 
 }  // namespace nimbra

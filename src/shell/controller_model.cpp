@@ -14,6 +14,7 @@
 #include "model/connection_mode.hpp"
 #include "model/preference_keys.hpp"
 #include "model/warp_phase.hpp"
+#include "observe/traffic_formatting.hpp"
 
 namespace nimbra::shell {
 namespace {
@@ -72,6 +73,7 @@ ControllerModel::ControllerModel(CoreRuntime& runtime, WarpController& controlle
 
 ControllerModel::~ControllerModel() {
     languageSubscription_.reset();
+    setTrafficShown(false);
     runtime_.post([&controller = controller_, subscription = subscription_] {
         if (subscription->id) controller.unsubscribe(*subscription->id);
     });
@@ -80,6 +82,12 @@ ControllerModel::~ControllerModel() {
 void ControllerModel::toggle() {
     if (!buttonEnabled()) return;
     runtime_.post([&controller = controller_] { controller.toggle(); });
+}
+
+void ControllerModel::setTrafficShown(bool shown) {
+    if (shown == trafficShown_) return;
+    trafficShown_ = shown;
+    runtime_.post([&controller = controller_, shown] { controller.watchTraffic(shown); });
 }
 
 void ControllerModel::applySnapshot(SnapshotPtr snapshot) {
@@ -150,6 +158,24 @@ QString ControllerModel::globalCoverageNote() const {
 }
 QString ControllerModel::language() const {
     return qs(rawValue(language_));
+}
+
+QString ControllerModel::downSpeed() const {
+    const auto [number, unit] = traffic::formatSpeed(snapshot_->traffic.downSpeed);
+    return QString::fromStdString(number + " " + unit);
+}
+QString ControllerModel::upSpeed() const {
+    const auto [number, unit] = traffic::formatSpeed(snapshot_->traffic.upSpeed);
+    return QString::fromStdString(number + " " + unit);
+}
+QString ControllerModel::totalDown() const {
+    return QString::fromStdString(traffic::formatBytes(snapshot_->traffic.totalRxBytes));
+}
+QString ControllerModel::totalUp() const {
+    return QString::fromStdString(traffic::formatBytes(snapshot_->traffic.totalTxBytes));
+}
+QString ControllerModel::connectedTime() const {
+    return QString::fromStdString(traffic::formatUptime(snapshot_->traffic.uptimeSeconds));
 }
 
 QString ControllerModel::buttonLabel() const {

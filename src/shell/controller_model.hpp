@@ -42,6 +42,13 @@ class ControllerModel : public QObject {
     Q_PROPERTY(QString buttonLabel READ buttonLabel NOTIFY changed)
     Q_PROPERTY(bool buttonEnabled READ buttonEnabled NOTIFY changed)
     Q_PROPERTY(QString language READ language NOTIFY changed)
+    // The traffic figures, as shown: "1.5 KB/s", "3.4 MB", "01:02:03". Current only while
+    // setTrafficShown(true).
+    Q_PROPERTY(QString downSpeed READ downSpeed NOTIFY changed)
+    Q_PROPERTY(QString upSpeed READ upSpeed NOTIFY changed)
+    Q_PROPERTY(QString totalDown READ totalDown NOTIFY changed)
+    Q_PROPERTY(QString totalUp READ totalUp NOTIFY changed)
+    Q_PROPERTY(QString connectedTime READ connectedTime NOTIFY changed)
 
 public:
     // Subscribes to the controller's snapshots (posted to the core thread, so this is safe before
@@ -70,12 +77,21 @@ public:
     QString buttonLabel() const;
     bool buttonEnabled() const;
     QString language() const;  // "en" or "zh"
+    QString downSpeed() const;
+    QString upSpeed() const;
+    QString totalDown() const;
+    QString totalUp() const;
+    QString connectedTime() const;
 
     AppLanguage appLanguage() const { return language_; }
     const SnapshotPtr& snapshot() const { return snapshot_; }
 
     // The single button: connect, cancel or disconnect depending on the phase. Returns at once.
     Q_INVOKABLE void toggle();
+    // Whether the window shows the traffic figures (its visibility): the controller measures
+    // them each second only while some view does. Repeats are ignored; the model's end is a
+    // false.
+    void setTrafficShown(bool shown);
 
     // Shows `snapshot`; this is where every delivery from the controller ends up.
     void applySnapshot(SnapshotPtr snapshot);
@@ -93,6 +109,7 @@ private:
     PreferenceStore& store_;
     SnapshotPtr snapshot_;
     AppLanguage language_ = AppLanguage::english;
+    bool trafficShown_ = false;
     std::shared_ptr<Subscription> subscription_;
     std::unique_ptr<PreferenceStore::Subscription> languageSubscription_;
 };

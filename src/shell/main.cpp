@@ -77,6 +77,9 @@ int main(int argc, char** argv) {
             QApplication::setQuitOnLastWindowClosed(false);
         }
 
+        // The figures are measured only while the window is on screen (hidden to the tray: not).
+        QObject::connect(window, &QWindow::visibleChanged, &model,
+                         &ControllerModel::setTrafficShown);
         core.start();
         window->show();
         exitCode = QApplication::exec();

@@ -121,6 +121,67 @@ TEST_F(WarpControllerTest, ToggleConnectsThenDisconnectsPublishingEachChangeOnTh
     EXPECT_EQ(desktop_->restores, 0) << "nothing was written, so nothing is restored";
 }
 
+// A steady transfer: each read of the tunnel's counters finds 1000 bytes more down, 100 more up.
+struct SteadyTransfer final : ByteCounterSource {
+    ByteCounts sample(const std::optional<std::string>&) override {
+        ++reads;
+        return {rx += 1'000, tx += 100};
+    }
+    std::atomic<int> reads = 0;
+    std::atomic<std::int64_t> rx = 0, tx = 0;
+};
+
+// Connected with no view showing the figures, the monitor takes its base and then nothing wakes;
+// a view's interest (counted) makes it tick and publish, and the bytes that passed unwatched
+// count in the totals but not as one tick's speed.
+TEST_F(WarpControllerTest, TrafficFiguresTickAndArePublishedOnlyWhileAViewShowsThem) {
+    SteadyTransfer* counters = nullptr;
+    makeController(&quickStart, [&](ControllerEnvironment& environment) {
+        environment.timings.trafficSample = 10ms;
+        environment.makeByteCounters = [&](int) {
+            auto source = std::make_unique<SteadyTransfer>();
+            counters = source.get();
+            return source;
+        };
+    });
+    watch();
+    controller_->connect();
+    ASSERT_TRUE(becomes(WarpPhase::connected));
+    const auto idle = [&] { return !controller_->trafficMonitor().sampling(); };
+    ASSERT_TRUE(settles([&] { return counters->reads == 1 && idle(); }, "the base read"));
+    const auto trafficPublished = [&] {
+        return std::ranges::count_if(seen_,
+                                     [&, last = TrafficSnapshot()](const SnapshotPtr& s) mutable {
+                                         return std::exchange(last, s->traffic) != s->traffic;
+                                     });
+    };
+    const auto expectQuiet = [&](const char* when) {
+        const int reads = counters->reads;
+        const auto published = trafficPublished();
+        runFor(runtime_, 200ms);  // twenty ticks' worth
+        EXPECT_EQ(counters->reads, reads) << when;
+        EXPECT_EQ(trafficPublished(), published) << when;
+    };
+    expectQuiet("before any view");
+
+    counters->rx += 50'000;  // passed while nobody watched
+    controller_->watchTraffic(true);
+    controller_->watchTraffic(true);   // a second view
+    controller_->watchTraffic(false);  // leaves; the first still shows them
+    ASSERT_TRUE(settles([&] { return seen_.back()->traffic.totalTxBytes >= 500; }, "ticks"));
+    const TrafficSnapshot& shown = seen_.back()->traffic;
+    EXPECT_TRUE(shown.isMonitoring);
+    EXPECT_EQ(std::pair(shown.downSpeed, shown.upSpeed), std::pair(1'000.0, 100.0));
+    EXPECT_EQ(shown.totalRxBytes, 50'000 + 10 * shown.totalTxBytes);
+    ASSERT_EQ(shown.speedHistory.size(), 24u);
+    for (const SpeedSample& sample : shown.speedHistory) EXPECT_LE(sample.downBytesPerSec, 1'000);
+
+    controller_->watchTraffic(false);
+    ASSERT_TRUE(settles(idle, "the last read"));
+    runFor(runtime_, 20ms);  // its snapshot delivered
+    expectQuiet("after the last view left");
+}
+
 // The conflict scan can take seconds, so a press shows the attempt before it; a second connect
 // meanwhile is ignored, while the button (now Cancel) cancels.
 TEST_F(WarpControllerTest, AnAttemptShowsItselfBeforeTheConflictScanAndItsButtonCancels) {
