@@ -13,9 +13,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -48,6 +48,20 @@ using Json = nlohmann::json;
 
 // The compatibility SOCKS gateway's port in the client namespace (its loopback is its own).
 constexpr int kCompatPort = 19999;
+
+// The figures of the last "traffic ..." line nimbra-cli connect --traffic printed.
+struct Figures {
+    long long down = 0, up = 0, totalDown = 0, totalUp = 0;
+};
+std::optional<Figures> lastFigures(const std::vector<std::string>& lines) {
+    for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
+        Figures f;
+        if (std::sscanf(line->c_str(), "traffic down=%lld up=%lld total_down=%lld total_up=%lld",
+                        &f.down, &f.up, &f.totalDown, &f.totalUp) == 4)
+            return f;
+    }
+    return std::nullopt;
+}
 
 class TunConnectE2e : public ::testing::Test {
 protected:
@@ -90,7 +104,8 @@ protected:
     }
 
     CliRun connect() {
-        return CliRun({"connect", "--mode", "tun"}, world_->inside(Ns::client, asDaemonUser({})));
+        return CliRun({"connect", "--mode", "tun", "--traffic"},
+                      world_->inside(Ns::client, asDaemonUser({})));
     }
 
     // A nimbra-cli command in the client namespace, run to its end.
@@ -113,6 +128,25 @@ protected:
 
     pid_t usquePid() const { return daemon_->usquePid(); }
 
+    // Fetches `bytes` from a server on the provider's side of the tunnel (at the trace host's
+    // address, which both sides carry; only the provider serves this port). What curl counted,
+    // or its error.
+    std::string pullDownTheTunnel(std::size_t bytes) {
+        std::ofstream(dir_ / "body") << std::string(bytes, 'x');
+        Subprocess server = world_->start(
+            Ns::provider, {testing::TraceServerProcess::programPath(), "--bind", kTraceHost,
+                           "--port", "8443", "--body-file", dir_ / "body", "--exit-with-parent"});
+        if (!testing::LineReader(server.releaseStdout()).waitFor("listening", kWait))
+            return "no server: " + server.takeStderr();
+        const auto result =
+            world_->run(Ns::client, {"curl", "-q", "-sS", "--noproxy", "*", "--max-time", "60",
+                                     "--cacert", testing::TraceServerProcess::caFile(), "--resolve",
+                                     std::string(kTraceName) + ":8443:" + kTraceHost, "-o",
+                                     "/dev/null", "-w", "%{size_download}",
+                                     std::string("https://") + kTraceName + ":8443/cdn-cgi/trace"});
+        return result.out + result.err;
+    }
+
     testing::TempDir dir_;
     testing::UsqueTestHome home_;
     fs::path socket_ = dir_ / "nimbra.sock";
@@ -121,8 +155,9 @@ protected:
     std::optional<NimbradProcess> daemon_;
 };
 
-// One whole session: connect, the live settings, a killed usque healed, SIGTERM. Each step
-// leans on the one before, so they share one run rather than rebuilding the world each time.
+// One whole session: connect, traffic through the TUN, the live settings, a killed usque healed,
+// SIGTERM. Each step leans on the one before, so they share one run rather than rebuilding the
+// world each time.
 TEST_F(TunConnectE2e, ConnectsChangesSettingsLiveHealsAndRestoresOnSigterm) {
     const std::string routesBefore = routing();
     const std::string resolverBefore = readWholeFile(resolvConf_).value_or("");
@@ -137,6 +172,23 @@ TEST_F(TunConnectE2e, ConnectsChangesSettingsLiveHealsAndRestoresOnSigterm) {
     EXPECT_EQ(world_->warp(), "on");
     EXPECT_THAT(viaGateway(), HasSubstr("warp=on"));
     EXPECT_EQ(world_->lookup("127.0.0.1"), kProviderDnsAnswer);
+    {
+        SCOPED_TRACE("traffic");
+        // The figures are measured on nimbrad's interface: a few MB down the TUN move them.
+        ASSERT_TRUE(run.waitFor("traffic down=")) << run.transcript();
+        const Figures before = *lastFigures(run.lines());
+        constexpr long kPulled = 4 << 20;
+        ASSERT_EQ(pullDownTheTunnel(kPulled), std::to_string(kPulled));
+        std::optional<Figures> after;  // the first line that counts all of it, within 30 ticks
+        for (int tick = 0; tick < 30 && run.waitFor("traffic down="); ++tick) {
+            after = lastFigures(run.lines());
+            if (after->down > 0 && after->totalDown >= before.totalDown + kPulled) break;
+        }
+        ASSERT_TRUE(after) << run.transcript();
+        EXPECT_GT(after->down, 0) << run.transcript();
+        EXPECT_GE(after->totalDown - before.totalDown, kPulled) << run.transcript();
+        EXPECT_GT(after->totalUp, before.totalUp) << "the requests and acknowledgements";
+    }
 
     {
         SCOPED_TRACE("daemon dns custom");
