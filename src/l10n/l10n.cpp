@@ -56,23 +56,6 @@ std::string usqueNotFound(std::string_view fetchScript, AppLanguage language) {
                    pick(language, ")", "）")});
 }
 
-std::string connectButton(WarpPhase phase, AppLanguage language) {
-    switch (phase) {
-        case WarpPhase::preparing:
-        case WarpPhase::startingEngine:
-            return std::string(pick(language, "Cancel", "取消"));
-        case WarpPhase::connected:
-        case WarpPhase::reconnecting:
-            return std::string(pick(language, "Disconnect", "断开"));
-        case WarpPhase::stopping:
-            return disconnecting(language);
-        case WarpPhase::disconnected:
-        case WarpPhase::error:
-            break;
-    }
-    return std::string(pick(language, "Connect", "连接"));
-}
-
 namespace {
 
 bool connectUnderWay(WarpPhase phase, bool connecting) {

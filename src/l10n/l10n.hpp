@@ -32,9 +32,6 @@ std::optional<std::string> restingTextIn(std::string_view text, AppLanguage lang
 // Shown in place of usque's path when it cannot be found, naming the script that fetches it.
 std::string usqueNotFound(std::string_view fetchScript, AppLanguage language);
 
-// A label by the phase alone, blind to a connect that outlasts its phases; the views use the two
-// titles below.
-std::string connectButton(WarpPhase phase, AppLanguage language);
 // The titles of the main window's button and of the tray's toggle item, from the phase and
 // whether a connect is under way (which can outlast its phases: a cancel's teardown still
 // counts), so a press reads as what toggle() will do. Only the window says "Please wait…"

@@ -50,8 +50,6 @@ std::map<std::string, Render> everyText() {
         const std::string phase(row.raw);
         texts["status(" + phase + ")"] =
             [p = row.value](AppLanguage l) { return L10n::status(p, l); };
-        texts["connectButton(" + phase + ")"] =
-            [p = row.value](AppLanguage l) { return L10n::connectButton(p, l); };
     }
     for (const auto& row : kDaemonDNSModeOptions)
         texts["dnsModeTitle(" + std::string(row.raw) + ")"] =
