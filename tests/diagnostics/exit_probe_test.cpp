@@ -126,13 +126,25 @@ TEST_F(ExitProbeTest, TheDirectStepsIgnoreEveryConfiguredProxyAndTheHttpStatus) 
     EXPECT_EQ(ExitProbe::fetchViaLibcurl("curl: (7) earlier"), kTraceProbe);
 }
 
-TEST_F(ExitProbeTest, LibcurlTrustsTheConfiguredCaAloneAndReadsABodyThatIsNotUtf8AsEmpty) {
-    TraceServerProcess server({.body = "ip=203.0.113.7\ncolo=\xc3\x28\n"});
+// The direct chain: curl by name, then curl by address, then libcurl; the first fetched trace
+// wins as it is, and when none is fetched the first step's error is the one reported.
+TEST_F(ExitProbeTest, LibcurlTrustsTheConfiguredCaAloneAndTheChainStopsAtTheFirstFetch) {
+    TraceServerProcess server({.body = kTrace});
     traceHostAt(server.tcpPort());
-    // The test CA is in no system store: without the hook libcurl's handshake fails.
+    // The test CA is in no system store: without the hook libcurl's handshake fails, so the
+    // chain's trace is curl's by name, which trusts the CA through HOME's .curlrc.
     EXPECT_EQ(ExitProbe::fetchViaLibcurl(std::nullopt),
               TraceProbe::failed(curl_easy_strerror(CURLE_PEER_FAILED_VERIFICATION)));
+    EXPECT_EQ(ExitProbe::fetchDirect(), kTraceProbe);
+    // Now curl does not trust the server, libcurl does: only the last step fetches.
+    TempDir bareHome;
+    set("HOME", bareHome.path().string());
     set("NIMBRA_TRACE_CA_FILE", TraceServerProcess::caFile());
+    ASSERT_THAT(why(ExitProbe::fetchViaCurlDirect()), StartsWith("curl: (60)"));
+    EXPECT_EQ(ExitProbe::fetchDirect(), kTraceProbe);
+
+    TraceServerProcess notUtf8({.body = "ip=203.0.113.7\ncolo=\xc3\x28\n"});
+    traceHostAt(notUtf8.tcpPort());
     EXPECT_EQ(ExitProbe::fetchViaLibcurl(std::nullopt), TraceProbe::failed(kEmptyIp));
 }
 
@@ -143,8 +155,7 @@ Subprocess::Options traceServerOn443(const std::string& body) {
     return options;
 }
 
-// The trace server on 127.0.0.1:443, where the direct IP probe looks. Binding it needs root or
-// CAP_NET_BIND_SERVICE; without either the test is skipped.
+// The trace server on 127.0.0.1:443, where the direct IP probe looks (binding it needs root).
 struct PrivilegedTraceServer {
     explicit PrivilegedTraceServer(const std::string& body)
         : process(Subprocess::start(traceServerOn443(body))),
@@ -156,20 +167,6 @@ struct PrivilegedTraceServer {
     nimbra::testing::LineReader out;
     bool listening;
 };
-
-// The direct chain: curl by name, then curl by address, then libcurl; the first fetched trace
-// wins as it is, and when none is fetched the first step's error is the one reported.
-TEST_F(ExitProbeTest, TheChainStopsAtTheFirstStepThatFetches) {
-    TraceServerProcess server({.body = kTrace});
-    traceHostAt(server.tcpPort());
-    EXPECT_EQ(ExitProbe::fetchDirect(), kTraceProbe);  // libcurl does not trust the server yet
-    // Now curl does not trust the server, libcurl does: only the last step fetches.
-    TempDir bareHome;
-    set("HOME", bareHome.path().string());
-    set("NIMBRA_TRACE_CA_FILE", TraceServerProcess::caFile());
-    ASSERT_THAT(why(ExitProbe::fetchViaCurlDirect()), StartsWith("curl: (60)"));
-    EXPECT_EQ(ExitProbe::fetchDirect(), kTraceProbe);
-}
 
 TEST_F(ExitProbeTest, EachStepSaysWhyItFailedAndTheChainReportsTheFirst) {
     const int closed = freeLoopbackPort();
@@ -200,8 +197,7 @@ TEST_F(ExitProbeTest, TheChainTakesTheAddressProbeWhenItFetchesAndMovesOnWhenItH
         // warp=off: fetched but not ok -- a fetched trace ends the chain all the same.
         const std::string warpOff = "ip=198.51.100.4\nloc=JP\ncolo=NRT\nwarp=off\n";
         PrivilegedTraceServer server(warpOff);
-        if (!server.listening)
-            GTEST_SKIP() << "cannot serve on 127.0.0.1:443: " << server.process.takeStderr();
+        ASSERT_TRUE(server.listening) << server.process.takeStderr();
         EXPECT_EQ(ExitProbe::fetchViaCurlDirectIP(), parseTrace(warpOff));
         EXPECT_EQ(ExitProbe::fetchDirect(), parseTrace(warpOff));
     }
