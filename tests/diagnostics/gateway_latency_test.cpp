@@ -119,8 +119,7 @@ TEST(GatewayTargets, DirectThenFremontFollowingTheDeploymentOverrides) {
     ScopedEnv endpoint("NIMBRA_ENDPOINT_V4", "127.0.0.1");
     ScopedEnv prefix("NIMBRA_FREMONT_NAT64_PREFIX", "::ffff:");
     const std::pair<std::optional<std::string>, int> ports[] = {
-        {std::nullopt, 443}, {"8443", 8443}, {"https", 443}, {"443x", 443},
-        {"0", 443},          {"65536", 443}, {"-1", 443}};
+        {std::nullopt, 443}, {"8443", 8443}, {"443x", 443}, {"0", 443}, {"65536", 443}};
     for (const auto& [text, port] : ports) {
         ScopedEnv probePort("NIMBRA_GATEWAY_PROBE_PORT", text);
         EXPECT_THAT(ExitProbe::gatewayTargets(),
@@ -136,9 +135,8 @@ TEST(GatewayRtt, NumericAddressesAloneAreMeasuredAndAnAnswerEndsTheWait) {
     const int port = listener.port();
     UdpResponder udp(/*answerAfter=*/1, port);
     // Never a name lookup, never a port out of range.
-    const std::pair<const char*, int> invalid[] = {{"localhost", port},  {"", port},
-                                                   {"127.0.0.1.", port}, {"::ffff:", port},
-                                                   {"127.0.0.1", 0},     {"127.0.0.1", 65536}};
+    const std::pair<const char*, int> invalid[] = {
+        {"localhost", port}, {"127.0.0.1.", port}, {"127.0.0.1", 0}, {"127.0.0.1", 65536}};
     for (const auto& [host, hostPort] : invalid) {
         EXPECT_EQ(ExitProbe::measureQuicUdpRtt(host, hostPort, 1000), -1) << host << hostPort;
         EXPECT_EQ(ExitProbe::measureTcpRtt(host, hostPort, 1000), -1) << host << hostPort;
