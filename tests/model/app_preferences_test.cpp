@@ -56,8 +56,6 @@ TEST_F(AppPreferencesTest, EachStoredVersionRunsOnlyTheStepsAfterIt) {
         {rules + R"("nimbra_prefs_version":7,"split_tunnel_mode":"x","usque_prefer_http2":true})",
          rules + R"("nimbra_prefs_version":7,"split_tunnel_mode":"x","usque_prefer_http2":true})"},
         // The retired port is rewritten whatever the schema; other ports stay.
-        {rules + R"("nimbra_prefs_version":7,"socks_port":18088})",
-         rules + R"("nimbra_prefs_version":7,"socks_port":19999})"},
         {rules + R"("nimbra_prefs_version":12,"socks_port":18088,"usque_prefer_http2":true})",
          rules + R"("nimbra_prefs_version":12,"socks_port":19999,"usque_prefer_http2":true})"},
         {rules + R"("nimbra_prefs_version":7,"socks_port":18089})",
