@@ -49,20 +49,6 @@ using Json = nlohmann::json;
 // The compatibility SOCKS gateway's port in the client namespace (its loopback is its own).
 constexpr int kCompatPort = 19999;
 
-// The figures of the last "traffic ..." line nimbra-cli connect --traffic printed.
-struct Figures {
-    long long down = 0, up = 0, totalDown = 0, totalUp = 0;
-};
-std::optional<Figures> lastFigures(const std::vector<std::string>& lines) {
-    for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
-        Figures f;
-        if (std::sscanf(line->c_str(), "traffic down=%lld up=%lld total_down=%lld total_up=%lld",
-                        &f.down, &f.up, &f.totalDown, &f.totalUp) == 4)
-            return f;
-    }
-    return std::nullopt;
-}
-
 class TunConnectE2e : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -175,19 +161,24 @@ TEST_F(TunConnectE2e, ConnectsChangesSettingsLiveHealsAndRestoresOnSigterm) {
     {
         SCOPED_TRACE("traffic");
         // The figures are measured on nimbrad's interface: a few MB down the TUN move them.
-        ASSERT_TRUE(run.waitFor("traffic down=")) << run.transcript();
-        const Figures before = *lastFigures(run.lines());
-        constexpr long kPulled = 4 << 20;
+        struct {
+            long long down, up, totalDown, totalUp;
+        } before{}, after{};
+        const auto next = [&](auto& f) {  // reads the next "traffic ..." line
+            return run.waitFor("traffic down=") &&
+                   std::sscanf(run.lines().back().c_str(),
+                               "traffic down=%lld up=%lld total_down=%lld total_up=%lld", &f.down,
+                               &f.up, &f.totalDown, &f.totalUp) == 4;
+        };
+        ASSERT_TRUE(next(before)) << run.transcript();
+        constexpr long long kPulled = 4 << 20;
         ASSERT_EQ(pullDownTheTunnel(kPulled), std::to_string(kPulled));
-        std::optional<Figures> after;  // the first line that counts all of it, within 30 ticks
-        for (int tick = 0; tick < 30 && run.waitFor("traffic down="); ++tick) {
-            after = lastFigures(run.lines());
-            if (after->down > 0 && after->totalDown >= before.totalDown + kPulled) break;
-        }
-        ASSERT_TRUE(after) << run.transcript();
-        EXPECT_GT(after->down, 0) << run.transcript();
-        EXPECT_GE(after->totalDown - before.totalDown, kPulled) << run.transcript();
-        EXPECT_GT(after->totalUp, before.totalUp) << "the requests and acknowledgements";
+        // Up to the first line that counts all of it, within 30 ticks.
+        for (int tick = 0; tick < 30 && next(after); ++tick)
+            if (after.totalDown >= before.totalDown + kPulled) break;
+        EXPECT_GT(after.down, 0) << run.transcript();
+        EXPECT_GE(after.totalDown - before.totalDown, kPulled) << run.transcript();
+        EXPECT_GT(after.totalUp, before.totalUp) << "the requests and acknowledgements";
     }
 
     {
