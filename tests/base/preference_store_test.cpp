@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -110,41 +111,32 @@ TEST(PreferenceStore, StoresWritingFromTwoThreadsAtOnceLoseNothing) {
               std::filesystem::perms::none);
 }
 
-TEST(PreferenceStore, ACorruptFileIsKeptAsideAndTheStoreStartsEmpty) {
+// Damage found when the store opens the file, or made since it last read it (say, another
+// program cut it short): the bytes are copied aside once, and the next write goes on from what
+// the store last read -- nothing at all in the first case.
+TEST(PreferenceStore, ADamagedFileIsKeptAsideOnceAndTheNextWriteGoesOnFromTheLastRead) {
     for (const std::string& damaged : {std::string("{\"ui_language\": \"zh\""),
                                        std::string("[1, 2]"), std::string("\xff\xfe garbage")}) {
-        TempDir dir;
-        const auto file = dir / "preferences.json";
-        writeFile(file, damaged);
+        for (const bool sinceRead : {false, true}) {
+            SCOPED_TRACE(damaged + (sinceRead ? ", since read" : ", at open"));
+            TempDir dir;
+            const auto file = dir / "preferences.json";
+            writeFile(file, R"({"ui_language":"zh"})");
+            std::optional<PreferenceStore> store;
+            if (sinceRead) store.emplace(file);
+            writeFile(file, damaged);
+            if (!sinceRead) store.emplace(file);
+            EXPECT_EQ(store->contains("ui_language"), sinceRead);
 
-        PreferenceStore store(file);
-        EXPECT_FALSE(store.contains("ui_language"));
-        const auto copies = corruptCopies(dir.path());
-        ASSERT_EQ(copies.size(), 1u) << damaged;
-        // The first write replaces the damaged file; the copy still holds what was there, and
-        // the write's re-read of the same damage made no second one.
-        store.setText("ui_language", "en");
-        EXPECT_EQ(PreferenceStore(file).text("ui_language"), "en");
-        EXPECT_EQ(corruptCopies(dir.path()), copies);
-        EXPECT_EQ(readFile(copies[0]), damaged);
+            store->setBoolean("china_direct", false);
+            const auto copies = corruptCopies(dir.path());
+            ASSERT_EQ(copies.size(), 1u);  // the write's re-read of the same damage made none
+            EXPECT_EQ(readFile(copies[0]), damaged);
+            EXPECT_EQ(PreferenceStore(file).snapshotJson(),
+                      sinceRead ? R"({"china_direct":false,"ui_language":"zh"})"
+                                : R"({"china_direct":false})");
+        }
     }
-}
-
-TEST(PreferenceStore, AFileDamagedSinceItWasReadIsKeptAsideByTheNextWrite) {
-    TempDir dir;
-    const auto file = dir / "preferences.json";
-    PreferenceStore store(file);
-    store.setText("ui_language", "zh");
-    const std::string damaged = "{\"ui_language\": ";  // say, another program cut short
-    writeFile(file, damaged);
-    ASSERT_TRUE(corruptCopies(dir.path()).empty());
-
-    store.setBoolean("china_direct", false);
-    const auto copies = corruptCopies(dir.path());
-    ASSERT_EQ(copies.size(), 1u);
-    EXPECT_EQ(readFile(copies[0]), damaged);
-    // The write goes on from what this store last read rather than from nothing.
-    EXPECT_EQ(PreferenceStore(file).snapshotJson(), R"({"china_direct":false,"ui_language":"zh"})");
 }
 
 TEST(PreferenceStore, ListenersHearOnlyTheirKeyUntilUnsubscribed) {
