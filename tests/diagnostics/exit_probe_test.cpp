@@ -1,6 +1,6 @@
 // The exit probes against real programs: real curl over real TLS to the trace-server stand-in,
-// through the usque stand-in's SOCKS5 server or straight, and libcurl in-process. Every
-// connection goes to the loopback; failures use closed loopback ports, so nothing waits.
+// and libcurl in-process (the fetch through usque's SOCKS5 listener is the engine's health check,
+// tested there). Every connection goes to the loopback; failures use closed loopback ports.
 
 #include "diagnostics/exit_probe.hpp"
 
@@ -21,18 +21,16 @@
 #include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
 #include "support/trace_server_process.hpp"
-#include "support/usque_test_home.hpp"
+#include "support/usque_test_home.hpp"  // freeLoopbackPort
 
 namespace nimbra {
 namespace {
 
 using namespace std::chrono_literals;
 using nimbra::testing::freeLoopbackPort;
-using nimbra::testing::PriorUsque;
 using nimbra::testing::ScopedEnv;
 using nimbra::testing::TempDir;
 using nimbra::testing::TraceServerProcess;
-using nimbra::testing::UsqueTestHome;
 using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
@@ -97,16 +95,6 @@ TEST_F(ExitProbeTest, ACurlRunBecomesAProbeByItsStatusStdoutAndStderrOrIsKilledW
     EXPECT_EQ(detail::runCurl({"/bin/sh", "-c", "echo 'still going' >&2; exec sleep 3600"},
                               detail::kDirectIpFailure, 300ms),
               TraceProbe::failed("curl ipv4 probe failed (137)"));
-}
-
-TEST_F(ExitProbeTest, TheSocksProbeFetchesThroughTheProxyWhichAloneResolvesTheHost) {
-    TraceServerProcess server({.body = kTrace});
-    UsqueTestHome home;
-    home.writeRegistration();
-    home.routeTraceHostTo(server.tcpPort());
-    PriorUsque usque(home, false);
-    EXPECT_EQ(ExitProbe::fetchViaCurlSocks(home.port()), kTraceProbe);
-    EXPECT_THAT(server.stderrText(), HasSubstr("GET /cdn-cgi/trace -> 200"));
 }
 
 TEST_F(ExitProbeTest, TheDirectStepsIgnoreEveryConfiguredProxyAndTheHttpStatus) {
