@@ -1,5 +1,5 @@
-// Who listens on a port: the /proc table against a hand-made /proc tree and the real one, and the
-// lsof/ps table against the scripts in fake_tools.
+// Who listens on a port: the /proc table against a hand-made /proc tree (the real one is read by
+// the engine's tests, which find usque by it), and the lsof/ps table against fake_tools' scripts.
 
 #include "system/process_table.hpp"
 
@@ -8,8 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <asio/io_context.hpp>
-#include <asio/ip/tcp.hpp>
 #include <filesystem>
 
 #include "support/file_text.hpp"
@@ -24,11 +22,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 using nimbra::testing::ScopedEnv;
-using ::testing::Contains;
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using ::testing::IsEmpty;
-using ::testing::Not;
 using testing::readFile;
 using testing::writeFile;
 
@@ -143,20 +138,6 @@ TEST_F(ProcProcessTableFakeTree, ReadsCommandLinesAndSkipsProcessesItCannotRead)
     EXPECT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 0) << "2: could not drop root; 1: wrong listeners";
     fs::permissions(root() / "900" / "fd", fs::perms::owner_all);  // so the tree can be removed
-}
-
-// The real /proc, with a listener of our own.
-TEST(ProcProcessTableLive, TheSystemTableFindsOurListenerUntilItClosesAndOurCommandLine) {
-    ProcessTable& table = ProcessTable::system();
-    EXPECT_THAT(table.processArgs(::getpid()), HasSubstr("test_system"));
-    asio::io_context io;
-    asio::ip::tcp::acceptor acceptor(io, {asio::ip::make_address("127.0.0.1"), 0});
-    const int port = acceptor.local_endpoint().port();
-    EXPECT_EQ(table.listenerPids(port), std::vector<pid_t>{::getpid()});
-    EXPECT_THAT(table.listenerSnapshot(port),
-                HasSubstr(" " + std::to_string(::getpid()) + " 127.0.0.1:" + std::to_string(port)));
-    acceptor.close();
-    EXPECT_THAT(table.listenerPids(port), Not(Contains(::getpid())));
 }
 
 // lsof and ps, played by the scripts in fake_tools; each writes its arguments one a line.
