@@ -85,15 +85,6 @@ UniqueFd connectTcp(std::uint16_t port) {
     return fd;
 }
 
-bool readExact(int fd, std::uint8_t* into, std::size_t size) {
-    for (std::size_t done = 0; done < size;) {
-        const ssize_t got = ::recv(fd, into + done, size - done, 0);
-        if (got <= 0) return false;
-        done += static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
 bool sendFramed(int fd, Bytes message) {
     message.insert(message.begin(), {static_cast<std::uint8_t>(message.size() >> 8),
                                      static_cast<std::uint8_t>(message.size())});
@@ -101,11 +92,13 @@ bool sendFramed(int fd, Bytes message) {
            static_cast<ssize_t>(message.size());
 }
 
+// A whole framed message; nothing when the peer closes or the read times out first.
 std::optional<Bytes> readFramed(int fd) {
     std::array<std::uint8_t, 2> prefix{};
-    if (!readExact(fd, prefix.data(), 2)) return std::nullopt;
+    if (::recv(fd, prefix.data(), 2, MSG_WAITALL) != 2) return std::nullopt;
     Bytes message(static_cast<std::size_t>(prefix[0] << 8 | prefix[1]));
-    if (!readExact(fd, message.data(), message.size())) return std::nullopt;
+    const ssize_t got = ::recv(fd, message.data(), message.size(), MSG_WAITALL);
+    if (got != static_cast<ssize_t>(message.size())) return std::nullopt;
     return message;
 }
 
