@@ -234,17 +234,26 @@ TEST_F(UsqueEngineTest, AStopDuringAStartCallsItOffAndLeavesNoUsqueBehind) {
     }
 }
 
-TEST_F(UsqueEngineTest, AStopWhileAStartWaitsForItsPortCallsItOffBeforeItLaunches) {
+// Another program on the port is never ended: a start waiting for it to go is called off by a
+// stop before it launches anything, and one whose wait runs out reports the port in use.
+TEST_F(UsqueEngineTest, APortHeldByAnotherProgramIsLeftAlone) {
     auto holder = holdPort(port());
     WatchedTable table;
-    auto engine = makeEngine(patientTimings(), table);
-    BackgroundStart start(engine);
+    auto waiting = makeEngine(patientTimings(), table);
+    BackgroundStart start(waiting);
     // One look for a usque to adopt, one for usque to end, then the waiting.
     ASSERT_TRUE(eventually([&] { return table.listenerQueries > 3; }));
-    engine.stopProcessOnly();
+    waiting.stopProcessOnly();
     EXPECT_EQ(start.outcome(), "called off");
     EXPECT_EQ(listeners(), std::vector<pid_t>{holder.pid()});  // no usque was launched
-    EXPECT_TRUE(holder.running());
+
+    Timings timings = patientTimings();
+    timings.portFreeBeforeStart = 200ms;  // the holder never lets go
+    auto engine = makeEngine(timings);
+    const auto failure = failureOf([&] { engine.startSocks(false); });
+    ASSERT_TRUE(std::holds_alternative<UsqueError::PortInUse>(failure));
+    EXPECT_TRUE(holder.running());  // not ours to stop; the Subprocess ends it with the test
+    EXPECT_TRUE(tunnel_probes::socksAccepts(home_.port()));
 }
 
 // The called-off start unwinds while the next one runs; ending its child must not end the new one.
@@ -266,17 +275,6 @@ TEST_F(UsqueEngineTest, AStartAfterAStopIsNotHarmedByTheStartItCalledOff) {
     EXPECT_TRUE(tunnel_probes::socksAccepts(home_.port()));
     engine.stop();
     EXPECT_TRUE(listeners().empty());
-}
-
-TEST_F(UsqueEngineTest, APortHeldByAnotherProgramIsLeftAloneAndReportedInUse) {
-    auto holder = holdPort(port());
-    Timings timings = patientTimings();
-    timings.portFreeBeforeStart = 200ms;  // the holder never lets go
-    auto engine = makeEngine(timings);
-    const auto failure = failureOf([&] { engine.startSocks(false); });
-    ASSERT_TRUE(std::holds_alternative<UsqueError::PortInUse>(failure));
-    EXPECT_TRUE(holder.running());  // not ours to stop; the Subprocess ends it with the test
-    EXPECT_TRUE(tunnel_probes::socksAccepts(home_.port()));
 }
 
 TEST_F(UsqueEngineTest, AUsqueOnThePortIsAdoptedOnlyIfHealthyWithTheSameTransport) {
