@@ -47,6 +47,8 @@ std::pair<Step, std::size_t> readThrough(Parse parse, const Bytes& stream) {
 
 const Bytes kTrailing = bytes({0x16, 0x03, 0x01});  // the start of a TLS ClientHello
 
+// The relay's and the gateway's tests read a granted reply naming a host, a refusal, greetings
+// and requests (good and of the wrong version) over real connections, with bytes following them.
 TEST(Socks5Wire, EveryMessageIsReadToItsEndAndNoFurther) {
     struct Case {
         Parse parse;
@@ -59,15 +61,9 @@ TEST(Socks5Wire, EveryMessageIsReadToItsEndAndNoFurther) {
         {parseConnectReply, bytes({5, 0, 0, 1, 10, 0, 0, 1, 0x1F, 0x90}), Status::done, 10},
         {parseConnectReply, bytes({5, 0, 0, 4}) + Bytes(16, 0xAB) + bytes({0, 80}), Status::done,
          22},
-        {parseConnectReply, bytes({5, 0, 0, 3, 4}) + "host" + bytes({0, 80}), Status::done, 11},
         {parseConnectReply, bytes({5, 0, 0, 3, 0, 0, 80}), Status::done, 7},
         {parseConnectReply, bytes({4, 0, 0, 1}), Status::malformed, 4},
-        {parseConnectReply, bytes({5, 5, 0, 1}), Status::malformed, 4},
         {parseConnectReply, bytes({5, 0, 0, 0}), Status::malformed, 4},
-        {parseGreeting, bytes({5, 2, 0, 2}), Status::done, 4},
-        {parseGreeting, bytes({5, 1, 2}), Status::done, 3},
-        {parseGreeting, bytes({4, 1, 0}), Status::malformed, 2},
-        {requestStep, bytes({4, 1, 0, 1}), Status::malformed, 4},
     };
     for (const Case& c : cases) {
         auto [step, taken] = readThrough(c.parse, c.message + kTrailing + Bytes(32, 0));
@@ -104,7 +100,6 @@ TEST(Socks5Wire, RequestDestinationsAndTheirRefusalsInDecisionOrder) {
         {bytes({5, 1, 0, 1, 127, 0, 0, 2, 0x4E, 0x1F}), Dest{"127.0.0.2", kListen}, std::nullopt},
         {named(1, "[::1]", kListen), Dest{"[::1]", kListen}, std::nullopt},
         {named(1, "example.com", 443), Dest{"example.com", 443}, std::nullopt},
-        {bytes({5, 1}) + v6, v6Dest, ReplyCode::addressTypeNotSupported},
         // An unsupported command beats IPv6 and the loop check...
         {bytes({5, 3}) + v6, v6Dest, ReplyCode::commandNotSupported},
         {named(2, "localhost", kListen), Dest{"localhost", kListen},
