@@ -1,5 +1,6 @@
 #include "daemon/daemon_client.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -18,10 +19,16 @@ namespace nimbra {
 namespace {
 
 using namespace std::chrono_literals;
+using ::testing::AllOf;
 using testing::daemonErrorOf;
 using testing::FakeDaemon;
 using testing::FakeReply;
+using ::testing::HasSubstr;
+using ::testing::Not;
 using testing::TempDir;
+using ::testing::Throws;
+using ::testing::ThrowsMessage;
+using ::testing::Truly;
 namespace client = DaemonClient;
 
 template <typename Case>
@@ -180,17 +187,6 @@ TEST(DaemonClientFraming, NoWholeLineWithinTheBudgetIsATruncatedReply) {
     }
 }
 
-TEST(DaemonClientFraming, AnUndecodableLineSurfacesAsTheDecoderError) {
-    FakeDaemon daemon;
-    daemon.script("status", FakeReply::line(R"({"msg":"no ok here"})"));
-    try {
-        client::call("status", {}, daemon.socketPath());
-        FAIL() << "decoded a reply without ok";
-    } catch (const client::ReplyDecodeError& e) {
-        EXPECT_STREQ(e.what(), "daemon reply: required key \"ok\" is missing");
-    }
-}
-
 TEST(DaemonReplyDecoding, KeysExactNullIsAbsentRangesKept) {
     EXPECT_EQ(client::decodeReply(R"({"ok":true})"), (client::Reply{true, {}, {}, {}}));
     EXPECT_EQ(client::decodeReply(R"({"ok":false,"msg":null,"status":null,"exitProbes":null})"),
@@ -243,16 +239,18 @@ TEST(DaemonReplyDecoding, AWrongTypeAnywhereMakesTheReplyUndecodableAndSaysWhere
         {R"([{"ok":true}])", "daemon reply should be a JSON object, found an array"},
         {R"({"ok":true} x)", "daemon reply is not valid JSON: "},
     };
-    for (const auto& [line, text] : cases) {
-        try {
-            client::decodeReply(line);
-            ADD_FAILURE() << "decoded " << line;
-        } catch (const client::ReplyDecodeError& e) {
-            EXPECT_NE(std::string(e.what()).find(text), std::string::npos)
-                << line << " gave: " << e.what();
-            EXPECT_EQ(std::string(e.what()).find("json.exception"), std::string::npos) << e.what();
-        }
+    for (const auto& c : cases) {
+        EXPECT_THAT([&] { client::decodeReply(c.first); },
+                    ThrowsMessage<client::ReplyDecodeError>(
+                        AllOf(HasSubstr(c.second), Not(HasSubstr("json.exception")))))
+            << c.first;
     }
+    // A call that receives such a line surfaces the decoder's error.
+    FakeDaemon daemon;
+    daemon.script("status", FakeReply::line(R"({"msg":"no ok here"})"));
+    EXPECT_THAT([&] { client::call("status", {}, daemon.socketPath()); },
+                ThrowsMessage<client::ReplyDecodeError>(
+                    std::string("daemon reply: required key \"ok\" is missing")));
 }
 
 // "status" reply lines in order; "" closes without a line.
@@ -347,12 +345,9 @@ TEST(DaemonClientReadiness, CancellationEndsTheWaitAtTheNextPoll) {
     daemon.script("status", FakeReply::line(R"({"ok":true,"status":{"tunnel_on":true}})"));
     client::ReadyWait wait = kFastPolls;
     wait.cancelled = [&] { return daemon.requests().size() >= 2; };
-    try {
-        client::waitUntilReady(std::chrono::hours(1), daemon.socketPath(), wait);
-        FAIL() << "the wait ended without cancellation";
-    } catch (const std::system_error& e) {
-        EXPECT_TRUE(isCancellation(e));
-    }
+    EXPECT_THAT([&] { client::waitUntilReady(std::chrono::hours(1), daemon.socketPath(), wait); },
+                Throws<std::system_error>(
+                    Truly([](const std::system_error& e) { return isCancellation(e); })));
     EXPECT_EQ(daemon.requests().size(), 2u);
 }
 
