@@ -3,6 +3,7 @@
 
 #include "nimbrad/china_ranges.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -128,12 +129,9 @@ TEST(ChinaRanges, SaysClearlyWhenADatabaseIsMissingOrNotOne) {
           GeoIpDatabases{"/usr/share/GeoIP/GeoIP.dat", dir / "none.dat"},
           GeoIpDatabases{"/usr/share/GeoIP/GeoIPv6.dat", "/usr/share/GeoIP/GeoIPv6.dat"},
           GeoIpDatabases{dir / "empty.dat", "/usr/share/GeoIP/GeoIPv6.dat"}}) {
-        try {
-            loadChinaRanges(databases);
-            ADD_FAILURE() << databases.ipv4 << " " << databases.ipv6;
-        } catch (const GeoIpError& e) {
-            EXPECT_NE(std::string(e.what()).find(".dat"), std::string::npos) << e.what();
-        }
+        EXPECT_THAT([&] { loadChinaRanges(databases); },
+                    ::testing::ThrowsMessage<GeoIpError>(::testing::HasSubstr(".dat")))
+            << databases.ipv4 << " " << databases.ipv6;
     }
 }
 
