@@ -7,6 +7,7 @@
 
 #include "nimbrad/system_resolver.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -81,17 +82,15 @@ TEST(ResolverJournal, ReadsBackWhatItWroteAndNothingElse) {
 }
 
 TEST(TunnelResolvConf, NamesOnlyTheForwarderAndKeepsSearchDomainsAndOptions) {
+    const std::string head =
+        "# Written by nimbrad while the tunnel is up; the previous file comes back when it "
+        "stops.\n";
     EXPECT_EQ(
         tunnelResolvConf(kOriginal + "  domain home\n\tsearchx y\nsortlist 10.0.0.0", "127.0.0.1"),
-        "# Written by nimbrad while the tunnel is up; the previous file comes back when it "
-        "stops.\n"
-        "nameserver 127.0.0.1\n"
-        "search lan corp.example\n"
-        "options edns0 trust-ad\n"
-        "  domain home\n");
-    EXPECT_EQ(tunnelResolvConf("", "::1"),
-              "# Written by nimbrad while the tunnel is up; the previous file comes back when it "
-              "stops.\nnameserver ::1\n");
+        head +
+            "nameserver 127.0.0.1\nsearch lan corp.example\noptions edns0 trust-ad\n  domain "
+            "home\n");
+    EXPECT_EQ(tunnelResolvConf("", "::1"), head + "nameserver ::1\n");
 }
 
 // What is at a path, in every respect restore() must bring back.
@@ -368,13 +367,9 @@ TEST_F(SystemResolverTest, ResolvedRecoveryAndFailures) {
     fs::remove(dir_ / "resolvectl.log");
     ScopedEnv fail("FAKE_RESOLVECTL_FAIL", "domain");
     SystemResolver resolver(options_);
-    try {
-        resolver.pointAt("nimbra0", "127.0.0.1");
-        ADD_FAILURE() << "pointAt succeeded";
-    } catch (const ResolverError& error) {
-        EXPECT_NE(std::string(error.what()).find("domain nimbra0 ~.: exit 1"), std::string::npos)
-            << error.what();
-    }
+    EXPECT_THAT(
+        [&] { resolver.pointAt("nimbra0", "127.0.0.1"); },
+        ::testing::ThrowsMessage<ResolverError>(::testing::HasSubstr("domain nimbra0 ~.: exit 1")));
     EXPECT_EQ(calls(), (std::vector<std::string>{"status", "dns nimbra0 127.0.0.1",
                                                  "domain nimbra0 ~.", "revert nimbra0"}));
     EXPECT_FALSE(resolver.pointed());
