@@ -370,12 +370,9 @@ TEST_F(SystemdInstallerTest, ACancelWhileThePromptWaitsEndsItAndInstallsNothing)
         cancel.request_stop();
     });
     const StopScope scope(cancel.get_token());
-    try {
-        DaemonInstaller::ensureInstalled(options_);
-        ADD_FAILURE() << "the install ended on its own";
-    } catch (const std::system_error& error) {
-        EXPECT_TRUE(isCancellation(error)) << error.what();
-    }
+    EXPECT_THAT([&] { DaemonInstaller::ensureInstalled(options_); },
+                ::testing::Throws<std::system_error>(::testing::Truly(
+                    [](const std::system_error& e) { return isCancellation(e); })));
     EXPECT_FALSE(fs::exists(installed()));
     EXPECT_FALSE(stagingLeftBehind());
 }
