@@ -9,7 +9,7 @@
 #include <signal.h>
 
 #include <atomic>
-#include <optional>
+#include <future>
 #include <thread>
 
 #include "engine/tunnel_probes.hpp"
@@ -68,33 +68,20 @@ UsqueError::Case failureOf(const std::function<void()>& action) {
     return UsqueError::BinaryMissing{};
 }
 
-// Runs a start on a thread of its own, as the controller's pool does.
-class BackgroundStart {
-public:
-    explicit BackgroundStart(UsqueEngine& engine)
-        : thread_([this, &engine] {
-              try {
-                  engine.startSocks(false);
-                  outcome_ = "started";
-              } catch (const UsqueEngine::StartStopped&) {
-                  outcome_ = "called off";
-              } catch (const std::exception& error) {
-                  outcome_ = error.what();
-              }
-          }) {}
-    ~BackgroundStart() {
-        if (thread_.joinable()) thread_.join();
-    }
-    // Waits for the start to end: "started", "called off" or the error's text.
-    std::string outcome() {
-        thread_.join();
-        return outcome_;
-    }
-
-private:
-    std::string outcome_;
-    std::thread thread_;
-};
+// Runs a start on a thread of its own, as the controller's pool does. Its outcome: "started",
+// "called off" or the error's text.
+std::future<std::string> startInBackground(UsqueEngine& engine) {
+    return std::async(std::launch::async, [&engine]() -> std::string {
+        try {
+            engine.startSocks(false);
+            return "started";
+        } catch (const UsqueEngine::StartStopped&) {
+            return "called off";
+        } catch (const std::exception& error) {
+            return error.what();
+        }
+    });
+}
 
 // Starts the trace-server stand-in on `port`, holding it for as long as it runs. (Not the test
 // program itself: its command line names the usque tests, and the engine ends usque listeners on
@@ -220,14 +207,14 @@ TEST_F(UsqueEngineTest, AStopDuringAStartCallsItOffAndLeavesNoUsqueBehind) {
     for (const int stoppers : {1, 2}) {
         SCOPED_TRACE(std::to_string(stoppers) + " stop() at once");
         auto engine = makeEngine();
-        BackgroundStart start(engine);
+        auto start = startInBackground(engine);
         ASSERT_TRUE(eventually([&] { return listeners().size() == 1; }));
         const pid_t child = listeners()[0];
 
         std::vector<std::thread> stops;
         for (int i = 0; i < stoppers; ++i) stops.emplace_back([&] { engine.stop(); });
         for (auto& stop : stops) stop.join();
-        EXPECT_EQ(start.outcome(), "called off");
+        EXPECT_EQ(start.get(), "called off");
         EXPECT_FALSE(engine.isRunning());
         EXPECT_TRUE(listeners().empty());
         EXPECT_TRUE(process_control::isGone(child));
@@ -240,11 +227,11 @@ TEST_F(UsqueEngineTest, APortHeldByAnotherProgramIsLeftAlone) {
     auto holder = holdPort(port());
     WatchedTable table;
     auto waiting = makeEngine(patientTimings(), table);
-    BackgroundStart start(waiting);
+    auto start = startInBackground(waiting);
     // One look for a usque to adopt, one for usque to end, then the waiting.
     ASSERT_TRUE(eventually([&] { return table.listenerQueries > 3; }));
     waiting.stopProcessOnly();
-    EXPECT_EQ(start.outcome(), "called off");
+    EXPECT_EQ(start.get(), "called off");
     EXPECT_EQ(listeners(), std::vector<pid_t>{holder.pid()});  // no usque was launched
 
     Timings timings = patientTimings();
@@ -259,15 +246,15 @@ TEST_F(UsqueEngineTest, APortHeldByAnotherProgramIsLeftAlone) {
 // The called-off start unwinds while the next one runs; ending its child must not end the new one.
 TEST_F(UsqueEngineTest, AStartAfterAStopIsNotHarmedByTheStartItCalledOff) {
     auto engine = makeEngine();
-    std::optional<BackgroundStart> first;
+    std::future<std::string> first;
     {
         testing::ScopedEnv neverReady("USQUE_STANDIN_NEVER_READY", "1");
-        first.emplace(engine);
+        first = startInBackground(engine);
         ASSERT_TRUE(eventually([&] { return listeners().size() == 1; }));
         engine.stop();
     }
     engine.startSocks(false);
-    EXPECT_EQ(first->outcome(), "called off");
+    EXPECT_EQ(first.get(), "called off");
     EXPECT_TRUE(engine.isRunning());
     const auto pids = listeners();
     ASSERT_EQ(pids.size(), 1u);
