@@ -212,20 +212,6 @@ TEST_F(PolicyRoutingTest, RoutesThroughTheTunnelAndTakesItAllBack) {
     }
 }
 
-TEST_F(PolicyRoutingTest, RollsBackABatchTheKernelRefusesPartOf) {
-    inWorld(false, [] {
-        // Someone else's rule, identical to one of ours: the kernel refuses ours as a duplicate.
-        mustIp("rule add to 203.0.113.0/24 lookup main priority 5200");
-        const testing::TempDir dir;
-        const std::string before = snapshot();
-        PolicyRouting routing(plan(), dir / "routes");
-        EXPECT_THROW(routing.install(), RoutingError);
-        EXPECT_FALSE(routing.installed());
-        EXPECT_FALSE(std::filesystem::exists(dir / "routes"));
-        EXPECT_EQ(snapshot(), before) << "the other rule stays, ours are gone";
-    });
-}
-
 TEST_F(PolicyRoutingTest, RecoversAfterTheTunnelVanishedWithItsRoutes) {
     inWorld(false, [] {
         // The world as it will be once the tunnel has gone (the device and its routes).
@@ -415,12 +401,22 @@ TEST_F(PolicyRoutingTest, DirectRangesGoAroundTheTunnelAndLeaveNoTrace) {
     });
 }
 
-TEST_F(PolicyRoutingTest, RollsBackALiveChangeTheKernelRefusesPartOf) {
+// A batch the kernel refuses part of, at install or as a live change, is rolled back whole.
+TEST_F(PolicyRoutingTest, RollsBackABatchTheKernelRefusesPartOf) {
     inWorld(false, [] {
         const testing::TempDir dir;
         const auto journal = dir / "routes";
         const std::string world = snapshot();
         PolicyRouting routing(plan(), journal);
+        // Someone else's rule, identical to one of ours: the kernel refuses ours as a duplicate.
+        mustIp("rule add to 203.0.113.0/24 lookup main priority 5200");
+        const std::string other = snapshot();
+        EXPECT_THROW(routing.install(), RoutingError);
+        EXPECT_FALSE(routing.installed());
+        EXPECT_FALSE(std::filesystem::exists(journal));
+        EXPECT_EQ(snapshot(), other) << "the other rule stays, ours are gone";
+        mustIp("rule del to 203.0.113.0/24 lookup main priority 5200");
+
         routing.install();
         const std::vector<Cidr> first{*Cidr::parse("5.5.0.0/16"), *Cidr::parse("2001:db8:5::/48")};
         routing.setDirectRanges(first);
