@@ -250,9 +250,25 @@ TEST_F(SystemResolverTest, SomeoneElsesChangeWhileUpIsLeftAlone) {
     }
 }
 
-TEST_F(SystemResolverTest, GarbledOrForeignJournalIsNeverActedOn) {
-    writeFile(resolvConf(), "nameserver 127.0.0.1\n");
+TEST_F(SystemResolverTest, RefusalsLeaveTheFileAndAnyJournalAsTheyWere) {
+    writeFile(resolvConf(), kOriginal);
     const auto before = stateOf(resolvConf());
+    SystemResolver resolver(options_);
+    // resolv.conf has no way to name a port; a device name must not read as an option.
+    EXPECT_THROW(resolver.pointAt("nimbra0", "127.0.0.1:5353"), ResolverError);
+    EXPECT_THROW(resolver.pointAt("nimbra0", "localhost"), ResolverError);
+    EXPECT_THROW(resolver.pointAt("-x", "127.0.0.1"), ResolverError);
+    // The backup is journalled, then the new file cannot be written: its scratch name is taken
+    // by a directory.
+    const auto scratch = dir_ / "etc/.resolv.conf.nimbrad-new";
+    fs::create_directories(scratch);
+    EXPECT_THROW(resolver.pointAt("nimbra0", "127.0.0.1"), ResolverError);
+    EXPECT_FALSE(resolver.pointed());
+    EXPECT_EQ(stateOf(resolvConf()), before);
+    EXPECT_FALSE(fs::exists(options_.journal));
+    fs::remove(scratch);
+
+    // A garbled or foreign journal is never acted on.
     ResolverJournal foreign;
     foreign.path = dir_ / "elsewhere/resolv.conf";
     foreign.before = ResolverJournal::Before::absent;
@@ -264,29 +280,11 @@ TEST_F(SystemResolverTest, GarbledOrForeignJournalIsNeverActedOn) {
         writeFile(options_.journal, journal);
         EXPECT_THROW(recover(), ResolverError);
         // Nor does pointing again write over it: it may hold the only copy of the user's file.
-        SystemResolver resolver(options_);
         EXPECT_THROW(resolver.pointAt("nimbra0", "127.0.0.1"), ResolverError);
         EXPECT_FALSE(resolver.pointed());
         EXPECT_EQ(stateOf(resolvConf()), before);
         EXPECT_EQ(readWholeFile(options_.journal), journal);
     }
-}
-
-TEST_F(SystemResolverTest, RefusalsLeaveTheFileAsItWasAndNoJournal) {
-    writeFile(resolvConf(), kOriginal);
-    const auto before = stateOf(resolvConf());
-    SystemResolver resolver(options_);
-    // resolv.conf has no way to name a port; a device name must not read as an option.
-    EXPECT_THROW(resolver.pointAt("nimbra0", "127.0.0.1:5353"), ResolverError);
-    EXPECT_THROW(resolver.pointAt("nimbra0", "localhost"), ResolverError);
-    EXPECT_THROW(resolver.pointAt("-x", "127.0.0.1"), ResolverError);
-    // The backup is journalled, then the new file cannot be written: its scratch name is taken
-    // by a directory.
-    fs::create_directories(dir_ / "etc/.resolv.conf.nimbrad-new");
-    EXPECT_THROW(resolver.pointAt("nimbra0", "127.0.0.1"), ResolverError);
-    EXPECT_FALSE(resolver.pointed());
-    EXPECT_EQ(stateOf(resolvConf()), before);
-    EXPECT_FALSE(fs::exists(options_.journal));
 }
 
 // With resolv.conf linked to resolved's stub, whether resolved is asked or the file replaced.
