@@ -180,6 +180,9 @@ protected:
                   }),
                   "");
     }
+
+    const testing::TempDir dir_;
+    const std::filesystem::path journal_ = dir_ / "routes";
 };
 
 // Whether or not the tunnel carries IPv6 (where a tunnelled IPv6 address goes while up).
@@ -188,12 +191,10 @@ TEST_F(PolicyRoutingTest, RoutesThroughTheTunnelAndTakesItAllBack) {
         SCOPED_TRACE(tunnelHasIpv6 ? "tunnel with IPv6" : "tunnel without IPv6");
         const std::string outsideIpv6 = tunnelHasIpv6 ? "nimbra0" : "No route to host";
         inWorld(tunnelHasIpv6, [&] {
-            const testing::TempDir dir;
-            const auto journal = dir / "routes";
             const std::string before = snapshot();
-            PolicyRouting routing(plan(), journal);
+            PolicyRouting routing(plan(), journal_);
             routing.install();
-            EXPECT_TRUE(std::filesystem::exists(journal));
+            EXPECT_TRUE(std::filesystem::exists(journal_));
             EXPECT_EQ(routeTo("1.1.1.1"), "nimbra0");
             EXPECT_EQ(routeTo("203.0.113.9"), "lan0") << "user exclusion";
             EXPECT_EQ(routeTo("198.51.100.7"), "lan0") << "endpoint";
@@ -206,22 +207,21 @@ TEST_F(PolicyRoutingTest, RoutesThroughTheTunnelAndTakesItAllBack) {
 
             routing.remove();
             EXPECT_FALSE(routing.installed());
-            EXPECT_FALSE(std::filesystem::exists(journal));
+            EXPECT_FALSE(std::filesystem::exists(journal_));
             EXPECT_EQ(snapshot(), before);
         });
     }
 }
 
 TEST_F(PolicyRoutingTest, RecoversAfterTheTunnelVanishedWithItsRoutes) {
-    inWorld(false, [] {
+    inWorld(false, [&] {
         // The world as it will be once the tunnel has gone (the device and its routes).
         mustIp("link del nimbra0");
         waitUntilSettled();
         const std::string before = snapshot();
         addTunnel();
 
-        const testing::TempDir dir;
-        PolicyRouting routing(plan(), dir / "routes");
+        PolicyRouting routing(plan(), journal_);
         routing.install();
         // The tunnel's process died and the kernel dropped the device and its routes: traffic
         // is held back, not sent around the tunnel, while the LAN still works.
@@ -236,31 +236,30 @@ TEST_F(PolicyRoutingTest, RecoversAfterTheTunnelVanishedWithItsRoutes) {
         mustIp("link del nimbra0");
         // Then the daemon died too. Its rules are still there until the next start.
         EXPECT_NE(snapshot().find("lookup 51820"), std::string::npos);
-        EXPECT_GT(PolicyRouting::recoverFromJournal(dir / "routes"), 0u);
+        EXPECT_GT(PolicyRouting::recoverFromJournal(journal_), 0u);
         EXPECT_EQ(snapshot(), before);
     });
 }
 
 TEST_F(PolicyRoutingTest, RecoveryTakesBackOnlyWhatItCouldHaveAdded) {
-    inWorld(false, [] {
+    inWorld(false, [&] {
         const std::string before = snapshot();
         mustIp("rule add to 203.0.113.0/24 lookup main priority 5200");
         // Beside that one rule of ours, a journal naming the rule that looks up the local table,
         // the main table's default route, the rule into the main table and a line that is no
         // entry at all.
-        const testing::TempDir dir;
-        std::ofstream(dir / "routes") << "nimbrad-routes 2\n"
-                                         "rule 0 255 0.0.0.0/0\n"
-                                         "route 254 unicast 0.0.0.0/0 lan0\n"
-                                         "rule 32766 254 0.0.0.0/0\n"
-                                         "rule 5200 254 203.0.113.0/24\n"
-                                         "rule 5200 254 \x1b]0;" +
-                                             std::string(200, 'x') + "\n";
+        std::ofstream(journal_) << "nimbrad-routes 2\n"
+                                   "rule 0 255 0.0.0.0/0\n"
+                                   "route 254 unicast 0.0.0.0/0 lan0\n"
+                                   "rule 32766 254 0.0.0.0/0\n"
+                                   "rule 5200 254 203.0.113.0/24\n"
+                                   "rule 5200 254 \x1b]0;" +
+                                       std::string(200, 'x') + "\n";
         ::testing::internal::CaptureStderr();
-        EXPECT_EQ(PolicyRouting::recoverFromJournal(dir / "routes"), 1u);
+        EXPECT_EQ(PolicyRouting::recoverFromJournal(journal_), 1u);
         const std::string log = ::testing::internal::GetCapturedStderr();
         EXPECT_EQ(snapshot(), before);
-        EXPECT_FALSE(std::filesystem::exists(dir / "routes"));
+        EXPECT_FALSE(std::filesystem::exists(journal_));
         // One line for each refused entry, none carrying the terminal escape or the whole line.
         EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 4) << log;
         EXPECT_EQ(log.find('\x1b'), std::string::npos) << log;
@@ -285,11 +284,9 @@ void expectJournalled(const PolicyRouting& routing, const std::filesystem::path&
 }
 
 TEST_F(PolicyRoutingTest, ExclusionsChangeWhileUp) {
-    inWorld(true, [] {
-        const testing::TempDir dir;
-        const auto journal = dir / "routes";
+    inWorld(true, [&] {
         const std::string before = snapshot();
-        PolicyRouting routing(plan(), journal);
+        PolicyRouting routing(plan(), journal_);
         routing.install();
         const std::string up = snapshot();
 
@@ -304,7 +301,7 @@ TEST_F(PolicyRoutingTest, ExclusionsChangeWhileUp) {
             EXPECT_EQ(routeTo(step.address), "nimbra0") << step.network;
             EXPECT_TRUE(routing.addBypass(network));
             EXPECT_EQ(routeTo(step.address), "lan0") << step.network;
-            expectJournalled(routing, journal, 0);
+            expectJournalled(routing, journal_, 0);
             const std::string added = snapshot();
             EXPECT_FALSE(routing.addBypass(network));
             EXPECT_EQ(snapshot(), added);
@@ -312,7 +309,7 @@ TEST_F(PolicyRoutingTest, ExclusionsChangeWhileUp) {
             EXPECT_TRUE(routing.removeBypass(network));
             EXPECT_EQ(routeTo(step.address), "nimbra0") << step.network;
             EXPECT_FALSE(routing.removeBypass(network));
-            expectJournalled(routing, journal, 0);
+            expectJournalled(routing, journal_, 0);
             EXPECT_EQ(snapshot(), up);
         }
 
@@ -351,17 +348,15 @@ TEST_F(PolicyRoutingTest, DirectRangesGoAroundTheTunnelAndLeaveNoTrace) {
     const auto china = loadChinaRanges().networks;
     ASSERT_GT(china.size(), 5000u);
     inWorld(true, [&] {
-        const testing::TempDir dir;
-        const auto journal = dir / "routes";
         const std::string before = snapshot();
         std::size_t added = 0;
         {
-            PolicyRouting routing(plan(), journal);
+            PolicyRouting routing(plan(), journal_);
             routing.install();
             const std::string up = snapshot();
 
             routing.setDirectRanges(china);
-            expectJournalled(routing, journal, china.size());
+            expectJournalled(routing, journal_, china.size());
             for (const char* direct : {"114.114.114.114", "1.0.1.1", "240e::1"}) {
                 EXPECT_EQ(routeTo(direct), "lan0") << direct;
             }
@@ -375,12 +370,12 @@ TEST_F(PolicyRoutingTest, DirectRangesGoAroundTheTunnelAndLeaveNoTrace) {
             // A different list: only the difference moves, and the new one is what routes.
             const std::vector<Cidr> other{*Cidr::parse("8.8.8.0/24"), china[0], china.back()};
             routing.setDirectRanges(other);
-            expectJournalled(routing, journal, other.size());
+            expectJournalled(routing, journal_, other.size());
             EXPECT_EQ(routeTo("8.8.8.8"), "lan0");
             EXPECT_EQ(routeTo("114.114.114.114"), "nimbra0");
 
             routing.setDirectRanges({});
-            expectJournalled(routing, journal, 0);
+            expectJournalled(routing, journal_, 0);
             EXPECT_EQ(snapshot(), up);
             routing.remove();
             EXPECT_EQ(snapshot(), before);
@@ -391,29 +386,27 @@ TEST_F(PolicyRoutingTest, DirectRangesGoAroundTheTunnelAndLeaveNoTrace) {
             EXPECT_EQ(snapshot(), withChina);
             routing.addBypass(*Cidr::parse("192.0.2.0/24"));
             routing.setDirectRanges(other);
-            expectJournalled(routing, journal, other.size());
+            expectJournalled(routing, journal_, other.size());
             added = routing.entries().size();
         }
-        EXPECT_EQ(PolicyRouting::recoverFromJournal(journal), added);
+        EXPECT_EQ(PolicyRouting::recoverFromJournal(journal_), added);
         EXPECT_EQ(snapshot(), before);
-        EXPECT_FALSE(std::filesystem::exists(journal));
-        EXPECT_EQ(PolicyRouting::recoverFromJournal(journal), 0u);
+        EXPECT_FALSE(std::filesystem::exists(journal_));
+        EXPECT_EQ(PolicyRouting::recoverFromJournal(journal_), 0u);
     });
 }
 
 // A batch the kernel refuses part of, at install or as a live change, is rolled back whole.
 TEST_F(PolicyRoutingTest, RollsBackABatchTheKernelRefusesPartOf) {
-    inWorld(false, [] {
-        const testing::TempDir dir;
-        const auto journal = dir / "routes";
+    inWorld(false, [&] {
         const std::string world = snapshot();
-        PolicyRouting routing(plan(), journal);
+        PolicyRouting routing(plan(), journal_);
         // Someone else's rule, identical to one of ours: the kernel refuses ours as a duplicate.
         mustIp("rule add to 203.0.113.0/24 lookup main priority 5200");
         const std::string other = snapshot();
         EXPECT_THROW(routing.install(), RoutingError);
         EXPECT_FALSE(routing.installed());
-        EXPECT_FALSE(std::filesystem::exists(journal));
+        EXPECT_FALSE(std::filesystem::exists(journal_));
         EXPECT_EQ(snapshot(), other) << "the other rule stays, ours are gone";
         mustIp("rule del to 203.0.113.0/24 lookup main priority 5200");
 
@@ -427,7 +420,7 @@ TEST_F(PolicyRoutingTest, RollsBackABatchTheKernelRefusesPartOf) {
 
         EXPECT_THROW(routing.addBypass(*Cidr::parse("192.0.2.0/24")), RoutingError);
         EXPECT_EQ(snapshot(), before);
-        expectJournalled(routing, journal, first.size() + 1);
+        expectJournalled(routing, journal_, first.size() + 1);
 
         // Additions and deletions in one batch, the refused addition sorted last so that the
         // deletions have been done by then: the first list comes back, none of the new stays.
@@ -439,7 +432,7 @@ TEST_F(PolicyRoutingTest, RollsBackABatchTheKernelRefusesPartOf) {
         EXPECT_THROW(routing.setDirectRanges(second), RoutingError);
         EXPECT_EQ(snapshot(), before);
         EXPECT_EQ(routing.plan().direct, first);
-        expectJournalled(routing, journal, first.size() + 1);
+        expectJournalled(routing, journal_, first.size() + 1);
 
         mustIp("rule del to 192.0.2.0/24 lookup main priority 5200");
         mustIp("route del throw 9.9.9.0/24 table 51820");
