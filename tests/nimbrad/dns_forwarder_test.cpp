@@ -324,7 +324,7 @@ TEST(DnsForwarder, AnswersServfailWhenTheUpstreamFails) {
     }
 }
 
-TEST(DnsForwarder, DropsAnswersThatDoNotMatchAQueryInFlight) {
+TEST(DnsForwarder, PassesOnlyTheAnswerThatMatchesAQueryInFlightOverUdpAndTcp) {
     FakeUpstream upstream;
     DnsForwarder forwarder(optionsFor(upstreamAt(upstream.port)));
     forwarder.start();
@@ -359,42 +359,36 @@ TEST(DnsForwarder, DropsAnswersThatDoNotMatchAQueryInFlight) {
     ASSERT_TRUE(reply);
     EXPECT_EQ(readDnsReply(*reply).id, 0x4242);
     EXPECT_EQ(readDnsReply(*reply).address, "192.0.2.4");
-}
 
-// Over TCP an answer is tied to its query just as strictly, whether the client asked over TCP
-// or a truncated UDP answer sent the forwarder there to fetch the whole one.
-TEST(DnsForwarder, PassesOnlyTheMatchingTcpAnswer) {
-    FakeUpstream upstream;
-    DnsForwarder forwarder(optionsFor(upstreamAt(upstream.port)));
-    forwarder.start();
-
+    // Over TCP an answer is tied to its query just as strictly, whether the client asked over TCP
+    // or a truncated UDP answer sent the forwarder there to fetch the whole one.
     std::uint16_t clientId = 0x3100;
     for (const bool refetch : {false, true}) {
         for (const std::string fault : {"other id", "other question", "none"}) {
             SCOPED_TRACE((refetch ? "refetch after truncation, fault: " : "TCP client, fault: ") +
                          fault);
             ++clientId;
-            UniqueFd client;
+            UniqueFd asker;
             if (refetch) {
-                client = clientSocket(SOCK_DGRAM);
-                sendUdp(client.get(), forwarder.port(), dnsQuery(clientId));
-                auto [sent, fromPort] = upstream.receive();
-                ASSERT_FALSE(sent.empty());
-                sent[2] |= 0x82;  // QR and TC: an empty answer that did not fit
-                upstream.answer(sent, fromPort);
+                asker = clientSocket(SOCK_DGRAM);
+                sendUdp(asker.get(), forwarder.port(), dnsQuery(clientId));
+                auto [truncated, toPort] = upstream.receive();
+                ASSERT_FALSE(truncated.empty());
+                truncated[2] |= 0x82;  // QR and TC: an empty answer that did not fit
+                upstream.answer(truncated, toPort);
             } else {
-                client = connectTcp(forwarder.port());
-                ASSERT_TRUE(sendFramed(client.get(), dnsQuery(clientId)));
+                asker = connectTcp(forwarder.port());
+                ASSERT_TRUE(sendFramed(asker.get(), dnsQuery(clientId)));
             }
             const auto [connection, query] = upstream.acceptQuery();
             ASSERT_TRUE(dns::querySize(query));
-            Bytes reply = dnsAnswer(query, 7);
+            Bytes framed = dnsAnswer(query, 7);
             if (fault == "other id")
-                dns::setMessageId(reply, static_cast<std::uint16_t>(*dns::messageId(query) + 1));
-            if (fault == "other question") reply[13] ^= 1;
-            ASSERT_TRUE(sendFramed(connection.get(), reply));
+                dns::setMessageId(framed, static_cast<std::uint16_t>(*dns::messageId(query) + 1));
+            if (fault == "other question") framed[13] ^= 1;
+            ASSERT_TRUE(sendFramed(connection.get(), framed));
 
-            const auto got = refetch ? receiveUdp(client.get()) : readFramed(client.get());
+            const auto got = refetch ? receiveUdp(asker.get()) : readFramed(asker.get());
             ASSERT_TRUE(got);
             const DnsReply answer = readDnsReply(*got);
             EXPECT_EQ(answer.id, clientId);
