@@ -84,10 +84,31 @@ std::string trayToggleTitle(WarpPhase phase, bool connecting, AppLanguage langua
 }
 
 std::string trayShowWindow(AppLanguage language) {
-    return std::string(pick(language, "Show Window", "显示窗口"));
+    return std::string(pick(language, "Show Main Window", "显示主窗口"));
+}
+std::string trayAppRules(AppLanguage language) {
+    return std::string(pick(language, "Per-App Rules & Launch", "应用分流 & 独立启动"));
+}
+std::string trayRecheckConflicts(AppLanguage language) {
+    return std::string(pick(language, "Recheck Conflicts", "重新检测冲突"));
+}
+std::string trayLanguageMenu(AppLanguage language) {
+    return std::string(pick(language, "Language", "语言"));
+}
+std::string trayThemeMenu(AppLanguage language) {
+    return std::string(pick(language, "Theme Appearance", "主题外观"));
 }
 std::string trayQuit(AppLanguage language) {
-    return std::string(pick(language, "Quit", "退出"));
+    return std::string(pick(language, "Quit Nimbra", "退出 Nimbra"));
+}
+std::string trayEstablishingTunnel(AppLanguage language) {
+    return std::string(pick(language, "Establishing tunnel…", "正在建立隧道…"));
+}
+std::string trayCleaningUp(AppLanguage language) {
+    return std::string(pick(language, "Cleaning up…", "正在清理…"));
+}
+std::string trayDisconnectOfficialWarp(AppLanguage language) {
+    return std::string(pick(language, "Disconnect official WARP first", "需先断开官方 WARP"));
 }
 
 std::string dnsModeTitle(DaemonDNSModeOption mode, AppLanguage language) {

@@ -39,7 +39,16 @@ std::string usqueNotFound(std::string_view fetchScript, AppLanguage language);
 std::string connectButtonTitle(WarpPhase phase, bool connecting, AppLanguage language);
 std::string trayToggleTitle(WarpPhase phase, bool connecting, AppLanguage language);
 std::string trayShowWindow(AppLanguage language);
+std::string trayAppRules(AppLanguage language);
+std::string trayRecheckConflicts(AppLanguage language);
+std::string trayLanguageMenu(AppLanguage language);
+std::string trayThemeMenu(AppLanguage language);
 std::string trayQuit(AppLanguage language);
+// The tray's line under its status while a connect or a teardown runs, or while official WARP
+// keeps the tunnel from starting.
+std::string trayEstablishingTunnel(AppLanguage language);
+std::string trayCleaningUp(AppLanguage language);
+std::string trayDisconnectOfficialWarp(AppLanguage language);
 
 // The short name of a DNS mode, as used in the mode picker and the coverage line.
 std::string dnsModeTitle(DaemonDNSModeOption mode, AppLanguage language);
