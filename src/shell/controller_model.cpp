@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QPointer>
+#include <asio/post.hpp>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -82,6 +83,22 @@ ControllerModel::~ControllerModel() {
 void ControllerModel::toggle() {
     if (!buttonEnabled()) return;
     runtime_.post([&controller = controller_] { controller.toggle(); });
+}
+
+void ControllerModel::refreshConflicts() {
+    runtime_.post([&controller = controller_] { controller.refreshConflicts(); });
+}
+
+void ControllerModel::setLanguage(const QString& raw) {
+    asio::post(runtime_.blockingPool(), [&store = store_, value = raw.toStdString()] {
+        store.setText(prefkey::uiLanguage, value);
+    });
+}
+
+void ControllerModel::setTheme(const QString& raw) {
+    asio::post(runtime_.blockingPool(), [&store = store_, value = raw.toStdString()] {
+        store.setText(prefkey::uiTheme, value);
+    });
 }
 
 void ControllerModel::setTrafficShown(bool shown) {

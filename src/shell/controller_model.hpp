@@ -88,6 +88,12 @@ public:
 
     // The single button: connect, cancel or disconnect depending on the phase. Returns at once.
     Q_INVOKABLE void toggle();
+    // Has the controller look for conflicting VPNs again. Returns at once.
+    Q_INVOKABLE void refreshConflicts();
+    // Stores the interface language ("en", "zh") or theme ("system", "light", "dark") off the GUI
+    // thread; every view follows the store.
+    Q_INVOKABLE void setLanguage(const QString& raw);
+    Q_INVOKABLE void setTheme(const QString& raw);
     // Whether the window shows the traffic figures (its visibility): the controller measures
     // them each second only while some view does. Repeats are ignored; the model's end is a
     // false.

@@ -17,7 +17,7 @@
 #include "shell/core_host.hpp"
 #include "shell/launch.hpp"
 #include "shell/quit_on_signal.hpp"
-#include "shell/tray.hpp"
+#include "shell/tray_host.hpp"
 
 int main(int argc, char** argv) {
     using namespace nimbra;
@@ -70,12 +70,7 @@ int main(int argc, char** argv) {
         }
         window->setIcon(icon);
 
-        std::unique_ptr<Tray> tray;
-        if (QSystemTrayIcon::isSystemTrayAvailable()) {
-            tray = std::make_unique<Tray>(model, *window, icon);
-            // Closing the window hides it; the tray's Quit ends the program.
-            QApplication::setQuitOnLastWindowClosed(false);
-        }
+        TrayHost tray(model, store, *window);
 
         // The figures are measured only while the window is on screen (hidden to the tray: not).
         QObject::connect(window, &QWindow::visibleChanged, &model,

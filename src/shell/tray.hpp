@@ -4,6 +4,13 @@
 #include <QObject>
 #include <QPointer>
 #include <QSystemTrayIcon>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/preference_store.hpp"
+#include "presentation/menu_item.hpp"
 
 class QAction;
 class QWindow;
@@ -12,26 +19,36 @@ namespace nimbra::shell {
 
 class ControllerModel;
 
-// The tray icon and its menu: show the window, the connect/disconnect button, quit. Only made
-// when the desktop has a system tray; the window never depends on it.
+// The tray icon and its menu, drawn from the presentation layer's item list at every change of
+// the snapshot, the language or the theme. Actions are kept by id and updated in place, so a menu
+// the user holds open does not flicker or lose its highlight. Only made once the desktop has a
+// tray (TrayHost); the window never depends on it.
 class Tray : public QObject {
     Q_OBJECT
 
 public:
-    Tray(ControllerModel& model, QWindow& window, const QIcon& icon, QObject* parent = nullptr);
+    Tray(ControllerModel& model, PreferenceStore& store, QWindow& window,
+         QObject* parent = nullptr);
     ~Tray() override;
+
+    QSystemTrayIcon& icon() { return icon_; }
 
 private:
     void refresh();
+    void fill(QMenu& menu, const std::vector<presentation::MenuItem>& items);
+    QAction* actionFor(const presentation::MenuItem& item);
+    void trigger(const std::string& id);
     void showWindow();
+    void toggleWindow();
 
     ControllerModel& model_;
+    PreferenceStore& store_;
     QPointer<QWindow> window_;
     QMenu menu_;
     QSystemTrayIcon icon_;
-    QAction* showAction_ = nullptr;
-    QAction* toggleAction_ = nullptr;
-    QAction* quitAction_ = nullptr;
+    std::map<std::string, QAction*> actions_;
+    std::map<std::string, std::unique_ptr<QMenu>> submenus_;
+    std::unique_ptr<PreferenceStore::Subscription> themeSubscription_;
 };
 
 }  // namespace nimbra::shell
