@@ -13,10 +13,14 @@
 #include "model/app_preferences.hpp"
 #include "proxy/system_proxy/system_proxy.hpp"
 #include "shell/app_icon.hpp"
+#include "shell/app_id.hpp"
 #include "shell/controller_model.hpp"
 #include "shell/core_host.hpp"
 #include "shell/launch.hpp"
+#include "shell/launch_request.hpp"
+#include "shell/main_window_lifecycle.hpp"
 #include "shell/quit_on_signal.hpp"
+#include "shell/single_instance.hpp"
 #include "shell/tray_host.hpp"
 
 int main(int argc, char** argv) {
@@ -44,10 +48,15 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Nimbra"));
     QApplication::setApplicationVersion(QString::fromUtf8(kVersion));
-    QApplication::setDesktopFileName(QStringLiteral("nimbra"));
+    QApplication::setDesktopFileName(
+        QString::fromUtf8(kAppId.data(), static_cast<qsizetype>(kAppId.size())));
     const QIcon icon = appIcon();
     QApplication::setWindowIcon(icon);
     quitOnTerminationSignals();
+    // A later launch hands its request to the running Nimbra and never builds a controller.
+    const LaunchRequest request = launchRequest(argc, argv);
+    const std::unique_ptr<SingleInstance> instance = SingleInstance::claim();
+    if (!instance) return forwardToFirstInstance(request) ? 0 : 1;
 
     PreferenceStore& store = PreferenceStore::standard();
     CoreHost core(store);  // builds the controller here, before the core thread exists
@@ -70,13 +79,18 @@ int main(int argc, char** argv) {
         }
         window->setIcon(icon);
 
+        MainWindowLifecycle lifecycle(*window);
+        QObject::connect(instance.get(), &SingleInstance::requested, &lifecycle,
+                         &MainWindowLifecycle::handle);
+        // Closing the window hides it, tray or not; only Quit ends the program.
+        QApplication::setQuitOnLastWindowClosed(false);
         TrayHost tray(model, store, *window);
 
         // The figures are measured only while the window is on screen (hidden to the tray: not).
         QObject::connect(window, &QWindow::visibleChanged, &model,
                          &ControllerModel::setTrafficShown);
         core.start();
-        window->show();
+        if (request != LaunchRequest::show || !startsHidden(argc, argv)) lifecycle.handle(request);
         exitCode = QApplication::exec();
     }
     // The window, the tray and the model are gone; now stop the core thread, then the controller.

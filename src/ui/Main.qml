@@ -8,6 +8,9 @@ ApplicationWindow {
     id: root
 
     required property QtObject controller
+    // Set from C++ (MainWindowLifecycle): show/hide/toggle, and a tab a launch asked for.
+    property QtObject lifecycle: null
+    property string requestedTab: ""
 
     readonly property bool zh: controller.language === "zh"
     function t(english, chinese) { return zh ? chinese : english }
@@ -29,8 +32,8 @@ ApplicationWindow {
         }
     }
 
-    width: 420
-    height: 560
+    width: 800
+    height: 620
     minimumWidth: 360
     minimumHeight: 480
     visible: false
@@ -273,5 +276,19 @@ ApplicationWindow {
                 }
             }
         }
+    }
+
+    Shortcut {
+        sequence: "Ctrl+Shift+C"
+        enabled: root.controller.buttonEnabled
+        onActivated: root.controller.toggle()
+    }
+    Shortcut {
+        sequence: "Ctrl+O"
+        onActivated: root.lifecycle.showExistingMainWindow()
+    }
+    Shortcut {
+        sequence: "Ctrl+Q"
+        onActivated: Qt.quit()
     }
 }

@@ -79,6 +79,9 @@ TEST(ShellLaunch, TheTerminationSignalQuitsCleanly) {
     env.insert("QT_QPA_PLATFORM", "offscreen");
     env.insert("NIMBRA_PREFERENCES_FILE", prefs);
     env.insert("XDG_CONFIG_HOME", QString::fromStdString(dir.path().string()));
+    // Its own instance: a Nimbra the user runs must not take this launch's request.
+    env.remove("DBUS_SESSION_BUS_ADDRESS");
+    env.insert("XDG_RUNTIME_DIR", QString::fromStdString(dir.path().string()));
     QProcess nimbra;
     nimbra.setProcessEnvironment(env);
     nimbra.start(NIMBRA_EXECUTABLE, {});
