@@ -2,21 +2,45 @@
 
 #include <QApplication>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QSystemTrayIcon>
 
 #include "shell/tray.hpp"
 
 namespace nimbra::shell {
+namespace {
+
+const QString kWatcherName = QStringLiteral("org.kde.StatusNotifierWatcher");
+
+}  // namespace
 
 TrayHost::TrayHost(ControllerModel& model, PreferenceStore& store, QWindow& window, QObject* parent)
     : QObject(parent),
       model_(model),
       store_(store),
       window_(window),
-      watcher_(QStringLiteral("org.kde.StatusNotifierWatcher"), QDBusConnection::sessionBus(),
+      watcher_(kWatcherName, QDBusConnection::sessionBus(),
                QDBusServiceWatcher::WatchForRegistration) {
     connect(&watcher_, &QDBusServiceWatcher::serviceRegistered, this, &TrayHost::createTray);
-    if (QSystemTrayIcon::isSystemTrayAvailable()) createTray();
+    QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
+    if (bus == nullptr) {
+        // No session bus: only an old-style (XEmbed) tray can be there.
+        if (QSystemTrayIcon::isSystemTrayAvailable()) createTray();
+        return;
+    }
+    // Qt asks whether a tray exists once per process and keeps the answer, so it must not ask
+    // before a watcher is there: a "no" would stick after the panel comes up. We ask the bus
+    // instead, without waiting for its answer.
+    auto* pending = new QDBusPendingCallWatcher(
+        bus->asyncCall(QStringLiteral("NameHasOwner"), kWatcherName), this);
+    connect(pending, &QDBusPendingCallWatcher::finished, this,
+            [this](QDBusPendingCallWatcher* call) {
+                call->deleteLater();
+                const QDBusPendingReply<bool> owned = *call;
+                if (owned.isValid() && owned.value()) createTray();
+            });
 }
 
 TrayHost::~TrayHost() = default;

@@ -12,9 +12,10 @@ namespace nimbra::shell {
 class ControllerModel;
 class Tray;
 
-// Puts the tray up as soon as the desktop has one: at once when a tray host runs at start-up,
-// otherwise when a StatusNotifierWatcher appears on the session bus later (a panel that starts
-// after us, or restarts). Heard from the bus, so nothing polls while no tray is there.
+// Puts the tray up as soon as the desktop has one: a StatusNotifierWatcher on the session bus,
+// there at start-up or appearing later (a panel that starts after us). Heard from the bus, so
+// nothing polls while no tray is there. Without a session bus, an old-style X11 tray is used
+// if there is one.
 class TrayHost : public QObject {
     Q_OBJECT
 
