@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
                          &MainWindowLifecycle::handle);
         // Closing the window hides it, tray or not; only Quit ends the program.
         QApplication::setQuitOnLastWindowClosed(false);
-        TrayHost tray(model, store, *window);
+        TrayHost tray(model, store, lifecycle);
 
         // The figures are measured only while the window is on screen (hidden to the tray: not).
         QObject::connect(window, &QWindow::visibleChanged, &model,

@@ -3,13 +3,14 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QIcon>
-#include <QWindow>
+#include <QPointer>
 
 #include "model/app_preferences.hpp"
 #include "model/preference_keys.hpp"
 #include "presentation/tray_icon_state.hpp"
 #include "presentation/tray_menu.hpp"
 #include "shell/controller_model.hpp"
+#include "shell/main_window_lifecycle.hpp"
 
 namespace nimbra::shell {
 namespace {
@@ -47,11 +48,12 @@ bool startsWith(const std::string& text, std::string_view prefix) {
 
 }  // namespace
 
-Tray::Tray(ControllerModel& model, PreferenceStore& store, QWindow& window, QObject* parent)
-    : QObject(parent), model_(model), store_(store), window_(&window) {
+Tray::Tray(ControllerModel& model, PreferenceStore& store, MainWindowLifecycle& window,
+           QObject* parent)
+    : QObject(parent), model_(model), store_(store), window_(window) {
     connect(&icon_, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
-                if (reason == QSystemTrayIcon::Trigger) toggleWindow();
+                if (reason == QSystemTrayIcon::Trigger) window_.toggleMainWindow();
             });
     connect(&model_, &ControllerModel::changed, this, &Tray::refresh);
     const QPointer<Tray> guard(this);
@@ -125,9 +127,10 @@ QAction* Tray::actionFor(const MenuItem& item) {
 void Tray::trigger(const std::string& id) {
     if (id == tray_id::toggle) {
         model_.toggle();
-    } else if (id == tray_id::showWindow || id == tray_id::appRules) {
-        // The window opens on its last panel: it has no per-app entry point to ask for yet.
-        showWindow();
+    } else if (id == tray_id::showWindow) {
+        window_.showExistingMainWindow();
+    } else if (id == tray_id::appRules) {
+        window_.showAppRules();
     } else if (id == tray_id::recheckConflicts) {
         model_.refreshConflicts();
     } else if (id == tray_id::quit) {
@@ -140,21 +143,6 @@ void Tray::trigger(const std::string& id) {
     // A checkable entry toggles itself when chosen; the next refresh puts the check where the
     // preference says.
     refresh();
-}
-
-void Tray::showWindow() {
-    if (!window_) return;
-    window_->show();
-    window_->raise();
-    window_->requestActivate();
-}
-
-void Tray::toggleWindow() {
-    if (window_ && window_->isVisible() && window_->isActive()) {
-        window_->hide();
-        return;
-    }
-    showWindow();
 }
 
 }  // namespace nimbra::shell

@@ -2,7 +2,6 @@
 
 #include <QMenu>
 #include <QObject>
-#include <QPointer>
 #include <QSystemTrayIcon>
 #include <map>
 #include <memory>
@@ -13,11 +12,11 @@
 #include "presentation/menu_item.hpp"
 
 class QAction;
-class QWindow;
 
 namespace nimbra::shell {
 
 class ControllerModel;
+class MainWindowLifecycle;
 
 // The tray icon and its menu, drawn from the presentation layer's item list at every change of
 // the snapshot, the language or the theme. Actions are kept by id and updated in place, so a menu
@@ -27,7 +26,7 @@ class Tray : public QObject {
     Q_OBJECT
 
 public:
-    Tray(ControllerModel& model, PreferenceStore& store, QWindow& window,
+    Tray(ControllerModel& model, PreferenceStore& store, MainWindowLifecycle& window,
          QObject* parent = nullptr);
     ~Tray() override;
 
@@ -38,12 +37,10 @@ private:
     void fill(QMenu& menu, const std::vector<presentation::MenuItem>& items);
     QAction* actionFor(const presentation::MenuItem& item);
     void trigger(const std::string& id);
-    void showWindow();
-    void toggleWindow();
 
     ControllerModel& model_;
     PreferenceStore& store_;
-    QPointer<QWindow> window_;
+    MainWindowLifecycle& window_;
     QMenu menu_;
     QSystemTrayIcon icon_;
     std::map<std::string, QAction*> actions_;

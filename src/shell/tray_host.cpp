@@ -16,7 +16,8 @@ const QString kWatcherName = QStringLiteral("org.kde.StatusNotifierWatcher");
 
 }  // namespace
 
-TrayHost::TrayHost(ControllerModel& model, PreferenceStore& store, QWindow& window, QObject* parent)
+TrayHost::TrayHost(ControllerModel& model, PreferenceStore& store, MainWindowLifecycle& window,
+                   QObject* parent)
     : QObject(parent),
       model_(model),
       store_(store),

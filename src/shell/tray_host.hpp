@@ -2,7 +2,6 @@
 
 #include <QDBusServiceWatcher>
 #include <QObject>
-#include <QWindow>
 #include <memory>
 
 #include "base/preference_store.hpp"
@@ -10,6 +9,7 @@
 namespace nimbra::shell {
 
 class ControllerModel;
+class MainWindowLifecycle;
 class Tray;
 
 // Puts the tray up as soon as the desktop has one: a StatusNotifierWatcher on the session bus,
@@ -20,7 +20,7 @@ class TrayHost : public QObject {
     Q_OBJECT
 
 public:
-    TrayHost(ControllerModel& model, PreferenceStore& store, QWindow& window,
+    TrayHost(ControllerModel& model, PreferenceStore& store, MainWindowLifecycle& window,
              QObject* parent = nullptr);
     ~TrayHost() override;
 
@@ -31,7 +31,7 @@ private:
 
     ControllerModel& model_;
     PreferenceStore& store_;
-    QWindow& window_;
+    MainWindowLifecycle& window_;
     QDBusServiceWatcher watcher_;
     std::unique_ptr<Tray> tray_;
 };

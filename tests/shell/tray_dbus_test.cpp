@@ -13,6 +13,7 @@
 #include "presentation/tray_menu.hpp"
 #include "shell/controller_model.hpp"
 #include "shell/core_host.hpp"
+#include "shell/main_window_lifecycle.hpp"
 #include "shell/tray_host.hpp"
 #include "status_notifier_watcher_standin.hpp"
 #include "support/temp_dir.hpp"
@@ -122,13 +123,14 @@ protected:
     CoreHost host{store};
     ControllerModel model{host.runtime(), host.controller(), store};
     QQuickWindow window;
+    MainWindowLifecycle lifecycle{window};
     std::unique_ptr<nimbra::testing::StatusNotifierWatcherStandIn> watcher;
 };
 
 // The panel starts after Nimbra: the tray comes up when the watcher appears, and a host reads
 // the menu the presentation list describes, in either language and as the phase moves.
 TEST_F(TrayOverDbus, AHostThatAppearsLaterReadsTheMenuOfThePresentationList) {
-    TrayHost trayHost(model, store, window);
+    TrayHost trayHost(model, store, lifecycle);
     ASSERT_FALSE(trayHost.hasTray());
     watcher = std::make_unique<nimbra::testing::StatusNotifierWatcherStandIn>();
     ASSERT_TRUE(waitUntil([&] { return !watcher->items().isEmpty(); }));
