@@ -6,6 +6,7 @@
 #include <QProcessEnvironment>
 #include <csignal>
 #include <filesystem>
+#include <utility>
 
 #include "support/private_dbus_session.hpp"
 #include "support/temp_dir.hpp"
@@ -99,15 +100,20 @@ TEST(ShellSingleInstance, LaterLaunchesHandTheirRequestToTheFirstOverTheSessionB
     Nimbra first(dir, "first", {"--hidden"}, bus.address());
     ASSERT_TRUE(waitUntil([&] { return first.controllerStarted(); }));
 
-    for (const QStringList& arguments :
-         {QStringList{}, {"--toggle"}, {"--toggle"}, {"--show-app-rules"}}) {
+    // Each later launch returns only once the first carried its request out, so every step's
+    // log line is there when it exits. The first started hidden: the first toggle shows it.
+    const std::pair<QStringList, QString> steps[] = {
+        {{"--toggle"}, "shown"},
+        {{"--toggle"}, "hidden"},
+        {{}, "shown"},
+        {{"--show-app-rules"}, "requested tab appRules"}};
+    QStringList expected;
+    for (const auto& [arguments, line] : steps) {
         ASSERT_TRUE(laterLaunch(dir, arguments, bus.address()));
+        expected << line;
+        ASSERT_TRUE(waitUntil([&] { return first.windowLog() == expected; }))
+            << first.log.toStdString();
     }
-    // Each later launch returned only after the first carried its request out; the first
-    // started hidden, so the plain launch is what showed it.
-    const QStringList expected{"shown", "hidden", "shown", "requested tab appRules"};
-    EXPECT_TRUE(waitUntil([&] { return first.windowLog() == expected; }))
-        << first.log.toStdString();
 }
 
 TEST(ShellSingleInstance, WithoutASessionBusALockAndAnOwnerOnlySocketDoTheSame) {
