@@ -1,5 +1,7 @@
 #include <QApplication>
+#include <QFontDatabase>
 #include <QQmlApplicationEngine>
+#include <QQmlContext>
 #include <QQuickWindow>
 #include <QSystemTrayIcon>
 #include <asio/post.hpp>
@@ -16,11 +18,13 @@
 #include "shell/app_id.hpp"
 #include "shell/controller_model.hpp"
 #include "shell/core_host.hpp"
+#include "shell/desktop_color_scheme_watch.hpp"
 #include "shell/launch.hpp"
 #include "shell/launch_request.hpp"
 #include "shell/main_window_lifecycle.hpp"
 #include "shell/quit_on_signal.hpp"
 #include "shell/single_instance.hpp"
+#include "shell/theme.hpp"
 #include "shell/tray_host.hpp"
 
 int main(int argc, char** argv) {
@@ -71,7 +75,11 @@ int main(int argc, char** argv) {
     int exitCode = 0;
     {
         ControllerModel model(core.runtime(), core.controller(), store);
+        DesktopColorSchemeWatch desktopScheme;
+        desktopScheme.start();
+        Theme theme(store, desktopScheme, QFontDatabase::families());
         QQmlApplicationEngine engine;
+        engine.rootContext()->setContextProperty(QStringLiteral("theme"), &theme);
         QQuickWindow* window = loadMainWindow(engine, model);
         if (window == nullptr) {
             std::fprintf(stderr, "nimbra: the main window could not be loaded\n");

@@ -15,20 +15,20 @@ ApplicationWindow {
     readonly property bool zh: controller.language === "zh"
     function t(english, chinese) { return zh ? chinese : english }
 
-    readonly property color pageColor: "#f4f5f7"
-    readonly property color cardColor: "#ffffff"
-    readonly property color borderColor: "#e1e4e8"
-    readonly property color textColor: "#1f2630"
-    readonly property color mutedColor: "#6a7380"
+    readonly property color pageColor: theme.windowBg
+    readonly property color cardColor: theme.cardBg
+    readonly property color borderColor: theme.border
+    readonly property color textColor: theme.text
+    readonly property color mutedColor: theme.textMuted
     readonly property color statusColor: {
         switch (controller.phase) {
-        case "Connected": return "#2f9e5b"
+        case "Connected": return theme.emerald
         case "Reconnecting":
         case "Preparing":
         case "Starting":
-        case "Disconnecting": return "#d1901d"
-        case "Error": return "#c9422c"
-        default: return "#97a0ab"
+        case "Disconnecting": return theme.amber
+        case "Error": return theme.coral
+        default: return theme.idle
         }
     }
 
@@ -39,6 +39,7 @@ ApplicationWindow {
     visible: false
     title: "Nimbra"
     color: pageColor
+    font.family: theme.fontFamily
 
     component Card: Rectangle {
         default property alias content: column.data
@@ -79,14 +80,15 @@ ApplicationWindow {
             elide: Text.ElideMiddle
             color: root.textColor
             font.pixelSize: 13
-            font.family: "monospace"
+            font.family: theme.monoFamily
+            font.weight: Font.Medium
         }
     }
 
     component Notice: Rectangle {
         property alias text: noticeLabel.text
-        property color tint: "#fff4e0"
-        property color edge: "#efc98a"
+        property color tint: theme.noticeBg
+        property color edge: theme.noticeBorder
         Layout.fillWidth: true
         visible: text.length > 0
         implicitHeight: noticeLabel.implicitHeight + 20
@@ -127,7 +129,7 @@ ApplicationWindow {
                 Rectangle {
                     objectName: "modeBadge"
                     radius: height / 2
-                    color: "#e9ecf0"
+                    color: theme.cardBgSecondary
                     implicitHeight: modeLabel.implicitHeight + 8
                     implicitWidth: modeLabel.implicitWidth + 18
                     Label {
@@ -200,16 +202,16 @@ ApplicationWindow {
                     onClicked: root.controller.toggle()
 
                     readonly property color fill: {
-                        if (!enabled) return "#aab2bd"
-                        if (root.controller.isConnected) return "#b8402e"
+                        if (!enabled) return theme.idle
+                        if (root.controller.isConnected) return theme.coral
                         if (root.controller.phase === "Preparing" || root.controller.phase === "Starting")
-                            return "#5d6774"
-                        return "#2d3a4a"
+                            return theme.textMuted
+                        return theme.accentDeep
                     }
 
                     contentItem: Label {
                         text: connectButton.text
-                        color: "#ffffff"
+                        color: theme.onAccent
                         font.pixelSize: 15
                         font.weight: Font.DemiBold
                         horizontalAlignment: Text.AlignHCenter
@@ -226,8 +228,8 @@ ApplicationWindow {
                 Notice {
                     objectName: "http2Tip"
                     text: root.controller.http2Tip
-                    tint: "#eef3fb"
-                    edge: "#bfd0ea"
+                    tint: theme.tipBg
+                    edge: theme.tipBorder
                 }
 
                 Card {

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <QDBusConnection>
+#include <QFontDatabase>
 #include <QImage>
 #include <QQmlApplicationEngine>
+#include <QQmlContext>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QTest>
@@ -13,7 +16,9 @@
 #include "proxy/system_proxy/backend_choice.hpp"
 #include "shell/controller_model.hpp"
 #include "shell/core_host.hpp"
+#include "shell/desktop_color_scheme_watch.hpp"
 #include "shell/launch.hpp"
+#include "shell/theme.hpp"
 #include "support/temp_dir.hpp"
 #include "wait.hpp"
 
@@ -41,6 +46,7 @@ class ShellWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         host.start();
+        engine.rootContext()->setContextProperty(QStringLiteral("theme"), &theme);
         window = loadMainWindow(engine, model);
         ASSERT_NE(window, nullptr);
         window->show();
@@ -84,6 +90,9 @@ protected:
         return environment;
     }};
     ControllerModel model{host.runtime(), host.controller(), store};
+    // No bus: the desktop says nothing, so the window is drawn light.
+    DesktopColorSchemeWatch desktop{QDBusConnection(QString())};
+    Theme theme{store, desktop, QFontDatabase::families()};
     QQmlApplicationEngine engine;
     QQuickWindow* window = nullptr;
     QQuickItem missing;
