@@ -128,7 +128,8 @@ protected:
 };
 
 // The panel starts after Nimbra: the tray comes up when the watcher appears, and a host reads
-// the menu the presentation list describes, in either language and as the phase moves.
+// the menu the presentation list describes, in either language and as the phase moves; its
+// entries and the icon act.
 TEST_F(TrayOverDbus, AHostThatAppearsLaterReadsTheMenuOfThePresentationList) {
     TrayHost trayHost(model, store, lifecycle);
     ASSERT_FALSE(trayHost.hasTray());
@@ -157,6 +158,14 @@ TEST_F(TrayOverDbus, AHostThatAppearsLaterReadsTheMenuOfThePresentationList) {
     ASSERT_TRUE(waitUntil([&] { return model.appLanguage() == AppLanguage::chinese; }));
     EXPECT_EQ(withoutIds(layout()), expected(*connected, AppLanguage::chinese));
     EXPECT_EQ(store.text(prefkey::uiLanguage), "zh");
+
+    // A click on the icon (the host's Activate) brings the hidden window up.
+    QDBusMessage activate = QDBusMessage::createMethodCall(
+        watcher->items().value(0), QStringLiteral("/StatusNotifierItem"),
+        QStringLiteral("org.kde.StatusNotifierItem"), QStringLiteral("Activate"));
+    activate.setArguments({0, 0});
+    call(activate);
+    EXPECT_TRUE(waitUntil([&] { return window.isVisible(); }));
 }
 
 }  // namespace
