@@ -75,6 +75,7 @@ ControllerModel::ControllerModel(CoreRuntime& runtime, WarpController& controlle
 ControllerModel::~ControllerModel() {
     languageSubscription_.reset();
     setTrafficShown(false);
+    setTrayMenuOpen(false);
     runtime_.post([&controller = controller_, subscription = subscription_] {
         if (subscription->id) controller.unsubscribe(*subscription->id);
     });
@@ -102,8 +103,16 @@ void ControllerModel::setTheme(const QString& raw) {
 }
 
 void ControllerModel::setTrafficShown(bool shown) {
-    if (shown == trafficShown_) return;
-    trafficShown_ = shown;
+    watchTraffic(trafficShown_, shown);
+}
+
+void ControllerModel::setTrayMenuOpen(bool open) {
+    watchTraffic(trayMenuOpen_, open);
+}
+
+void ControllerModel::watchTraffic(bool& viewer, bool shown) {
+    if (shown == viewer) return;
+    viewer = shown;
     runtime_.post([&controller = controller_, shown] { controller.watchTraffic(shown); });
 }
 

@@ -98,6 +98,10 @@ public:
     // them each second only while some view does. Repeats are ignored; the model's end is a
     // false.
     void setTrafficShown(bool shown);
+    // The tray's open menu shows the speeds too, so while it is open it counts as one more view.
+    void setTrayMenuOpen(bool open);
+    // Whether some view asked for the traffic figures (the window or the tray's menu).
+    bool trafficWatched() const { return trafficShown_ || trayMenuOpen_; }
 
     // Shows `snapshot`; this is where every delivery from the controller ends up.
     void applySnapshot(SnapshotPtr snapshot);
@@ -109,6 +113,8 @@ private:
     struct Subscription;
 
     void reloadLanguage();
+    // One view's interest in the figures; the controller counts the views.
+    void watchTraffic(bool& viewer, bool shown);
 
     CoreRuntime& runtime_;
     WarpController& controller_;
@@ -116,6 +122,7 @@ private:
     SnapshotPtr snapshot_;
     AppLanguage language_ = AppLanguage::english;
     bool trafficShown_ = false;
+    bool trayMenuOpen_ = false;
     std::shared_ptr<Subscription> subscription_;
     std::unique_ptr<PreferenceStore::Subscription> languageSubscription_;
 };

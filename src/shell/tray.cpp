@@ -66,6 +66,9 @@ Tray::Tray(ControllerModel& model, PreferenceStore& store, MainWindowLifecycle& 
             Qt::QueuedConnection);
     });
 
+    // Its speed line is current only while the controller measures, which it does for views.
+    connect(&menu_, &QMenu::aboutToShow, this, [this] { model_.setTrayMenuOpen(true); });
+    connect(&menu_, &QMenu::aboutToHide, this, [this] { model_.setTrayMenuOpen(false); });
     icon_.setContextMenu(&menu_);
     refresh();
     icon_.show();

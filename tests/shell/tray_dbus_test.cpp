@@ -159,6 +159,13 @@ TEST_F(TrayOverDbus, AHostThatAppearsLaterReadsTheMenuOfThePresentationList) {
     EXPECT_EQ(withoutIds(layout()), expected(*connected, AppLanguage::chinese));
     EXPECT_EQ(store.text(prefkey::uiLanguage), "zh");
 
+    // The open menu shows the speeds, so it asks for them until the host closes it.
+    menuCall(QStringLiteral("AboutToShow"), {0});
+    EXPECT_TRUE(waitUntil([&] { return model.trafficWatched(); }));
+    menuCall(QStringLiteral("Event"),
+             {0, QStringLiteral("closed"), QVariant::fromValue(QDBusVariant(0)), 0u});
+    EXPECT_TRUE(waitUntil([&] { return !model.trafficWatched(); }));
+
     // A click on the icon (the host's Activate) brings the hidden window up.
     QDBusMessage activate = QDBusMessage::createMethodCall(
         watcher->items().value(0), QStringLiteral("/StatusNotifierItem"),
