@@ -50,6 +50,7 @@ void WarpController::showPreparing() {
         s.ready = false;
         s.connecting = true;
         s.lastConnectError.clear();
+        s.healFailure.clear();
     });
 }
 

@@ -28,6 +28,10 @@ struct ControllerSnapshot {
     // The message of the last connect that failed or was refused, kept apart from `detail`
     // (which moves on); cleared when the next connect begins.
     std::string lastConnectError;
+    // What the last self-heal reported when it failed or came back incomplete, so a view can
+    // tell the user once per outage; cleared when a heal or a check brings the tunnel back, at
+    // the next connect and at disconnect.
+    std::string healFailure;
     bool http2 = false;
     NAT64Gateway nat64Gateway = NAT64Gateway::direct;
     std::map<std::string, int> exitProbes;  // gateway id -> round trip in ms

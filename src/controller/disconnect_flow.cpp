@@ -77,6 +77,7 @@ void WarpController::resetAfterTeardown(bool cancelled) {
         s.connecting = false;
         s.globalCoverageNote.clear();
         s.proxyWriteFailedNote.clear();
+        s.healFailure.clear();
         s.phase = WarpPhase::disconnected;
         s.detail = cancelled ? L10n::cancelled(lang) : L10n::disconnected(lang);
         s.exitViaTunnel = false;

@@ -70,6 +70,7 @@ asio::awaitable<void> HealthMonitor::runCheck() {
             state_.update([&](ControllerSnapshot& s) {
                 s.phase = WarpPhase::connected;
                 s.detail = L10n::tunnelRecovered(lang);
+                s.healFailure.clear();
             });
             hooks_.refreshExit();
         } else if (previous >= 1 && state_.snapshot().phase == WarpPhase::connected) {
@@ -137,7 +138,7 @@ asio::awaitable<void> HealthMonitor::heal() {
         co_return;
     }
     if (failure) {
-        state_.setDetail(L10n::healFailed(describeError(failure, lang), lang));
+        reportHealFailure(L10n::healFailed(describeError(failure, lang), lang));
         consecutiveFailures_ = 1;
         healing_ = false;
         co_return;
@@ -159,14 +160,19 @@ asio::awaitable<void> HealthMonitor::heal() {
         state_.update([&](ControllerSnapshot& s) {
             s.phase = WarpPhase::connected;
             s.detail = L10n::connectedVia(probe.loc, probe.colo, probe.warp, lang);
+            s.healFailure.clear();
         });
         if (daemonTun) hooks_.refreshDaemonStatus();
     } else {
-        state_.setDetail(
+        reportHealFailure(
             L10n::healIncomplete(probe.error.value_or(L10n::warpExitProbeFailed(lang)), lang));
         consecutiveFailures_ = 1;
     }
     healing_ = false;
+}
+
+void HealthMonitor::reportHealFailure(std::string text) {
+    state_.update([&](ControllerSnapshot& s) { s.detail = s.healFailure = std::move(text); });
 }
 
 asio::awaitable<std::exception_ptr> HealthMonitor::restartTunnel(bool daemonTun) {

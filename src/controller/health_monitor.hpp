@@ -54,6 +54,8 @@ private:
     asio::awaitable<std::exception_ptr> restartTunnel(bool daemonTun);
     asio::awaitable<void> stopAbandonedRestart(bool daemonTun);
     bool stillHealing(int64_t generation) const;
+    // Shows a failed or incomplete heal and publishes it as the snapshot's healFailure.
+    void reportHealFailure(std::string text);
     bool connected() const { return state_.snapshot().isConnected(); }
 
     ControllerState& state_;

@@ -72,6 +72,7 @@ TEST_F(HealthAndGatewayTest, TwoFailedChecksHealAndAPassingCheckRecovers) {
         showsInOrder({"Exit probe failed — retrying (1/2)", "Tunnel unhealthy — self-healing…",
                       "Heal incomplete — will retry: curl socks5h probe failed (7)"}));
     EXPECT_EQ(controller_->state().phase, WarpPhase::reconnecting);
+    EXPECT_EQ(controller_->state().healFailure, controller_->state().detail);
     EXPECT_GT(engine_->startsSeen().size(), startsBefore) << "the heal restarted the engine";
 
     diagnostics_->socksAnswer = probeAt("NL");
@@ -79,6 +80,7 @@ TEST_F(HealthAndGatewayTest, TwoFailedChecksHealAndAPassingCheckRecovers) {
     // Either a check ("Tunnel recovered") or the next heal ("Connected · …") brings it back.
     const std::string detail = controller_->state().detail;
     EXPECT_TRUE(detail == "Tunnel recovered" || detail == "Connected · NL/SJC · WARP on") << detail;
+    EXPECT_EQ(controller_->state().healFailure, "");
 }
 
 TEST_F(HealthAndGatewayTest, AChangedNetworkIsCheckedAtOnceNotAtTheNextTurn) {
