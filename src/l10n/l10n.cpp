@@ -110,6 +110,18 @@ std::string trayCleaningUp(AppLanguage language) {
 std::string trayDisconnectOfficialWarp(AppLanguage language) {
     return std::string(pick(language, "Disconnect official WARP first", "需先断开官方 WARP"));
 }
+std::string notifyConnectFailed(AppLanguage language) {
+    return std::string(pick(language, "Nimbra could not connect", "Nimbra 连接失败"));
+}
+std::string notifyHealFailed(AppLanguage language) {
+    return std::string(
+        pick(language, "Nimbra could not repair the connection", "Nimbra 未能修复连接"));
+}
+std::string notifyKeepsRunning(AppLanguage language) {
+    return std::string(pick(
+        language, "Nimbra keeps running. Launch Nimbra again or press Alt+M to show the window.",
+        "Nimbra 仍在后台运行。再次启动 Nimbra 或按 Alt+M 即可显示窗口。"));
+}
 
 std::string dnsModeTitle(DaemonDNSModeOption mode, AppLanguage language) {
     return std::string(title(mode, language));

@@ -49,6 +49,11 @@ std::string trayQuit(AppLanguage language);
 std::string trayEstablishingTunnel(AppLanguage language);
 std::string trayCleaningUp(AppLanguage language);
 std::string trayDisconnectOfficialWarp(AppLanguage language);
+// Desktop notifications, sent while the window is hidden: the titles over a failed connect's or
+// heal's own message, and the one-time hint when the window is closed with no tray to come back by.
+std::string notifyConnectFailed(AppLanguage language);
+std::string notifyHealFailed(AppLanguage language);
+std::string notifyKeepsRunning(AppLanguage language);
 
 // The short name of a DNS mode, as used in the mode picker and the coverage line.
 std::string dnsModeTitle(DaemonDNSModeOption mode, AppLanguage language);

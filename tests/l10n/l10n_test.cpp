@@ -25,7 +25,7 @@ std::map<std::string, Render> everyText() {
         TEXT(disconnected(l)), TEXT(cancelled(l)), TEXT(usqueNotFound(kOdd, l)),
         TEXT(trayShowWindow(l)), TEXT(trayQuit(l)), TEXT(trayAppRules(l)),
         TEXT(trayRecheckConflicts(l)), TEXT(trayLanguageMenu(l)), TEXT(trayThemeMenu(l)),
-        TEXT(trayEstablishingTunnel(l)), TEXT(trayCleaningUp(l)), TEXT(trayDisconnectOfficialWarp(l)), TEXT(appRulesModeNotice(kOdd, l)),
+        TEXT(trayEstablishingTunnel(l)), TEXT(trayCleaningUp(l)), TEXT(trayDisconnectOfficialWarp(l)), TEXT(notifyConnectFailed(l)), TEXT(notifyHealFailed(l)), TEXT(notifyKeepsRunning(l)), TEXT(appRulesModeNotice(kOdd, l)),
         TEXT(launchFailed(kOdd, l)), TEXT(appRulesCount(1, l)), TEXT(tunnelRecovered(l)),
         TEXT(appRulesCount(12345678901LL, l)), TEXT(selfHealing(l)), TEXT(switchingGateway(l)),
         TEXT(exitProbeRetrying(2, 10, l)), TEXT(healIncomplete(kOdd, l)), TEXT(healFailed(kOdd, l)),
