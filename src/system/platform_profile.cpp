@@ -24,6 +24,9 @@ PlatformProfile PlatformProfile::forLinux() {
     p.tunnelInterfacePrefix = "nimbra";
     p.nimbradHint = {"nimbrad not found — build it with ./run or install the nimbra package",
                      "找不到 nimbrad。请用 ./run 构建，或安装 nimbra 软件包"};
+    p.followSystemAppearance = {"Follow the system appearance", "根据系统设置自适应切换"};
+    p.hintTunnelDevice = "nimbra0";
+    p.hintNamesReportedTunnelDevice = true;
     return p;
 }
 
@@ -44,6 +47,8 @@ PlatformProfile PlatformProfile::forMacos() {
     p.tunnelInterfacePrefix = "utun";
     p.nimbradHint = {"nimbrad not found — run macos/daemon/Scripts/build.sh",
                      "找不到 nimbrad。请运行 macos/daemon/Scripts/build.sh"};
+    p.followSystemAppearance = {"Follow macOS system appearance", "根据 macOS 系统设置自适应切换"};
+    p.hintTunnelDevice = "utun";
     return p;
 }
 

@@ -43,6 +43,17 @@ struct PlatformProfile {
         std::string english;
         std::string chinese;
     } nimbradHint;
+    // The window's words that name the system. The description of the "System" theme, in
+    // English and in Chinese.
+    struct {
+        std::string english;
+        std::string chinese;
+    } followSystemAppearance;
+    // The TUN device the proxy hint names. macOS numbers its utun devices afresh on each run, so
+    // the hint keeps the generic name; Linux names the interface the daemon reports, and this
+    // (nimbrad's default device) until it has reported one.
+    std::string hintTunnelDevice;
+    bool hintNamesReportedTunnelDevice = false;
 
     static PlatformProfile forLinux();
     static PlatformProfile forMacos();
