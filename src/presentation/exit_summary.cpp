@@ -27,4 +27,14 @@ std::string exitSummary(const ControllerSnapshot& snapshot) {
     return summary;
 }
 
+std::string statusExitSummary(const ControllerSnapshot& snapshot, AppLanguage language) {
+    // An exit measured through our own tunnel (a teardown still under way) is not another client's.
+    if (!snapshot.isConnected() && !snapshot.exitViaTunnel && snapshot.exitWarp == "on") {
+        return std::string(pick(language, "Exit via official WARP", "当前出口经官方 WARP"));
+    }
+    std::string summary = exitSummary(snapshot);
+    if (known(snapshot.exitWarp)) append(summary, " · ", "warp=" + snapshot.exitWarp);
+    return summary;
+}
+
 }  // namespace nimbra::presentation
