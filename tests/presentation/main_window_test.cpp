@@ -11,10 +11,12 @@
 
 #include "l10n/l10n.hpp"
 #include "presentation/detail_line.hpp"
+#include "presentation/exclude_entry.hpp"
 #include "presentation/gateway_panel.hpp"
 #include "presentation/latency.hpp"
 #include "presentation/mode_selector_note.hpp"
 #include "presentation/navigation_rows.hpp"
+#include "presentation/overview_panel.hpp"
 #include "presentation/proxy_hint.hpp"
 #include "presentation/status_card.hpp"
 #include "presentation/theme_description.hpp"
@@ -240,6 +242,44 @@ TEST(MainWindow, ProxyHintAndSystemWordsComeFromThePlatform) {
     EXPECT_EQ(themeDescription(AppTheme::system, linux, kEn), "Follow the system appearance");
     EXPECT_EQ(themeDescription(AppTheme::system, linux, kZh), "根据系统设置自适应切换");
     EXPECT_EQ(themeDescription(AppTheme::system, macos, kZh), "根据 macOS 系统设置自适应切换");
+}
+
+// The running connection's transport and mode win over the choices made since; the clock stands
+// at "00:00" while the monitor is idle.
+TEST(MainWindow, OverviewFiguresDescribeTheRunningConnection) {
+    for (const auto& [change, warp, protocol, time, tunRow] :
+         std::vector<std::tuple<Change, std::string, std::string, std::string, bool>>{
+             {[](auto&) {}, "warp=off", "MASQUE (QUIC)", "00:00", false},
+             {[](auto& s) { s.http2 = true, s.connectionMode = ConnectionMode::realTun; },
+              "warp=off", "MASQUE (HTTP/2)", "00:00", true},
+             {[](auto& s) {
+                  s.exitWarp = "on", s.http2 = true, s.runningHttp2 = false;
+                  s.runningMode = ConnectionMode::socks, s.connectionMode = ConnectionMode::realTun;
+                  s.traffic.isMonitoring = true, s.traffic.uptimeSeconds = 61;
+              },
+              "warp=on (Connected)", "MASQUE (QUIC)", "01:01", false},
+         }) {
+        ControllerSnapshot snapshot;
+        snapshot.exitWarp = "off", snapshot.traffic.uptimeSeconds = 5;
+        change(snapshot);
+        EXPECT_EQ(overviewFigures(snapshot), (OverviewFigures{warp, protocol, time, tunRow}));
+    }
+}
+
+// A draft of blanks adds nothing; a daemon known not to answer disables "Add", one not yet
+// asked does not.
+TEST(MainWindow, ExcludeAddNeedsADraftAndNoSilentDaemon) {
+    for (const auto& [draft, reachable, enabled] :
+         std::vector<std::tuple<std::string, std::optional<bool>, bool>>{
+             {"10.0.0.0/8", std::nullopt, true},
+             {" example.com ", true, true},
+             {" \t", true, false},
+             {"10.0.0.0/8", false, false},
+         }) {
+        ControllerSnapshot snapshot;
+        snapshot.daemonReachable = reachable;
+        EXPECT_EQ(excludeAddEnabled(draft, snapshot), enabled) << draft;
+    }
 }
 
 }  // namespace
