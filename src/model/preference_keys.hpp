@@ -19,6 +19,8 @@ inline constexpr const char* appRulePolicy = "app_rule_policy";
 inline constexpr const char* appRulesList = "app_rules_list";
 inline constexpr const char* defaultAppFallback = "default_app_fallback";
 inline constexpr const char* prefsVersion = "nimbra_prefs_version";
+// Set once the hint that Nimbra keeps running after its window closes was shown (no tray).
+inline constexpr const char* keepsRunningHintShown = "nimbra_keeps_running_hint_shown";
 inline constexpr const char* obsoleteSystemSocksProxy = "set_system_socks_proxy";
 
 }  // namespace nimbra::prefkey

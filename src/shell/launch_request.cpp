@@ -15,6 +15,7 @@ bool hasArgument(int argc, const char* const* argv, std::string_view wanted) {
 }  // namespace
 
 LaunchRequest launchRequest(int argc, const char* const* argv) {
+    if (hasArgument(argc, argv, "--toggle-connection")) return LaunchRequest::toggleConnection;
     if (hasArgument(argc, argv, "--show-app-rules")) return LaunchRequest::showAppRules;
     if (hasArgument(argc, argv, "--toggle")) return LaunchRequest::toggle;
     return LaunchRequest::show;

@@ -20,8 +20,11 @@
 #include "shell/core_host.hpp"
 #include "shell/desktop_color_scheme_watch.hpp"
 #include "shell/launch.hpp"
+#include "shell/launch_dispatch.hpp"
 #include "shell/launch_request.hpp"
 #include "shell/main_window_lifecycle.hpp"
+#include "shell/notification_feed.hpp"
+#include "shell/quit_at_session_end.hpp"
 #include "shell/quit_on_signal.hpp"
 #include "shell/single_instance.hpp"
 #include "shell/theme.hpp"
@@ -57,6 +60,7 @@ int main(int argc, char** argv) {
     const QIcon icon = appIcon();
     QApplication::setWindowIcon(icon);
     quitOnTerminationSignals();
+    quitAtSessionEnd(app);
     // A later launch hands its request to the running Nimbra and never builds a controller.
     const LaunchRequest request = launchRequest(argc, argv);
     const std::unique_ptr<SingleInstance> instance = SingleInstance::claim();
@@ -89,16 +93,21 @@ int main(int argc, char** argv) {
 
         MainWindowLifecycle lifecycle(*window);
         QObject::connect(instance.get(), &SingleInstance::requested, &lifecycle,
-                         &MainWindowLifecycle::handle);
+                         [&](LaunchRequest asked) { carryOut(asked, lifecycle, model); });
         // Closing the window hides it, tray or not; only Quit ends the program.
         QApplication::setQuitOnLastWindowClosed(false);
         TrayHost tray(model, store, lifecycle);
+        engine.rootContext()->setContextProperty(QStringLiteral("trayHost"), &tray);
+        NotificationFeed notices(model, tray, store, core.runtime());
+        notices.watchWindowsOf(engine);
 
         // The figures are measured only while the window is on screen (hidden to the tray: not).
         QObject::connect(window, &QWindow::visibleChanged, &model,
                          &ControllerModel::setTrafficShown);
         core.start();
-        if (request != LaunchRequest::show || !startsHidden(argc, argv)) lifecycle.handle(request);
+        if (request != LaunchRequest::show || !startsHidden(argc, argv)) {
+            carryOut(request, lifecycle, model);
+        }
         exitCode = QApplication::exec();
     }
     // The window, the tray and the model are gone; now stop the core thread, then the controller.

@@ -52,6 +52,8 @@ void MainWindowLifecycle::handle(LaunchRequest request) {
         case LaunchRequest::showAppRules:
             showAppRules();
             return;
+        case LaunchRequest::toggleConnection:
+            return;  // the connection's, not the window's (launch_dispatch.hpp)
     }
 }
 

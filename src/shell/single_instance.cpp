@@ -33,6 +33,8 @@ const char* methodName(LaunchRequest request) {
             return "Toggle";
         case LaunchRequest::showAppRules:
             return "ShowAppRules";
+        case LaunchRequest::toggleConnection:
+            return "ToggleConnection";
         case LaunchRequest::show:
             break;
     }
@@ -40,8 +42,8 @@ const char* methodName(LaunchRequest request) {
 }
 
 std::optional<LaunchRequest> requestNamed(const QByteArray& name) {
-    for (LaunchRequest request :
-         {LaunchRequest::show, LaunchRequest::toggle, LaunchRequest::showAppRules}) {
+    for (LaunchRequest request : {LaunchRequest::show, LaunchRequest::toggle,
+                                  LaunchRequest::showAppRules, LaunchRequest::toggleConnection}) {
         if (name == methodName(request)) return request;
     }
     return std::nullopt;
@@ -163,6 +165,10 @@ void SingleInstance::Toggle() {
 
 void SingleInstance::ShowAppRules() {
     Q_EMIT requested(LaunchRequest::showAppRules);
+}
+
+void SingleInstance::ToggleConnection() {
+    Q_EMIT requested(LaunchRequest::toggleConnection);
 }
 
 bool forwardToFirstInstance(LaunchRequest request) {

@@ -13,9 +13,10 @@ namespace nimbra::shell {
 //
 // With a session bus, the holder owns kAppId as a well-known name (the bus hands it to one
 // connection only, so two launches at the same instant cannot both win) and exports itself at
-// kAppObjectPath with the methods Show, Toggle and ShowAppRules. Without one, it holds an flock on
-// <runtime dir>/<id>.lock and listens on <runtime dir>/<id>.socket (owner-only), where a later
-// launch writes the method's name and a newline and reads "ok" back once it was carried out.
+// kAppObjectPath with the methods Show, Toggle, ShowAppRules and ToggleConnection. Without one, it
+// holds an flock on <runtime dir>/<id>.lock and listens on <runtime dir>/<id>.socket (owner-only),
+// where a later launch writes the method's name and a newline and reads "ok" back once it was
+// carried out.
 class SingleInstance : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "io.github.nimbra.Nimbra")
@@ -33,6 +34,7 @@ public Q_SLOTS:
     Q_SCRIPTABLE void Show();
     Q_SCRIPTABLE void Toggle();
     Q_SCRIPTABLE void ShowAppRules();
+    Q_SCRIPTABLE void ToggleConnection();
 
 Q_SIGNALS:
     // A later launch asked for `request`; handled before that launch gets its answer.

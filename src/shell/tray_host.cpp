@@ -53,6 +53,7 @@ void TrayHost::createTray() {
     tray_ = std::make_unique<Tray>(model_, store_, window_);
     // Closing the window hides it; the tray's Quit ends the program.
     QApplication::setQuitOnLastWindowClosed(false);
+    Q_EMIT trayChanged();
 }
 
 }  // namespace nimbra::shell

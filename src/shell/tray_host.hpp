@@ -18,6 +18,8 @@ class Tray;
 // if there is one.
 class TrayHost : public QObject {
     Q_OBJECT
+    // For the window: without a tray it offers Quit itself.
+    Q_PROPERTY(bool hasTray READ hasTray NOTIFY trayChanged)
 
 public:
     TrayHost(ControllerModel& model, PreferenceStore& store, MainWindowLifecycle& window,
@@ -25,6 +27,9 @@ public:
     ~TrayHost() override;
 
     bool hasTray() const { return tray_ != nullptr; }
+
+Q_SIGNALS:
+    void trayChanged();
 
 private:
     void createTray();

@@ -141,6 +141,16 @@ ApplicationWindow {
                         font.pixelSize: 11
                     }
                 }
+                // Without a tray there is no menu to quit from, so the window offers it (as Ctrl+Q).
+                Button {
+                    objectName: "quitButton"
+                    visible: typeof trayHost !== "undefined" && !trayHost.hasTray
+                    text: root.t("Quit Nimbra", "退出 Nimbra")
+                    flat: true
+                    Accessible.name: text
+                    Accessible.onPressAction: Qt.quit()
+                    onClicked: Qt.quit()
+                }
             }
 
             ColumnLayout {

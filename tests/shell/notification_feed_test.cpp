@@ -1,0 +1,87 @@
+#include "shell/notification_feed.hpp"
+
+#include <gtest/gtest.h>
+
+#include <QQuickWindow>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "model/preference_keys.hpp"
+#include "notifications_standin.hpp"
+#include "shell/controller_model.hpp"
+#include "shell/core_host.hpp"
+#include "shell/main_window_lifecycle.hpp"
+#include "shell/tray_host.hpp"
+#include "status_notifier_watcher_standin.hpp"
+#include "support/temp_dir.hpp"
+#include "wait.hpp"
+
+namespace nimbra::shell {
+namespace {
+
+using nimbra::testing::waitUntil;
+
+// A connect that begins and then fails, as the controller publishes it.
+void connectFails(ControllerModel& model) {
+    auto connecting = std::make_shared<ControllerSnapshot>(*model.snapshot());
+    connecting->connecting = true;
+    connecting->lastConnectError.clear();
+    model.applySnapshot(connecting);
+    auto failed = std::make_shared<ControllerSnapshot>(*connecting);
+    failed->connecting = false;
+    failed->lastConnectError = "usque exited early";
+    model.applySnapshot(failed);
+}
+
+// Each step's notifications are checked after a later one arrived: the server gets them in the
+// order they were sent, so a notification that should not come would be there by then.
+TEST(NotificationFeed, TheHintComesOnceEverWithoutATrayAndAFailureOnlyWhileHidden) {
+    nimbra::testing::NotificationsStandIn server;
+    nimbra::testing::TempDir dir;
+    PreferenceStore store{dir / "preferences.json"};
+    CoreHost host{store};
+    ControllerModel model{host.runtime(), host.controller(), store};
+    QQuickWindow window;
+    MainWindowLifecycle lifecycle{window};
+    TrayHost tray(model, store, lifecycle);
+    std::optional<NotificationFeed> feed(std::in_place, model, tray, store, host.runtime());
+    feed->watch(window);
+
+    for (int close = 0; close < 2; ++close) {
+        lifecycle.showExistingMainWindow();
+        connectFails(model);  // in view: the window says it
+        window.close();
+    }
+    ASSERT_FALSE(window.isVisible());
+    connectFails(model);  // from the tray, say, with the window hidden
+    const std::string hint =
+        "Nimbra|nimbra|io.github.nimbra.Nimbra|Nimbra|Nimbra keeps running. "
+        "Launch Nimbra again or press Alt+M to show the window.";
+    const std::string failed =
+        "Nimbra|nimbra|io.github.nimbra.Nimbra|Nimbra could not connect|usque exited early";
+    ASSERT_TRUE(waitUntil([&] { return server.received().size() == 2; }));
+    EXPECT_EQ(server.received(), (std::vector<std::string>{hint, failed}));
+    ASSERT_TRUE(
+        waitUntil([&] { return store.boolean(prefkey::keepsRunningHintShown).has_value(); }));
+
+    // The next run remembers it (a fresh feed reads the store), and with a tray there is no hint.
+    feed.emplace(model, tray, store, host.runtime());
+    feed->watch(window);
+    lifecycle.showExistingMainWindow();
+    window.close();
+    store.remove(prefkey::keepsRunningHintShown);
+    nimbra::testing::StatusNotifierWatcherStandIn watcher;
+    ASSERT_TRUE(waitUntil([&] { return tray.hasTray(); }));
+    feed.emplace(model, tray, store, host.runtime());
+    feed->watch(window);
+    lifecycle.showExistingMainWindow();
+    window.close();
+    connectFails(model);
+    ASSERT_TRUE(waitUntil([&] { return server.received().size() == 3; }));
+    EXPECT_EQ(server.received(), (std::vector<std::string>{hint, failed, failed}));
+}
+
+}  // namespace
+}  // namespace nimbra::shell
