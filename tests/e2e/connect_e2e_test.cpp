@@ -335,6 +335,53 @@ TEST_P(KilledProxyModeE2e, TheUsersProxyComesBackAfterSigkill) {
     EXPECT_FALSE(fs::exists(desktop_->journalFile()));
 }
 
+#ifdef NIMBRA_EXECUTABLE
+// Whether a desktop client owns the app id on the session bus (the test's private one).
+bool desktopClientRunning() {
+    Subprocess::Options ask;
+    ask.argv = {"gdbus",
+                "call",
+                "--session",
+                "--dest",
+                "org.freedesktop.DBus",
+                "--object-path",
+                "/org/freedesktop/DBus",
+                "--method",
+                "org.freedesktop.DBus.NameHasOwner",
+                "io.github.nimbra.Nimbra"};
+    return Subprocess::run(std::move(ask), kWait).out.find("true") != std::string::npos;
+}
+
+// The desktop client started hidden (as at login), connected in system-proxy mode by a later
+// launch's --toggle-connection, quits on SIGTERM (a logout, a `kill`) through the controller's
+// bounded quit: gone within its 5 s, the user's proxy back exactly, usque ended.
+TEST_F(ProxyModeE2e, TheDesktopClientQuitsOnSigtermAndPutsEverythingBack) {
+    home_.store().setText("connection_mode", "global_tun");
+    home_.knob("QT_QPA_PLATFORM", "offscreen");
+    Subprocess::Options first;
+    first.argv = {NIMBRA_EXECUTABLE, "--hidden"};
+    first.output = Subprocess::Output::joined;
+    Subprocess nimbra = Subprocess::start(std::move(first));
+    ASSERT_TRUE(eventually(desktopClientRunning, kWait)) << nimbra.takeStdout();
+
+    Subprocess::Options later;
+    later.argv = {NIMBRA_EXECUTABLE, "--toggle-connection"};
+    const Subprocess::RunResult toggled = Subprocess::run(std::move(later), kWait);
+    ASSERT_EQ(toggled.status.code, 0) << toggled.err;
+    ASSERT_TRUE(eventually([&] { return desktop_->values()["http.host"] == "'127.0.0.1'"; }, kWait))
+        << nimbra.takeStdout();
+    const auto usque = ProcessTable::system().listenerPids(home_.port());
+    ASSERT_EQ(usque.size(), 1u);
+
+    nimbra.signal(SIGTERM);
+    const auto status = nimbra.wait(5s);
+    ASSERT_TRUE(status) << "still running 5 s after SIGTERM: " << nimbra.takeStdout();
+    EXPECT_EQ(status->code, 0) << nimbra.takeStdout();
+    EXPECT_EQ(desktop_->values(), users_);
+    EXPECT_TRUE(eventually([&] { return ::kill(usque.front(), 0) != 0; }, 5s)) << "usque lives on";
+}
+#endif
+
 INSTANTIATE_TEST_SUITE_P(Recovery, KilledProxyModeE2e,
                          ::testing::Values("RepairNetwork", "ConnectAgain"),
                          [](const auto& info) { return std::string(info.param); });

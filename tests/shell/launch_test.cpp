@@ -5,11 +5,9 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <csignal>
 
 #include "base/version.hpp"
 #include "support/temp_dir.hpp"
-#include "wait.hpp"
 
 namespace nimbra::shell {
 namespace {
@@ -70,29 +68,6 @@ TEST(ShellLaunch, ADisplayIsAVariableNamingOneOrAPlatformChoice) {
     qunsetenv("WAYLAND_DISPLAY");
     qputenv("QT_QPA_PLATFORM", qpa.isEmpty() ? QByteArray("offscreen") : qpa);
     EXPECT_TRUE(displayAvailable(1, plain));
-}
-
-TEST(ShellLaunch, TheTerminationSignalQuitsCleanly) {
-    TempDir dir;
-    const QString prefs = QString::fromStdString((dir / "prefs.json").string());
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.insert("NIMBRA_PREFERENCES_FILE", prefs);
-    env.insert("XDG_CONFIG_HOME", QString::fromStdString(dir.path().string()));
-    // Its own instance: a Nimbra the user runs must not take this launch's request.
-    env.remove("DBUS_SESSION_BUS_ADDRESS");
-    env.insert("XDG_RUNTIME_DIR", QString::fromStdString(dir.path().string()));
-    QProcess nimbra;
-    nimbra.setProcessEnvironment(env);
-    nimbra.start(NIMBRA_EXECUTABLE, {});
-    // The controller writes its preferences once it exists, after the signal handlers are in.
-    ASSERT_TRUE(nimbra::testing::waitUntil([&] { return QFileInfo::exists(prefs); },
-                                           std::chrono::seconds(60)));
-    ASSERT_EQ(nimbra.state(), QProcess::Running) << nimbra.readAllStandardError().toStdString();
-    ::kill(static_cast<pid_t>(nimbra.processId()), SIGTERM);
-    ASSERT_TRUE(nimbra.waitForFinished(60'000)) << "still running after SIGTERM";
-    EXPECT_EQ(nimbra.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(nimbra.exitCode(), 0);
 }
 
 }  // namespace
