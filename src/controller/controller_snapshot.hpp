@@ -45,6 +45,7 @@ struct ControllerSnapshot {
     std::string exitLoc = "—";
     std::string exitColo = "—";
     std::string exitWarp = "—";
+    // Whether the exit above was measured through our own tunnel; kept with it after a disconnect.
     bool exitViaTunnel = false;
     bool exitProbing = false;
     std::string socksEndpoint;

@@ -80,7 +80,8 @@ void WarpController::resetAfterTeardown(bool cancelled) {
         s.healFailure.clear();
         s.phase = WarpPhase::disconnected;
         s.detail = cancelled ? L10n::cancelled(lang) : L10n::disconnected(lang);
-        s.exitViaTunnel = false;
+        // The last exit stays on show, and so does how it was measured: an exit read through our
+        // own tunnel must not pass for another WARP client's once the tunnel is down.
     });
     clearTunStatus();
     state_.clearRunning();

@@ -69,8 +69,10 @@ bool connectedIn(WarpPhase phase) {
 }  // namespace
 
 std::string connectButtonTitle(WarpPhase phase, bool connecting, AppLanguage language) {
-    if (connectUnderWay(phase, connecting)) return std::string(pick(language, "Cancel", "取消"));
+    // A cancelled attempt keeps `connecting` through its teardown, but there is nothing left to
+    // cancel: the button asks to wait like any other teardown.
     if (phase == WarpPhase::stopping) return std::string(pick(language, "Please wait…", "请稍候…"));
+    if (connectUnderWay(phase, connecting)) return std::string(pick(language, "Cancel", "取消"));
     if (connectedIn(phase)) return std::string(pick(language, "Disconnect", "断开"));
     return std::string(pick(language, "Connect", "连接"));
 }

@@ -28,7 +28,8 @@ std::string exitSummary(const ControllerSnapshot& snapshot) {
 }
 
 std::string statusExitSummary(const ControllerSnapshot& snapshot, AppLanguage language) {
-    // An exit measured through our own tunnel (a teardown still under way) is not another client's.
+    // An exit measured through our own tunnel, still shown after it went down, is not another
+    // client's.
     if (!snapshot.isConnected() && !snapshot.exitViaTunnel && snapshot.exitWarp == "on") {
         return std::string(pick(language, "Exit via official WARP", "当前出口经官方 WARP"));
     }

@@ -1,5 +1,6 @@
-// The connect button's and the tray item's titles: the first rule that applies wins, and a
-// connect under way (the flag alone, as during a cancel's teardown) outranks its phase.
+// The connect button's and the tray item's titles: the first rule that applies wins. A connect
+// under way (the flag alone) outranks its phase, except that the window's button asks to wait
+// through any teardown, a cancel's included.
 
 #include <gtest/gtest.h>
 
@@ -27,7 +28,7 @@ TEST(ButtonTitlesTest, TheWindowsButtonSaysWhatAPressDoesAndAsksToWaitWhileStopp
     expectTitles(&L10n::connectButtonTitle,
                  {{WarpPhase::preparing, false, "Cancel", "取消"},
                   {WarpPhase::startingEngine, false, "Cancel", "取消"},
-                  {WarpPhase::stopping, true, "Cancel", "取消"},
+                  {WarpPhase::stopping, true, "Please wait…", "请稍候…"},
                   {WarpPhase::disconnected, true, "Cancel", "取消"},
                   {WarpPhase::stopping, false, "Please wait…", "请稍候…"},
                   {WarpPhase::connected, false, "Disconnect", "断开"},
