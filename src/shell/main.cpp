@@ -19,6 +19,7 @@
 #include "shell/controller_model.hpp"
 #include "shell/core_host.hpp"
 #include "shell/desktop_color_scheme_watch.hpp"
+#include "shell/global_hot_key.hpp"
 #include "shell/launch.hpp"
 #include "shell/launch_dispatch.hpp"
 #include "shell/launch_request.hpp"
@@ -100,6 +101,10 @@ int main(int argc, char** argv) {
         engine.rootContext()->setContextProperty(QStringLiteral("trayHost"), &tray);
         NotificationFeed notices(model, tray, store, core.runtime());
         notices.watchWindowsOf(engine);
+        GlobalHotKey hotKey;
+        QObject::connect(&hotKey, &GlobalHotKey::pressed, &lifecycle,
+                         &MainWindowLifecycle::toggleMainWindow);
+        hotKey.install();
 
         // The figures are measured only while the window is on screen (hidden to the tray: not).
         QObject::connect(window, &QWindow::visibleChanged, &model,
