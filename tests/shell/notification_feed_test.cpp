@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDBusConnection>
 #include <QQuickWindow>
 #include <memory>
 #include <optional>
@@ -9,7 +10,6 @@
 #include <vector>
 
 #include "model/preference_keys.hpp"
-#include "notifications_standin.hpp"
 #include "shell/controller_model.hpp"
 #include "shell/core_host.hpp"
 #include "shell/main_window_lifecycle.hpp"
@@ -22,6 +22,38 @@ namespace nimbra::shell {
 namespace {
 
 using nimbra::testing::waitUntil;
+
+// A notification server on the (private) session bus, recording each Notify as
+// "<app name>|<icon>|<desktop-entry hint>|<title>|<body>". Served from the GUI thread: nothing
+// the feed sends waits for an answer.
+class NotificationServer : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+
+public:
+    NotificationServer() {
+        bus_.registerObject(kPath, this, QDBusConnection::ExportAllSlots);
+        bus_.registerService(kName);
+    }
+    ~NotificationServer() override {
+        bus_.unregisterService(kName);
+        bus_.unregisterObject(kPath);
+    }
+    std::vector<std::string> received;
+
+public Q_SLOTS:
+    uint Notify(const QString& app, uint, const QString& icon, const QString& title,
+                const QString& body, const QStringList&, const QVariantMap& hints, int) {
+        const QStringList fields{app, icon, hints.value("desktop-entry").toString(), title, body};
+        received.push_back(fields.join('|').toStdString());
+        return static_cast<uint>(received.size());
+    }
+
+private:
+    const QString kName = QStringLiteral("org.freedesktop.Notifications");
+    const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
+    QDBusConnection bus_ = QDBusConnection::sessionBus();
+};
 
 // A connect that begins and then fails, as the controller publishes it.
 void connectFails(ControllerModel& model) {
@@ -38,7 +70,7 @@ void connectFails(ControllerModel& model) {
 // Each step's notifications are checked after a later one arrived: the server gets them in the
 // order they were sent, so a notification that should not come would be there by then.
 TEST(NotificationFeed, TheHintComesOnceEverWithoutATrayAndAFailureOnlyWhileHidden) {
-    nimbra::testing::NotificationsStandIn server;
+    NotificationServer server;
     nimbra::testing::TempDir dir;
     PreferenceStore store{dir / "preferences.json"};
     CoreHost host{store};
@@ -61,8 +93,8 @@ TEST(NotificationFeed, TheHintComesOnceEverWithoutATrayAndAFailureOnlyWhileHidde
         "Launch Nimbra again or press Alt+M to show the window.";
     const std::string failed =
         "Nimbra|nimbra|io.github.nimbra.Nimbra|Nimbra could not connect|usque exited early";
-    ASSERT_TRUE(waitUntil([&] { return server.received().size() == 2; }));
-    EXPECT_EQ(server.received(), (std::vector<std::string>{hint, failed}));
+    ASSERT_TRUE(waitUntil([&] { return server.received.size() == 2; }));
+    EXPECT_EQ(server.received, (std::vector<std::string>{hint, failed}));
     ASSERT_TRUE(
         waitUntil([&] { return store.boolean(prefkey::keepsRunningHintShown).has_value(); }));
 
@@ -79,9 +111,11 @@ TEST(NotificationFeed, TheHintComesOnceEverWithoutATrayAndAFailureOnlyWhileHidde
     lifecycle.showExistingMainWindow();
     window.close();
     connectFails(model);
-    ASSERT_TRUE(waitUntil([&] { return server.received().size() == 3; }));
-    EXPECT_EQ(server.received(), (std::vector<std::string>{hint, failed, failed}));
+    ASSERT_TRUE(waitUntil([&] { return server.received.size() == 3; }));
+    EXPECT_EQ(server.received, (std::vector<std::string>{hint, failed, failed}));
 }
 
 }  // namespace
 }  // namespace nimbra::shell
+
+#include "notification_feed_test.moc"
