@@ -144,7 +144,7 @@ ApplicationWindow {
                 // Without a tray there is no menu to quit from, so the window offers it (as Ctrl+Q).
                 Button {
                     objectName: "quitButton"
-                    visible: typeof trayHost !== "undefined" && !trayHost.hasTray
+                    visible: typeof trayHost !== "undefined" && !(trayHost?.hasTray ?? true)
                     text: root.t("Quit Nimbra", "退出 Nimbra")
                     flat: true
                     Accessible.name: text
