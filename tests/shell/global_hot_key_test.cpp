@@ -122,7 +122,7 @@ TEST(GlobalHotKey, AltMTogglesTheWindowOfTheRunningNimbra) {
 }
 
 // Another X client holds Alt+M; a platform without X has no portal on its bus. Either way one
-// line says why, and the window still answers `nimbra --toggle`.
+// line says why, and the hidden window still comes up by `nimbra --toggle`.
 TEST(GlobalHotKey, WithoutTheShortcutOneLineSaysWhyAndNimbraGoesOn) {
     xcb_connection_t* other = xcb_connect(nullptr, nullptr);
     ASSERT_EQ(xcb_connection_has_error(other), 0);
@@ -144,16 +144,14 @@ TEST(GlobalHotKey, WithoutTheShortcutOneLineSaysWhyAndNimbraGoesOn) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.platform.toStdString());
         TempDir dir;
-        Nimbra first(dir, "first", row.platform);
+        Nimbra first(dir, "first", row.platform, {"--hidden"});
         ASSERT_TRUE(waitUntil([&] {
-            return first.windowLog() == QStringList{"shown"} &&
-                   first.stderrLines().contains(kUnavailable + row.reason);
+            return first.stderrLines().contains(kUnavailable + row.reason);
         })) << first.log.toStdString();
         Nimbra later(dir, "later", row.platform, {"--toggle"});
         ASSERT_TRUE(later.process.waitForFinished(60'000));
-        ASSERT_TRUE(waitUntil([&] {
-            return first.windowLog() == QStringList{"shown", "hidden"};
-        })) << first.log.toStdString();
+        ASSERT_TRUE(waitUntil([&] { return first.windowLog() == QStringList{"shown"}; }))
+            << first.log.toStdString();
         EXPECT_EQ(first.log.count(kUnavailable), 1) << first.log.toStdString();
     }
     xcb_disconnect(other);
