@@ -10,10 +10,10 @@
 namespace nimbra::shell {
 namespace {
 
-// Qt's X connection, unless there is none or Qt runs on Wayland itself (an X grab under
-// XWayland sees keys only while an X window has the focus).
+// Qt's X connection when it draws through X11; none on Wayland ("wayland", "wayland-egl"), where
+// no client may grab keys, nor on the offscreen and other platforms.
 xcb_connection_t* xConnection() {
-    if (QGuiApplication::platformName() == QStringLiteral("wayland")) return nullptr;
+    if (QGuiApplication::platformName().startsWith(QStringLiteral("wayland"))) return nullptr;
     const auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
     return x11 != nullptr ? x11->connection() : nullptr;
 }
