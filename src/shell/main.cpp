@@ -85,14 +85,21 @@ int main(int argc, char** argv) {
         Theme theme(store, desktopScheme, QFontDatabase::families());
         QQmlApplicationEngine engine;
         engine.rootContext()->setContextProperty(QStringLiteral("theme"), &theme);
-        QQuickWindow* window = loadMainWindow(engine, model);
-        if (window == nullptr) {
-            std::fprintf(stderr, "nimbra: the main window could not be loaded\n");
-            return 1;
-        }
-        window->setIcon(icon);
-
-        MainWindowLifecycle lifecycle(*window);
+        // Built when first shown: a start with --hidden maps no GL driver (main_window_lifecycle).
+        MainWindowLifecycle lifecycle([&]() -> QQuickWindow* {
+            QQuickWindow* window = loadMainWindow(engine, model);
+            if (window == nullptr) {
+                std::fprintf(stderr, "nimbra: the main window could not be loaded\n");
+                QMetaObject::invokeMethod(
+                    qApp, [] { QApplication::exit(1); }, Qt::QueuedConnection);
+                return nullptr;
+            }
+            window->setIcon(icon);
+            // The figures are measured only while the window is on screen (hidden: not).
+            QObject::connect(window, &QWindow::visibleChanged, &model,
+                             &ControllerModel::setTrafficShown);
+            return window;
+        });
         QObject::connect(instance.get(), &SingleInstance::requested, &lifecycle,
                          [&](LaunchRequest asked) { carryOut(asked, lifecycle, model); });
         // Closing the window hides it, tray or not; only Quit ends the program.
@@ -106,9 +113,6 @@ int main(int argc, char** argv) {
                          &MainWindowLifecycle::toggleMainWindow);
         hotKey.install();
 
-        // The figures are measured only while the window is on screen (hidden to the tray: not).
-        QObject::connect(window, &QWindow::visibleChanged, &model,
-                         &ControllerModel::setTrafficShown);
         core.start();
         if (request != LaunchRequest::show || !startsHidden(argc, argv)) {
             carryOut(request, lifecycle, model);

@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QRect>
+#include <functional>
 #include <optional>
 
 #include "shell/launch_request.hpp"
@@ -23,8 +24,14 @@ class MainWindowLifecycle : public QObject {
     Q_OBJECT
 
 public:
+    // Builds the window; nullptr when it cannot be built.
+    using WindowFactory = std::function<QQuickWindow*()>;
+
     // Takes over the window's close; the window must outlive this object.
     explicit MainWindowLifecycle(QQuickWindow& window, QObject* parent = nullptr);
+    // Builds the window only when it is first to be shown (see buildOnce); the window it builds
+    // must outlive this object too.
+    explicit MainWindowLifecycle(WindowFactory build, QObject* parent = nullptr);
 
     Q_INVOKABLE void showExistingMainWindow();
     Q_INVOKABLE void toggleMainWindow();
@@ -37,9 +44,12 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    QQuickWindow* buildOnce();
+    void adopt(QQuickWindow& window);
     void hide();
 
-    QQuickWindow& window_;
+    WindowFactory build_;
+    QQuickWindow* window_ = nullptr;
     std::optional<QRect> geometry_;
 };
 
