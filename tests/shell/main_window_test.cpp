@@ -4,9 +4,11 @@
 #include <QFontDatabase>
 #include <QImage>
 #include <QQmlApplicationEngine>
+#include <QQmlComponent>
 #include <QQmlContext>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QSignalSpy>
 #include <QTest>
 #include <memory>
 #include <set>
@@ -140,6 +142,27 @@ TEST_F(ShellWindowTest, ClickingConnectRoundTripsThroughTheCoreThread) {
     EXPECT_EQ(text("detailLabel"), "scripted start failure");
     EXPECT_EQ(button->property("text").toString(), "Connect");
     EXPECT_TRUE(button->isEnabled());
+}
+
+TEST_F(ShellWindowTest, KeyboardShortcutsShowQuitAndToggleTheConnection) {
+    // The window asks its lifecycle to show itself; this one counts the asks.
+    QQmlComponent counting(&engine);
+    counting.setData(
+        "import QtQml\nQtObject { property int shows: 0\n"
+        "function showExistingMainWindow() { ++shows } }",
+        QUrl());
+    const std::unique_ptr<QObject> lifecycle(counting.create());
+    window->setProperty("lifecycle", QVariant::fromValue(lifecycle.get()));
+    const QSignalSpy quit(&engine, &QQmlEngine::quit);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));  // window shortcuts need the focus
+
+    QTest::keyClick(window, Qt::Key_O, Qt::ControlModifier);
+    EXPECT_EQ(lifecycle->property("shows").toInt(), 1);
+    QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_EQ(quit.count(), 1);
+    QTest::keyClick(window, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_TRUE(waitUntil([&] { return text("phaseLabel") == "Error"; }))
+        << "the connect attempt never ran; phase " << text("phaseLabel").toStdString();
 }
 
 }  // namespace
