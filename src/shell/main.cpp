@@ -24,6 +24,7 @@
 #include "shell/launch_dispatch.hpp"
 #include "shell/launch_request.hpp"
 #include "shell/main_window_lifecycle.hpp"
+#include "shell/main_window_model.hpp"
 #include "shell/notification_feed.hpp"
 #include "shell/quit_at_session_end.hpp"
 #include "shell/quit_on_signal.hpp"
@@ -83,8 +84,11 @@ int main(int argc, char** argv) {
         DesktopColorSchemeWatch desktopScheme;
         desktopScheme.start();
         Theme theme(store, desktopScheme, QFontDatabase::families());
+        // Outlives the engine, so no binding of a window being torn down finds it gone.
+        MainWindowModel windowModel(model, core.runtime(), core.controller(), store);
         QQmlApplicationEngine engine;
         engine.rootContext()->setContextProperty(QStringLiteral("theme"), &theme);
+        engine.rootContext()->setContextProperty(QStringLiteral("view"), &windowModel);
         // Built when first shown: a start with --hidden maps no GL driver (main_window_lifecycle).
         MainWindowLifecycle lifecycle([&]() -> QQuickWindow* {
             QQuickWindow* window = loadMainWindow(engine, model);

@@ -14,12 +14,14 @@
 #include <set>
 
 #include "base/preference_store.hpp"
+#include "controller/controller_fakes.hpp"
 #include "controller/warp_controller.hpp"
 #include "proxy/system_proxy/backend_choice.hpp"
 #include "shell/controller_model.hpp"
 #include "shell/core_host.hpp"
 #include "shell/desktop_color_scheme_watch.hpp"
 #include "shell/launch.hpp"
+#include "shell/main_window_model.hpp"
 #include "shell/theme.hpp"
 #include "support/temp_dir.hpp"
 #include "wait.hpp"
@@ -44,11 +46,17 @@ using nimbra::testing::TempDir;
 using nimbra::testing::waitUntil;
 
 // The real window over a real controller on its own core thread, as the desktop client runs it.
+// Any warning from QML (a binding that failed, a missing property) fails the test.
 class ShellWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        QObject::connect(&engine, &QQmlEngine::warnings, [](const QList<QQmlError>& warnings) {
+            for (const QQmlError& warning : warnings)
+                ADD_FAILURE() << warning.toString().toStdString();
+        });
         host.start();
         engine.rootContext()->setContextProperty(QStringLiteral("theme"), &theme);
+        engine.rootContext()->setContextProperty(QStringLiteral("view"), &windowModel);
         window = loadMainWindow(engine, model);
         ASSERT_NE(window, nullptr);
         window->show();
@@ -85,6 +93,8 @@ protected:
             co_return StartOutcome{};
         };
         environment.makeEngine = [](int port) { return std::make_shared<IdleEngine>(port); };
+        // The window looks at the exit and the gateways when shown: nothing leaves the machine.
+        environment.diagnostics = std::make_shared<nimbra::testing::FakeDiagnostics>();
         environment.makeSystemProxy = [this](const LocalEndpoints& ours) {
             return std::make_shared<SystemProxy>(proxyBackendNamed("none", ours), ours,
                                                  ProxyJournal(dir / "proxy-journal.json"));
@@ -95,6 +105,7 @@ protected:
     // No bus: the desktop says nothing, so the window is drawn light.
     DesktopColorSchemeWatch desktop{QDBusConnection(QString())};
     Theme theme{store, desktop, QFontDatabase::families()};
+    MainWindowModel windowModel{model, host.runtime(), host.controller(), store};
     QQmlApplicationEngine engine;
     QQuickWindow* window = nullptr;
     QQuickItem missing;
@@ -103,13 +114,13 @@ protected:
 TEST_F(ShellWindowTest, ShowsTheControllersStateAndDrawsIt) {
     EXPECT_EQ(window->title(), "Nimbra");
     EXPECT_EQ(text("phaseLabel"), "Disconnected");
-    EXPECT_EQ(text("detailLabel"), "Ready");
     EXPECT_EQ(text("connectButton"), "Connect");
     QQuickItem* button = item("connectButton");
     EXPECT_TRUE(button->isVisible() && button->isEnabled());
     EXPECT_GT(button->width() * button->height(), 0);
-    EXPECT_EQ(item("socksRow")->property("value").toString(), "127.0.0.1:19999");
-    EXPECT_EQ(item("httpRow")->property("value").toString(), "127.0.0.1:19998");
+    for (const char* region : {"navigation", "overviewPanel", "sparkline"}) {
+        EXPECT_TRUE(item(region)->isVisible()) << region;
+    }
     // Nothing to warn about: the banner and the tip take no room, until there is.
     EXPECT_FALSE(item("conflictBanner")->isVisible());
     EXPECT_FALSE(item("http2Tip")->isVisible());
@@ -129,6 +140,18 @@ TEST_F(ShellWindowTest, ShowsTheControllersStateAndDrawsIt) {
     if (const QByteArray path = qgetenv("NIMBRA_SHELL_SNAPSHOT"); !path.isEmpty()) {
         image.save(QString::fromLocal8Bit(path));
     }
+}
+
+TEST_F(ShellWindowTest, ArrowKeysMoveBetweenTabsAndAnAppRulesRequestOpensItsTab) {
+    item("navRow_overview")->forceActiveFocus();
+    QTest::keyClick(window, Qt::Key_Down);
+    EXPECT_EQ(window->property("currentTab").toString(), "exitNodes");
+    EXPECT_TRUE(item("exitNodesPanel")->isVisible());
+    EXPECT_FALSE(item("overviewPanel")->isVisible());
+
+    window->setProperty("requestedTab", QStringLiteral("appRules"));
+    EXPECT_EQ(window->property("currentTab").toString(), "appRules");
+    EXPECT_TRUE(item("appRulesPanel")->isVisible());
 }
 
 TEST_F(ShellWindowTest, ClickingConnectRoundTripsThroughTheCoreThread) {

@@ -1,0 +1,52 @@
+import QtQuick
+import QtQuick.Controls
+
+// A button in the window's palette. Enter, Return and Space press it; so does a screen
+// reader's Press action.
+Button {
+    id: button
+    property bool prominent: false
+    property bool danger: false
+    property bool selected: false
+    property int fontSize: 13
+
+    readonly property color fill: !enabled ? theme.cardBgSecondary
+                                 : danger ? theme.coral
+                                 : prominent ? theme.accentDeep
+                                 : selected ? theme.accentDeep
+                                 : theme.cardBgSecondary
+    readonly property color ink: !enabled ? theme.textMuted
+                                : (danger || prominent || selected) ? theme.onAccent
+                                : theme.text
+
+    focusPolicy: Qt.StrongFocus
+    padding: 8
+    horizontalPadding: 14
+    font.family: theme.fontFamily
+    font.pixelSize: fontSize
+    font.weight: prominent ? Font.DemiBold : Font.Medium
+
+    Accessible.role: Accessible.Button
+    Accessible.name: text
+    Accessible.onPressAction: button.clicked()
+    Keys.onReturnPressed: button.clicked()
+    Keys.onEnterPressed: button.clicked()
+
+    contentItem: Text {
+        text: button.text
+        font: button.font
+        color: button.ink
+        horizontalAlignment: Text.AlignHCenter
+        verticalAlignment: Text.AlignVCenter
+        elide: Text.ElideRight
+    }
+    background: Rectangle {
+        implicitHeight: 32
+        radius: 8
+        color: button.down ? Qt.darker(button.fill, 1.15)
+             : button.hovered ? Qt.lighter(button.fill, 1.08)
+             : button.fill
+        border.color: button.visualFocus ? theme.accent : theme.border
+        border.width: button.visualFocus ? 2 : 1
+    }
+}

@@ -1,0 +1,8 @@
+import QtQuick
+import QtQuick.Controls
+
+// The hover hint of the button it sits in.
+ToolTip {
+    visible: parent.hovered
+    delay: 600
+}
