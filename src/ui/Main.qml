@@ -74,22 +74,34 @@ ApplicationWindow {
                     }
                 }
 
-                StackLayout {
+                // The panel of the selected tab; the others take no room.
+                ColumnLayout {
                     objectName: "detailArea"
                     Layout.alignment: Qt.AlignTop
                     Layout.fillWidth: true
-                    currentIndex: ["overview", "exitNodes", "appRules", "advanced"].indexOf(root.currentTab)
-                    // Only the shown panel decides the height, so a short one is not padded.
-                    Layout.preferredHeight: children[currentIndex] ? children[currentIndex].implicitHeight : 0
+                    Layout.fillHeight: false
+                    spacing: 0
 
                     OverviewPanel {
                         objectName: "overviewPanel"
+                        visible: root.currentTab === "overview"
+                        Layout.fillHeight: false
                         onCopied: toast.show(view.texts.copied, 1800)
                     }
-                    ExitGatewaysPanel { objectName: "exitNodesPanel" }
-                    AppRulesHost { objectName: "appRulesPanel" }
+                    ExitGatewaysPanel {
+                        objectName: "exitNodesPanel"
+                        visible: root.currentTab === "exitNodes"
+                        Layout.fillHeight: false
+                    }
+                    AppRulesHost {
+                        objectName: "appRulesPanel"
+                        visible: root.currentTab === "appRules"
+                        Layout.fillHeight: false
+                    }
                     AdvancedPanel {
                         objectName: "advancedPanel"
+                        visible: root.currentTab === "advanced"
+                        Layout.fillHeight: false
                         onCopied: toast.show(view.texts.copied, 2000)
                     }
                 }
