@@ -11,7 +11,7 @@ Switch {
     Accessible.name: text
     Accessible.checkable: true
     Accessible.checked: checked
-    Accessible.onPressAction: control.toggled()
+    Accessible.onPressAction: { control.toggle(); control.toggled() }
 
     indicator: Rectangle {
         x: control.leftPadding

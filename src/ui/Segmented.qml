@@ -10,12 +10,18 @@ RowLayout {
     property string accessibleName: ""
     signal chosen(string value)
 
+    function focusSegment(index) {
+        const segment = segments.itemAt(index)
+        if (segment) segment.forceActiveFocus(Qt.TabFocusReason)
+    }
+
     spacing: 4
     Layout.fillWidth: true
     Accessible.role: Accessible.PageTabList
     Accessible.name: accessibleName
 
     Repeater {
+        id: segments
         model: segmented.options.length
         AppButton {
             required property int index
@@ -30,8 +36,9 @@ RowLayout {
             Accessible.checkable: true
             Accessible.checked: selected
             onClicked: segmented.chosen(modelData.value)
-            Keys.onRightPressed: nextItemInFocusChain(true).forceActiveFocus()
-            Keys.onLeftPressed: nextItemInFocusChain(false).forceActiveFocus()
+            // Arrows stay within the choice: they stop at its ends.
+            Keys.onRightPressed: segmented.focusSegment(index + 1)
+            Keys.onLeftPressed: segmented.focusSegment(index - 1)
         }
     }
 }
