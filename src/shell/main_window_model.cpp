@@ -109,7 +109,8 @@ MainWindowModel::MainWindowModel(ControllerModel& model, CoreRuntime& runtime,
                                  WarpController& controller, PreferenceStore& store,
                                  QObject* parent)
     : QObject(parent), model_(model), runtime_(runtime), controller_(controller), store_(store) {
-    connect(&model_, &ControllerModel::changed, this, &MainWindowModel::changed);
+    connect(&model_, &ControllerModel::changed, this, &MainWindowModel::snapshotChanged);
+    snapshotChanged();
     reloadPreferences();
     // The theme, the ports the proxy hint names and the rule count are preferences, not
     // controller fields: follow the store.
@@ -145,12 +146,22 @@ QString MainWindowModel::version() const {
     return QStringLiteral("v") + QString::fromUtf8(kVersion);
 }
 
-QVariantMap MainWindowModel::texts() const {
-    QVariantMap map;
-    for (const WindowText& text : kWindowTexts) {
-        map.insert(qs(text.key), qs(pick(appLanguage(), text.english, text.chinese)));
+void MainWindowModel::snapshotChanged() {
+    if (textsLanguage_ != appLanguage()) {
+        textsLanguage_ = appLanguage();
+        texts_.clear();
+        for (const WindowText& text : kWindowTexts) {
+            texts_.insert(qs(text.key), qs(pick(appLanguage(), text.english, text.chinese)));
+        }
+        Q_EMIT textsChanged();
     }
-    return map;
+    const auto& history = snapshot().traffic.speedHistory;
+    const std::string newest = history.empty() ? std::string() : history.back().id;
+    if (newest != newestSample_) {
+        newestSample_ = newest;
+        Q_EMIT historyChanged();
+    }
+    Q_EMIT changed();
 }
 
 QString MainWindowModel::language() const {

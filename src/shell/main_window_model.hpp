@@ -6,6 +6,8 @@
 #include <QVariantList>
 #include <QVariantMap>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "base/preference_store.hpp"
 #include "controller/controller_snapshot.hpp"
@@ -28,7 +30,8 @@ class ControllerModel;
 class MainWindowModel : public QObject {
     Q_OBJECT
     Q_PROPERTY(QString version READ version CONSTANT)
-    Q_PROPERTY(QVariantMap texts READ texts NOTIFY changed)
+    // Rebuilt only when the language changes, not at every snapshot.
+    Q_PROPERTY(QVariantMap texts READ texts NOTIFY textsChanged)
     Q_PROPERTY(QString language READ language NOTIFY changed)
     Q_PROPERTY(QString languageToggleTitle READ languageToggleTitle NOTIFY changed)
     Q_PROPERTY(QString theme READ theme NOTIFY changed)
@@ -67,9 +70,10 @@ class MainWindowModel : public QObject {
     Q_PROPERTY(QString downSpeed READ downSpeed NOTIFY changed)
     Q_PROPERTY(QString upSpeed READ upSpeed NOTIFY changed)
     Q_PROPERTY(QString totalDown READ totalDown NOTIFY changed)
-    // The last 24 speeds in bytes per second, oldest first.
-    Q_PROPERTY(QVariantList downHistory READ downHistory NOTIFY changed)
-    Q_PROPERTY(QVariantList upHistory READ upHistory NOTIFY changed)
+    // The last 24 speeds in bytes per second, oldest first; announced only when a sample is new,
+    // so the sparkline is drawn again only then.
+    Q_PROPERTY(QVariantList downHistory READ downHistory NOTIFY historyChanged)
+    Q_PROPERTY(QVariantList upHistory READ upHistory NOTIFY historyChanged)
     // Exit gateway panel: the header's texts and one card per gateway
     // {gateway, title, subtitle, latency, latencyColor, selected, badge}.
     Q_PROPERTY(QVariantMap gatewayHeader READ gatewayHeader NOTIFY changed)
@@ -94,7 +98,7 @@ public:
     ~MainWindowModel() override;
 
     QString version() const;
-    QVariantMap texts() const;
+    QVariantMap texts() const { return texts_; }
     QString language() const;
     QString languageToggleTitle() const;
     QString theme() const;
@@ -172,11 +176,14 @@ public:
 
 Q_SIGNALS:
     void changed();
+    void textsChanged();
+    void historyChanged();
 
 private:
     const ControllerSnapshot& snapshot() const;
     AppLanguage appLanguage() const;
     void reloadPreferences();
+    void snapshotChanged();
     // Runs `action` on the core thread with the controller.
     void post(std::function<void(WarpController&)> action);
 
@@ -185,6 +192,9 @@ private:
     WarpController& controller_;
     PreferenceStore& store_;
     QString excludeDraft_;
+    QVariantMap texts_;
+    std::optional<AppLanguage> textsLanguage_;
+    std::string newestSample_;
     QString theme_;
     int httpPort_ = 0;
     int socksPort_ = 0;
