@@ -10,12 +10,9 @@
 
 #include "base/async/core_runtime.hpp"
 #include "controller/warp_controller.hpp"
-#include "l10n/l10n.hpp"
 #include "model/app_preferences.hpp"
-#include "model/connection_mode.hpp"
 #include "model/preference_keys.hpp"
 #include "model/warp_phase.hpp"
-#include "observe/traffic_formatting.hpp"
 
 namespace nimbra::shell {
 namespace {
@@ -82,7 +79,7 @@ ControllerModel::~ControllerModel() {
 }
 
 void ControllerModel::toggle() {
-    if (!buttonEnabled()) return;
+    if (snapshot_->phase == WarpPhase::stopping) return;
     runtime_.post([&controller = controller_] { controller.toggle(); });
 }
 
@@ -131,85 +128,8 @@ void ControllerModel::reloadLanguage() {
     runtime_.post([&controller = controller_] { controller.relocalizeVisibleCopy(); });
 }
 
-QString ControllerModel::phase() const {
-    return qs(rawValue(snapshot_->phase));
-}
 QString ControllerModel::phaseLabel() const {
     return qs(statusLabel(snapshot_->phase, language_));
-}
-QString ControllerModel::detail() const {
-    return QString::fromStdString(snapshot_->detail);
-}
-QString ControllerModel::socksEndpoint() const {
-    return QString::fromStdString(snapshot_->socksEndpoint);
-}
-QString ControllerModel::httpEndpoint() const {
-    return QString::fromStdString(snapshot_->httpEndpoint);
-}
-QString ControllerModel::exitIp() const {
-    return QString::fromStdString(snapshot_->exitIp);
-}
-QString ControllerModel::exitLoc() const {
-    return QString::fromStdString(snapshot_->exitLoc);
-}
-QString ControllerModel::exitColo() const {
-    return QString::fromStdString(snapshot_->exitColo);
-}
-QString ControllerModel::exitWarp() const {
-    return QString::fromStdString(snapshot_->exitWarp);
-}
-bool ControllerModel::isConnected() const {
-    return snapshot_->isConnected();
-}
-QString ControllerModel::connectionMode() const {
-    return qs(rawValue(snapshot_->connectionMode));
-}
-QString ControllerModel::connectionModeLabel() const {
-    return qs(label(snapshot_->connectionMode, language_));
-}
-bool ControllerModel::http2() const {
-    return snapshot_->http2;
-}
-QString ControllerModel::http2Tip() const {
-    return QString::fromStdString(snapshot_->http2Tip);
-}
-QString ControllerModel::conflictBanner() const {
-    return QString::fromStdString(snapshot_->conflictBanner);
-}
-QString ControllerModel::usquePath() const {
-    return QString::fromStdString(snapshot_->usquePath);
-}
-QString ControllerModel::globalCoverageNote() const {
-    return QString::fromStdString(snapshot_->globalCoverageNote);
-}
-QString ControllerModel::language() const {
-    return qs(rawValue(language_));
-}
-
-QString ControllerModel::downSpeed() const {
-    const auto [number, unit] = traffic::formatSpeed(snapshot_->traffic.downSpeed);
-    return QString::fromStdString(number + " " + unit);
-}
-QString ControllerModel::upSpeed() const {
-    const auto [number, unit] = traffic::formatSpeed(snapshot_->traffic.upSpeed);
-    return QString::fromStdString(number + " " + unit);
-}
-QString ControllerModel::totalDown() const {
-    return QString::fromStdString(traffic::formatBytes(snapshot_->traffic.totalRxBytes));
-}
-QString ControllerModel::totalUp() const {
-    return QString::fromStdString(traffic::formatBytes(snapshot_->traffic.totalTxBytes));
-}
-QString ControllerModel::connectedTime() const {
-    return QString::fromStdString(traffic::formatUptime(snapshot_->traffic.uptimeSeconds));
-}
-
-QString ControllerModel::buttonLabel() const {
-    return qs(L10n::connectButtonTitle(snapshot_->phase, snapshot_->connecting, language_));
-}
-
-bool ControllerModel::buttonEnabled() const {
-    return snapshot_->phase != WarpPhase::stopping;
 }
 
 }  // namespace nimbra::shell

@@ -3,11 +3,8 @@
 #include <QObject>
 #include <QQmlApplicationEngine>
 #include <QQuickWindow>
-#include <QVariantMap>
 #include <cstdlib>
 #include <cstring>
-
-#include "shell/controller_model.hpp"
 
 namespace nimbra::shell {
 namespace {
@@ -35,9 +32,7 @@ bool displayAvailable(int argc, const char* const* argv) {
            hasArgument(argc, argv, "-platform") || hasArgument(argc, argv, "--platform");
 }
 
-QQuickWindow* loadMainWindow(QQmlApplicationEngine& engine, ControllerModel& model) {
-    engine.setInitialProperties(
-        {{QStringLiteral("controller"), QVariant::fromValue<QObject*>(&model)}});
+QQuickWindow* loadMainWindow(QQmlApplicationEngine& engine) {
     engine.load(QUrl(
         QString::fromUtf8(kMainWindowUrl.data(), static_cast<qsizetype>(kMainWindowUrl.size()))));
     for (QObject* root : engine.rootObjects()) {

@@ -8,8 +8,6 @@ class QQuickWindow;
 
 namespace nimbra::shell {
 
-class ControllerModel;
-
 // Where qt_add_qml_module puts the window (see CMakeLists.txt).
 inline constexpr std::string_view kMainWindowUrl = "qrc:/Nimbra/Main.qml";
 // The icon, in the same module's resources.
@@ -22,8 +20,9 @@ bool wantsVersion(int argc, const char* const* argv);
 // plugin (QT_QPA_PLATFORM), or a "-platform" argument.
 bool displayAvailable(int argc, const char* const* argv);
 
-// Loads the main window with `model` as its "controller" property. Returns the window, or null
-// (with the QML errors already reported by the engine) when it could not be created. Shows nothing.
-QQuickWindow* loadMainWindow(QQmlApplicationEngine& engine, ControllerModel& model);
+// Loads the main window. Its texts and actions come from the engine's "view" (a MainWindowModel)
+// and "theme" context properties, which must be set first. Returns the window, or null (with the
+// QML errors already reported by the engine) when it could not be created. Shows nothing.
+QQuickWindow* loadMainWindow(QQmlApplicationEngine& engine);
 
 }  // namespace nimbra::shell

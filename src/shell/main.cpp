@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
         engine.rootContext()->setContextProperty(QStringLiteral("view"), &windowModel);
         // Built when first shown: a start with --hidden maps no GL driver (main_window_lifecycle).
         MainWindowLifecycle lifecycle([&]() -> QQuickWindow* {
-            QQuickWindow* window = loadMainWindow(engine, model);
+            QQuickWindow* window = loadMainWindow(engine);
             if (window == nullptr) {
                 std::fprintf(stderr, "nimbra: the main window could not be loaded\n");
                 QMetaObject::invokeMethod(

@@ -8,7 +8,6 @@ import QtQuick.Layouts
 ApplicationWindow {
     id: root
 
-    required property QtObject controller
     // Set from C++ (MainWindowLifecycle): show/hide/toggle, and a tab a launch asked for.
     property QtObject lifecycle: null
     property string requestedTab: ""

@@ -57,12 +57,12 @@ protected:
         host.start();
         engine.rootContext()->setContextProperty(QStringLiteral("theme"), &theme);
         engine.rootContext()->setContextProperty(QStringLiteral("view"), &windowModel);
-        window = loadMainWindow(engine, model);
+        window = loadMainWindow(engine);
         ASSERT_NE(window, nullptr);
         window->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
         // The first snapshot comes from the core thread; until then the endpoints are empty.
-        ASSERT_TRUE(waitUntil([&] { return !model.socksEndpoint().isEmpty(); }));
+        ASSERT_TRUE(waitUntil([&] { return !model.snapshot()->socksEndpoint.empty(); }));
     }
 
     static QQuickItem* findItem(QQuickItem* root, const QString& name) {
