@@ -9,6 +9,8 @@ Button {
     property bool danger: false
     property bool selected: false
     property int fontSize: 13
+    // Breaks a label too wide for the button over two lines instead of cutting it short.
+    property bool wraps: false
 
     readonly property color fill: !enabled ? theme.cardBgSecondary
                                  : danger ? theme.coral
@@ -39,6 +41,8 @@ Button {
         horizontalAlignment: Text.AlignHCenter
         verticalAlignment: Text.AlignVCenter
         elide: Text.ElideRight
+        wrapMode: button.wraps ? Text.WordWrap : Text.NoWrap
+        maximumLineCount: button.wraps ? 2 : 1
     }
     background: Rectangle {
         implicitHeight: 32

@@ -151,6 +151,10 @@ Card {
             prominent: !view.isConnected
             danger: view.isConnected
             fontSize: 14
+            // The label crosses the circle at its widest: "Disconnect" fits only without the
+            // usual side padding, and the longer "Please wait…" goes over two lines.
+            horizontalPadding: 6
+            wraps: true
             onClicked: view.toggle()
             background: Rectangle {
                 radius: width / 2
