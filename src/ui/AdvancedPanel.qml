@@ -65,17 +65,12 @@ ColumnLayout {
             prominent: true
             onClicked: { panel.storeDrafts(); view.applyDns() }
         }
-        Text {
+        // What nimbrad refused or could not do about DNS (real TUN only), under the choice it
+        // is about; empty, it takes no room.
+        Notice {
             objectName: "dnsWarning"
-            Layout.fillWidth: true
-            visible: text.length > 0
             text: view.dnsWarning
-            color: theme.coral
-            font.family: theme.fontFamily
-            font.pixelSize: 12
-            wrapMode: Text.Wrap
             Accessible.role: Accessible.AlertMessage
-            Accessible.name: text
         }
     }
 

@@ -126,9 +126,14 @@ TEST_F(ShellWindowTest, ShowsTheControllersStateAndDrawsIt) {
     EXPECT_FALSE(item("http2Tip")->isVisible());
     auto snapshot = std::make_shared<ControllerSnapshot>(*model.snapshot());
     snapshot->conflictBanner = "Another WARP client is running";
+    snapshot->dnsWarning = "nimbrad refused the DNS profile";
     model.applySnapshot(snapshot);
     EXPECT_TRUE(item("conflictBanner")->isVisible());
     EXPECT_EQ(text("conflictBanner"), "Another WARP client is running");
+    window->setProperty("currentTab", QStringLiteral("advanced"));
+    EXPECT_TRUE(item("dnsWarning")->isVisible());
+    EXPECT_EQ(text("dnsWarning"), "nimbrad refused the DNS profile");
+    window->setProperty("currentTab", QStringLiteral("overview"));
 
     const QImage image = window->grabWindow();
     ASSERT_GE(image.width(), 300);
