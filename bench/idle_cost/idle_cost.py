@@ -32,6 +32,7 @@ class Row:
     name: str
     argv: list
     then: list = field(default_factory=list)  # run to its end, in the row's env, after a while
+    env: dict = field(default_factory=dict)  # added to the row's private environment
 
 
 @dataclass
@@ -127,6 +128,10 @@ def private_env(tmp, display, bus, row):
     env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": home, "DISPLAY": display,
            "DBUS_SESSION_BUS_ADDRESS": bus, "NIMBRA_PREFERENCES_FILE": f"{home}/prefs.json",
            "XDG_RUNTIME_DIR": f"{home}/runtime", "LANG": "C.UTF-8"}
+    # The renderer choice passes through, so a run can set it for every row.
+    for name in ("QT_QUICK_BACKEND", "QSG_RHI_BACKEND", "QSG_RENDER_LOOP"):
+        if name in os.environ:
+            env[name] = os.environ[name]
     for name in ("XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME"):
         env[name] = f"{home}/{name.lower()}"
     for path in [home] + [env[n] for n in env if n.startswith("XDG_")]:
@@ -135,7 +140,7 @@ def private_env(tmp, display, bus, row):
 
 
 def run_row(row, tmp, display, bus, settle, window):
-    env = private_env(tmp, display, bus, row.name)
+    env = private_env(tmp, display, bus, row.name) | row.env
     process = subprocess.Popen(row.argv, env=env, stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL, cwd=tmp)
     try:
@@ -169,7 +174,10 @@ def rows(nimbra):
     qml = shutil.which("qml") or next(
         (p for p in ("/usr/lib/qt6/bin/qml",) if os.access(p, os.X_OK)), None)
     if qml:
+        # As Qt draws it by default (GL), and in software as nimbra draws its window.
         found.append(Row("peer: qml hello window", [qml, "__hello.qml"]))
+        found.append(Row("peer: qml hello, software", [qml, "__hello.qml"],
+                         env={"QT_QUICK_BACKEND": "software"}))
     else:
         notes.append("qml (Debian qml-qt6) missing: no QML peer row")
     if shutil.which("xeyes"):
