@@ -142,9 +142,6 @@ TEST_F(ShellWindowTest, ShowsTheControllersStateAndDrawsIt) {
         for (int x = 0; x < image.width(); x += 4) colours.insert(image.pixel(x, y));
     }
     EXPECT_GT(colours.size(), 10u) << "the window rendered (almost) a single colour";
-    if (const QByteArray path = qgetenv("NIMBRA_SHELL_SNAPSHOT"); !path.isEmpty()) {
-        image.save(QString::fromLocal8Bit(path));
-    }
 }
 
 TEST_F(ShellWindowTest, ArrowKeysMoveBetweenTabsAndAnAppRulesRequestOpensItsTab) {
