@@ -32,7 +32,6 @@ class Row:
     name: str
     argv: list
     then: list = field(default_factory=list)  # run to its end, in the row's env, after a while
-    env: dict = field(default_factory=dict)  # added to the row's private environment
 
 
 @dataclass
@@ -140,7 +139,7 @@ def private_env(tmp, display, bus, row):
 
 
 def run_row(row, tmp, display, bus, settle, window):
-    env = private_env(tmp, display, bus, row.name) | row.env
+    env = private_env(tmp, display, bus, row.name)
     process = subprocess.Popen(row.argv, env=env, stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL, cwd=tmp)
     try:
