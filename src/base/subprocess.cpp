@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +18,7 @@
 #include <utility>
 
 #include "base/async/cancellation.hpp"
+#include "base/stop_event.hpp"
 #include "base/stop_scope.hpp"
 
 extern char** environ;
@@ -54,34 +54,6 @@ UniqueFd aboveStdio(UniqueFd fd) {
     if (!moved.valid()) fail(errno, "cannot create a pipe");
     return moved;
 }
-
-// This thread's stop request as a descriptor that poll() wakes on; none when no stop can come.
-class StopEvent {
-public:
-    StopEvent() : token_(currentStopToken()) {
-        if (!token_.stop_possible()) return;
-        fd_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-        if (!fd_.valid()) fail(errno, "cannot watch for a stop request");
-        callback_.emplace(token_, Signal{fd_.get()});
-    }
-
-    int fd() const { return fd_.get(); }
-    bool requested() const { return token_.stop_requested(); }
-
-private:
-    struct Signal {
-        int fd;
-        void operator()() const noexcept {
-            const uint64_t one = 1;
-            [[maybe_unused]] const auto written = ::write(fd, &one, sizeof one);
-        }
-    };
-
-    std::stop_token token_;
-    UniqueFd fd_;
-    // Last: unregistered before the descriptor it writes to is closed.
-    std::optional<std::stop_callback<Signal>> callback_;
-};
 
 struct Pipe {
     UniqueFd read;

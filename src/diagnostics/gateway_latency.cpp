@@ -22,6 +22,7 @@
 #include "base/async/await_blocking.hpp"
 #include "base/deployment.hpp"
 #include "base/nat64_address.hpp"
+#include "base/stop_event.hpp"
 #include "base/unique_fd.hpp"
 #include "diagnostics/quic_probe_datagram.hpp"
 #include "model/nat64_gateway.hpp"
@@ -55,15 +56,19 @@ UniqueFd openSocket(const addrinfo& address, int extraFlags = 0) {
                              address.ai_protocol));
 }
 
-// poll() for one descriptor that keeps its deadline across signals. Returns the revents, or 0 on
-// time-out or error.
+// poll() for one descriptor that keeps its deadline across signals and ends early when the task
+// waiting for the probe is cancelled (a quit must not sit out a silent gateway's time-out).
+// Returns the revents, or 0 on time-out, stop or error.
 short pollOne(int fd, short events, Clock::time_point deadline) {
+    const StopEvent stop;
     for (;;) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        pollfd entry{fd, events, 0};
-        const int ready = ::poll(&entry, 1, static_cast<int>(std::max<long long>(left, 0)));
-        if (ready > 0) return entry.revents;
+        std::array<pollfd, 2> entries{pollfd{fd, events, 0}, pollfd{stop.fd(), POLLIN, 0}};
+        const int ready =
+            ::poll(entries.data(), entries.size(), static_cast<int>(std::max<long long>(left, 0)));
+        if (stop.requested()) return 0;
+        if (ready > 0) return entries[0].revents;
         if (ready == 0 || errno != EINTR) return 0;
     }
 }

@@ -17,6 +17,7 @@
 #include <exception>
 #include <map>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <utility>
@@ -24,6 +25,7 @@
 
 #include "base/async/core_runtime.hpp"
 #include "base/async/task.hpp"
+#include "base/stop_scope.hpp"
 #include "diagnostics/quic_probe_datagram.hpp"
 #include "support/run_until.hpp"
 #include "support/scoped_env.hpp"
@@ -149,6 +151,18 @@ TEST(GatewayRtt, NumericAddressesAloneAreMeasuredAndAnAnswerEndsTheWait) {
     const tcp::socket refusing = refusingPort(io);
     EXPECT_EQ(ExitProbe::measureTcpRtt("127.0.0.1", refusing.local_endpoint().port(), kForever),
               -1);
+
+    // A silent gateway holds the probe until its time-out, unless the task waiting is cancelled
+    // (a quit): the stop ends the wait at once.
+    UdpResponder silent(/*answerAfter=*/0);
+    std::stop_source stop;
+    std::thread probe([&] {
+        const StopScope scope(stop.get_token());
+        EXPECT_EQ(ExitProbe::measureQuicUdpRtt("127.0.0.1", silent.port(), kForever), -1);
+    });
+    while (silent.probes() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    stop.request_stop();
+    probe.join();
 }
 
 // Every gateway at once on `port`, on a core loop as the controller runs it.
