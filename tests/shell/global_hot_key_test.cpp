@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "nimbra_process.hpp"
 #include "shell/portal_global_shortcut.hpp"
 #include "shell/x11_hot_key_grab.hpp"
 #include "support/temp_dir.hpp"
@@ -19,52 +20,17 @@
 namespace nimbra::shell {
 namespace {
 
+using nimbra::testing::NimbraProcess;
 using nimbra::testing::TempDir;
 using nimbra::testing::waitUntil;
 
 const QString kPortalPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString kUnavailable = QStringLiteral("Nimbra: global shortcut Alt+M unavailable: ");
 
-// `nimbra` on this test's X server and session bus with a home of its own under <dir>/<name>;
-// the runtime folder is shared, so a later launch reaches the first. Its window's visibility
-// changes come on stderr through the "nimbra.window" debug category.
-struct Nimbra {
-    Nimbra(const TempDir& dir, const QString& name, const QString& platform,
-           const QStringList& arguments = {}) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        const QString home = QString::fromStdString((dir / name.toStdString()).string());
-        env.insert("QT_QPA_PLATFORM", platform);
-        env.insert("QT_LOGGING_RULES", "nimbra.window.debug=true");
-        env.insert("XDG_RUNTIME_DIR", QString::fromStdString(dir.path().string()));
-        env.insert("HOME", home);
-        env.insert("XDG_CONFIG_HOME", home + "/config");
-        env.insert("NIMBRA_PREFERENCES_FILE", home + "/prefs.json");
-        process.setProcessEnvironment(env);
-        process.start(NIMBRA_EXECUTABLE, arguments);
-    }
-    ~Nimbra() {
-        if (process.state() == QProcess::NotRunning) return;
-        ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
-        process.waitForFinished(60'000);
-    }
-    QStringList stderrLines() {
-        log += QString::fromUtf8(process.readAllStandardError());
-        return log.split('\n', Qt::SkipEmptyParts);
-    }
-    // "shown" and "hidden", in order.
-    QStringList windowLog() {
-        QStringList lines;
-        for (const QString& line : stderrLines()) {
-            if (line == "nimbra.window: shown" || line == "nimbra.window: hidden") {
-                lines << line.mid(15);
-            }
-        }
-        return lines;
-    }
-
-    QString log;
-    QProcess process;
-};
+// `nimbra` on this test's X server (or none) and session bus.
+NimbraProcess::Setup on(const QString& platform) {
+    return {.platform = platform, .bus = std::nullopt};
+}
 
 void press(const QStringList& keys) {
     ASSERT_EQ(QProcess::execute("xdotool", QStringList{"key"} + keys), 0) << "xdotool failed";
@@ -100,14 +66,15 @@ TEST(GlobalHotKey, AltMIsTheKeyWithAltAloneWhateverTheLocksAndButtons) {
 // Each press toggles, with Num Lock and Caps Lock in any state (the locks end as they began).
 TEST(GlobalHotKey, AltMTogglesTheWindowOfTheRunningNimbra) {
     TempDir dir;
-    Nimbra nimbra(dir, "first", "xcb");
-    ASSERT_TRUE(waitUntil([&] { return nimbra.windowLog() == QStringList{"shown"}; }))
-        << nimbra.log.toStdString();
+    NimbraProcess nimbra(dir, "first", {}, on("xcb"));
+    ASSERT_TRUE(waitUntil([&] {
+        return nimbra.windowLog() == QStringList{"built", "shown"};
+    })) << nimbra.log.toStdString();
     const QStringList steps[] = {{"alt+m"},
                                  {"Num_Lock", "alt+m"},
                                  {"Caps_Lock", "alt+m"},
                                  {"Num_Lock", "Caps_Lock", "alt+m"}};
-    QStringList expected{"shown"};
+    QStringList expected{"built", "shown"};
     for (const QStringList& keys : steps) {
         if (expected.last() == "shown") {
             ASSERT_TRUE(waitUntil(nimbraHasFocus));
@@ -144,14 +111,15 @@ TEST(GlobalHotKey, WithoutTheShortcutOneLineSaysWhyAndNimbraGoesOn) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.platform.toStdString());
         TempDir dir;
-        Nimbra first(dir, "first", row.platform, {"--hidden"});
+        NimbraProcess first(dir, "first", {"--hidden"}, on(row.platform));
         ASSERT_TRUE(waitUntil([&] {
             return first.stderrLines().contains(kUnavailable + row.reason);
         })) << first.log.toStdString();
-        Nimbra later(dir, "later", row.platform, {"--toggle"});
+        NimbraProcess later(dir, "later", {"--toggle"}, on(row.platform));
         ASSERT_TRUE(later.process.waitForFinished(60'000));
-        ASSERT_TRUE(waitUntil([&] { return first.windowLog() == QStringList{"shown"}; }))
-            << first.log.toStdString();
+        ASSERT_TRUE(waitUntil([&] {
+            return first.windowLog() == QStringList{"built", "shown"};
+        })) << first.log.toStdString();
         EXPECT_EQ(first.log.count(kUnavailable), 1) << first.log.toStdString();
     }
     xcb_disconnect(other);
