@@ -20,6 +20,7 @@
 #include "shell/core_host.hpp"
 #include "shell/desktop_color_scheme_watch.hpp"
 #include "shell/global_hot_key.hpp"
+#include "shell/gui_stall_probe.hpp"
 #include "shell/launch.hpp"
 #include "shell/launch_dispatch.hpp"
 #include "shell/launch_request.hpp"
@@ -63,6 +64,7 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(icon);
     quitOnTerminationSignals();
     quitAtSessionEnd(app);
+    const std::unique_ptr<GuiStallProbe> stallProbe = GuiStallProbe::startIfAsked();  // bench only
     // A later launch hands its request to the running Nimbra and never builds a controller.
     const LaunchRequest request = launchRequest(argc, argv);
     const std::unique_ptr<SingleInstance> instance = SingleInstance::claim();
