@@ -78,6 +78,9 @@ struct ControllerSnapshot {
     bool dnsRunning = false;
     std::string dnsWarning;
     std::vector<std::string> daemonExcludes;
+    // nimbrad's own words on the China ranges (source, age, or why none); empty until it has
+    // loaded them or while it is not asked.
+    std::string chinaSource;
     DaemonDNSModeOption dnsModeOption = DaemonDNSModeOption::cloudflare;
     std::string dnsProfileDraft;
     std::string dnsDeviceDraft;

@@ -27,6 +27,7 @@ bool mirrorDaemonStatus(ControllerSnapshot& s, const DaemonClient::Status& statu
     changed |= assign(s.dnsModeLive, status.dnsMode.value_or(""));
     changed |= assign(s.dnsRunning, status.dnsRunning == true);
     changed |= assign(s.daemonExcludes, status.excludes.value_or(std::vector<std::string>{}));
+    changed |= assign(s.chinaSource, status.chinaSource.value_or(""));
     if (status.dnsErr && !status.dnsErr->empty()) {
         return assign(s.dnsWarning, *status.dnsErr) || changed;
     }

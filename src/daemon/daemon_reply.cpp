@@ -134,6 +134,7 @@ Status asStatus(const json& value, const std::string& key) {
     s.uptimeSec = m.optional("uptime_sec", asInt64);
     s.routeGen = m.optional("route_gen", asUInt64);
     s.version = m.optional("version", asString);
+    s.chinaSource = m.optional("china_source", asString);
     return s;
 }
 

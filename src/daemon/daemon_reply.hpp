@@ -28,6 +28,9 @@ struct Status {
     std::optional<std::int64_t> uptimeSec;             // "uptime_sec"
     std::optional<std::uint64_t> routeGen;             // "route_gen"
     std::optional<std::string> version;                // "version"
+    // "china_source": where the China ranges came from and how old they are, or why they could
+    // not be loaded; empty until China-direct is first switched on.
+    std::optional<std::string> chinaSource;
 
     bool operator==(const Status&) const = default;
 };

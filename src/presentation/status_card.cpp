@@ -44,4 +44,12 @@ std::optional<std::string> conflictBannerText(const ControllerSnapshot& snapshot
     return text;
 }
 
+std::string usqueMissingNotice(const ControllerSnapshot& snapshot, std::string_view fetchScript,
+                               AppLanguage language) {
+    if (snapshot.usqueFound) return "";
+    return std::string(pick(language, "usque was not found: run ", "未找到 usque：请运行 ")) +
+           std::string(fetchScript) +
+           std::string(pick(language, " to get it, then connect.", " 获取后再连接。"));
+}
+
 }  // namespace nimbra::presentation

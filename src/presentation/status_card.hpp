@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "controller/controller_snapshot.hpp"
 #include "model/app_language.hpp"
@@ -29,5 +30,11 @@ bool connectButtonEnabled(const ControllerSnapshot& snapshot);
 // banner has no words of its own.
 std::optional<std::string> conflictBannerText(const ControllerSnapshot& snapshot,
                                               AppLanguage language);
+
+// Said before the user presses Connect, not after: when the look-up found no usque, what is
+// missing and the script that fetches it (`fetchScript`, from the platform profile). Empty
+// while usque is found or not yet looked for.
+std::string usqueMissingNotice(const ControllerSnapshot& snapshot, std::string_view fetchScript,
+                               AppLanguage language);
 
 }  // namespace nimbra::presentation

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "l10n/l10n.hpp"
+#include "presentation/china_source.hpp"
 #include "presentation/detail_line.hpp"
 #include "presentation/exclude_entry.hpp"
 #include "presentation/gateway_panel.hpp"
@@ -279,6 +280,43 @@ TEST(MainWindow, ExcludeAddNeedsADraftAndNoSilentDaemon) {
         ControllerSnapshot snapshot;
         snapshot.daemonReachable = reachable;
         EXPECT_EQ(excludeAddEnabled(draft, snapshot), enabled) << draft;
+    }
+}
+
+// The data's own date comes from Debian's version, never from the file or the edition line.
+TEST(MainWindow, ChinaSourceSaysWhoseDataAndHowOld) {
+    const std::string loaded =
+        "8123 IPv4 networks from /usr/share/GeoIP/GeoIP.dat (GEO-106FREE 20230203 Build 1, file "
+        "of 2023-02-03); 1456 IPv6 networks from /usr/share/GeoIP/GeoIPv6.dat (GEO-106FREE)";
+    for (const auto& [source, language, line] :
+         std::vector<std::tuple<std::string, AppLanguage, std::string>>{
+             {loaded + "; package geoip-database 20230203+really20191224-0+deb12u1", kEn,
+              "Country data: Debian geoip-database of 2019-12-24 (package "
+              "20230203+really20191224-0+deb12u1); 8123 IPv4 and 1456 IPv6 networks"},
+             {loaded + "; package geoip-database 20191224-3", kZh,
+              "国家数据：Debian geoip-database，数据日期 2019-12-24（软件包 20191224-3）"
+              "；IPv4 网段 8123 个，IPv6 网段 1456 个"},
+             {loaded, kEn,
+              "Country data: GeoIP database, age unknown; 8123 IPv4 and 1456 IPv6 networks"},
+             {"China-direct unavailable: cannot open /usr/share/GeoIP/GeoIP.dat", kZh,
+              "国家数据不可用：cannot open /usr/share/GeoIP/GeoIP.dat"},
+             {" ", kEn, ""},
+         }) {
+        EXPECT_EQ(chinaSourceLine(source, language), line) << source;
+    }
+}
+
+// Said at rest, before Connect fails; nothing while usque is found or not yet looked for.
+TEST(MainWindow, UsqueMissingNoticeNamesTheFetchScript) {
+    for (const auto& [found, language, notice] :
+         std::vector<std::tuple<bool, AppLanguage, std::string>>{
+             {false, kEn, "usque was not found: run scripts/fetch-usque to get it, then connect."},
+             {false, kZh, "未找到 usque：请运行 scripts/fetch-usque 获取后再连接。"},
+             {true, kEn, ""},
+         }) {
+        ControllerSnapshot snapshot;
+        snapshot.usqueFound = found;
+        EXPECT_EQ(usqueMissingNotice(snapshot, "scripts/fetch-usque", language), notice);
     }
 }
 
