@@ -46,6 +46,7 @@ inline constexpr std::array kWindowTexts{
     WindowText{"chinaExplain", "Domestic IPs (WeChat, Taobao, banks) bypass WARP automatically",
                "国内 IP（微信、淘宝、银行等）自动直连，不走 WARP"},
     WindowText{"excludesSection", "Direct excludes", "直连排除"},
+    WindowText{"startAtLogin", "Start at login", "登录时启动"},
     WindowText{"excludePlaceholder", "IP / CIDR / domain", "IP / CIDR / 域名"},
     WindowText{"add", "Add", "添加"},
     WindowText{"remove", "Remove", "移除"},

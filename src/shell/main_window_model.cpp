@@ -21,6 +21,7 @@
 #include "model/preference_keys.hpp"
 #include "model/split_tunnel_mode.hpp"
 #include "observe/traffic_formatting.hpp"
+#include "presentation/china_source.hpp"
 #include "presentation/detail_line.hpp"
 #include "presentation/exclude_entry.hpp"
 #include "presentation/gateway_panel.hpp"
@@ -108,7 +109,12 @@ void postReload(const QPointer<MainWindowModel>& guard, void (MainWindowModel::*
 MainWindowModel::MainWindowModel(ControllerModel& model, CoreRuntime& runtime,
                                  WarpController& controller, PreferenceStore& store,
                                  QObject* parent)
-    : QObject(parent), model_(model), runtime_(runtime), controller_(controller), store_(store) {
+    : QObject(parent),
+      model_(model),
+      runtime_(runtime),
+      controller_(controller),
+      store_(store),
+      autostart_(QCoreApplication::applicationFilePath().toStdString()) {
     connect(&model_, &ControllerModel::changed, this, &MainWindowModel::snapshotChanged);
     snapshotChanged();
     reloadPreferences();
@@ -228,6 +234,10 @@ QString MainWindowModel::conflictBanner() const {
 }
 bool MainWindowModel::conflictBannerShown() const {
     return conflictBannerText(snapshot(), appLanguage()).has_value();
+}
+QString MainWindowModel::usqueNotice() const {
+    return QString::fromStdString(
+        usqueMissingNotice(snapshot(), PlatformProfile::current().usqueFetchScript, appLanguage()));
 }
 QString MainWindowModel::http2Tip() const {
     return QString::fromStdString(snapshot().http2Tip);
@@ -363,6 +373,9 @@ QString MainWindowModel::dnsWarning() const {
 bool MainWindowModel::chinaDirect() const {
     return snapshot().chinaDirect;
 }
+QString MainWindowModel::chinaSource() const {
+    return QString::fromStdString(chinaSourceLine(snapshot().chinaSource, appLanguage()));
+}
 bool MainWindowModel::http2() const {
     return snapshot().http2;
 }
@@ -454,6 +467,24 @@ void MainWindowModel::setHttp2(bool enabled) {
 
 void MainWindowModel::setChinaDirect(bool on) {
     post([on](WarpController& controller) { controller.setChinaDirect(on); });
+}
+
+void MainWindowModel::refreshStartAtLogin() {
+    const bool on = autostart_.enabled();
+    if (on == startAtLogin_) return;
+    startAtLogin_ = on;
+    Q_EMIT startAtLoginChanged();
+}
+
+void MainWindowModel::setStartAtLogin(bool on) {
+    try {
+        autostart_.setEnabled(on);
+    } catch (const std::exception&) {
+        // An unwritable config folder: the switch goes back to what is really on disk.
+    }
+    // Announced even when unchanged, so a switch the user flipped in vain flips back.
+    startAtLogin_ = autostart_.enabled();
+    Q_EMIT startAtLoginChanged();
 }
 
 void MainWindowModel::setDnsMode(const QString& raw) {

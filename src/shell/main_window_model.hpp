@@ -12,6 +12,7 @@
 #include "base/preference_store.hpp"
 #include "controller/controller_snapshot.hpp"
 #include "model/app_language.hpp"
+#include "shell/autostart_entry.hpp"
 
 namespace nimbra {
 class CoreRuntime;
@@ -51,6 +52,7 @@ class MainWindowModel : public QObject {
     // The controller's own notes: the HTTP/2 tip and what the system-proxy mode covers.
     Q_PROPERTY(QString http2Tip READ http2Tip NOTIFY changed)
     Q_PROPERTY(QString coverageNote READ coverageNote NOTIFY changed)
+    Q_PROPERTY(QString usqueNotice READ usqueNotice NOTIFY changed)
     // Mode selector.
     Q_PROPERTY(QString connectionMode READ connectionMode NOTIFY changed)
     Q_PROPERTY(QVariantList connectionModes READ connectionModes NOTIFY changed)
@@ -86,6 +88,9 @@ class MainWindowModel : public QObject {
     Q_PROPERTY(QString dnsCustomDraft READ dnsCustomDraft NOTIFY changed)
     Q_PROPERTY(QString dnsWarning READ dnsWarning NOTIFY changed)
     Q_PROPERTY(bool chinaDirect READ chinaDirect NOTIFY changed)
+    Q_PROPERTY(QString chinaSource READ chinaSource NOTIFY changed)
+    // Whether our autostart entry is on, as last read from disk (refreshStartAtLogin).
+    Q_PROPERTY(bool startAtLogin READ startAtLogin NOTIFY startAtLoginChanged)
     Q_PROPERTY(bool http2 READ http2 NOTIFY changed)
     Q_PROPERTY(QStringList daemonExcludes READ daemonExcludes NOTIFY changed)
     Q_PROPERTY(QString excludeDraft READ excludeDraft WRITE setExcludeDraft NOTIFY changed)
@@ -116,6 +121,7 @@ public:
     bool conflictBannerShown() const;
     QString http2Tip() const;
     QString coverageNote() const;
+    QString usqueNotice() const;
     QString connectionMode() const;
     QVariantList connectionModes() const;
     QString splitMode() const;
@@ -143,6 +149,8 @@ public:
     QString dnsCustomDraft() const;
     QString dnsWarning() const;
     bool chinaDirect() const;
+    QString chinaSource() const;
+    bool startAtLogin() const { return startAtLogin_; }
     bool http2() const;
     QStringList daemonExcludes() const;
     QString excludeDraft() const { return excludeDraft_; }
@@ -163,6 +171,10 @@ public:
     Q_INVOKABLE void chooseFastestGateway();
     Q_INVOKABLE void setHttp2(bool enabled);
     Q_INVOKABLE void setChinaDirect(bool on);
+    // Reads the autostart entry again (the user may have changed it elsewhere) / writes or
+    // removes it. Both touch one small file in the user's config folder, nothing that can wait.
+    Q_INVOKABLE void refreshStartAtLogin();
+    Q_INVOKABLE void setStartAtLogin(bool on);
     Q_INVOKABLE void setDnsMode(const QString& raw);
     Q_INVOKABLE void setDnsDrafts(const QString& profile, const QString& device,
                                   const QString& custom);
@@ -178,6 +190,7 @@ Q_SIGNALS:
     void changed();
     void textsChanged();
     void historyChanged();
+    void startAtLoginChanged();
 
 private:
     const ControllerSnapshot& snapshot() const;
@@ -192,6 +205,8 @@ private:
     WarpController& controller_;
     PreferenceStore& store_;
     QString excludeDraft_;
+    AutostartEntry autostart_;
+    bool startAtLogin_ = false;
     QVariantMap texts_;
     std::optional<AppLanguage> textsLanguage_;
     std::string newestSample_;

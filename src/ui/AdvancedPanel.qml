@@ -7,6 +7,8 @@ ColumnLayout {
     id: panel
     signal copied()
     spacing: 12
+    // The autostart entry may have been changed elsewhere since the panel was last shown.
+    onVisibleChanged: if (visible) view.refreshStartAtLogin()
 
     PanelHeader { title: view.navigationRows.length > 3 ? view.navigationRows[3].title : "" }
 
@@ -89,6 +91,29 @@ ColumnLayout {
             font.family: theme.fontFamily
             font.pixelSize: 12
             wrapMode: Text.Wrap
+        }
+        // Whose country data the split routes by and how old it is, once nimbrad has loaded it.
+        Text {
+            objectName: "chinaSource"
+            Layout.fillWidth: true
+            visible: text.length > 0
+            text: view.chinaSource
+            color: theme.textMuted
+            font.family: theme.fontFamily
+            font.pixelSize: 11
+            wrapMode: Text.Wrap
+            Accessible.role: Accessible.StaticText
+            Accessible.name: text
+        }
+    }
+
+    Card {
+        AppSwitch {
+            objectName: "startAtLoginSwitch"
+            Layout.fillWidth: true
+            text: view.texts.startAtLogin
+            checked: view.startAtLogin
+            onToggled: view.setStartAtLogin(checked)
         }
     }
 

@@ -30,6 +30,23 @@ ApplicationWindow {
     }
     onVisibleChanged: if (visible) view.windowShown()
 
+    // The ambient backdrop: a faint wash of the phase's colour from the top. Its colour eases
+    // over only while it changes, and not at all while the window is hidden.
+    Rectangle {
+        id: backdrop
+        property color tint: Qt.rgba(theme[view.statusColor].r, theme[view.statusColor].g,
+                                     theme[view.statusColor].b, 0.10)
+        anchors.fill: parent
+        gradient: Gradient {
+            GradientStop { position: 0; color: backdrop.tint }
+            GradientStop { position: 0.6; color: "transparent" }
+        }
+        Behavior on tint {
+            enabled: root.visible
+            ColorAnimation { duration: 550; easing.type: Easing.InOutQuad }
+        }
+    }
+
     ScrollView {
         id: scroller
         objectName: "contentScroller"

@@ -200,6 +200,12 @@ Card {
         }
     }
 
+    // Said before Connect would fail on it: where to get usque.
+    Notice {
+        objectName: "usqueNotice"
+        text: view.usqueNotice
+        Accessible.role: Accessible.AlertMessage
+    }
     Notice {
         objectName: "http2Tip"
         text: view.http2Tip
