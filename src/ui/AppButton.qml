@@ -52,5 +52,16 @@ Button {
              : button.fill
         border.color: button.visualFocus ? theme.accent : theme.border
         border.width: button.visualFocus ? 2 : 1
+        // The keyboard focus also rings the button from outside, so it shows on a lit
+        // (selected or prominent) fill as well.
+        Rectangle {
+            anchors.fill: parent
+            anchors.margins: -3
+            radius: parent.radius + 3
+            color: "transparent"
+            border.color: theme.accent
+            border.width: 2
+            visible: button.visualFocus
+        }
     }
 }

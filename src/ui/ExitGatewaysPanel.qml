@@ -63,6 +63,17 @@ ColumnLayout {
             Keys.onReturnPressed: view.chooseGateway(card.gateway)
             Keys.onEnterPressed: view.chooseGateway(card.gateway)
 
+            // The selected card is already edged in the accent: the focus rings it from outside.
+            Rectangle {
+                anchors.fill: parent
+                anchors.margins: -4
+                radius: parent.radius + 4
+                color: "transparent"
+                border.color: theme.accent
+                border.width: 2
+                visible: gatewayCard.activeFocus
+            }
+
             RowLayout {
                 id: cardRow
                 anchors.fill: parent

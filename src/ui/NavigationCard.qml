@@ -35,8 +35,13 @@ Card {
             implicitHeight: rowColumn.implicitHeight + 16
             radius: 8
             color: selected ? theme.cardBgSecondary : "transparent"
-            border.color: activeFocus ? theme.accent : (selected ? theme.border : "transparent")
-            border.width: activeFocus ? 2 : 1
+            // A click focuses the row too (so the arrows work next), but only keyboard focus
+            // shows the ring.
+            property bool focusFromMouse: false
+            readonly property bool visualFocus: activeFocus && !focusFromMouse
+            onActiveFocusChanged: if (!activeFocus) focusFromMouse = false
+            border.color: visualFocus ? theme.accent : (selected ? theme.border : "transparent")
+            border.width: visualFocus ? 2 : 1
             activeFocusOnTab: selected
             Accessible.role: Accessible.PageTab
             Accessible.name: modelData.title + ", " + modelData.subtitle
@@ -116,7 +121,11 @@ Card {
             MouseArea {
                 anchors.fill: parent
                 cursorShape: Qt.PointingHandCursor
-                onClicked: { card.tabChosen(row.modelData.tab); row.forceActiveFocus() }
+                onClicked: {
+                    card.tabChosen(row.modelData.tab)
+                    row.focusFromMouse = true
+                    row.forceActiveFocus()
+                }
             }
         }
     }

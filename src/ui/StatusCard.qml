@@ -79,11 +79,13 @@ Card {
                 border.color: card.tint
                 border.width: 2
                 opacity: 0
+                // The second ring waits 1.1 s once, then pulses every 2.2 s like the first: a
+                // pause inside the loop would stretch its period to 3.3 s and let the two drift.
                 SequentialAnimation {
                     running: card.moving
-                    loops: Animation.Infinite
                     PauseAnimation { duration: pulse.index * 1100 }
                     ParallelAnimation {
+                        loops: Animation.Infinite
                         NumberAnimation { target: pulse; property: "scale"; from: 1; to: 1.4
                                           duration: 2200; easing.type: Easing.InOutQuad }
                         NumberAnimation { target: pulse; property: "opacity"; from: 0.7; to: 0
@@ -130,13 +132,19 @@ Card {
                 to: 360
                 duration: 16000
             }
-            Behavior on rotation {
-                enabled: !card.moving
-                RotationAnimation { duration: 300; easing.type: Easing.OutQuad }
+            // At rest the mark turns back the short way within 0.3 s; started from here rather
+            // than by a Behavior, whose enabled flag may not yet have followed `moving`.
+            RotationAnimation {
+                id: ringSettle
+                target: ring
+                to: 0
+                duration: 300
+                direction: RotationAnimation.Shortest
+                easing.type: Easing.OutQuad
             }
             Connections {
                 target: card
-                function onMovingChanged() { if (!card.moving) ring.rotation = 0 }
+                function onMovingChanged() { card.moving ? ringSettle.stop() : ringSettle.start() }
             }
         }
 
