@@ -1,5 +1,6 @@
 #include "shell/autostart_entry.hpp"
 
+#include <filesystem>
 #include <string>
 #include <utility>
 
@@ -37,6 +38,10 @@ std::filesystem::path AutostartEntry::path() const {
 }
 
 bool AutostartEntry::enabled() const {
+    // Read on the GUI thread: a FIFO or device planted there would block it, so only a plain
+    // file counts as an entry.
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path(), error)) return false;
     const std::optional<std::string> entry = readWholeFile(path());
     if (!entry) return false;
     for (const std::string& line : text::splitLines(*entry)) {
