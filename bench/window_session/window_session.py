@@ -108,8 +108,11 @@ def find_window(env, name, seconds=20):
     """The window id once it is mapped, and the monotonic time xdotool saw it."""
     end = time.monotonic() + seconds
     while time.monotonic() < end:
-        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", name], env=env,
-                               capture_output=True, text=True).stdout.split()
+        try:
+            found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", name],
+                                   env=env, capture_output=True, text=True, timeout=2).stdout.split()
+        except subprocess.TimeoutExpired:  # a window going away mid-search can stall xdotool
+            found = []
         if found:
             return found[0], time.monotonic()
         time.sleep(0.01)
@@ -117,7 +120,8 @@ def find_window(env, name, seconds=20):
 
 
 def xdo(env, *args):
-    subprocess.run(["xdotool", *args], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["xdotool", *args], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   timeout=10)
 
 
 class Session:
@@ -157,7 +161,10 @@ class Session:
         xdo(self.env, "key", "--window", window, "ctrl+2")
         time.sleep(0.5)
         self.step("Test All", lambda: click(self.env, window, *test_at), 4)
+        before = open(self.env["NIMBRA_PREFERENCES_FILE"]).read()
         self.step("gateway switch", lambda: click(self.env, window, *gateway_at), 5)
+        # The choice is saved at once; an unchanged file means the click missed the card.
+        self.gateway_switched = open(self.env["NIMBRA_PREFERENCES_FILE"]).read() != before
         self.step("disconnect", lambda: (self.launch_again("--toggle-connection"),
                                          wait_for(lambda: not socks_open(), 20)), 2)
         self.step("cancel during connect", lambda: (self.launch_again("--toggle-connection"),
@@ -177,8 +184,9 @@ class Session:
         frame = re.search(r"^gui-first-frame: ([\d.]+)", text, re.M)
         if frame:
             self.first_frame_ms = (float(frame.group(1)) - started) * 1000
-        stalls = [(float(ms), float(at)) for ms, at in
-                  re.findall(r"^gui-stall: ([\d.]+) ms ending at ([\d.]+)", text, re.M)]
+        stalls = [tuple(float(v) for v in found) for found in re.findall(
+            r"^gui-stall: ([\d.]+) ms ending at ([\d.]+) \(on cpu ([\d.]+) ms, runnable ([\d.]+)",
+            text, re.M)]
         overall = re.search(r"^gui-stall-max: ([\d.]+) ms over (\d+)", text, re.M)
         return stalls, overall, text
 
@@ -191,7 +199,7 @@ def click(env, window, x, y):
 def stalls_per_step(steps, stalls):
     rows = []
     for name, start, end in steps:
-        inside = [ms for ms, at in stalls if start <= at <= end + 0.05]
+        inside = [stall for stall in stalls if start <= stall[1] <= end + 0.05]
         rows.append((name, max(inside) if inside else None, len(inside)))
     return rows
 
@@ -262,6 +270,10 @@ def main():
                                stderr=subprocess.DEVNULL, timeout=30)
 
             shown, hidden, mapped = cpu_and_memory([nimbra], "^Nimbra$", env, tmp, 5, args.window, connect, hide)
+            # The same window disconnected: nothing moves, so the difference is the motion's cost.
+            print("[window_session] disconnected, window shown ...", file=sys.stderr)
+            env = standin.home(idle.private_env(tmp, display, address, "still"))
+            still = cpu_and_memory([nimbra], "^Nimbra$", env, tmp, 5, args.window)[0]
 
             peer = None
             qml = shutil.which("qml") or ("/usr/lib/qt6/bin/qml" if os.access("/usr/lib/qt6/bin/qml", os.X_OK) else None)
@@ -278,16 +290,24 @@ def main():
                 helper.terminate()
                 helper.wait()
 
-    report(session, stalls_per_step(session.steps, stalls), overall, shown, hidden, mapped, peer, args.window, log)
+    report(session, stalls_per_step(session.steps, stalls), overall, shown, hidden, still, peer,
+           args.window, log)
 
 
-def report(session, per_step, overall, shown, hidden, mapped, peer, window, log):
+def report(session, per_step, overall, shown, hidden, still, peer, window, log):
     print("\nGUI thread's longest stall per step (probe every 5 ms; stalls >= 16 ms counted)")
-    print(f"{'step':26} {'longest ms':>10} {'stalls':>6}")
+    print("(of the longest: ms running on a CPU, runnable but waiting for one, asleep)")
+    print(f"{'step':26} {'longest ms':>10} {'stalls':>6} {'on cpu':>7} {'runnable':>8} {'asleep':>7}")
     for name, longest, count in per_step:
-        print(f"{name:26} {('<16' if longest is None else f'{longest:.1f}'):>10} {count:6}")
+        if longest is None:
+            print(f"{name:26} {'<16':>10} {count:6}")
+            continue
+        ms, _, cpu, runnable = longest
+        print(f"{name:26} {ms:10.1f} {count:6} {cpu:7.1f} {runnable:8.1f} {max(0, ms - cpu - runnable):7.1f}")
     if overall:
         print(f"{'whole run':26} {float(overall.group(1)):10.1f}   ({overall.group(2)} probes)")
+    if not session.gateway_switched:
+        print("note: the gateway click changed no preference; check --gateway-at (and --test-at)")
     print("DNS apply: skipped, it needs nimbrad and a real TUN (not run with the stand-ins)")
 
     def cpu_pct(figures):
@@ -302,6 +322,8 @@ def report(session, per_step, overall, shown, hidden, mapped, peer, window, log)
           f"{shown.rss_kib / 1024:8.1f} {frame:>14}")
     print(f"{'nimbra, window hidden':34} {hidden.cpu_ms / (HIDDEN_WINDOW_S * 10):6.1f} "
           f"{hidden.wakeups_per_s:10.1f} {hidden.rss_kib / 1024:8.1f} {'':>14}")
+    print(f"{'nimbra, shown, disconnected':34} {cpu_pct(still):6.1f} {still.wakeups_per_s:10.1f} "
+          f"{still.rss_kib / 1024:8.1f} {'':>14}")
     if peer:
         p, _, p_mapped = peer
         print(f"{'peer: qml hello window (GL)':34} {cpu_pct(p):6.1f} {p.wakeups_per_s:10.1f} "

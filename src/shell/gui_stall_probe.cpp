@@ -5,6 +5,7 @@
 #include <QQuickWindow>
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 
 namespace nimbra::shell {
 namespace {
@@ -28,6 +29,16 @@ double milliseconds(Clock::duration span) {
     return std::chrono::duration<double, std::milli>(span).count();
 }
 
+// The calling thread's time on a CPU and waiting for one, from the kernel's schedstat: a stall
+// with the thread runnable but not running is the machine's load, not our code.
+GuiStallProbe::ThreadTimes threadTimes() {
+    std::ifstream schedstat("/proc/thread-self/schedstat");
+    long long onCpu = 0;
+    long long waiting = 0;
+    schedstat >> onCpu >> waiting;
+    return {std::chrono::nanoseconds(onCpu), std::chrono::nanoseconds(waiting)};
+}
+
 }  // namespace
 
 std::unique_ptr<GuiStallProbe> GuiStallProbe::startIfAsked() {
@@ -35,7 +46,7 @@ std::unique_ptr<GuiStallProbe> GuiStallProbe::startIfAsked() {
     return std::make_unique<GuiStallProbe>();
 }
 
-GuiStallProbe::GuiStallProbe() {
+GuiStallProbe::GuiStallProbe() : last(threadTimes()) {
     // Sees every event until the main window's first expose, to hook its first frame.
     QCoreApplication::instance()->installEventFilter(this);
     ticker = std::thread([this] { tick(); });
@@ -66,10 +77,15 @@ bool GuiStallProbe::event(QEvent* event) {
     const Clock::duration waited = now - static_cast<ProbeEvent*>(event)->posted;
     longest = std::max(longest, waited);
     ++handled;
+    const ThreadTimes times = threadTimes();
     if (waited >= kReported) {
-        std::fprintf(stderr, "gui-stall: %.1f ms ending at %.6f\n", milliseconds(waited),
-                     seconds(now));
+        // Of the wait: running our code, runnable behind other work, and the rest asleep.
+        std::fprintf(stderr,
+                     "gui-stall: %.1f ms ending at %.6f (on cpu %.1f ms, runnable %.1f ms)\n",
+                     milliseconds(waited), seconds(now), milliseconds(times.onCpu - last.onCpu),
+                     milliseconds(times.waiting - last.waiting));
     }
+    last = times;
     inFlight = false;
     return true;
 }

@@ -21,6 +21,10 @@ class GuiStallProbe : public QObject {
 public:
     // Null unless NIMBRA_GUI_STALL_PROBE is set. Call after the application object exists.
     static std::unique_ptr<GuiStallProbe> startIfAsked();
+    struct ThreadTimes {
+        std::chrono::nanoseconds onCpu{};
+        std::chrono::nanoseconds waiting{};
+    };
     GuiStallProbe();
     ~GuiStallProbe() override;
 
@@ -37,6 +41,7 @@ private:
     std::atomic<bool> inFlight{false};
     std::chrono::steady_clock::duration longest{};
     long handled = 0;
+    ThreadTimes last;  // the GUI thread's, when the previous probe was handled
     std::thread ticker;
 };
 
