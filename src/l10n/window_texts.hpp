@@ -29,6 +29,7 @@ inline constexpr std::array kWindowTexts{
     WindowText{"diagnosticsTitle", "Exit Diagnostics (cdn-cgi/trace)",
                "出口链路信息 (cdn-cgi/trace)"},
     WindowText{"exitIpv4", "Exit IPv4", "出口 IPv4"},
+    WindowText{"exitIpv6", "Exit IPv6", "出口 IPv6"},
     WindowText{"warpStatus", "WARP Status", "WARP 状态"},
     WindowText{"locationColo", "Location / Colo", "机房与位置"},
     WindowText{"protocol", "Protocol", "底层协议"},

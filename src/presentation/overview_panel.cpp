@@ -15,6 +15,7 @@ OverviewFigures overviewFigures(const ControllerSnapshot& snapshot) {
                                 : "00:00";
     figures.showsTunInterface =
         snapshot.runningMode.value_or(snapshot.connectionMode) == ConnectionMode::realTun;
+    figures.exitIsIpv6 = snapshot.exitIp.find(':') != std::string::npos;
     return figures;
 }
 

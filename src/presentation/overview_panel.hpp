@@ -18,6 +18,8 @@ struct OverviewFigures {
     // The TUN interface row belongs to the real TUN mode: the running connection's mode, else
     // the chosen one.
     bool showsTunInterface = false;
+    // The exit address is an IPv6 one: its row must not call it IPv4.
+    bool exitIsIpv6 = false;
 
     bool operator==(const OverviewFigures&) const = default;
 };

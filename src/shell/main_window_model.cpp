@@ -278,6 +278,10 @@ QVariantList MainWindowModel::navigationRows() const {
 QString MainWindowModel::exitIp() const {
     return QString::fromStdString(snapshot().exitIp);
 }
+QString MainWindowModel::exitIpCaption() const {
+    const bool v6 = overviewFigures(snapshot()).exitIsIpv6;
+    return texts_.value(v6 ? QStringLiteral("exitIpv6") : QStringLiteral("exitIpv4")).toString();
+}
 QString MainWindowModel::exitLocColo() const {
     return QString::fromStdString(snapshot().exitLoc + " / " + snapshot().exitColo);
 }

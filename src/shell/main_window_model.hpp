@@ -63,6 +63,7 @@ class MainWindowModel : public QObject {
     Q_PROPERTY(QVariantList navigationRows READ navigationRows NOTIFY changed)
     // Overview panel.
     Q_PROPERTY(QString exitIp READ exitIp NOTIFY changed)
+    Q_PROPERTY(QString exitIpCaption READ exitIpCaption NOTIFY changed)
     Q_PROPERTY(QString exitLocColo READ exitLocColo NOTIFY changed)
     Q_PROPERTY(QString warpStatus READ warpStatus NOTIFY changed)
     Q_PROPERTY(QString protocol READ protocol NOTIFY changed)
@@ -129,6 +130,7 @@ public:
     QString modeNote() const;
     QVariantList navigationRows() const;
     QString exitIp() const;
+    QString exitIpCaption() const;
     QString exitLocColo() const;
     QString warpStatus() const;
     QString protocol() const;

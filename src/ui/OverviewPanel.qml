@@ -76,7 +76,7 @@ ColumnLayout {
             Layout.fillWidth: true
             FigureRow {
                 objectName: "exitIpRow"
-                caption: view.texts.exitIpv4
+                caption: view.exitIpCaption
                 value: view.exitIp
             }
             AppButton {

@@ -248,22 +248,26 @@ TEST(MainWindow, ProxyHintAndSystemWordsComeFromThePlatform) {
 // The running connection's transport and mode win over the choices made since; the clock stands
 // at "00:00" while the monitor is idle.
 TEST(MainWindow, OverviewFiguresDescribeTheRunningConnection) {
-    for (const auto& [change, warp, protocol, time, tunRow] :
-         std::vector<std::tuple<Change, std::string, std::string, std::string, bool>>{
-             {[](auto&) {}, "warp=off", "MASQUE (QUIC)", "00:00", false},
-             {[](auto& s) { s.http2 = true, s.connectionMode = ConnectionMode::realTun; },
-              "warp=off", "MASQUE (HTTP/2)", "00:00", true},
+    for (const auto& [change, warp, protocol, time, tunRow, v6] :
+         std::vector<std::tuple<Change, std::string, std::string, std::string, bool, bool>>{
+             {[](auto&) {}, "warp=off", "MASQUE (QUIC)", "00:00", false, false},
+             {[](auto& s) {
+                  s.http2 = true, s.connectionMode = ConnectionMode::realTun;
+                  s.exitIp = "2606:4700:110:8a36::1";
+              },
+              "warp=off", "MASQUE (HTTP/2)", "00:00", true, true},
              {[](auto& s) {
                   s.exitWarp = "on", s.http2 = true, s.runningHttp2 = false;
                   s.runningMode = ConnectionMode::socks, s.connectionMode = ConnectionMode::realTun;
                   s.traffic.isMonitoring = true, s.traffic.uptimeSeconds = 61;
               },
-              "warp=on (Connected)", "MASQUE (QUIC)", "01:01", false},
+              "warp=on (Connected)", "MASQUE (QUIC)", "01:01", false, false},
          }) {
         ControllerSnapshot snapshot;
-        snapshot.exitWarp = "off", snapshot.traffic.uptimeSeconds = 5;
+        snapshot.exitWarp = "off", snapshot.exitIp = "104.28.1.1",
+        snapshot.traffic.uptimeSeconds = 5;
         change(snapshot);
-        EXPECT_EQ(overviewFigures(snapshot), (OverviewFigures{warp, protocol, time, tunRow}));
+        EXPECT_EQ(overviewFigures(snapshot), (OverviewFigures{warp, protocol, time, tunRow, v6}));
     }
 }
 
