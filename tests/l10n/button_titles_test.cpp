@@ -6,45 +6,36 @@
 
 #include <string>
 #include <tuple>
-#include <vector>
 
 #include "l10n/l10n.hpp"
 
 namespace nimbra {
 namespace {
 
-// Each row: the phase, whether a connect is under way, the English and the Chinese title.
-using Rows = std::vector<std::tuple<WarpPhase, bool, std::string, std::string>>;
-
-void expectTitles(std::string (*title)(WarpPhase, bool, AppLanguage), const Rows& rows) {
-    for (const auto& [phase, connecting, english, chinese] : rows) {
+TEST(ButtonTitlesTest, TheButtonSaysWhatAPressDoesAndTheTraySpellsOutWhatItCancels) {
+    // The phase, whether a connect is under way, then the button's and the tray item's titles in
+    // English and in Chinese.
+    using Titles = std::tuple<std::string, std::string, std::string, std::string>;
+    const std::tuple<WarpPhase, bool, Titles> rows[] = {
+        {WarpPhase::preparing, false, {"Cancel", "取消", "Cancel Connect", "取消连接"}},
+        {WarpPhase::startingEngine, false, {"Cancel", "取消", "Cancel Connect", "取消连接"}},
+        {WarpPhase::stopping, true, {"Please wait…", "请稍候…", "Cancel Connect", "取消连接"}},
+        {WarpPhase::disconnected, true, {"Cancel", "取消", "Cancel Connect", "取消连接"}},
+        {WarpPhase::stopping, false, {"Please wait…", "请稍候…", "Connect", "连接"}},
+        {WarpPhase::connected, false, {"Disconnect", "断开", "Disconnect", "断开连接"}},
+        {WarpPhase::reconnecting, false, {"Disconnect", "断开", "Disconnect", "断开连接"}},
+        {WarpPhase::error, false, {"Connect", "连接", "Connect", "连接"}},
+    };
+    for (const auto& [phase, connecting, titles] : rows) {
         SCOPED_TRACE(std::string(rawValue(phase)) + (connecting ? " connecting" : ""));
-        EXPECT_EQ(title(phase, connecting, AppLanguage::english), english);
-        EXPECT_EQ(title(phase, connecting, AppLanguage::chinese), chinese);
+        const auto title = [&](auto rule, AppLanguage language) {
+            return rule(phase, connecting, language);
+        };
+        EXPECT_EQ(title(&L10n::connectButtonTitle, AppLanguage::english), std::get<0>(titles));
+        EXPECT_EQ(title(&L10n::connectButtonTitle, AppLanguage::chinese), std::get<1>(titles));
+        EXPECT_EQ(title(&L10n::trayToggleTitle, AppLanguage::english), std::get<2>(titles));
+        EXPECT_EQ(title(&L10n::trayToggleTitle, AppLanguage::chinese), std::get<3>(titles));
     }
-}
-
-TEST(ButtonTitlesTest, TheWindowsButtonSaysWhatAPressDoesAndAsksToWaitWhileStopping) {
-    expectTitles(&L10n::connectButtonTitle,
-                 {{WarpPhase::preparing, false, "Cancel", "取消"},
-                  {WarpPhase::startingEngine, false, "Cancel", "取消"},
-                  {WarpPhase::stopping, true, "Please wait…", "请稍候…"},
-                  {WarpPhase::disconnected, true, "Cancel", "取消"},
-                  {WarpPhase::stopping, false, "Please wait…", "请稍候…"},
-                  {WarpPhase::connected, false, "Disconnect", "断开"},
-                  {WarpPhase::reconnecting, false, "Disconnect", "断开"},
-                  {WarpPhase::error, false, "Connect", "连接"}});
-}
-
-TEST(ButtonTitlesTest, TheTraysToggleItemSpellsOutWhatItCancelsOrDisconnects) {
-    expectTitles(&L10n::trayToggleTitle,
-                 {{WarpPhase::preparing, false, "Cancel Connect", "取消连接"},
-                  {WarpPhase::startingEngine, false, "Cancel Connect", "取消连接"},
-                  {WarpPhase::stopping, true, "Cancel Connect", "取消连接"},
-                  {WarpPhase::connected, false, "Disconnect", "断开连接"},
-                  {WarpPhase::reconnecting, false, "Disconnect", "断开连接"},
-                  {WarpPhase::stopping, false, "Connect", "连接"},
-                  {WarpPhase::error, false, "Connect", "连接"}});
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "model/desktop_color_scheme.hpp"
@@ -12,11 +14,7 @@ namespace {
 // What the desktop reports, through each of its channels, and the scheme the window then takes
 // under each stored theme.
 TEST(AppearanceTest, TheWindowsSchemeFollowsTheDesktopOnlyForTheSystemTheme) {
-    struct Row {
-        DesktopScheme desktop;
-        ColorScheme system;
-    };
-    const Row rows[] = {
+    const std::pair<DesktopScheme, ColorScheme> rows[] = {
         {desktopSchemeFromPortal(1), ColorScheme::dark},
         {desktopSchemeFromPortal(2), ColorScheme::light},
         {desktopSchemeFromPortal(0), ColorScheme::light},
@@ -28,11 +26,12 @@ TEST(AppearanceTest, TheWindowsSchemeFollowsTheDesktopOnlyForTheSystemTheme) {
         {desktopSchemeFromWindowLightness(40), ColorScheme::dark},
         {desktopSchemeFromWindowLightness(239), ColorScheme::light},
     };
-    for (const Row& row : rows) {
-        const int index = static_cast<int>(&row - rows);
-        EXPECT_EQ(effectiveColorScheme(AppTheme::system, row.desktop), row.system) << index;
-        EXPECT_EQ(effectiveColorScheme(AppTheme::light, row.desktop), ColorScheme::light) << index;
-        EXPECT_EQ(effectiveColorScheme(AppTheme::dark, row.desktop), ColorScheme::dark) << index;
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(i);
+        const auto& [desktop, system] = rows[i];
+        EXPECT_EQ(effectiveColorScheme(AppTheme::system, desktop), system);
+        EXPECT_EQ(effectiveColorScheme(AppTheme::light, desktop), ColorScheme::light);
+        EXPECT_EQ(effectiveColorScheme(AppTheme::dark, desktop), ColorScheme::dark);
     }
     // Nothing said at all (a gsettings without the key, an empty KDE name) lets the next source
     // speak.
@@ -42,31 +41,23 @@ TEST(AppearanceTest, TheWindowsSchemeFollowsTheDesktopOnlyForTheSystemTheme) {
 
 // The first installed family of each chain, by machine and language.
 TEST(AppearanceTest, FontsAreTheFirstInstalledOfEachChain) {
-    struct Row {
-        std::vector<std::string> installed;
-        AppLanguage language;
-        std::string interface;
-        std::string mono;
-    };
-    const Row rows[] = {
+    using Installed = std::vector<std::string>;
+    const std::tuple<Installed, AppLanguage, FontChoice> rows[] = {
         {{"DejaVu Sans", "JetBrains Mono", "inter", "WenQuanYi Micro Hei"},
          AppLanguage::english,
-         "inter",
-         "JetBrains Mono"},
+         {"inter", "JetBrains Mono"}},
         {{"WenQuanYi Zen Hei", "Inter", "Noto Sans CJK SC", "DejaVu Sans Mono"},
          AppLanguage::chinese,
-         "Noto Sans CJK SC",
-         "DejaVu Sans Mono"},
+         {"Noto Sans CJK SC", "DejaVu Sans Mono"}},
         {{"Inter Variable", "Liberation Mono"},
          AppLanguage::chinese,
-         "Inter Variable",
-         "Liberation Mono"},
-        {{"DejaVu Sans", "Interstate"}, AppLanguage::english, "", ""},
+         {"Inter Variable", "Liberation Mono"}},
+        {{"DejaVu Sans", "Interstate"}, AppLanguage::english, {"", ""}},
     };
-    for (const Row& row : rows) {
-        const FontChoice choice = chooseFonts(row.installed, row.language);
-        EXPECT_EQ(choice.interface, row.interface) << row.installed.front();
-        EXPECT_EQ(choice.mono, row.mono) << row.installed.front();
+    for (const auto& [installed, language, expected] : rows) {
+        const FontChoice choice = chooseFonts(installed, language);
+        EXPECT_EQ(choice.interface, expected.interface) << installed.front();
+        EXPECT_EQ(choice.mono, expected.mono) << installed.front();
     }
 }
 
