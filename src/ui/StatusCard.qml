@@ -20,21 +20,6 @@ Card {
             radius: 7
             color: card.tint
             Layout.alignment: Qt.AlignVCenter
-            SequentialAnimation on opacity {
-                running: card.moving
-                loops: Animation.Infinite
-                NumberAnimation { to: 0.35; duration: 1050; easing.type: Easing.InOutQuad }
-                NumberAnimation { to: 1; duration: 1050; easing.type: Easing.InOutQuad }
-                onRunningChanged: if (!running) dotSettle.start()
-            }
-            NumberAnimation {
-                id: dotSettle
-                target: dot
-                property: "opacity"
-                to: 1
-                duration: 200
-                easing.type: Easing.OutQuad
-            }
         }
         Text {
             objectName: "phaseLabel"
@@ -66,86 +51,11 @@ Card {
         Layout.fillWidth: true
         Layout.preferredHeight: 132
 
-        Repeater {
-            model: 2
-            Rectangle {
-                id: pulse
-                required property int index
-                anchors.centerIn: parent
-                width: 104
-                height: 104
-                radius: 52
-                color: "transparent"
-                border.color: card.tint
-                border.width: 2
-                opacity: 0
-                // The second ring waits 1.1 s once, then pulses every 2.2 s like the first: a
-                // pause inside the loop would stretch its period to 3.3 s and let the two drift.
-                SequentialAnimation {
-                    running: card.moving
-                    PauseAnimation { duration: pulse.index * 1100 }
-                    ParallelAnimation {
-                        loops: Animation.Infinite
-                        NumberAnimation { target: pulse; property: "scale"; from: 1; to: 1.4
-                                          duration: 2200; easing.type: Easing.InOutQuad }
-                        NumberAnimation { target: pulse; property: "opacity"; from: 0.7; to: 0
-                                          duration: 2200; easing.type: Easing.InOutQuad }
-                    }
-                    onRunningChanged: if (!running) settle.start()
-                }
-                ParallelAnimation {
-                    id: settle
-                    NumberAnimation { target: pulse; property: "scale"; to: 1; duration: 300
-                                      easing.type: Easing.OutQuad }
-                    NumberAnimation { target: pulse; property: "opacity"; to: 0; duration: 300
-                                      easing.type: Easing.OutQuad }
-                }
-            }
-        }
-
-        // The turning ring: a faint circle with one bright mark that goes round.
-        Item {
-            id: ring
-            anchors.centerIn: parent
-            width: 116
-            height: 116
-            Rectangle {
-                anchors.fill: parent
-                radius: width / 2
-                color: "transparent"
-                border.color: theme.border
-                border.width: 2
-            }
-            Rectangle {
-                width: 10
-                height: 10
-                radius: 5
-                x: parent.width / 2 - 5
-                y: -4
-                color: card.tint
-                visible: view.ringMoves
-            }
-            RotationAnimation on rotation {
-                running: card.moving
-                loops: Animation.Infinite
-                from: 0
-                to: 360
-                duration: 16000
-            }
-            // At rest the mark turns back the short way within 0.3 s; started from here rather
-            // than by a Behavior, whose enabled flag may not yet have followed `moving`.
-            RotationAnimation {
-                id: ringSettle
-                target: ring
-                to: 0
-                duration: 300
-                direction: RotationAnimation.Shortest
-                easing.type: Easing.OutQuad
-            }
-            Connections {
-                target: card
-                function onMovingChanged() { card.moving ? ringSettle.stop() : ringSettle.start() }
-            }
+        ConnectRing {
+            anchors.fill: parent
+            moving: card.moving
+            tint: card.tint
+            dot: dot
         }
 
         AppButton {
