@@ -109,6 +109,17 @@ DnsReply askTcp(std::uint16_t port, std::uint16_t id) {
     return reply ? readDnsReply(*reply) : DnsReply{};
 }
 
+// One query over UDP and one over TCP: each reply carries its own id, and `address` (or no
+// address and `rcode`).
+void expectAnswered(std::uint16_t port, std::uint16_t id, const std::string& address,
+                    int rcode = 0) {
+    for (const DnsReply& reply : {askUdp(port, id), askTcp(port, id)}) {
+        EXPECT_EQ(reply.id, id);
+        EXPECT_EQ(reply.rcode, rcode);
+        EXPECT_EQ(reply.address, address);
+    }
+}
+
 DnsUpstream upstreamAt(std::uint16_t port) {
     return {asio::ip::make_address("127.0.0.1"), port};
 }
@@ -315,12 +326,8 @@ TEST(DnsForwarder, AnswersServfailWhenTheUpstreamFails) {
         options.dohCaFile = c.caFile;
         DnsForwarder forwarder(options);
         forwarder.start();
-        const DnsReply udp = askUdp(forwarder.port(), 0x5151);
-        EXPECT_EQ(udp.id, 0x5151) << c.what;
-        EXPECT_EQ(udp.rcode, kServfail) << c.what;
-        const DnsReply tcp = askTcp(forwarder.port(), 0x5252);
-        EXPECT_EQ(tcp.id, 0x5252) << c.what;
-        EXPECT_EQ(tcp.rcode, kServfail) << c.what;
+        SCOPED_TRACE(c.what);
+        expectAnswered(forwarder.port(), 0x5151, "", kServfail);
     }
 }
 
@@ -467,9 +474,9 @@ TEST(DnsForwarder, NeverForwardsToItself) {
     forwarder.start();
     const std::uint16_t port = forwarder.port();
     for (const char* address : {"127.0.0.1", "0.0.0.0", "::ffff:127.0.0.1"}) {
+        SCOPED_TRACE(address);
         forwarder.setUpstream({asio::ip::make_address(address), port});
-        EXPECT_EQ(askUdp(port, 0x10).rcode, kServfail) << address;
-        EXPECT_EQ(askTcp(port, 0x11).rcode, kServfail) << address;
+        expectAnswered(port, 0x10, "", kServfail);
     }
 }
 
@@ -543,16 +550,15 @@ TEST(DnsForwarder, IgnoresGarbageAndKeepsAnswering) {
     const std::uint8_t small[] = {0x00, 0x03, 1, 2, 3};
     ASSERT_EQ(::send(tiny.get(), small, sizeof small, MSG_NOSIGNAL), 5);
 
-    EXPECT_EQ(askUdp(port, 0x7777).address, "192.0.2.40");
-    EXPECT_EQ(askTcp(port, 0x7778).address, "192.0.2.40");
+    expectAnswered(port, 0x7777, "192.0.2.40");
     EXPECT_FALSE(receiveUdp(junk.get())) << "garbage got an answer";
     std::uint8_t byte = 0;
     EXPECT_LE(::recv(tiny.get(), &byte, 1, 0), 0) << "a too-short message closes the connection";
 }
 
 // Every kind of upstream answers UDP and TCP clients with their own ids, switched live under one
-// listener whose port stays (plain to DoH and back); start and stop are idempotent and a stopped
-// forwarder starts again.
+// listener whose port stays (plain to DoH and back); start and stop are idempotent, a stopped
+// forwarder starts again, and a second one refuses the port in use.
 TEST(DnsForwarder, AnswersFromEveryKindOfUpstreamSwitchedLive) {
     DnsStandinProcess plain({.address = "192.0.2.10"});
     DnsStandinProcess truncating({.address = "192.0.2.11", .truncate = true});
@@ -564,6 +570,11 @@ TEST(DnsForwarder, AnswersFromEveryKindOfUpstreamSwitchedLive) {
     const std::uint16_t port = forwarder.port();
     forwarder.start();
     EXPECT_EQ(forwarder.port(), port);
+    DnsForwarder::Options taken = optionsFor(upstreamAt(plain.port()));
+    taken.listenPort = port;  // held for UDP and TCP
+    DnsForwarder second(taken);
+    EXPECT_THROW(second.start(), std::system_error);
+    EXPECT_FALSE(second.running());
 
     const struct {
         const char* what;
@@ -582,16 +593,8 @@ TEST(DnsForwarder, AnswersFromEveryKindOfUpstreamSwitchedLive) {
         SCOPED_TRACE(c.what);
         forwarder.setUpstream(c.upstream);
         EXPECT_EQ(forwarder.upstream(), c.upstream);
-        // A few in a row: DoH queries share the client's connections.
-        for (int i = 0; i < 2; ++i) {
-            const DnsReply udp = askUdp(port, ++id);
-            EXPECT_EQ(udp.id, id);
-            EXPECT_EQ(udp.rcode, 0);
-            EXPECT_EQ(udp.address, c.address);
-        }
-        const DnsReply tcp = askTcp(port, ++id);
-        EXPECT_EQ(tcp.id, id);
-        EXPECT_EQ(tcp.address, c.address);
+        // Twice: DoH queries share the client's connections.
+        for (int i = 0; i < 2; ++i) expectAnswered(port, ++id, c.address);
     }
     EXPECT_EQ(forwarder.port(), port);
 
@@ -602,15 +605,6 @@ TEST(DnsForwarder, AnswersFromEveryKindOfUpstreamSwitchedLive) {
     forwarder.start();
     EXPECT_TRUE(forwarder.running());
     EXPECT_EQ(askTcp(forwarder.port(), ++id).address, "192.0.2.60");
-}
-
-TEST(DnsForwarder, RefusesAnAddressInUse) {
-    DnsStandinProcess standin;
-    DnsForwarder::Options options = optionsFor(upstreamAt(standin.port()));
-    options.listenPort = standin.port();  // the stand-in holds it for UDP and TCP
-    DnsForwarder forwarder(options);
-    EXPECT_THROW(forwarder.start(), std::system_error);
-    EXPECT_FALSE(forwarder.running());
 }
 
 }  // namespace
