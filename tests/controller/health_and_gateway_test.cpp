@@ -64,25 +64,6 @@ protected:
     std::vector<std::pair<std::string, size_t>> registrations_;
 };
 
-TEST_F(HealthAndGatewayTest, TwoFailedChecksHealAndAPassingCheckRecovers) {
-    connectIn("socks");
-    const size_t startsBefore = engine_->startsSeen().size();
-    diagnostics_->socksAnswer = TraceProbe::failed("curl socks5h probe failed (7)");
-    ASSERT_TRUE(
-        showsInOrder({"Exit probe failed — retrying (1/2)", "Tunnel unhealthy — self-healing…",
-                      "Heal incomplete — will retry: curl socks5h probe failed (7)"}));
-    EXPECT_EQ(controller_->state().phase, WarpPhase::reconnecting);
-    EXPECT_EQ(controller_->state().healFailure, controller_->state().detail);
-    EXPECT_GT(engine_->startsSeen().size(), startsBefore) << "the heal restarted the engine";
-
-    diagnostics_->socksAnswer = probeAt("NL");
-    ASSERT_TRUE(settles([&] { return controller_->state().phase == WarpPhase::connected; }));
-    // Either a check ("Tunnel recovered") or the next heal ("Connected · …") brings it back.
-    const std::string detail = controller_->state().detail;
-    EXPECT_TRUE(detail == "Tunnel recovered" || detail == "Connected · NL/SJC · WARP on") << detail;
-    EXPECT_EQ(controller_->state().healFailure, "");
-}
-
 TEST_F(HealthAndGatewayTest, AChangedNetworkIsCheckedAtOnceNotAtTheNextTurn) {
     makeController({}, [](ControllerEnvironment& environment) {
         environment.timings.healthFirstCheck = std::chrono::hours(1);
@@ -109,10 +90,13 @@ TEST_F(HealthAndGatewayTest, AHealWhoseRestartFailsSaysSoAndTriesAgain) {
         {"Tunnel unhealthy — self-healing…", "Heal failed — will retry: usque exited early"}));
     EXPECT_EQ(diagnostics_->socksProbes, probesBefore);
     EXPECT_EQ(controller_->state().phase, WarpPhase::reconnecting);
+    // Kept for a desktop whose window is hidden until the tunnel is back.
+    EXPECT_EQ(controller_->state().healFailure, controller_->state().detail);
 
     engine_->failQuic = false;
     engine_->failHttp2 = false;
     ASSERT_TRUE(settles([&] { return controller_->state().phase == WarpPhase::connected; }));
+    EXPECT_EQ(controller_->state().healFailure, "");
 }
 
 TEST_F(HealthAndGatewayTest, ADisconnectDuringAHealIsNeverOverwrittenAndLeavesNothingRunning) {

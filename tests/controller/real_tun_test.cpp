@@ -177,63 +177,45 @@ private:
     std::vector<std::exception_ptr> installFailures_;  // guarded by mutex_
 };
 
-TEST_F(RealTunTest, FirstUseShowsTheInstallTextBeforeThePromptAndAReachableDaemonIsNotInstalled) {
-    for (const bool installed : {false, true}) {
-        SCOPED_TRACE(installed ? "installed" : "first use");
-        seen_.clear();
-        clearSyncs();
-        installs_ = 0;
-        if (installed) {
-            startDaemon();
-        } else {
-            holdPrompt_ = true;
-        }
-        connectRealTun();
-        if (!installed) {
-            // The prompt waits until the user has been told why it will appear.
-            ASSERT_TRUE(settles([&] {
-                return controller_->state().detail ==
-                       "Installing nimbrad daemon (admin password once)…";
-            }));
-            EXPECT_EQ(controller_->state().daemonReachable, false);
-            prompt_.set_value();
-        }
-        ASSERT_TRUE(ends());
-        EXPECT_EQ(controller_->state().phase, WarpPhase::connected) << controller_->state().detail;
-        if (!installed) {
-            EXPECT_TRUE(promptReleased_);
-        }
-        const std::string startText = installed
-                                          ? "Starting real TUN (nimbrad)…"
-                                          : "Installing nimbrad daemon (admin password once)…";
-        EXPECT_TRUE(inOrder(detailsSeen(), {"Checking usque config…", startText,
-                                            "Verifying real TUN (no proxy env)…"}));
-        EXPECT_EQ(installs_, 1);  // the installer itself does nothing for an answering daemon
-        EXPECT_EQ(syncs(), std::vector<bool>{false});
-        EXPECT_TRUE(inOrder(commands(), {"dns", "start", "status", "status"}));
-        const ControllerSnapshot& s = controller_->state();
-        EXPECT_EQ(s.globalCoverageNote,
-                  "Real TUN · adguard DNS · Tailscale/LAN excluded · DNS switchable live · "
-                  "compat SOCKS :" +
-                      std::to_string(socksPort_) + " (via TUN)");
-        EXPECT_EQ(s.exitWarp, "on");
-        EXPECT_TRUE(listening(socksPort_));
-        // The poller mirrors the daemon's state, and the throughput is measured on its TUN.
-        EXPECT_TRUE(settles([&] { return controller_->state().tunIface == "nimbra0"; }));
-        EXPECT_EQ(controller_->state().daemonReachable, true);
-        EXPECT_EQ(controller_->trafficMonitor().targetInterface(), "nimbra0");
-        EXPECT_THAT(controller_->state().daemonExcludes, ElementsAre("10.0.0.0/8"));
+// A daemon already answering is used as it is: tests/e2e/tun_connect_e2e_test.cpp.
+TEST_F(RealTunTest, FirstUseShowsTheInstallTextBeforeThePromptThenConnectsAndStopsOnQuit) {
+    holdPrompt_ = true;
+    connectRealTun();
+    // The prompt waits until the user has been told why it will appear.
+    ASSERT_TRUE(settles([&] {
+        return controller_->state().detail == "Installing nimbrad daemon (admin password once)…";
+    }));
+    EXPECT_EQ(controller_->state().daemonReachable, false);
+    prompt_.set_value();
+    ASSERT_TRUE(ends());
+    EXPECT_EQ(controller_->state().phase, WarpPhase::connected) << controller_->state().detail;
+    EXPECT_TRUE(promptReleased_);
+    EXPECT_TRUE(inOrder(detailsSeen(), {"Checking usque config…",
+                                        "Installing nimbrad daemon (admin password once)…",
+                                        "Verifying real TUN (no proxy env)…"}));
+    EXPECT_EQ(installs_, 1);
+    EXPECT_EQ(syncs(), std::vector<bool>{false});
+    EXPECT_TRUE(inOrder(commands(), {"dns", "start", "status", "status"}));
+    const ControllerSnapshot& s = controller_->state();
+    EXPECT_EQ(s.globalCoverageNote,
+              "Real TUN · adguard DNS · Tailscale/LAN excluded · DNS switchable live · "
+              "compat SOCKS :" +
+                  std::to_string(socksPort_) + " (via TUN)");
+    EXPECT_EQ(s.exitWarp, "on");
+    EXPECT_TRUE(listening(socksPort_));
+    // The poller mirrors the daemon's state, and the throughput is measured on its TUN.
+    EXPECT_TRUE(settles([&] { return controller_->state().tunIface == "nimbra0"; }));
+    EXPECT_EQ(controller_->state().daemonReachable, true);
+    EXPECT_EQ(controller_->trafficMonitor().targetInterface(), "nimbra0");
+    EXPECT_THAT(controller_->state().daemonExcludes, ElementsAre("10.0.0.0/8"));
 
-        const long stopsBefore = countOf("stop");
-        controller_->disconnect();
-        ASSERT_TRUE(becomes(WarpPhase::disconnected));
-        EXPECT_EQ(countOf("stop"), stopsBefore + 1);
-        EXPECT_FALSE(listening(socksPort_));
-        EXPECT_EQ(controller_->state().tunIface, "");
-        retireController();
-        EXPECT_EQ(countOf("stop"), stopsBefore + 2);  // quitting in real TUN mode stops it too
-        holdPrompt_ = false;
-    }
+    controller_->disconnect();
+    ASSERT_TRUE(becomes(WarpPhase::disconnected));
+    EXPECT_EQ(countOf("stop"), 1);
+    EXPECT_FALSE(listening(socksPort_));
+    EXPECT_EQ(controller_->state().tunIface, "");
+    retireController();
+    EXPECT_EQ(countOf("stop"), 2);  // quitting in real TUN mode stops it too
 }
 
 TEST_F(RealTunTest, ADaemonThatDoesNotComeUpOnQuicIsStoppedAndTriedOnceOnHttp2) {

@@ -1,6 +1,7 @@
 // The product's start sequence under the controller, against a scriptable engine, scripted exit
-// probes and an in-memory desktop settings store: the HTTP/2 retry rules, what each mode starts,
-// and that every failure or cancel leaves nothing running and the user's settings as they were.
+// probes and an in-memory desktop settings store: the HTTP/2 retry rules, and that every failure
+// or cancel leaves nothing running and the user's settings as they were. (What each mode starts
+// and a quit's restore are shown end to end by tests/e2e/connect_e2e_test.cpp.)
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -32,9 +33,8 @@ protected:
         desktop_->setUsersOwn("user's own");
     }
 
-    void connectIn(const std::string& mode, bool http2 = false) {
+    void connectIn(const std::string& mode) {
         store_.setText(prefkey::connectionMode, mode);
-        store_.setBoolean(prefkey::preferHttp2, http2);
         makeController();
         watch();
         controller_->connect();
@@ -71,8 +71,6 @@ TEST_F(StartTunnelTest, QuicTroubleIsRetriedOnHttp2AtMostTwiceAndNeverWhenHttp2W
         {"probe fails on QUIC only", false, false, false, {off}, {false, true}, connected,
          {"Starting usque SOCKS (QUIC)…", "Probing WARP exit…", quicProbeFailed,
           "Starting usque SOCKS (HTTP/2)…", "Probing WARP exit…", connected.second}},
-        {"start fails on QUIC only", false, true, false, {}, {false, true}, connected,
-         {"Starting usque SOCKS (QUIC)…", startFailed, "Starting usque SOCKS (HTTP/2)…"}},
         {"start fails on both", false, true, true, {}, {false, true}, exitedEarly,
          {startFailed, "Starting usque SOCKS (HTTP/2)…"}},
         // The retry after the probe runs inside the first attempt, whose own handler then
@@ -123,34 +121,6 @@ TEST_F(StartTunnelTest, QuicTroubleIsRetriedOnHttp2AtMostTwiceAndNeverWhenHttp2W
             EXPECT_EQ(s.http2Tip.empty(), !tip);
         }
     }
-}
-
-TEST_F(StartTunnelTest, EachModeStartsItsOwnPiecesAndSaysWhatItCovers) {
-    connectIn("socks");
-    ASSERT_TRUE(ends());
-    EXPECT_EQ(controller_->state().globalCoverageNote, "");
-    EXPECT_FALSE(listening(httpPort_));
-    EXPECT_EQ(desktop_->writes, 0);
-
-    connectIn("global_tun");
-    ASSERT_TRUE(ends());
-    EXPECT_EQ(controller_->state().globalCoverageNote,
-              "Full proxy · Web+HTTPS→:" + std::to_string(httpPort_) +
-                  " · SOCKS→:" + std::to_string(socksPort_));
-    EXPECT_TRUE(listening(httpPort_));
-    EXPECT_EQ(desktop_->current(), "manual");
-    controller_->disconnect();
-    ASSERT_TRUE(becomes(WarpPhase::disconnected));
-    expectNothingLeft();
-
-    store_.setText(prefkey::splitTunnelMode, "auto");
-    connectIn("global_tun");
-    ASSERT_TRUE(ends());
-    EXPECT_EQ(controller_->state().globalCoverageNote, "Auto split · high-value domains proxied");
-    EXPECT_EQ(desktop_->current(), "auto");
-    controller_->disconnect();
-    ASSERT_TRUE(becomes(WarpPhase::disconnected));
-    expectNothingLeft();
 }
 
 TEST_F(StartTunnelTest, AFailedSettingsWriteStillConnectsAndIsPutRightOnDisconnect) {
@@ -261,17 +231,6 @@ TEST_F(StartTunnelTest, AProxyRunLeavesTheUsersOwnSettingsAndTheMachinesTunnelAl
             EXPECT_EQ(std::count(sent.begin(), sent.end(), "{\"cmd\":\"stop\"}\n"), 0);
         }
     }
-}
-
-TEST_F(StartTunnelTest, QuitAfterConnectingInProxyModePutsTheSettingsBack) {
-    connectIn("global_tun");
-    ASSERT_TRUE(ends());
-    ASSERT_EQ(desktop_->current(), "manual");
-    bool done = false;
-    controller_->quit([&] { done = true; });
-    ASSERT_TRUE(settles([&] { return done; }));
-    expectNothingLeft();
-    EXPECT_FALSE(std::filesystem::exists(dir_ / "proxy-journal.json"));
 }
 
 }  // namespace
