@@ -35,25 +35,16 @@ constexpr auto kDebounce = 100ms;
 constexpr auto kQuiet = 600ms;
 constexpr auto kPatience = 20s;
 
-void ip(const std::vector<std::string>& args) {
-    Subprocess::Options options;
-    options.argv = {"ip"};
-    options.argv.insert(options.argv.end(), args.begin(), args.end());
-    const auto result = Subprocess::run(std::move(options), 10s);
-    std::string line;
-    for (const auto& arg : args) line += " " + arg;
-    EXPECT_TRUE(result.status.succeeded()) << "ip" << line << ": " << result.err;
-}
-
-// Commands for `ip -batch`, which makes all its changes within one process, microseconds apart.
+// Runs `ip -batch`, which makes all the given changes within one process, microseconds apart.
 void ipBatch(const std::vector<std::string>& lines) {
     const nimbra::testing::TempDir dir;
-    const auto file = dir / "batch";
-    {
-        std::ofstream out(file);
-        for (const auto& line : lines) out << line << "\n";
-    }
-    ip({"-batch", file.string()});
+    std::string batch;
+    for (const auto& line : lines) batch += line + "\n";
+    std::ofstream(dir / "batch") << batch;
+    Subprocess::Options options;
+    options.argv = {"ip", "-batch", (dir / "batch").string()};
+    const auto result = Subprocess::run(std::move(options), 10s);
+    EXPECT_TRUE(result.status.succeeded()) << batch << result.err;
 }
 
 // The loopback link up and a link d0 up with 10.9.0.1/24 and 2001:db8::1/64, as a laptop's Wi-Fi
@@ -98,7 +89,7 @@ TEST_P(WatcherCase, CallsBackOncePerBurstOfChangesThatCount) {
         EXPECT_EQ(static_cast<int>(calls.size()), c.callbacks);
 
         // A change that counts still calls back afterwards: the watcher was listening all along.
-        ip({"addr", "add", "10.77.0.1/32", "dev", "d0"});
+        ipBatch({"addr add 10.77.0.1/32 dev d0"});
         ASSERT_TRUE(runUntil(
             runtime, [&] { return static_cast<int>(calls.size()) > c.callbacks; }, kPatience));
         runFor(runtime, kQuiet);
@@ -156,17 +147,17 @@ TEST(NetworkChangeWatcher, StopForgetsAPendingBurstAndStartListensAgain) {
         watcher.start();
         watcher.start();  // a second start keeps the one subscription
 
-        ip({"addr", "add", "10.9.1.1/24", "dev", "d0"});
+        ipBatch({"addr add 10.9.1.1/24 dev d0"});
         runFor(runtime, 100ms);
         watcher.stop();
         EXPECT_FALSE(watcher.listening());
-        ip({"addr", "add", "10.9.2.1/24", "dev", "d0"});
+        ipBatch({"addr add 10.9.2.1/24 dev d0"});
         runFor(runtime, debounce + kQuiet);
         EXPECT_EQ(calls, 0);
 
         watcher.start();
         ASSERT_TRUE(watcher.listening());
-        ip({"addr", "add", "10.9.3.1/24", "dev", "d0"});
+        ipBatch({"addr add 10.9.3.1/24 dev d0"});
         ASSERT_TRUE(runUntil(
             runtime, [&] { return calls > 0; }, kPatience));
         runFor(runtime, kQuiet);

@@ -4,6 +4,7 @@
 
 #include "proxy/system_proxy/system_proxy.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -34,13 +35,8 @@ const LocalEndpoints kOurs{"127.0.0.1", 19998, 19999};
 
 class SystemProxyTest : public ::testing::TestWithParam<Desktop> {
 protected:
-    void SetUp() override {
-        try {
-            store_.emplace(dir_.path(), GetParam());
-        } catch (const std::exception& error) {
-            GTEST_FAIL() << error.what();
-        }
-    }
+    // Throws, failing the test, with the package to install when the store cannot be used.
+    void SetUp() override { store_.emplace(dir_.path(), GetParam()); }
 
     std::unique_ptr<SystemProxy> proxy() { return SystemProxy::forThisDesktop(kOurs); }
 
@@ -156,16 +152,9 @@ TEST(ProxyBackendChoice, DesktopNameFirstThenWhatIsUsable) {
 
     // Where nothing can be written, the apply says what to do instead.
     UnsupportedProxyBackend none("sway", kOurs);
-    try {
-        none.applyAutoSplit("", kOurs.pacAddress());
-        ADD_FAILURE() << "applied without a settings store";
-    } catch (const ProxyError& error) {
-        EXPECT_NE(
-            std::string(error.what())
-                .find("point applications at http://127.0.0.1:19998 or socks5://127.0.0.1:19999"),
-            std::string::npos)
-            << error.what();
-    }
+    EXPECT_THAT([&] { none.applyAutoSplit("", kOurs.pacAddress()); },
+                ::testing::ThrowsMessage<ProxyError>(::testing::HasSubstr(
+                    "point applications at http://127.0.0.1:19998 or socks5://127.0.0.1:19999")));
 }
 
 TEST(SystemProxyAtQuit, ARestoreThatCannotFinishInItsBudgetKeepsTheJournal) {
