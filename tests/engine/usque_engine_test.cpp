@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <future>
+#include <optional>
 #include <thread>
 
 #include "engine/tunnel_probes.hpp"
@@ -201,23 +202,33 @@ TEST_F(UsqueEngineTest, AChildThatNeverGetsReadyOrExitsEarlyFailsAndIsStopped) {
 }
 
 // The start waits for a readiness line that never comes (the time-out is far beyond the test's),
-// so only the stop can end it.
-TEST_F(UsqueEngineTest, AStopDuringAStartCallsItOffAndLeavesNoUsqueBehind) {
-    testing::ScopedEnv neverReady("USQUE_STANDIN_NEVER_READY", "1");
+// so only the stop can end it. The called-off start unwinds while the next one runs; ending its
+// child must not end the new one.
+TEST_F(UsqueEngineTest, AStopDuringAStartCallsItOffWithoutHarmingTheNextStart) {
     for (const int stoppers : {1, 2}) {
         SCOPED_TRACE(std::to_string(stoppers) + " stop() at once");
         auto engine = makeEngine();
+        std::optional<testing::ScopedEnv> neverReady(std::in_place, "USQUE_STANDIN_NEVER_READY",
+                                                     "1");
         auto start = startInBackground(engine);
         ASSERT_TRUE(eventually([&] { return listeners().size() == 1; }));
         const pid_t child = listeners()[0];
-
         std::vector<std::thread> stops;
         for (int i = 0; i < stoppers; ++i) stops.emplace_back([&] { engine.stop(); });
         for (auto& stop : stops) stop.join();
+        neverReady.reset();
+
+        engine.startSocks(false);
         EXPECT_EQ(start.get(), "called off");
+        EXPECT_TRUE(process_control::isGone(child));
+        EXPECT_TRUE(engine.isRunning());
+        const auto pids = listeners();
+        ASSERT_EQ(pids.size(), 1u);
+        EXPECT_NE(pids[0], child);
+        EXPECT_TRUE(tunnel_probes::socksAccepts(home_.port()));
+        engine.stop();
         EXPECT_FALSE(engine.isRunning());
         EXPECT_TRUE(listeners().empty());
-        EXPECT_TRUE(process_control::isGone(child));
     }
 }
 
@@ -241,27 +252,6 @@ TEST_F(UsqueEngineTest, APortHeldByAnotherProgramIsLeftAlone) {
     ASSERT_TRUE(std::holds_alternative<UsqueError::PortInUse>(failure));
     EXPECT_TRUE(holder.running());  // not ours to stop; the Subprocess ends it with the test
     EXPECT_TRUE(tunnel_probes::socksAccepts(home_.port()));
-}
-
-// The called-off start unwinds while the next one runs; ending its child must not end the new one.
-TEST_F(UsqueEngineTest, AStartAfterAStopIsNotHarmedByTheStartItCalledOff) {
-    auto engine = makeEngine();
-    std::future<std::string> first;
-    {
-        testing::ScopedEnv neverReady("USQUE_STANDIN_NEVER_READY", "1");
-        first = startInBackground(engine);
-        ASSERT_TRUE(eventually([&] { return listeners().size() == 1; }));
-        engine.stop();
-    }
-    engine.startSocks(false);
-    EXPECT_EQ(first.get(), "called off");
-    EXPECT_TRUE(engine.isRunning());
-    const auto pids = listeners();
-    ASSERT_EQ(pids.size(), 1u);
-    EXPECT_FALSE(process_control::isGone(pids[0]));
-    EXPECT_TRUE(tunnel_probes::socksAccepts(home_.port()));
-    engine.stop();
-    EXPECT_TRUE(listeners().empty());
 }
 
 // An adopted usque is ended like our own, unless its pid has come to name another program by then:
