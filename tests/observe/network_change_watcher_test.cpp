@@ -88,7 +88,8 @@ TEST_P(WatcherCase, CallsBackOncePerBurstOfChangesThatCount) {
         runFor(runtime, kQuiet);
         EXPECT_EQ(static_cast<int>(calls.size()), c.callbacks);
 
-        // A change that counts still calls back afterwards: the watcher was listening all along.
+        // A change that counts still calls back afterwards: the watcher was listening all along,
+        // and a new IPv4 address is such a change.
         ipBatch({"addr add 10.77.0.1/32 dev d0"});
         ASSERT_TRUE(runUntil(
             runtime, [&] { return static_cast<int>(calls.size()) > c.callbacks; }, kPatience));
@@ -101,7 +102,6 @@ TEST_P(WatcherCase, CallsBackOncePerBurstOfChangesThatCount) {
 INSTANTIATE_TEST_SUITE_P(
     NetworkChangeWatcher, WatcherCase,
     ::testing::Values(
-        Case{"NewAddress", {}, {"addr add 10.9.1.1/24 dev d0"}, 1},
         Case{"RemovedAddress", {}, {"addr del 10.9.0.1/24 dev d0"}, 1},
         Case{"NewIpv6Address", {}, {"addr add 2001:db8:1::1/64 dev d0 nodad"}, 1},
         Case{"BurstOfFiveAddressChanges",
