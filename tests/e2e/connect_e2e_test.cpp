@@ -101,54 +101,32 @@ TEST_P(ConnectTransportE2e, FallsBackOrFailsAsTheTransportsAllow) {
     EXPECT_FALSE(listening(home_.port()));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Transports, ConnectTransportE2e,
-    ::testing::Values(
-        TransportCase{
-            "Quic",
-            {},
-            nullptr,
-            {"[Connecting] Checking usque…", "[Connecting] Starting usque SOCKS (QUIC)…",
-             "[Connecting] Probing WARP exit…", "[Connected] Connected · US/SJC · WARP on",
-             "SOCKS5 proxy: 127.0.0.1:", "ip=104.28.1.1 loc=US colo=SJC warp=on"},
-            {"retrying"},
-            true,
-            false},
-        TransportCase{"QuicBlocked",
-                      {},
-                      "USQUE_STANDIN_QUIC_EXIT_EARLY",
-                      {"Starting usque SOCKS (QUIC)…", "Start failed — retrying with HTTP/2…",
-                       "Starting usque SOCKS (HTTP/2)…", "[Connected]"},
-                      {},
-                      true,
-                      true},
-        TransportCase{"Http2Flag",
-                      {"--http2"},
-                      "USQUE_STANDIN_QUIC_EXIT_EARLY",
-                      {"Starting usque SOCKS (HTTP/2)…", "[Connected]"},
-                      {"QUIC", "retrying"},
-                      true,
-                      false},
-        TransportCase{"BothFail",
-                      {"--quic"},
-                      "USQUE_STANDIN_EXIT_EARLY",
-                      {"Starting usque SOCKS (QUIC)…", "Start failed — retrying with HTTP/2…",
-                       "Starting usque SOCKS (HTTP/2)…", "[Error]"},
-                      {},
-                      false,
-                      false}),
+const std::string kQuicStart = "Starting usque SOCKS (QUIC)…";
+const std::string kHttp2Start = "Starting usque SOCKS (HTTP/2)…";
+const std::string kRetry = "Start failed — retrying with HTTP/2…";
+const std::string kQuicBlockedKnob = "USQUE_STANDIN_QUIC_EXIT_EARLY";
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Transports, ConnectTransportE2e, ::testing::Values(
+    TransportCase{"Quic", {}, nullptr,
+                  {"[Connecting] Checking usque…", "[Connecting] " + kQuicStart,
+                   "[Connecting] Probing WARP exit…", "[Connected] Connected · US/SJC · WARP on",
+                   "SOCKS5 proxy: 127.0.0.1:", "ip=104.28.1.1 loc=US colo=SJC warp=on"},
+                  {"retrying"}, true, false},
+    TransportCase{"QuicBlocked", {}, kQuicBlockedKnob.c_str(),
+                  {kQuicStart, kRetry, kHttp2Start, "[Connected]"}, {}, true, true},
+    TransportCase{"Http2Flag", {"--http2"}, kQuicBlockedKnob.c_str(),
+                  {kHttp2Start, "[Connected]"}, {"QUIC", "retrying"}, true, false},
+    TransportCase{"BothFail", {"--quic"}, "USQUE_STANDIN_EXIT_EARLY",
+                  {kQuicStart, kRetry, kHttp2Start, "[Error]"}, {}, false, false}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST_F(ConnectE2e, SigintDuringAConnectCancelsItAndLeavesNothingListening) {
     home_.knob("USQUE_STANDIN_NEVER_READY", "1");
     CliRun cli({"connect", "--mode", "socks"});
     ASSERT_TRUE(cli.waitFor("Starting usque SOCKS")) << cli.transcript();
     // Cancel while usque is up and serving, so there is something to take down.
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (!listening(home_.port()) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(20ms);
-    }
-    ASSERT_TRUE(listening(home_.port())) << cli.transcript();
+    ASSERT_TRUE(eventually([&] { return listening(home_.port()); }, kWait)) << cli.transcript();
 
     cli.signal(SIGINT);
     EXPECT_TRUE(cli.waitFor("[Disconnected] Cancelled")) << cli.transcript();

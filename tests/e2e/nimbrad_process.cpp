@@ -8,6 +8,8 @@
 
 #include <charconv>
 #include <cstring>
+#include <fstream>
+#include <iostream>
 #include <system_error>
 #include <thread>
 
@@ -185,6 +187,39 @@ pid_t NimbradProcess::usquePid() const {
 
 std::string NimbradProcess::log() const {
     return readWholeFile(options_.log).value_or("");
+}
+
+void NimbradWorldTest::SetUp() {
+    if (const auto why = NamespaceWorld::unavailable(); !why.empty()) GTEST_SKIP() << why;
+    if (!fs::exists(NimbradProcess::program()))
+        GTEST_SKIP() << "nimbrad is not built: " << NimbradProcess::program();
+    world_.emplace();
+    usque_ = NimbradProcess::installUsque(dir_.path());
+    std::ofstream(resolvConf_) << "# the LAN's resolver\nnameserver " << kRouterAddress
+                               << "\noptions edns0\n";
+}
+
+void NimbradWorldTest::TearDown() {
+    if (HasFailure() && daemon_) std::cerr << "--- nimbrad log\n" << daemon_->log() << "--- end\n";
+    daemon_.reset();
+}
+
+void NimbradWorldTest::startDaemon(const fs::path& config, const fs::path& registration,
+                                   const fs::path& log, std::vector<std::string> environment) {
+    daemon_.reset();
+    daemon_.emplace(*world_, NimbradProcess::Options{.config = config,
+                                                     .registration = registration,
+                                                     .resolvConf = resolvConf_,
+                                                     .stateDirectory = dir_ / "state",
+                                                     .log = log,
+                                                     .socket = socket_,
+                                                     .usque = usque_,
+                                                     .extraArguments = {},
+                                                     .environment = std::move(environment)});
+}
+
+std::string NimbradWorldTest::resolver() const {
+    return readWholeFile(resolvConf_).value_or("");
 }
 
 }  // namespace nimbra::e2e

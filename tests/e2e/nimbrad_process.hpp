@@ -4,17 +4,20 @@
 // NamespaceWorld, confined as its systemd unit confines it (confined_service.hpp), spoken to over
 // its socket, ended with SIGTERM when the test is done.
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "base/subprocess.hpp"
 #include "namespace_world.hpp"
+#include "support/temp_dir.hpp"
 
 namespace nimbra::e2e {
 
@@ -83,6 +86,28 @@ public:
 private:
     Options options_;
     Subprocess process_;
+};
+
+// A namespace world with what nimbrad finds on a machine: the usque stand-in in a folder only
+// root may write to, and the LAN's resolver file. A failed test shows the daemon's log.
+class NimbradWorldTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // nimbrad for the user whose files `config`, `registration` and `log` are.
+    void startDaemon(const std::filesystem::path& config, const std::filesystem::path& registration,
+                     const std::filesystem::path& log, std::vector<std::string> environment = {});
+    nlohmann::json status() const { return daemon_->status(); }
+    std::string routing() const { return routingOf(*world_); }
+    std::string resolver() const;
+
+    testing::TempDir dir_;
+    std::filesystem::path usque_;
+    std::filesystem::path socket_ = dir_ / "nimbra.sock";
+    std::filesystem::path resolvConf_ = dir_ / "resolv.conf";
+    std::optional<NamespaceWorld> world_;
+    std::optional<NimbradProcess> daemon_;
 };
 
 }  // namespace nimbra::e2e
