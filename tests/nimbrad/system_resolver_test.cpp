@@ -32,6 +32,8 @@ using nimbra::testing::ScopedEnv;
 using nimbra::testing::TempDir;
 using nimbra::testing::writeFile;
 
+using Lines = std::vector<std::string>;
+
 const std::string kOriginal =
     "# from DHCP\nnameserver 192.168.1.1\nnameserver fe80::1%wlan0\nsearch lan corp.example\n"
     "options edns0 trust-ad\n";
@@ -141,8 +143,11 @@ protected:
 
     fs::path stub() const { return dir_ / "run/systemd/resolve/stub-resolv.conf"; }
     const fs::path& resolvConf() const { return options_.resolvConf; }
+    // What resolvectl was asked since the last look.
     std::vector<std::string> calls() const {
-        return text::splitLines(testing::readFile(dir_ / "resolvectl.log"));
+        auto lines = text::splitLines(testing::readFile(dir_ / "resolvectl.log"));
+        fs::remove(dir_ / "resolvectl.log");
+        return lines;
     }
     bool recover() {
         return SystemResolver::recoverFromJournal(options_.journal, options_.resolvConf,
@@ -155,44 +160,37 @@ protected:
     SystemResolver::Options options_;
 };
 
-// How the resolver file looks before the tunnel, for the cases where nimbrad writes it itself.
-struct FileCase {
-    const char* name;
-    bool withOriginal;  // whose search and options lines the tunnel's file keeps
-    std::function<void(const fs::path& dir, const fs::path& resolvConf)> setUp;
-};
-
-const std::vector<FileCase> kFileCases = {
-    {"a plain file, unusual mode and owner", true,
-     [](const fs::path&, const fs::path& resolvConf) {
-         writeFile(resolvConf, kOriginal);
-         ASSERT_EQ(::chmod(resolvConf.c_str(), 0640), 0);
-         if (::geteuid() == 0) {
-             ASSERT_EQ(::chown(resolvConf.c_str(), 1234, 5678), 0);
-         }
-     }},
-    {"an empty file", false,
-     [](const fs::path&, const fs::path& resolvConf) { writeFile(resolvConf, ""); }},
-    {"a relative symlink to a file another tool manages", true,
-     [](const fs::path& dir, const fs::path& resolvConf) {
-         writeFile(dir / "run/resolvconf/resolv.conf", kOriginal);
-         fs::create_symlink("../run/resolvconf/resolv.conf", resolvConf);
-     }},
-    {"a dangling symlink", false,
-     [](const fs::path&, const fs::path& resolvConf) {
-         fs::create_symlink("/nonexistent/resolv.conf", resolvConf);
-     }},
-    {"no file at all", false, [](const fs::path&, const fs::path&) {}},
-};
-
 TEST_F(SystemResolverTest, FileComesBackExactlyAfterRestoreAndAfterACrash) {
+    const fs::path& file = resolvConf();
+    // How the file looks before the tunnel, for the cases where nimbrad writes it itself.
+    const struct {
+        const char* name;
+        bool withOriginal;  // whose search and options lines the tunnel's file keeps
+        std::function<void()> setUp;
+    } cases[] = {
+        {"a plain file, unusual mode and owner", true,
+         [&] {
+             writeFile(file, kOriginal);
+             ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+             ASSERT_TRUE(::geteuid() != 0 || ::chown(file.c_str(), 1234, 5678) == 0);
+         }},
+        {"an empty file", false, [&] { writeFile(file, ""); }},
+        {"a relative symlink to a file another tool manages", true,
+         [&] {
+             writeFile(dir_ / "run/resolvconf/resolv.conf", kOriginal);
+             fs::create_symlink("../run/resolvconf/resolv.conf", file);
+         }},
+        {"a dangling symlink", false,
+         [&] { fs::create_symlink("/nonexistent/resolv.conf", file); }},
+        {"no file at all", false, [] {}},
+    };
     for (const bool crash : {false, true}) {
-        for (const auto& c : kFileCases) {
+        for (const auto& c : cases) {
             SCOPED_TRACE(std::string(c.name) + (crash ? ", after a crash" : ", restore()"));
             fs::remove_all(dir_ / "etc");
             fs::remove_all(dir_ / "run");
             fs::create_directories(dir_ / "etc");
-            c.setUp(dir_.path(), resolvConf());
+            c.setUp();
             const auto before = stateOf(resolvConf());
             {
                 SystemResolver resolver(options_);
@@ -289,6 +287,9 @@ TEST_F(SystemResolverTest, RefusalsLeaveTheFileAndAnyJournalAsTheyWere) {
 
 // With resolv.conf linked to resolved's stub, whether resolved is asked or the file replaced.
 TEST_F(SystemResolverTest, ResolvedGetsPerLinkDnsOnlyWhenItManagesTheFileAndAnswers) {
+    // Asked whether it runs, then told the link's server, its catch-all domain and default route.
+    const Lines pointing = {"status", "dns nimbra0 127.0.0.1", "domain nimbra0 ~.",
+                            "default-route nimbra0 true"};
     struct Case {
         const char* name;
         bool stubExists;
@@ -301,7 +302,6 @@ TEST_F(SystemResolverTest, ResolvedGetsPerLinkDnsOnlyWhenItManagesTheFileAndAnsw
         SCOPED_TRACE(c.name);
         fs::remove_all(dir_ / "run");
         fs::remove(resolvConf());
-        fs::remove(dir_ / "resolvectl.log");
         if (c.stubExists) writeFile(stub(), "nameserver 127.0.0.53\nsearch lan\n");
         fs::create_symlink("../run/systemd/resolve/stub-resolv.conf", resolvConf());
         const auto before = stateOf(resolvConf());
@@ -310,34 +310,28 @@ TEST_F(SystemResolverTest, ResolvedGetsPerLinkDnsOnlyWhenItManagesTheFileAndAnsw
 
         SystemResolver resolver(options_);
         EXPECT_EQ(resolver.resolvedManages(), c.viaResolved);
-        fs::remove(dir_ / "resolvectl.log");
+        calls();
         resolver.pointAt("nimbra0", "127.0.0.1:53");
         if (c.viaResolved) {
             EXPECT_EQ(stateOf(resolvConf()), before);
-            EXPECT_EQ(calls(), (std::vector<std::string>{"status", "dns nimbra0 127.0.0.1",
-                                                         "domain nimbra0 ~.",
-                                                         "default-route nimbra0 true"}));
+            EXPECT_EQ(calls(), pointing);
         } else {
             EXPECT_EQ(stateOf(resolvConf()).bytes,
                       tunnelResolvConf(c.stubExists ? "search lan\n" : "", "127.0.0.1"));
         }
         // usque came back with a new link: pointed again, never through the settings from before
         // the tunnel. A file replaced in between would be a new one, not the one held here.
-        fs::remove(dir_ / "resolvectl.log");
+        calls();
         const auto held = dir_ / "etc/held";
         fs::create_hard_link(resolvConf(), held);
         resolver.pointAt("nimbra0", "127.0.0.1:53");
         EXPECT_TRUE(fs::equivalent(resolvConf(), held));
         fs::remove(held);
-        const std::vector<std::string> relinked = {"dns nimbra0 127.0.0.1", "domain nimbra0 ~.",
-                                                   "default-route nimbra0 true"};
-        EXPECT_EQ(calls(), c.viaResolved ? relinked : std::vector<std::string>{});
-        fs::remove(dir_ / "resolvectl.log");
+        EXPECT_EQ(calls(), c.viaResolved ? Lines(pointing.begin() + 1, pointing.end()) : Lines{});
         resolver.restore();
         EXPECT_EQ(stateOf(resolvConf()), before);
         EXPECT_FALSE(fs::exists(options_.journal));
-        EXPECT_EQ(calls(), c.viaResolved ? std::vector<std::string>{"revert nimbra0"}
-                                         : std::vector<std::string>{});
+        EXPECT_EQ(calls(), c.viaResolved ? Lines{"revert nimbra0"} : Lines{});
     }
 }
 
@@ -353,23 +347,21 @@ TEST_F(SystemResolverTest, ResolvedRecoveryAndFailures) {
     }
     EXPECT_EQ(calls().at(1), "dns nimbra0 [::1]:5353");
     EXPECT_EQ(readWholeFile(options_.journal), "nimbrad-resolver 1\nresolved nimbra0\n");
-    fs::remove(dir_ / "resolvectl.log");
     {
         ScopedEnv fail("FAKE_RESOLVECTL_FAIL", "revert");
         EXPECT_TRUE(recover());
     }
-    EXPECT_EQ(calls(), std::vector<std::string>{"revert nimbra0"});
+    EXPECT_EQ(calls(), Lines{"revert nimbra0"});
     EXPECT_FALSE(fs::exists(options_.journal));
 
     // resolved refuses one of the settings: what it took is reverted, no journal is left.
-    fs::remove(dir_ / "resolvectl.log");
     ScopedEnv fail("FAKE_RESOLVECTL_FAIL", "domain");
     SystemResolver resolver(options_);
     EXPECT_THAT(
         [&] { resolver.pointAt("nimbra0", "127.0.0.1"); },
         ::testing::ThrowsMessage<ResolverError>(::testing::HasSubstr("domain nimbra0 ~.: exit 1")));
-    EXPECT_EQ(calls(), (std::vector<std::string>{"status", "dns nimbra0 127.0.0.1",
-                                                 "domain nimbra0 ~.", "revert nimbra0"}));
+    EXPECT_EQ(calls(),
+              (Lines{"status", "dns nimbra0 127.0.0.1", "domain nimbra0 ~.", "revert nimbra0"}));
     EXPECT_FALSE(resolver.pointed());
     EXPECT_FALSE(fs::exists(options_.journal));
 }
