@@ -98,19 +98,13 @@ protected:
         return curl(kTraceUrl, "socks5h://127.0.0.1:" + std::to_string(home_.port()));
     }
 
-    void disconnect(CliRun& cli) {
-        cli.signal(SIGTERM);
-        EXPECT_TRUE(cli.waitFor("[Disconnected] Disconnected")) << cli.transcript();
-        EXPECT_EQ(cli.finish(), 0) << cli.transcript();
-        EXPECT_FALSE(listening(home_.port()));
-    }
-
     testing::UsqueTestHome home_;
     int tracePort_ = 0;
     std::optional<TraceOnPort> trace_;
 };
 
-TEST_F(HealE2e, AKilledUsqueIsStartedAgainAndCarriesTrafficAgain) {
+// One session, each part starting from the connection the one before healed.
+TEST_F(HealE2e, AKilledUsqueIsStartedAgainAndWhileTheExitIsOffHealsFailUntilWarpIsBack) {
     CliRun cli({"connect", "--mode", "socks"});
     ASSERT_TRUE(cli.waitFor("Exit:")) << cli.transcript();
     const pid_t killed = killUsque(home_.port());
@@ -124,15 +118,9 @@ TEST_F(HealE2e, AKilledUsqueIsStartedAgainAndCarriesTrafficAgain) {
         << cli.transcript();
     EXPECT_THAT(ProcessTable::system().listenerPids(home_.port()), Not(Contains(killed)));
     EXPECT_THAT(curlThroughTunnel(), HasSubstr("warp=on"));
-    disconnect(cli);
-}
 
-TEST_F(HealE2e, WhileTheExitIsOffHealsKeepFailingAndConnectedComesBackWithWarp) {
-    CliRun cli({"connect", "--mode", "socks"});
-    ASSERT_TRUE(cli.waitFor("Exit:")) << cli.transcript();
     serve(/*warpOn=*/false);
     ASSERT_GT(killUsque(home_.port()), 0) << "no usque listening on " << home_.port();
-
     ASSERT_TRUE(cli.waitFor(kHealIncomplete)) << cli.transcript();
     EXPECT_THAT(cli.lines().back(), HasSubstr("WARP exit probe failed"));
     const std::size_t firstHeal = cli.lines().size() - 1;
@@ -148,7 +136,11 @@ TEST_F(HealE2e, WhileTheExitIsOffHealsKeepFailingAndConnectedComesBackWithWarp) 
     EXPECT_THAT(cli.lines().back(),
                 AnyOf(HasSubstr("[Connected] Tunnel recovered"), HasSubstr(kConnected)));
     EXPECT_THAT(curlThroughTunnel(), HasSubstr("warp=on"));
-    disconnect(cli);
+
+    cli.signal(SIGTERM);
+    EXPECT_TRUE(cli.waitFor("[Disconnected] Disconnected")) << cli.transcript();
+    EXPECT_EQ(cli.finish(), 0) << cli.transcript();
+    EXPECT_FALSE(listening(home_.port()));
 }
 
 }  // namespace

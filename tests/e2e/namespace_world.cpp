@@ -20,6 +20,7 @@
 
 #include "base/text.hpp"
 #include "base/unique_fd.hpp"
+#include "support/dns_packets.hpp"
 #include "support/line_reader.hpp"
 #include "support/trace_server_process.hpp"
 
@@ -112,15 +113,8 @@ void NamespaceWorld::tearDown() noexcept {
 }
 
 std::string NamespaceWorld::name(Ns ns) const {
-    switch (ns) {
-        case Ns::client:
-            return prefix_ + "client";
-        case Ns::router:
-            return prefix_ + "router";
-        case Ns::provider:
-            break;
-    }
-    return prefix_ + "provider";
+    static constexpr const char* kNames[] = {"client", "router", "provider"};
+    return prefix_ + kNames[static_cast<int>(ns)];
 }
 
 std::string NamespaceWorld::path(Ns ns) const {
@@ -294,10 +288,8 @@ void NamespaceWorld::inside(Ns ns, const std::function<void()>& body) const {
 }
 
 std::string NamespaceWorld::lookup(const std::string& resolver) const {
-    // A query for "example.com", type A, class IN, id 0x4e42, recursion desired.
-    static constexpr unsigned char kQuery[] = {0x4e, 0x42, 1,   0,   0,   1,   0,   0,   0,   0,
-                                               0,    0,    7,   'e', 'x', 'a', 'm', 'p', 'l', 'e',
-                                               3,    'c',  'o', 'm', 0,   0,   1,   0,   1};
+    constexpr std::uint16_t kId = 0x4e42;
+    const testing::DnsBytes query = testing::dnsQuery(kId, "example.com");
     std::string answer = "no answer";
     inside(Ns::client, [&] {
         const UniqueFd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -309,26 +301,20 @@ std::string NamespaceWorld::lookup(const std::string& resolver) const {
         }
         const timeval timeout{10, 0};
         ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        if (::sendto(socket.get(), kQuery, sizeof kQuery, 0,
+        if (::sendto(socket.get(), query.data(), query.size(), 0,
                      reinterpret_cast<const sockaddr*>(&server), sizeof server) < 0) {
             answer = std::string("sendto: ") + std::strerror(errno);
             return;
         }
-        unsigned char reply[512];
+        std::uint8_t reply[512];
         const ssize_t size = ::recv(socket.get(), reply, sizeof reply, 0);
         if (size < 0) {
             answer = std::string("recv: ") + std::strerror(errno);
             return;
         }
-        // The stand-ins answer with the question, then one A record (its data last).
-        if (size < static_cast<ssize_t>(sizeof kQuery) + 16 || reply[0] != kQuery[0] ||
-            reply[1] != kQuery[1] || reply[7] != 1) {
-            answer = "no A record in the reply";
-            return;
-        }
-        char text[INET_ADDRSTRLEN] = {};
-        ::inet_ntop(AF_INET, reply + size - 4, text, sizeof text);
-        answer = text;
+        const testing::DnsReply parsed = testing::readDnsReply({reply, std::size_t(size)});
+        answer = parsed.id == kId && !parsed.address.empty() ? parsed.address
+                                                             : "no A record in the reply";
     });
     return answer;
 }
