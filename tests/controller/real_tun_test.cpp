@@ -11,6 +11,7 @@
 #include <asio/ip/tcp.hpp>
 #include <filesystem>
 #include <future>
+#include <nlohmann/json.hpp>
 
 #include "controller/controller_fixture.hpp"
 #include "controller/daemon_status_mirror.hpp"
@@ -43,11 +44,7 @@ DaemonClient::Status statusFrom(const std::string& json) {
 }
 
 std::string commandOf(const std::string& request) {
-    const std::string key = "\"cmd\":\"";
-    const auto at = request.find(key);
-    if (at == std::string::npos) return {};
-    const auto start = at + key.size();
-    return request.substr(start, request.find('"', start) - start);
+    return nlohmann::json::parse(request, nullptr, false).value("cmd", "");
 }
 
 class RealTunTest : public testing::ControllerFixture {

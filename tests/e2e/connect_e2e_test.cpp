@@ -274,43 +274,43 @@ TEST_F(ProxyModeE2e, AFailedOrCancelledSocksRunLeavesTheUsersOwnSocksProxyOn) {
     }
 }
 
-// A client killed outright leaves the desktop pointing at it; either repair-network or the next
-// connect puts the user's proxy back.
-class KilledProxyModeE2e : public ProxyModeE2e,
-                           public ::testing::WithParamInterface<const char*> {};
+// A client killed outright leaves the desktop pointing at it; the next connect, and after
+// another such kill repair-network, puts the user's proxy back.
+TEST_F(ProxyModeE2e, TheUsersProxyComesBackAfterSigkill) {
+    for (const bool repair : {false, true}) {
+        SCOPED_TRACE(repair ? "repair-network" : "connect again");
+        CliRun cli({"connect", "--mode", "proxy"});
+        ASSERT_NO_FATAL_FAILURE(connectAndCheck(cli));
+        const auto listeners = ProcessTable::system().listenerPids(home_.port());
+        ASSERT_EQ(listeners.size(), 1u);
+        // usque, in a process group of its own, outlives the killed client; it is ended here
+        // unless the recovery below ends it.
+        struct Reaper {
+            pid_t pid;
+            ~Reaper() {
+                if (ProcessTable::system().processArgs(pid).find("usque") != std::string::npos)
+                    ::kill(pid, SIGTERM);
+            }
+        } reaper{listeners.front()};
+        cli.signal(SIGKILL);
+        EXPECT_EQ(cli.finish(), 128 + SIGKILL);
+        EXPECT_EQ(desktop_->values()["http.host"], "'127.0.0.1'");
+        ASSERT_TRUE(fs::exists(desktop_->journalFile()));
 
-TEST_P(KilledProxyModeE2e, TheUsersProxyComesBackAfterSigkill) {
-    CliRun cli({"connect", "--mode", "proxy"});
-    ASSERT_NO_FATAL_FAILURE(connectAndCheck(cli));
-    const auto listeners = ProcessTable::system().listenerPids(home_.port());
-    ASSERT_EQ(listeners.size(), 1u);
-    // usque, in a process group of its own, outlives the killed client; it is ended here unless
-    // the recovery below ends it.
-    struct Reaper {
-        pid_t pid;
-        ~Reaper() {
-            if (ProcessTable::system().processArgs(pid).find("usque") != std::string::npos)
-                ::kill(pid, SIGTERM);
+        if (repair) {
+            CliRun repairing({"repair-network"});
+            EXPECT_EQ(repairing.finish(), 0) << repairing.transcript();
+        } else {
+            CliRun again({"connect", "--mode", "socks"});
+            ASSERT_TRUE(again.waitFor("[Connected]")) << again.transcript();
+            EXPECT_EQ(desktop_->values(), users_);
+            again.signal(SIGTERM);
+            EXPECT_EQ(again.finish(), 0) << again.transcript();
+            EXPECT_FALSE(listening(home_.port()));
         }
-    } reaper{listeners.front()};
-    cli.signal(SIGKILL);
-    EXPECT_EQ(cli.finish(), 128 + SIGKILL);
-    EXPECT_EQ(desktop_->values()["http.host"], "'127.0.0.1'");
-    ASSERT_TRUE(fs::exists(desktop_->journalFile()));
-
-    if (std::string_view(GetParam()) == "RepairNetwork") {
-        CliRun repair({"repair-network"});
-        EXPECT_EQ(repair.finish(), 0) << repair.transcript();
-    } else {
-        CliRun again({"connect", "--mode", "socks"});
-        ASSERT_TRUE(again.waitFor("[Connected]")) << again.transcript();
         EXPECT_EQ(desktop_->values(), users_);
-        again.signal(SIGTERM);
-        EXPECT_EQ(again.finish(), 0) << again.transcript();
-        EXPECT_FALSE(listening(home_.port()));
+        EXPECT_FALSE(fs::exists(desktop_->journalFile()));
     }
-    EXPECT_EQ(desktop_->values(), users_);
-    EXPECT_FALSE(fs::exists(desktop_->journalFile()));
 }
 
 #ifdef NIMBRA_EXECUTABLE
@@ -359,10 +359,6 @@ TEST_F(ProxyModeE2e, TheDesktopClientQuitsOnSigtermAndPutsEverythingBack) {
     EXPECT_TRUE(eventually([&] { return ::kill(usque.front(), 0) != 0; }, 5s)) << "usque lives on";
 }
 #endif
-
-INSTANTIATE_TEST_SUITE_P(Recovery, KilledProxyModeE2e,
-                         ::testing::Values("RepairNetwork", "ConnectAgain"),
-                         [](const auto& info) { return std::string(info.param); });
 
 }  // namespace
 }  // namespace nimbra

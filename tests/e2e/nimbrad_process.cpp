@@ -116,27 +116,18 @@ NimbradProcess::NimbradProcess(const NamespaceWorld& world, Options options)
               // daemon itself may not create folders outside its writable ones.
               fs::create_directories(options_.stateDirectory);
               fs::permissions(options_.stateDirectory, fs::perms::owner_all);
-              std::vector<std::string> argv = {program().string(),
-                                               "-config",
-                                               options_.config.string(),
-                                               "-usque-config",
-                                               options_.registration.string(),
-                                               "-sock",
-                                               options_.socket.string(),
-                                               "-listen",
-                                               "127.0.0.1:53",
-                                               "-log",
-                                               options_.log.string(),
-                                               "-usque",
-                                               options_.usque.string(),
-                                               "-state-dir",
-                                               options_.stateDirectory.string(),
-                                               "-resolv-conf",
-                                               options_.resolvConf.string(),
-                                               "-allow-uid",
-                                               std::to_string(kDaemonUser)};
-              argv.insert(argv.end(), options_.extraArguments.begin(),
-                          options_.extraArguments.end());
+              // clang-format off
+              const std::vector<std::string> argv = {program().string(),
+                  "-config", options_.config.string(),
+                  "-usque-config", options_.registration.string(),
+                  "-sock", options_.socket.string(),
+                  "-listen", "127.0.0.1:53",
+                  "-log", options_.log.string(),
+                  "-usque", options_.usque.string(),
+                  "-state-dir", options_.stateDirectory.string(),
+                  "-resolv-conf", options_.resolvConf.string(),
+                  "-allow-uid", std::to_string(kDaemonUser)};
+              // clang-format on
               // Confined as its unit confines it, writing where the unit lets it write.
               return asConfinedService(argv, service_sandbox::writableFolders(
                                                  {.socket = options_.socket,
@@ -214,7 +205,6 @@ void NimbradWorldTest::startDaemon(const fs::path& config, const fs::path& regis
                                                      .log = log,
                                                      .socket = socket_,
                                                      .usque = usque_,
-                                                     .extraArguments = {},
                                                      .environment = std::move(environment)});
 }
 

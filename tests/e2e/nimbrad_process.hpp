@@ -53,7 +53,6 @@ public:
         std::filesystem::path log;
         std::filesystem::path socket;
         std::filesystem::path usque;
-        std::vector<std::string> extraArguments;
         // "NAME=value" knobs for the usque stand-in.
         std::vector<std::string> environment;
     };
