@@ -15,7 +15,9 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -76,21 +78,17 @@ TEST(RouteJournal, ReadsBackWhatItWroteAndNothingElse) {
     }
 }
 
-Subprocess::RunResult ip(const std::vector<std::string>& args) {
+// `ip` with the words of `line` as its arguments.
+Subprocess::RunResult ip(const std::string& line) {
+    std::istringstream words(line);
     Subprocess::Options options;
     options.argv = {"ip"};
-    options.argv.insert(options.argv.end(), args.begin(), args.end());
+    options.argv.insert(options.argv.end(), std::istream_iterator<std::string>(words), {});
     return Subprocess::run(std::move(options), 10s);
 }
 
 void mustIp(const std::string& line) {
-    std::vector<std::string> args;
-    for (std::size_t at = 0; at < line.size();) {
-        const auto end = std::min(line.find(' ', at), line.size());
-        args.push_back(line.substr(at, end - at));
-        at = end + 1;
-    }
-    const auto result = ip(args);
+    const auto result = ip(line);
     ASSERT_TRUE(result.status.succeeded()) << "ip " << line << ": " << result.err;
 }
 
@@ -137,12 +135,9 @@ void buildWorld(bool tunnelHasIpv6) {
 
 std::string snapshot() {
     std::string all;
-    for (const auto& args :
-         std::vector<std::vector<std::string>>{{"rule"},
-                                               {"-6", "rule"},
-                                               {"route", "show", "table", "all"},
-                                               {"-6", "route", "show", "table", "all"}}) {
-        const auto result = ip(args);
+    for (const char* table :
+         {"rule", "-6 rule", "route show table all", "-6 route show table all"}) {
+        const auto result = ip(table);
         EXPECT_TRUE(result.status.succeeded()) << result.err;
         all += result.out + "--\n";
     }
@@ -151,7 +146,7 @@ std::string snapshot() {
 
 // The device `ip route get` picks for `address`, or the error it prints.
 std::string routeTo(const std::string& address) {
-    const auto result = ip({"route", "get", address});
+    const auto result = ip("route get " + address);
     if (!result.status.succeeded()) return result.err;
     const auto at = result.out.find(" dev ");
     return at == std::string::npos
@@ -274,7 +269,7 @@ void expectJournalled(const PolicyRouting& routing, const std::filesystem::path&
     EXPECT_EQ(readRouteJournal(journal), (RouteJournal{routing.entries(), {}}));
     std::size_t inKernel = 0;
     for (const char* family : {"-4", "-6"}) {
-        const auto shown = ip({family, "route", "show", "table", "51820"});
+        const auto shown = ip(std::string(family) + " route show table 51820");
         for (std::size_t at = shown.out.find("throw "); at != std::string::npos;
              at = shown.out.find("throw ", at + 1)) {
             ++inKernel;
