@@ -117,6 +117,7 @@ TEST_F(TunConnectE2e, ConnectsChangesSettingsLiveHealsAndRestoresOnSigterm) {
                         {"Starting real TUN (nimbrad)…", "Verifying real TUN", "] Connected · "}))
         << run.transcript();
     EXPECT_EQ(world_->warp(), "on");
+    EXPECT_EQ(world_->warp(/*ipv6=*/true), "on");
     EXPECT_THAT(viaGateway(), HasSubstr("warp=on"));
     EXPECT_EQ(world_->lookup("127.0.0.1"), kProviderDnsAnswer);
     EXPECT_THAT(resolver(), HasSubstr("nameserver 127.0.0.1"));
@@ -199,6 +200,8 @@ TEST_F(TunConnectE2e, ConnectsChangesSettingsLiveHealsAndRestoresOnSigterm) {
     EXPECT_EQ(run.finish(), 0) << run.transcript();
     for (const auto& line : run.lines()) EXPECT_THAT(line, Not(HasSubstr("[Error]")));
     EXPECT_EQ(status().value("tunnel_on", true), false) << status().dump();
+    EXPECT_FALSE(world_->run(Ns::client, {"ip", "link", "show", "nimbra0"}).status.succeeded())
+        << "nimbra0 is still there";
     EXPECT_EQ(routing(), routesBefore);
     EXPECT_EQ(resolver(), resolverBefore);
     EXPECT_EQ(world_->warp(), "off");
