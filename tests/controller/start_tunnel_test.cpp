@@ -56,7 +56,7 @@ TEST_F(StartTunnelTest, QuicTroubleIsRetriedOnHttp2AtMostTwiceAndNeverWhenHttp2W
     struct Case {
         const char* name;
         bool http2;
-        bool failQuic, failHttp2;
+        bool failHttp2;  // a failing QUIC start: the e2e transport table (tests/e2e)
         std::vector<TraceProbe> probes;  // answers in order, then WARP on
         std::vector<bool> starts;        // transport of each engine start: true for HTTP/2
         Shown end;
@@ -68,20 +68,18 @@ TEST_F(StartTunnelTest, QuicTroubleIsRetriedOnHttp2AtMostTwiceAndNeverWhenHttp2W
     const Shown exitedEarly{WarpPhase::error, "usque exited early"};
     // clang-format off
     const std::vector<Case> cases{
-        {"probe fails on QUIC only", false, false, false, {off}, {false, true}, connected,
+        {"probe fails on QUIC only", false, false, {off}, {false, true}, connected,
          {"Starting usque SOCKS (QUIC)…", "Probing WARP exit…", quicProbeFailed,
           "Starting usque SOCKS (HTTP/2)…", "Probing WARP exit…", connected.second}},
-        {"start fails on both", false, true, true, {}, {false, true}, exitedEarly,
-         {startFailed, "Starting usque SOCKS (HTTP/2)…"}},
         // The retry after the probe runs inside the first attempt, whose own handler then
         // grants the second and last one.
-        {"probe fails on QUIC, then HTTP/2 starts fail", false, false, true, {off},
+        {"probe fails on QUIC, then HTTP/2 starts fail", false, true, {off},
          {false, true, true}, exitedEarly, {quicProbeFailed, startFailed}},
-        {"probe fails on both", false, false, false, {off, off}, {false, true},
+        {"probe fails on both", false, false, {off, off}, {false, true},
          {WarpPhase::error, notViaWarp}, {quicProbeFailed}},
-        {"HTTP/2 chosen, probe fails", true, false, false, {off}, {true},
+        {"HTTP/2 chosen, probe fails", true, false, {off}, {true},
          {WarpPhase::error, notViaWarp}, {"Starting usque SOCKS (HTTP/2)…"}},
-        {"HTTP/2 chosen, no trace at all", true, false, false, {TraceProbe{}}, {true},
+        {"HTTP/2 chosen, no trace at all", true, false, {TraceProbe{}}, {true},
          {WarpPhase::error, "WARP exit probe failed"}, {}},
     };
     // clang-format on
@@ -95,7 +93,6 @@ TEST_F(StartTunnelTest, QuicTroubleIsRetriedOnHttp2AtMostTwiceAndNeverWhenHttp2W
         makeController({}, [&](ControllerEnvironment& environment) {
             environment.makeEngine = [&](int port) {
                 engine_ = std::make_shared<testing::FakeEngine>(port);
-                engine_->failQuic = c.failQuic;
                 engine_->failHttp2 = c.failHttp2;
                 return engine_;
             };

@@ -48,36 +48,31 @@ protected:
     }
 };
 
-TEST_F(WarpControllerTest, StartsReadyWithMigratedSettingsAndTheFixedPorts) {
+// The settings for this run alone (nimbra-cli's --mode and --http2) are shown and used, never
+// stored.
+TEST_F(WarpControllerTest, StartsReadyWithMigratedSettingsTheFixedPortsAndThisRunsOwnChoices) {
     store_.setInteger(prefkey::prefsVersion, 6);
     store_.setBoolean(prefkey::preferHttp2, true);  // the migration turns this off
-    store_.setText(prefkey::connectionMode, "global_tun");
-    makeController(&quickStart);
+    store_.setText(prefkey::connectionMode, "socks");
+    makeController(&quickStart, [](ControllerEnvironment& environment) {
+        environment.connectionModeForRun = ConnectionMode::globalTun;
+        environment.http2ForRun = true;
+    });
     const auto& s = controller_->state();
     EXPECT_EQ(Shown(s.phase, s.detail), Shown(WarpPhase::disconnected, "Ready"));
     EXPECT_EQ(s.socksEndpoint, "127.0.0.1:19999");
     EXPECT_EQ(s.httpEndpoint, "127.0.0.1:19998");
     EXPECT_EQ(engine_->socksPort(), 19999);
     EXPECT_EQ(store_.integer(prefkey::prefsVersion), 7);
-    EXPECT_FALSE(s.http2);
+    EXPECT_EQ(store_.boolean(prefkey::preferHttp2), false);
+    EXPECT_EQ(store_.text(prefkey::connectionMode), "socks");
+    EXPECT_TRUE(s.http2);
     EXPECT_EQ(s.connectionMode, ConnectionMode::globalTun);
     // The usque look-up answers later, from the pool.
     EXPECT_EQ(s.usquePath, "…");
     ASSERT_TRUE(settles([&] { return controller_->state().usquePath != "…"; }));
     EXPECT_THAT(controller_->state().usquePath, ::testing::StartsWith("(not found"));
     EXPECT_FALSE(controller_->state().usqueFound);
-}
-
-TEST_F(WarpControllerTest, SettingsForThisRunAreShownAndUsedButNeverStored) {
-    store_.setText(prefkey::connectionMode, "socks");
-    makeController(&quickStart, [](ControllerEnvironment& environment) {
-        environment.connectionModeForRun = ConnectionMode::globalTun;
-        environment.http2ForRun = true;
-    });
-    EXPECT_EQ(controller_->state().connectionMode, ConnectionMode::globalTun);
-    EXPECT_TRUE(controller_->state().http2);
-    EXPECT_EQ(store_.text(prefkey::connectionMode), "socks");
-    EXPECT_EQ(store_.boolean(prefkey::preferHttp2), false);
 }
 
 TEST_F(WarpControllerTest, ToggleConnectsThenDisconnectsPublishingEachChangeOnTheGuiThread) {
