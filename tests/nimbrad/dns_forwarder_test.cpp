@@ -183,11 +183,7 @@ struct FakeUpstream {
         buffer.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
         return {buffer, ntohs(from.sin_port)};
     }
-    void answer(const Bytes& reply, std::uint16_t toPort) {
-        const auto to = loopback(toPort);
-        ::sendto(udp.get(), reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-                 sizeof to);
-    }
+    void answer(const Bytes& reply, std::uint16_t toPort) { sendUdp(udp.get(), toPort, reply); }
     // The forwarder's next TCP connection and the query read from it.
     std::pair<UniqueFd, Bytes> acceptQuery() {
         UniqueFd connection(::accept4(tcp.get(), nullptr, nullptr, SOCK_CLOEXEC));
@@ -351,16 +347,11 @@ TEST(DnsForwarder, PassesOnlyTheAnswerThatMatchesAQueryInFlightOverUdpAndTcp) {
         if (shouted[at] >= 'a' && shouted[at] <= 'z') shouted[at] -= 'a' - 'A';
     }
     const FakeUpstream elsewhere;
-    const auto forwarderSide = loopback(fromPort);
-    auto sendFrom = [&](int fd, const Bytes& bytes) {
-        ::sendto(fd, bytes.data(), bytes.size(), 0,
-                 reinterpret_cast<const sockaddr*>(&forwarderSide), sizeof forwarderSide);
-    };
-    sendFrom(upstream.udp.get(), dnsAnswer(otherName, 1));
-    sendFrom(upstream.udp.get(), dnsAnswer(otherId, 2));
-    sendFrom(elsewhere.udp.get(), dnsAnswer(sent, 3));  // right id and question, wrong source
-    sendFrom(upstream.udp.get(), sent);                 // the query itself, not an answer
-    sendFrom(upstream.udp.get(), dnsAnswer(shouted, 4));
+    upstream.answer(dnsAnswer(otherName, 1), fromPort);
+    upstream.answer(dnsAnswer(otherId, 2), fromPort);
+    sendUdp(elsewhere.udp.get(), fromPort, dnsAnswer(sent, 3));  // right answer, wrong source
+    upstream.answer(sent, fromPort);                             // the query itself, no answer
+    upstream.answer(dnsAnswer(shouted, 4), fromPort);
 
     const auto reply = receiveUdp(client.get());
     ASSERT_TRUE(reply);
