@@ -33,40 +33,25 @@ constexpr const char* kConnected = "[Connected] Connected · US/SJC · WARP on";
 constexpr const char* kHealing = "[Reconnecting] Tunnel unhealthy — self-healing…";
 constexpr const char* kHealIncomplete = "[Reconnecting] Heal incomplete — will retry: ";
 
-std::string traceBody(bool warpOn) {
-    std::string body(TraceServerProcess::defaultBody());
-    if (!warpOn) body.replace(body.find("warp=on"), 7, "warp=off");
-    return body;
-}
-
 // The trace-server stand-in on a port the test chooses. usque's route to the trace host is fixed
 // when nimbra-cli starts, so a different exit means a new server on the same port.
-class TraceOnPort {
-public:
-    TraceOnPort(int port, bool warpOn)
-        : process_(start(port, warpOn)), out_(process_.releaseStdout()) {
-        if (!out_.waitFor("listening tcp=", kWait)) {
-            throw std::runtime_error("trace-server did not listen on " + std::to_string(port) +
-                                     ": " + process_.takeStderr());
-        }
+Subprocess serveTrace(int port, bool warpOn) {
+    std::string body(TraceServerProcess::defaultBody());
+    if (!warpOn) body.replace(body.find("warp=on"), 7, "warp=off");
+    Subprocess::Options options;
+    options.argv = {TraceServerProcess::programPath(),
+                    "--exit-with-parent",
+                    "--body",
+                    body,
+                    "--port",
+                    std::to_string(port)};
+    Subprocess server = Subprocess::start(std::move(options));
+    if (!testing::LineReader(server.releaseStdout()).waitFor("listening tcp=", kWait)) {
+        throw std::runtime_error("trace-server did not listen on " + std::to_string(port) + ": " +
+                                 server.takeStderr());
     }
-    ~TraceOnPort() {
-        process_.signal(SIGTERM);
-        process_.wait(kWait);  // one that overruns is killed by the Subprocess
-    }
-
-private:
-    static Subprocess start(int port, bool warpOn) {
-        Subprocess::Options options;
-        options.argv = {TraceServerProcess::programPath(), "--exit-with-parent", "--body",
-                        traceBody(warpOn)};
-        options.argv.insert(options.argv.end(), {"--port", std::to_string(port)});
-        return Subprocess::start(std::move(options));
-    }
-
-    Subprocess process_;
-    testing::LineReader out_;
-};
+    return server;
+}
 
 // SIGKILL to the usque serving `port` -- the one nimbra-cli launched -- once its command line
 // shows it is usque. Returns its pid, or -1 when no such process listens there.
@@ -90,8 +75,8 @@ protected:
     }
 
     void serve(bool warpOn) {
-        trace_.reset();
-        trace_.emplace(tracePort_, warpOn);
+        trace_.reset();  // ended and reaped, so the port is free again
+        trace_.emplace(serveTrace(tracePort_, warpOn));
     }
 
     std::string curlThroughTunnel() const {
@@ -100,7 +85,7 @@ protected:
 
     testing::UsqueTestHome home_;
     int tracePort_ = 0;
-    std::optional<TraceOnPort> trace_;
+    std::optional<Subprocess> trace_;
 };
 
 // One session, each part starting from the connection the one before healed.
