@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <filesystem>
@@ -286,11 +287,9 @@ TEST_F(RealTunTest, ARefusedDnsChoiceOrATakenSocksPortStillConnectAndSaySo) {
     EXPECT_THAT(s.globalCoverageNote, ::testing::HasSubstr(" · compat SOCKS not up ("));
     // The gateway's failure is the last warning shown; the refused DNS choice was shown before.
     EXPECT_FALSE(s.dnsWarning.empty());
-    bool dnsWarned = false;
-    for (const auto& snapshot : seen_) {
-        dnsWarned |= snapshot->dnsWarning == "nimbrad command failed: upstream unreachable";
-    }
-    EXPECT_TRUE(dnsWarned);
+    EXPECT_TRUE(std::ranges::any_of(seen_, [](const auto& snapshot) {
+        return snapshot->dnsWarning == "nimbrad command failed: upstream unreachable";
+    }));
 }
 
 TEST_F(RealTunTest, ADirectProbeNotThroughWarpStopsTheDaemonAndIsNotRetried) {
