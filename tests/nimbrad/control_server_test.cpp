@@ -15,7 +15,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>

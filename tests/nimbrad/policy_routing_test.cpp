@@ -6,13 +6,10 @@
 #include "nimbrad/policy_routing.hpp"
 
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
