@@ -7,8 +7,10 @@ ColumnLayout {
     id: panel
     signal copied()
     spacing: 12
-    // The autostart entry may have been changed elsewhere since the panel was last shown.
+    // The autostart entry may have been changed elsewhere since the panel was last shown (the
+    // panel is built when first shown, so that counts as shown too).
     onVisibleChanged: if (visible) view.refreshStartAtLogin()
+    Component.onCompleted: view.refreshStartAtLogin()
 
     PanelHeader { title: view.navigationRows.length > 3 ? view.navigationRows[3].title : "" }
 

@@ -1,5 +1,5 @@
 import QtQuick
-import QtQuick.Controls
+import QtQuick.Controls.Basic
 
 // A button in the window's palette. Enter, Return and Space press it; so does a screen
 // reader's Press action.

@@ -1,5 +1,5 @@
 import QtQuick
-import QtQuick.Controls
+import QtQuick.Controls.Basic
 
 // An on/off switch in the window's palette; Space toggles it, as does a screen reader's Press.
 Switch {

@@ -1,5 +1,5 @@
 import QtQuick
-import QtQuick.Controls
+import QtQuick.Controls.Basic
 
 // A one-line input in the window's palette, named by its placeholder for screen readers.
 TextField {

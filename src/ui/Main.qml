@@ -1,5 +1,5 @@
 import QtQuick
-import QtQuick.Controls
+import QtQuick.Controls.Basic
 import QtQuick.Layouts
 
 // The main window: the top bar, then the status card, mode selector and navigation beside the
@@ -98,27 +98,27 @@ ApplicationWindow {
                     Layout.fillHeight: false
                     spacing: 0
 
-                    OverviewPanel {
-                        objectName: "overviewPanel"
-                        visible: root.currentTab === "overview"
-                        Layout.fillHeight: false
-                        onCopied: toast.show(view.texts.copied, 1800)
+                    TabPanel {
+                        current: root.currentTab === "overview"
+                        sourceComponent: OverviewPanel {
+                            objectName: "overviewPanel"
+                            onCopied: toast.show(view.texts.copied, 1800)
+                        }
                     }
-                    ExitGatewaysPanel {
-                        objectName: "exitNodesPanel"
-                        visible: root.currentTab === "exitNodes"
-                        Layout.fillHeight: false
+                    TabPanel {
+                        current: root.currentTab === "exitNodes"
+                        sourceComponent: ExitGatewaysPanel { objectName: "exitNodesPanel" }
                     }
-                    AppRulesHost {
-                        objectName: "appRulesPanel"
-                        visible: root.currentTab === "appRules"
-                        Layout.fillHeight: false
+                    TabPanel {
+                        current: root.currentTab === "appRules"
+                        sourceComponent: AppRulesHost { objectName: "appRulesPanel" }
                     }
-                    AdvancedPanel {
-                        objectName: "advancedPanel"
-                        visible: root.currentTab === "advanced"
-                        Layout.fillHeight: false
-                        onCopied: toast.show(view.texts.copied, 2000)
+                    TabPanel {
+                        current: root.currentTab === "advanced"
+                        sourceComponent: AdvancedPanel {
+                            objectName: "advancedPanel"
+                            onCopied: toast.show(view.texts.copied, 2000)
+                        }
                     }
                 }
             }
