@@ -1,0 +1,63 @@
+#include "apprules/desktop_entry.hpp"
+
+#include <glib.h>
+
+#include <memory>
+
+namespace nimbra::apprules {
+namespace {
+
+constexpr const char* kGroup = "Desktop Entry";
+
+struct KeyFileFree {
+    void operator()(GKeyFile* file) const { g_key_file_free(file); }
+};
+using KeyFile = std::unique_ptr<GKeyFile, KeyFileFree>;
+
+// GLib hands out strings the caller frees; none for a key that is absent or not text.
+std::string take(gchar* text) {
+    if (text == nullptr) return {};
+    std::string copy(text);
+    g_free(text);
+    return copy;
+}
+
+std::string text(GKeyFile* file, const char* key) {
+    return take(g_key_file_get_string(file, kGroup, key, nullptr));
+}
+
+bool flag(GKeyFile* file, const char* key) {
+    return g_key_file_get_boolean(file, kGroup, key, nullptr) != FALSE;
+}
+
+}  // namespace
+
+std::optional<DesktopEntry> readDesktopEntry(const std::string& path, const std::string& id,
+                                             const std::string& locale) {
+    // GLib's key-file reader implements the format (groups, escapes, Key[locale] lookup with
+    // its fallbacks) and reports malformed content as an error instead of guessing.
+    KeyFile file(g_key_file_new());
+    if (!g_key_file_load_from_file(file.get(), path.c_str(), G_KEY_FILE_KEEP_TRANSLATIONS,
+                                   nullptr) ||
+        !g_key_file_has_group(file.get(), kGroup)) {
+        return std::nullopt;
+    }
+    DesktopEntry entry;
+    entry.path = path;
+    entry.id = id;
+    entry.name = take(g_key_file_get_locale_string(file.get(), kGroup, "Name",
+                                                   locale.empty() ? "C" : locale.c_str(), nullptr));
+    if (entry.name.empty()) return std::nullopt;
+    entry.type = text(file.get(), "Type");
+    entry.exec = text(file.get(), "Exec");
+    entry.tryExec = text(file.get(), "TryExec");
+    entry.icon = text(file.get(), "Icon");
+    entry.workingDir = text(file.get(), "Path");
+    entry.terminal = flag(file.get(), "Terminal");
+    entry.noDisplay = flag(file.get(), "NoDisplay");
+    entry.hidden = flag(file.get(), "Hidden");
+    entry.flatpakId = text(file.get(), "X-Flatpak");
+    return entry;
+}
+
+}  // namespace nimbra::apprules
