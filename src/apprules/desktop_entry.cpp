@@ -4,10 +4,15 @@
 
 #include <memory>
 
+#include "apprules/bounded_read.hpp"
+
 namespace nimbra::apprules {
 namespace {
 
 constexpr const char* kGroup = "Desktop Entry";
+// Real entries are a few KiB, translations included; anything far larger is not one, and GLib
+// would hold all of it in memory.
+constexpr std::size_t kMaxEntryBytes = 1024 * 1024;
 
 struct KeyFileFree {
     void operator()(GKeyFile* file) const { g_key_file_free(file); }
@@ -36,9 +41,12 @@ std::optional<DesktopEntry> readDesktopEntry(const std::string& path, const std:
                                              const std::string& locale) {
     // GLib's key-file reader implements the format (groups, escapes, Key[locale] lookup with
     // its fallbacks) and reports malformed content as an error instead of guessing.
+    // The bytes are read here, bounded and without blocking on a FIFO, before GLib sees them.
+    const auto content = readSmallRegularFile(path, kMaxEntryBytes);
     KeyFile file(g_key_file_new());
-    if (!g_key_file_load_from_file(file.get(), path.c_str(), G_KEY_FILE_KEEP_TRANSLATIONS,
-                                   nullptr) ||
+    if (!content ||
+        !g_key_file_load_from_data(file.get(), content->data(), content->size(),
+                                   G_KEY_FILE_KEEP_TRANSLATIONS, nullptr) ||
         !g_key_file_has_group(file.get(), kGroup)) {
         return std::nullopt;
     }

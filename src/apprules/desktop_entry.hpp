@@ -27,8 +27,9 @@ struct DesktopEntry {
 // Reads one desktop entry. `locale` picks the localized Name ("zh_CN" tries Name[zh_CN], then
 // Name[zh], then Name); empty takes the untranslated one. `id` is given by the caller, which
 // knows the applications folder the file was found in (empty for a file chosen from disk).
-// None when the file cannot be read, is not in the format (malformed lines, bad escapes, no
-// [Desktop Entry] group) or has no Name; never throws for bad content.
+// None when the file cannot be read, is not a regular file of at most 1 MiB, is not in the format
+// (malformed lines, bad escapes, no [Desktop Entry] group) or has no Name; never throws for bad
+// content.
 std::optional<DesktopEntry> readDesktopEntry(const std::string& path, const std::string& id,
                                              const std::string& locale);
 
