@@ -1,8 +1,5 @@
 #include "shell/launch.hpp"
 
-#include <QObject>
-#include <QQmlApplicationEngine>
-#include <QQuickWindow>
 #include <cstdlib>
 #include <cstring>
 
@@ -30,15 +27,6 @@ bool wantsVersion(int argc, const char* const* argv) {
 bool displayAvailable(int argc, const char* const* argv) {
     return envSet("DISPLAY") || envSet("WAYLAND_DISPLAY") || envSet("QT_QPA_PLATFORM") ||
            hasArgument(argc, argv, "-platform") || hasArgument(argc, argv, "--platform");
-}
-
-QQuickWindow* loadMainWindow(QQmlApplicationEngine& engine) {
-    engine.load(QUrl(
-        QString::fromUtf8(kMainWindowUrl.data(), static_cast<qsizetype>(kMainWindowUrl.size()))));
-    for (QObject* root : engine.rootObjects()) {
-        if (auto* window = qobject_cast<QQuickWindow*>(root)) return window;
-    }
-    return nullptr;
 }
 
 }  // namespace nimbra::shell

@@ -3,9 +3,6 @@
 #include <QUrl>
 #include <string_view>
 
-class QQmlApplicationEngine;
-class QQuickWindow;
-
 namespace nimbra::shell {
 
 // Where qt_add_qml_module puts the window (see CMakeLists.txt).
@@ -19,10 +16,5 @@ bool wantsVersion(int argc, const char* const* argv);
 // True when Qt has somewhere to show a window: an X11 or Wayland display, an explicit platform
 // plugin (QT_QPA_PLATFORM), or a "-platform" argument.
 bool displayAvailable(int argc, const char* const* argv);
-
-// Loads the main window. Its texts and actions come from the engine's "view" (a MainWindowModel)
-// and "theme" context properties, which must be set first. Returns the window, or null (with the
-// QML errors already reported by the engine) when it could not be created. Shows nothing.
-QQuickWindow* loadMainWindow(QQmlApplicationEngine& engine);
 
 }  // namespace nimbra::shell

@@ -15,6 +15,7 @@
 #include "model/app_preferences.hpp"
 #include "proxy/system_proxy/system_proxy.hpp"
 #include "shell/app_icon.hpp"
+#include "shell/app_icon_provider.hpp"
 #include "shell/app_id.hpp"
 #include "shell/controller_model.hpp"
 #include "shell/core_host.hpp"
@@ -25,6 +26,7 @@
 #include "shell/launch_dispatch.hpp"
 #include "shell/launch_request.hpp"
 #include "shell/main_window_lifecycle.hpp"
+#include "shell/main_window_loader.hpp"
 #include "shell/main_window_model.hpp"
 #include "shell/notification_feed.hpp"
 #include "shell/quit_at_session_end.hpp"
@@ -96,22 +98,31 @@ int main(int argc, char** argv) {
             QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
         }
         QQmlApplicationEngine engine;
+        installAppIconProvider(engine);  // image://appicon/ for the per-app rules panel
         engine.rootContext()->setContextProperty(QStringLiteral("theme"), &theme);
         engine.rootContext()->setContextProperty(QStringLiteral("view"), &windowModel);
+        // Qt.quit() from the window (Ctrl+Q, the Quit button) ends the event loop; the engine
+        // wires this itself only for what it loads, and the window comes from our own loader.
+        QObject::connect(&engine, &QQmlEngine::quit, &app, &QCoreApplication::quit,
+                         Qt::QueuedConnection);
+        MainWindowLoader windowLoader(engine);
+        QObject::connect(&windowLoader, &MainWindowLoader::failed, [](const QString& errors) {
+            std::fprintf(stderr, "nimbra: the main window could not be loaded:\n%s\n",
+                         qPrintable(errors));
+            QApplication::exit(1);
+        });
         // Built when first shown: a start with --hidden maps no GL driver (main_window_lifecycle).
-        MainWindowLifecycle lifecycle([&]() -> QQuickWindow* {
-            QQuickWindow* window = loadMainWindow(engine);
-            if (window == nullptr) {
-                std::fprintf(stderr, "nimbra: the main window could not be loaded\n");
-                QMetaObject::invokeMethod(
-                    qApp, [] { QApplication::exit(1); }, Qt::QueuedConnection);
-                return nullptr;
-            }
-            window->setIcon(icon);
-            // The figures are measured only while the window is on screen (hidden: not).
-            QObject::connect(window, &QWindow::visibleChanged, &model,
-                             &ControllerModel::setTrafficShown);
-            return window;
+        MainWindowLifecycle lifecycle([&](const MainWindowLifecycle::WindowReady& ready) {
+            QObject::connect(&windowLoader, &MainWindowLoader::built,
+                             [&, ready](QQuickWindow* window) {
+                                 window->setIcon(icon);
+                                 // The figures are measured only while the window is on screen
+                                 // (hidden: not).
+                                 QObject::connect(window, &QWindow::visibleChanged, &model,
+                                                  &ControllerModel::setTrafficShown);
+                                 ready(window);
+                             });
+            windowLoader.start();
         });
         QObject::connect(instance.get(), &SingleInstance::requested, &lifecycle,
                          [&](LaunchRequest asked) { carryOut(asked, lifecycle, model); });
@@ -120,7 +131,7 @@ int main(int argc, char** argv) {
         TrayHost tray(model, store, lifecycle);
         engine.rootContext()->setContextProperty(QStringLiteral("trayHost"), &tray);
         NotificationFeed notices(model, tray, store, core.runtime());
-        notices.watchWindowsOf(engine);
+        notices.watchWindowOf(lifecycle);
         GlobalHotKey hotKey;
         QObject::connect(&hotKey, &GlobalHotKey::pressed, &lifecycle,
                          &MainWindowLifecycle::toggleMainWindow);

@@ -18,21 +18,34 @@ MainWindowLifecycle::MainWindowLifecycle(QQuickWindow& window, QObject* parent) 
     adopt(window);
 }
 
-MainWindowLifecycle::MainWindowLifecycle(WindowFactory build, QObject* parent)
+MainWindowLifecycle::MainWindowLifecycle(WindowBuilder build, QObject* parent)
     : QObject(parent), build_(std::move(build)) {}
 
-QQuickWindow* MainWindowLifecycle::buildOnce() {
+void MainWindowLifecycle::startBuilding(Asked asked) {
+    askedWhileBuilding_ = asked;
     // Building a Qt Quick window makes Qt pick its render loop, and on X11 that opens a probe GL
     // context which maps the whole GL driver (llvmpipe: libLLVM and about 55 MiB resident) and
     // keeps it for the life of the process. A start at login with --hidden waits here until the
     // user first asks for the window, so it never pays for one nobody opened.
-    if (window_ == nullptr && build_) {
-        if (QQuickWindow* built = std::exchange(build_, nullptr)()) {
-            qCDebug(lcWindow, "built");
-            adopt(*built);
-        }
+    if (build_) {
+        std::exchange(build_, nullptr)([this](QQuickWindow* window) { built(window); });
     }
-    return window_;
+}
+
+void MainWindowLifecycle::built(QQuickWindow* window) {
+    qCDebug(lcWindow, "built");
+    adopt(*window);
+    Q_EMIT windowBuilt(window);
+    switch (std::exchange(askedWhileBuilding_, Asked::nothing)) {
+        case Asked::show:
+            showExistingMainWindow();
+            return;
+        case Asked::appRules:
+            showAppRules();
+            return;
+        case Asked::nothing:
+            return;
+    }
 }
 
 void MainWindowLifecycle::adopt(QQuickWindow& window) {
@@ -48,8 +61,8 @@ void MainWindowLifecycle::adopt(QQuickWindow& window) {
 }
 
 void MainWindowLifecycle::showExistingMainWindow() {
-    QQuickWindow* window = buildOnce();
-    if (window == nullptr) return;
+    if (window_ == nullptr) return startBuilding(Asked::show);
+    QQuickWindow* window = window_;
     // The window manager may place a re-shown window anew; put it back where the user left it.
     if (geometry_ && !window->isVisible()) window->setGeometry(*geometry_);
     window->show();
@@ -66,8 +79,8 @@ void MainWindowLifecycle::toggleMainWindow() {
 }
 
 void MainWindowLifecycle::showAppRules() {
+    if (window_ == nullptr) return startBuilding(Asked::appRules);
     showExistingMainWindow();
-    if (window_ == nullptr) return;
     window_->setProperty("requestedTab", QStringLiteral("appRules"));
     qCDebug(lcWindow, "requested tab %s", qPrintable(window_->property("requestedTab").toString()));
 }

@@ -24,14 +24,15 @@ class MainWindowLifecycle : public QObject {
     Q_OBJECT
 
 public:
-    // Builds the window; nullptr when it cannot be built.
-    using WindowFactory = std::function<QQuickWindow*()>;
+    // Starts building the window and hands it to `ready` once built (never, when it cannot be).
+    using WindowReady = std::function<void(QQuickWindow*)>;
+    using WindowBuilder = std::function<void(WindowReady ready)>;
 
     // Takes over the window's close; the window must outlive this object.
     explicit MainWindowLifecycle(QQuickWindow& window, QObject* parent = nullptr);
-    // Builds the window only when it is first to be shown (see buildOnce); the window it builds
-    // must outlive this object too.
-    explicit MainWindowLifecycle(WindowFactory build, QObject* parent = nullptr);
+    // Builds the window only when it is first to be shown (see startBuilding); what is asked
+    // meanwhile happens once it is built. The window it builds must outlive this object too.
+    explicit MainWindowLifecycle(WindowBuilder build, QObject* parent = nullptr);
 
     Q_INVOKABLE void showExistingMainWindow();
     Q_INVOKABLE void toggleMainWindow();
@@ -40,15 +41,23 @@ public:
     // Carries out what a launch asked for, this one's or a later one's.
     void handle(LaunchRequest request);
 
+Q_SIGNALS:
+    void windowBuilt(QQuickWindow* window);
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    QQuickWindow* buildOnce();
+    // What was asked while the window was being built, the last ask winning.
+    enum class Asked { nothing, show, appRules };
+
+    void startBuilding(Asked asked);
+    void built(QQuickWindow* window);
     void adopt(QQuickWindow& window);
     void hide();
 
-    WindowFactory build_;
+    WindowBuilder build_;
+    Asked askedWhileBuilding_ = Asked::nothing;
     QQuickWindow* window_ = nullptr;
     std::optional<QRect> geometry_;
 };

@@ -1,8 +1,7 @@
 #include "shell/notification_feed.hpp"
 
 #include <QEvent>
-#include <QQmlApplicationEngine>
-#include <QWindow>
+#include <QQuickWindow>
 #include <asio/post.hpp>
 
 #include "base/async/core_runtime.hpp"
@@ -10,6 +9,7 @@
 #include "model/preference_keys.hpp"
 #include "presentation/desktop_notice.hpp"
 #include "shell/controller_model.hpp"
+#include "shell/main_window_lifecycle.hpp"
 #include "shell/tray_host.hpp"
 
 namespace nimbra::shell {
@@ -35,13 +35,9 @@ void NotificationFeed::watch(QWindow& window) {
     });
 }
 
-void NotificationFeed::watchWindowsOf(QQmlApplicationEngine& engine) {
-    for (QObject* root : engine.rootObjects()) {
-        if (auto* window = qobject_cast<QWindow*>(root)) watch(*window);
-    }
-    connect(&engine, &QQmlApplicationEngine::objectCreated, this, [this](QObject* root) {
-        if (auto* window = qobject_cast<QWindow*>(root)) watch(*window);
-    });
+void NotificationFeed::watchWindowOf(MainWindowLifecycle& lifecycle) {
+    connect(&lifecycle, &MainWindowLifecycle::windowBuilt, this,
+            [this](QQuickWindow* window) { watch(*window); });
 }
 
 bool NotificationFeed::eventFilter(QObject* watched, QEvent* event) {

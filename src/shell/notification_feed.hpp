@@ -7,7 +7,6 @@
 #include "controller/controller_snapshot.hpp"
 #include "shell/desktop_notifications.hpp"
 
-class QQmlApplicationEngine;
 class QWindow;
 
 namespace nimbra {
@@ -17,6 +16,7 @@ class CoreRuntime;
 namespace nimbra::shell {
 
 class ControllerModel;
+class MainWindowLifecycle;
 class TrayHost;
 
 // Tells a user who cannot see the window what they would otherwise miss: each snapshot change
@@ -34,8 +34,8 @@ public:
     // The main window, whose visibility decides whether anything is sent and whose close may
     // bring the hint. Until one is watched, no window is on screen.
     void watch(QWindow& window);
-    // Watches the engine's window once it is built (which may be at its first show, or never).
-    void watchWindowsOf(QQmlApplicationEngine& engine);
+    // Watches the main window once it is built (which may be at its first show, or never).
+    void watchWindowOf(MainWindowLifecycle& lifecycle);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

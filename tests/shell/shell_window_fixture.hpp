@@ -19,7 +19,7 @@
 #include "shell/controller_model.hpp"
 #include "shell/core_host.hpp"
 #include "shell/desktop_color_scheme_watch.hpp"
-#include "shell/launch.hpp"
+#include "shell/main_window_loader.hpp"
 #include "shell/main_window_model.hpp"
 #include "shell/theme.hpp"
 #include "support/temp_dir.hpp"
@@ -55,8 +55,13 @@ protected:
         host.start();
         engine.rootContext()->setContextProperty(QStringLiteral("theme"), &theme);
         engine.rootContext()->setContextProperty(QStringLiteral("view"), &windowModel);
-        window = loadMainWindow(engine);
-        ASSERT_NE(window, nullptr);
+        // Built the way the client builds it: compiled and created without holding the GUI thread.
+        QObject::connect(&loader, &MainWindowLoader::built,
+                         [this](QQuickWindow* built) { window = built; });
+        QObject::connect(&loader, &MainWindowLoader::failed,
+                         [](const QString& errors) { ADD_FAILURE() << errors.toStdString(); });
+        loader.start();
+        ASSERT_TRUE(waitUntil([&] { return window != nullptr; }));
         window->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
         // The first snapshot comes from the core thread; until then the endpoints are empty.
@@ -105,6 +110,7 @@ protected:
     Theme theme{store, desktop, QFontDatabase::families()};
     MainWindowModel windowModel{model, host.runtime(), host.controller(), store};
     QQmlApplicationEngine engine;
+    MainWindowLoader loader{engine};
     QQuickWindow* window = nullptr;
     QQuickItem missing;
 };
