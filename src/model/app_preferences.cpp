@@ -13,6 +13,21 @@ int portOr(std::optional<int64_t> stored, int fallback) {
     return static_cast<int>(*stored);
 }
 
+// A list exactly as the macOS presets were stored: same apps in the same order, each still enabled
+// and proxied. Ids are fresh per store, so they are not compared.
+bool isUntouchedMacosPresets(const std::vector<AppRuleItem>& rules) {
+    const auto macos = PlatformProfile::forMacos().appRulePresets;
+    if (rules.size() != macos.size()) return false;
+    for (size_t i = 0; i < rules.size(); ++i) {
+        const AppRuleItem& rule = rules[i];
+        const AppPreset stored{rule.name, rule.bundleId, rule.executableName, rule.appPath};
+        if (stored != macos[i] || !rule.isEnabled || rule.target != AppRuleTarget::proxy) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string AppPreferences::textOr(const char* key, const char* fallback) const {
@@ -70,7 +85,7 @@ std::vector<AppRuleItem> AppPreferences::appRules() const {
     if (auto stored = store_->data(prefkey::appRulesList)) {
         if (auto rules = decodeAppRules(*stored)) return *rules;
     }
-    return AppRuleItem::defaultPresets();
+    return AppRuleItem::defaultPresets(*profile_);
 }
 
 void AppPreferences::setAppRules(const std::vector<AppRuleItem>& rules) const {
@@ -80,6 +95,10 @@ void AppPreferences::setAppRules(const std::vector<AppRuleItem>& rules) const {
 AppRuleTarget AppPreferences::defaultAppFallback() const {
     return store_->text(prefkey::defaultAppFallback) == "proxy" ? AppRuleTarget::proxy
                                                                 : AppRuleTarget::direct;
+}
+
+void AppPreferences::setDefaultAppFallback(AppRuleTarget target) const {
+    store_->setText(prefkey::defaultAppFallback, rawValue(target));
 }
 
 int AppPreferences::socksPort() const {
@@ -98,6 +117,8 @@ void AppPreferences::migrateIfNeeded() const {
     if (store_->integer(prefkey::socksPort) == kRetiredSocksPort) {
         store_->setInteger(prefkey::socksPort, kDefaultSocksPort);
     }
+
+    replaceForeignPresetsOnce();
 
     const int64_t version = store_->integer(prefkey::prefsVersion).value_or(0);
     if (version >= kSchemaVersion) return;
@@ -118,11 +139,26 @@ void AppPreferences::migrateIfNeeded() const {
             store_->setText(prefkey::appRulePolicy, "proxy_selected");
         }
         auto rules = store_->data(prefkey::appRulesList);
-        if (!rules || rules->empty()) setAppRules(AppRuleItem::defaultPresets());
+        if (!rules || rules->empty()) setAppRules(AppRuleItem::defaultPresets(*profile_));
         store_->setInteger(prefkey::prefsVersion, 6);
     }
     store_->setBoolean(prefkey::preferHttp2, false);
     store_->setInteger(prefkey::prefsVersion, kSchemaVersion);
+}
+
+// Earlier Linux builds stored the macOS presets, whose /Applications bundles never exist here and
+// whose identifiers match no desktop entry. A list still exactly so is replaced by this system's
+// presets, once: after the check a list like that can only be the user's own doing. Not tied to
+// the schema version, which those builds already wrote; macOS keeps its list as it is.
+void AppPreferences::replaceForeignPresetsOnce() const {
+    if (profile_->appRulePresets == PlatformProfile::forMacos().appRulePresets) return;
+    if (store_->boolean(prefkey::appRulePresetsChecked).value_or(false)) return;
+    if (auto stored = store_->data(prefkey::appRulesList)) {
+        auto rules = decodeAppRules(*stored);
+        if (rules && isUntouchedMacosPresets(*rules))
+            setAppRules(AppRuleItem::defaultPresets(*profile_));
+    }
+    store_->setBoolean(prefkey::appRulePresetsChecked, true);
 }
 
 }  // namespace nimbra

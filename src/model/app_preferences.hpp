@@ -22,7 +22,10 @@ public:
     static constexpr int kDefaultHttpProxyPort = 19998;
     static constexpr int kRetiredSocksPort = 18088;
 
-    explicit AppPreferences(PreferenceStore& store) : store_(&store) {}
+    // `profile` gives the rule presets a new list starts with; it must outlive this value.
+    explicit AppPreferences(PreferenceStore& store,
+                            const PlatformProfile& profile = PlatformProfile::current())
+        : store_(&store), profile_(&profile) {}
     static AppPreferences standard() { return AppPreferences(PreferenceStore::standard()); }
 
     PreferenceStore& store() const { return *store_; }
@@ -41,6 +44,7 @@ public:
     std::vector<AppRuleItem> appRules() const;
     void setAppRules(const std::vector<AppRuleItem>& rules) const;
     AppRuleTarget defaultAppFallback() const;
+    void setDefaultAppFallback(AppRuleTarget target) const;
 
     // The SOCKS port to use. A stored 18088 (an old default that collides with other tools) reads
     // as 19999; migrateIfNeeded() is what rewrites it, since no getter ever writes.
@@ -53,8 +57,10 @@ public:
 
 private:
     std::string textOr(const char* key, const char* fallback) const;
+    void replaceForeignPresetsOnce() const;
 
     PreferenceStore* store_;
+    const PlatformProfile* profile_;
 };
 
 }  // namespace nimbra

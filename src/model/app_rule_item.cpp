@@ -49,27 +49,11 @@ std::string newUuid() {
     return text;
 }
 
-std::vector<AppRuleItem> AppRuleItem::defaultPresets() {
-    struct Preset {
-        const char* name;
-        const char* bundleId;
-        const char* executableName;
-        const char* appPath;
-    };
-    static constexpr Preset kPresets[] = {
-        {"Google Chrome", "com.google.Chrome", "Google Chrome", "/Applications/Google Chrome.app"},
-        {"Cursor", "com.todesktop.230313mzl4w4u92", "Cursor", "/Applications/Cursor.app"},
-        {"Telegram", "ru.keepcoder.Telegram", "Telegram", "/Applications/Telegram.app"},
-        {"Discord", "com.hnc.Discord", "Discord", "/Applications/Discord.app"},
-        {"Visual Studio Code", "com.microsoft.VSCode", "Code",
-         "/Applications/Visual Studio Code.app"},
-        {"Slack", "com.tinyspeck.slackmacgap", "Slack", "/Applications/Slack.app"},
-        {"Twitter / X", "com.twitter.twitter-mac", "Twitter", "/Applications/Twitter.app"},
-    };
+std::vector<AppRuleItem> AppRuleItem::defaultPresets(const PlatformProfile& profile) {
     std::vector<AppRuleItem> presets;
-    for (const auto& preset : kPresets) {
-        presets.push_back({newUuid(), preset.name, preset.bundleId, preset.executableName,
-                           preset.appPath, true, AppRuleTarget::proxy});
+    for (const AppPreset& preset : profile.appRulePresets) {
+        presets.push_back({newUuid(), preset.name, preset.identifier, preset.executableName,
+                           preset.path, true, AppRuleTarget::proxy});
     }
     return presets;
 }

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "system/platform_profile.hpp"
+
 namespace nimbra {
 
 // Whether an application's traffic goes through the tunnel or around it.
@@ -31,8 +33,9 @@ struct AppRuleItem {
 
     bool operator==(const AppRuleItem&) const = default;
 
-    // The starting list: widely used apps, each enabled and proxied, each with a fresh id.
-    static std::vector<AppRuleItem> defaultPresets();
+    // The starting list: the platform's presets, each enabled and proxied, each with a fresh id.
+    static std::vector<AppRuleItem> defaultPresets(
+        const PlatformProfile& profile = PlatformProfile::current());
 };
 
 std::string newUuid();

@@ -21,6 +21,8 @@ inline constexpr const char* defaultAppFallback = "default_app_fallback";
 inline constexpr const char* prefsVersion = "nimbra_prefs_version";
 // Set once the hint that Nimbra keeps running after its window closes was shown (no tray).
 inline constexpr const char* keepsRunningHintShown = "nimbra_keeps_running_hint_shown";
+// Set once the rule list was checked for another system's presets (see AppPreferences).
+inline constexpr const char* appRulePresetsChecked = "nimbra_app_rule_presets_checked";
 inline constexpr const char* obsoleteSystemSocksProxy = "set_system_socks_proxy";
 
 }  // namespace nimbra::prefkey

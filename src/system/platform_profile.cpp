@@ -27,6 +27,22 @@ PlatformProfile PlatformProfile::forLinux() {
     p.followSystemAppearance = {"Follow the system appearance", "根据系统设置自适应切换"};
     p.hintTunnelDevice = "nimbra0";
     p.hintNamesReportedTunnelDevice = true;
+    // The vendors' own Debian packages (and Debian's telegram-desktop) install these entries; a
+    // Flatpak or Snap copy has another id and path and is added from the app lists instead. No
+    // X (Twitter) client is made for Linux.
+    p.appRulePresets = {
+        {"Google Chrome", "google-chrome", "google-chrome",
+         "/usr/share/applications/google-chrome.desktop"},
+        {"Cursor", "cursor", "cursor", "/usr/share/applications/cursor.desktop"},
+        {"Telegram", "org.telegram.desktop", "telegram-desktop",
+         "/usr/share/applications/org.telegram.desktop.desktop"},
+        {"Discord", "discord", "discord", "/usr/share/applications/discord.desktop"},
+        {"Visual Studio Code", "code", "code", "/usr/share/applications/code.desktop"},
+        {"Slack", "slack", "slack", "/usr/share/applications/slack.desktop"},
+    };
+    p.chooseAppFromDisk = {"Choose application from disk…", "从磁盘选择应用…"};
+    p.showInFileManager = {"Show in Files", "在文件管理器中显示"};
+    p.searchAppPlaceholder = {"Search app name or ID…", "搜索应用名称或 ID…"};
     return p;
 }
 
@@ -49,6 +65,19 @@ PlatformProfile PlatformProfile::forMacos() {
                      "找不到 nimbrad。请运行 macos/daemon/Scripts/build.sh"};
     p.followSystemAppearance = {"Follow macOS system appearance", "根据 macOS 系统设置自适应切换"};
     p.hintTunnelDevice = "utun";
+    p.appRulePresets = {
+        {"Google Chrome", "com.google.Chrome", "Google Chrome", "/Applications/Google Chrome.app"},
+        {"Cursor", "com.todesktop.230313mzl4w4u92", "Cursor", "/Applications/Cursor.app"},
+        {"Telegram", "ru.keepcoder.Telegram", "Telegram", "/Applications/Telegram.app"},
+        {"Discord", "com.hnc.Discord", "Discord", "/Applications/Discord.app"},
+        {"Visual Studio Code", "com.microsoft.VSCode", "Code",
+         "/Applications/Visual Studio Code.app"},
+        {"Slack", "com.tinyspeck.slackmacgap", "Slack", "/Applications/Slack.app"},
+        {"Twitter / X", "com.twitter.twitter-mac", "Twitter", "/Applications/Twitter.app"},
+    };
+    p.chooseAppFromDisk = {"Choose .app from disk…", "从磁盘选择 .app…"};
+    p.showInFileManager = {"Reveal in Finder", "在访达中显示"};
+    p.searchAppPlaceholder = {"Search app name or bundle ID…", "搜索应用名称或 Bundle ID…"};
     return p;
 }
 

@@ -5,6 +5,24 @@
 
 namespace nimbra {
 
+// Words in English and in Chinese.
+struct Wording {
+    std::string english;
+    std::string chinese;
+};
+
+// An application the per-app rule list starts with: its name, the system's identifier for it (the
+// bundle identifier on macOS, the desktop-file id without ".desktop" on Linux), its program, and
+// where it usually is (the .app bundle; the desktop entry).
+struct AppPreset {
+    std::string name;
+    std::string identifier;
+    std::string executableName;
+    std::string path;
+
+    bool operator==(const AppPreset&) const = default;
+};
+
 // Everything that differs between the operating systems we ship on but is only data: where the
 // tools live, what we tell users to run, what we call ourselves. Core logic reads these values
 // instead of carrying its own `#ifdef`s; both profiles are built everywhere so each can be tested
@@ -54,6 +72,14 @@ struct PlatformProfile {
     // (nimbrad's default device) until it has reported one.
     std::string hintTunnelDevice;
     bool hintNamesReportedTunnelDevice = false;
+    // The per-app rule list a new user starts with, in the order shown.
+    std::vector<AppPreset> appRulePresets;
+    // The per-app rules panel's words that name the system's own tools: the file picker's button,
+    // the row action that shows an app in the file manager, and what an app's identifier is called
+    // in the search field's hint.
+    Wording chooseAppFromDisk;
+    Wording showInFileManager;
+    Wording searchAppPlaceholder;
 
     static PlatformProfile forLinux();
     static PlatformProfile forMacos();

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
+#include <tuple>
 
 #include "model/nat64_gateway.hpp"
 #include "model/preference_keys.hpp"
@@ -20,14 +22,53 @@ protected:
 };
 
 TEST_F(AppPreferencesTest, AnEmptyStoreMigratesToTheCurrentSchemaWithStoredPresets) {
-    prefs_.migrateIfNeeded();
+    const PlatformProfile linux = PlatformProfile::forLinux();
+    AppPreferences(store_, linux).migrateIfNeeded();
     const auto rules = prefs_.appRules();
-    EXPECT_EQ(rules.size(), 7u);
+    ASSERT_EQ(rules.size(), 6u);
+    EXPECT_EQ(rules[2].bundleId, "org.telegram.desktop");
     EXPECT_EQ(prefs_.appRules(), rules);  // read back as stored, not presets made up anew
     store_.remove(prefkey::appRulesList);
     EXPECT_EQ(store_.snapshotJson(),
               R"({"app_rule_policy":"proxy_selected","daemon_dns_mode":"cloudflare",)"
-              R"("nimbra_prefs_version":7,"split_tunnel_mode":"full","usque_prefer_http2":false})");
+              R"("nimbra_app_rule_presets_checked":true,"nimbra_prefs_version":7,)"
+              R"("split_tunnel_mode":"full","usque_prefer_http2":false})");
+}
+
+// Earlier Linux builds stored the macOS presets; only that list, untouched, gives way to the
+// Linux presets, and only once.
+TEST_F(AppPreferencesTest, AnUntouchedMacosPresetListIsReplacedOnceOnLinux) {
+    using Edit = std::function<void(std::vector<AppRuleItem>&)>;
+    const PlatformProfile linux = PlatformProfile::forLinux(), macos = PlatformProfile::forMacos();
+    for (const auto& [edit, profile, replaced] :
+         std::vector<std::tuple<Edit, PlatformProfile, bool>>{
+             {[](auto&) {}, linux, true},
+             {[](auto& r) { r[3].isEnabled = false; }, linux, false},
+             {[](auto& r) { r[0].target = AppRuleTarget::direct; }, linux, false},
+             {[](auto& r) { r.pop_back(); }, linux, false},
+             {[](auto& r) { std::swap(r[0], r[1]); }, linux, false},
+             {[](auto& r) { r.push_back(r[0]), r.back().appPath = "/opt/x.desktop"; }, linux,
+              false},
+             {[](auto&) {}, macos, false},
+         }) {
+        PreferenceStore stored(dir_ / (newUuid() + ".json"));
+        std::vector<AppRuleItem> before = AppRuleItem::defaultPresets(macos);
+        edit(before);
+        AppPreferences prefs(stored, profile);
+        prefs.setAppRules(before);
+        prefs.migrateIfNeeded();
+        const auto after = prefs.appRules();
+        if (replaced) {
+            ASSERT_EQ(after.size(), 6u);
+            EXPECT_EQ(after[0].appPath, "/usr/share/applications/google-chrome.desktop");
+        } else {
+            EXPECT_EQ(after, before);
+        }
+        // A list made so again later, by hand, stays.
+        prefs.setAppRules(AppRuleItem::defaultPresets(macos));
+        prefs.migrateIfNeeded();
+        EXPECT_EQ(prefs.appRules().size(), 7u);
+    }
 }
 
 TEST_F(AppPreferencesTest, EachStoredVersionRunsOnlyTheStepsAfterIt) {
@@ -65,7 +106,8 @@ TEST_F(AppPreferencesTest, EachStoredVersionRunsOnlyTheStepsAfterIt) {
         const auto file = dir_ / "stored.json";
         std::ofstream(file) << c.before;
         PreferenceStore stored(file);
-        AppPreferences(stored).migrateIfNeeded();
+        // The steps are the same everywhere; macOS adds no preset check of its own to the file.
+        AppPreferences(stored, PlatformProfile::forMacos()).migrateIfNeeded();
         EXPECT_EQ(stored.snapshotJson(), c.after) << c.before;
     }
 }
@@ -88,7 +130,7 @@ TEST_F(AppPreferencesTest, StoredValuesAreReadAndAbsentUnknownOrMistypedOnesGive
         EXPECT_EQ(prefs.theme(), AppTheme::system);
         EXPECT_EQ(prefs.defaultAppFallback(), AppRuleTarget::direct);
         EXPECT_TRUE(prefs.chinaDirect());
-        EXPECT_EQ(prefs.appRules().size(), 7u);
+        EXPECT_EQ(prefs.appRules().size(), PlatformProfile::current().appRulePresets.size());
         EXPECT_EQ(prefs.socksPort(), 19999);
         EXPECT_EQ(prefs.httpProxyPort(), 19998);
     }
