@@ -7,6 +7,8 @@
 #include <map>
 #include <string>
 
+#include "l10n/app_rules_texts.hpp"
+
 namespace nimbra {
 namespace {
 
@@ -46,6 +48,14 @@ std::map<std::string, Render> everyText() {
         TEXT(conflictBanner({ConflictHint::tailscaleDNS}, l).value()),
         TEXT(conflictBanner({ConflictHint::tailscaleRunning,
                              ConflictHint::officialWarpInstalled}, l).value()),
+        TEXT(appRuleDisabledBadge(l)), TEXT(appRulesTabLabel(AppRulesTab::running, 3, l)),
+        TEXT(appRulesTabLabel(AppRulesTab::configured, 0, l)),
+        TEXT(appRulesTabLabel(AppRulesTab::all, 9, l)), TEXT(noRunningApps(l)),
+        TEXT(noAppRulesYet(l)), TEXT(scanningInstalledApps(l)), TEXT(installedAppsNotScanned(l)),
+        TEXT(setToProxy(l)), TEXT(setToDirect(l)), TEXT(launchWithProxy(l)), TEXT(removeAppRule(l)),
+        TEXT(appRuleSet(kOdd, AppRuleTarget::proxy, l)),
+        TEXT(appRuleUpdated(kOdd, AppRuleTarget::direct, l)), TEXT(appRuleRemoved(kOdd, l)),
+        TEXT(appLaunched(kOdd, l)), TEXT(cannotProxyByLaunching(kOdd, l)),
     };
 #undef TEXT
     for (const auto& row : kWarpPhases) {
@@ -56,6 +66,15 @@ std::map<std::string, Render> everyText() {
     for (const auto& row : kDaemonDNSModeOptions)
         texts["dnsModeTitle(" + std::string(row.raw) + ")"] =
             [m = row.value](AppLanguage l) { return L10n::dnsModeTitle(m, l); };
+    // The panel's captions with the Linux words; macOS keeps its own (AppRulesPanel's test).
+    for (const auto& [key, english] :
+         L10n::appRulesCaptions(PlatformProfile::forLinux(), AppLanguage::english)) {
+        texts["appRulesCaptions(" + key + ")"] = [key = key](AppLanguage l) {
+            for (const auto& [k, text] : L10n::appRulesCaptions(PlatformProfile::forLinux(), l))
+                if (k == key) return text;
+            return std::string();
+        };
+    }
     // clang-format on
     return texts;
 }
