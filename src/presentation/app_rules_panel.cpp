@@ -56,11 +56,13 @@ std::vector<AppRuleItem> AppRulesPanel::filtered(const std::vector<AppRuleItem>&
 }
 
 std::optional<std::size_t> AppRulesPanel::ruleIndex(const AppRuleItem& item) const {
+    // A rule's own row edits that rule, also when an older list holds two rules for one app;
+    // scanned apps carry fresh ids and so go by the matching rule.
     auto found = std::find_if(rules_.begin(), rules_.end(),
-                              [&](const AppRuleItem& rule) { return ruleMatches(rule, item); });
+                              [&](const AppRuleItem& rule) { return rule.id == item.id; });
     if (found == rules_.end()) {
         found = std::find_if(rules_.begin(), rules_.end(),
-                             [&](const AppRuleItem& rule) { return rule.id == item.id; });
+                             [&](const AppRuleItem& rule) { return ruleMatches(rule, item); });
     }
     if (found == rules_.end()) return std::nullopt;
     return static_cast<std::size_t>(found - rules_.begin());

@@ -81,8 +81,8 @@ public:
     // The items whose lower-cased name, identifier or executable name contains the lower-cased
     // query trimmed of white space, in list order; a query of only white space keeps them all.
     std::vector<AppRuleItem> filtered(const std::vector<AppRuleItem>& list) const;
-    // The first rule that matches the item, else a rule with the item's own id (a rule without
-    // identifier and path still finds itself); none for an application without a rule.
+    // The rule with the item's own id (a rule's row finds that rule, also one without identifier
+    // and path), else the first rule that matches the item; none for an app without a rule.
     std::optional<AppRuleItem> findConfiguredRule(const AppRuleItem& item) const;
 
     // Gives the item's rule `target` and enables it, or adds an enabled rule for it; toasts.
