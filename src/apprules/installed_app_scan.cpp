@@ -1,0 +1,79 @@
+#include "apprules/installed_app_scan.hpp"
+
+#include <unordered_set>
+
+#include "apprules/app_name_order.hpp"
+#include "apprules/desktop_file_walk.hpp"
+#include "apprules/entry_program.hpp"
+
+namespace nimbra::apprules {
+namespace {
+
+constexpr std::string_view kSuffix = ".desktop";
+
+bool isApplication(const DesktopEntry& entry) {
+    return entry.type == "Application" && !entry.exec.empty();
+}
+
+bool isShown(const DesktopEntry& entry, const std::string& searchPath) {
+    return isApplication(entry) && !entry.noDisplay && !entry.hidden &&
+           (entry.tryExec.empty() || findProgram(entry.tryExec, searchPath).has_value());
+}
+
+std::string withoutSuffix(std::string id) {
+    if (id.ends_with(kSuffix)) id.resize(id.size() - kSuffix.size());
+    return id;
+}
+
+}  // namespace
+
+std::string desktopEntryLocale(AppLanguage language) {
+    return language == AppLanguage::chinese ? "zh_CN" : "";
+}
+
+std::vector<DesktopEntry> installedDesktopEntries(const AppScanEnvironment& environment,
+                                                  const std::string& locale) {
+    std::vector<DesktopEntry> entries;
+    std::unordered_set<std::string> claimedIds;
+    for (const auto& folder : environment.applicationFolders()) {
+        for (const DesktopFile& file :
+             desktopFilesBelow(folder, environment.maxDepth, environment.maxEntriesPerFolder)) {
+            // The id is taken by the file's presence, as GIO does, before its content is judged.
+            if (!claimedIds.insert(file.id).second) continue;
+            auto entry = readDesktopEntry(file.path.string(), file.id, locale);
+            if (entry && isShown(*entry, environment.searchPath)) {
+                entries.push_back(std::move(*entry));
+            }
+        }
+    }
+    return entries;
+}
+
+AppRuleItem appRuleItemFor(const DesktopEntry& entry) {
+    AppRuleItem item;
+    item.id = newUuid();
+    item.name = entry.name;
+    item.bundleId = withoutSuffix(entry.id);
+    item.executableName = std::filesystem::path(entryProgram(entry)).filename().string();
+    item.appPath = entry.path;
+    return item;
+}
+
+std::vector<AppRuleItem> scanInstalledApplications(const AppScanEnvironment& environment,
+                                                   const std::string& locale) {
+    std::vector<AppRuleItem> apps;
+    for (const DesktopEntry& entry : installedDesktopEntries(environment, locale)) {
+        apps.push_back(appRuleItemFor(entry));
+    }
+    sortByName(apps);
+    return apps;
+}
+
+std::optional<AppRuleItem> parseAppEntry(const std::string& path, const std::string& locale) {
+    const std::string id = std::filesystem::path(path).filename().string();
+    const auto entry = readDesktopEntry(path, id, locale);
+    if (!entry || !isApplication(*entry)) return std::nullopt;
+    return appRuleItemFor(*entry);
+}
+
+}  // namespace nimbra::apprules
