@@ -5,11 +5,12 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdlib>
 #include <limits>
 #include <set>
+#include <stdexcept>
 #include <string>
 
+#include "apprules/app_scan_environment.hpp"
 #include "apprules/icon_theme_index.hpp"
 #include "base/paths.hpp"
 
@@ -50,20 +51,6 @@ std::string_view withoutImageExtension(std::string_view icon) {
         }
     }
     return icon;
-}
-
-std::vector<fs::path> dataDirectories() {
-    const char* value = std::getenv("XDG_DATA_DIRS");
-    std::string list = value != nullptr && *value != '\0' ? value : "/usr/local/share:/usr/share";
-    std::vector<fs::path> directories;
-    std::size_t start = 0;
-    while (start <= list.size()) {
-        const std::size_t end = std::min(list.find(':', start), list.size());
-        const fs::path entry(list.substr(start, end - start));
-        if (entry.is_absolute()) directories.push_back(entry);  // relative entries are invalid
-        start = end + 1;
-    }
-    return directories;
 }
 
 // One lookup of one icon name through themes, each theme at most once.
@@ -140,12 +127,16 @@ std::optional<fs::path> findUnthemed(std::string_view name, const IconSearchPath
 IconSearchPaths IconSearchPaths::fromEnvironment() {
     IconSearchPaths paths;
     try {
-        paths.themeRoots.push_back(paths::dataHome() / "icons");
+        const AppScanEnvironment environment = AppScanEnvironment::fromProcess();
+        paths.themeRoots.push_back(environment.dataHome / "icons");
         paths.themeRoots.push_back(paths::homeDirectory() / ".icons");
+        for (const fs::path& data : environment.dataDirs) {
+            paths.themeRoots.push_back(data / "icons");
+        }
     } catch (const std::runtime_error&) {
-        // No home directory at all: the system's folders still hold icons.
+        // No home directory at all: the system's own icons are still worth showing.
+        paths.themeRoots = {"/usr/local/share/icons", "/usr/share/icons"};
     }
-    for (const fs::path& data : dataDirectories()) paths.themeRoots.push_back(data / "icons");
     paths.pixmapRoots.push_back("/usr/share/pixmaps");
     return paths;
 }

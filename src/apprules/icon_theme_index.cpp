@@ -1,22 +1,18 @@
 #include "apprules/icon_theme_index.hpp"
 
-#include <fcntl.h>
 #include <glib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <memory>
 
-#include "base/unique_fd.hpp"
+#include "apprules/bounded_read.hpp"
 
 namespace nimbra::apprules {
 namespace {
 
 constexpr const char* kThemeGroup = "Icon Theme";
 // hicolor's index, the largest a desktop ships, is about 56 KiB.
-constexpr off_t kMaxIndexBytes = 1024 * 1024;
+constexpr std::size_t kMaxIndexBytes = 1024 * 1024;
 // hicolor lists about 650 folders; a theme listing far more costs a check per folder per lookup.
 constexpr std::size_t kMaxDirectories = 4096;
 // Sizes beyond any icon's keep size * scale far from overflow.
@@ -30,27 +26,6 @@ using KeyFile = std::unique_ptr<GKeyFile, KeyFileFree>;
 struct StringsFree {
     void operator()(gchar** strings) const { g_strfreev(strings); }
 };
-
-// The whole file, or none. Opened without blocking and checked to be a regular file first: a
-// FIFO or device named index.theme would otherwise stall the lookup (and its thread) forever.
-std::optional<std::string> readSmallRegularFile(const std::filesystem::path& file) {
-    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    struct stat status {};
-    if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-        status.st_size > kMaxIndexBytes) {
-        return std::nullopt;
-    }
-    std::string contents(static_cast<std::size_t>(status.st_size), '\0');
-    std::size_t filled = 0;
-    while (filled < contents.size()) {
-        const ssize_t got = ::read(fd.get(), contents.data() + filled, contents.size() - filled);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;  // shrunk while read: keep what is there
-        filled += static_cast<std::size_t>(got);
-    }
-    contents.resize(filled);
-    return contents;
-}
 
 std::vector<std::string> stringList(GKeyFile* file, const char* group, const char* key) {
     std::unique_ptr<gchar*, StringsFree> list(
@@ -137,7 +112,9 @@ long long IconThemeDirectory::distance(int pixels) const {
 }
 
 std::optional<IconThemeIndex> readIconThemeIndex(const std::filesystem::path& file) {
-    const std::optional<std::string> contents = readSmallRegularFile(file);
+    // Read without blocking and with a bound: a FIFO or device named index.theme would stall
+    // the lookup (and its thread) forever, a huge file would swamp it.
+    const std::optional<std::string> contents = readSmallRegularFile(file, kMaxIndexBytes);
     if (!contents) return std::nullopt;
     KeyFile keys(g_key_file_new());
     // Directories= and Inherits= are comma-separated lists in this format.

@@ -1,11 +1,13 @@
 #include "shell/app_icon_provider.hpp"
 
+#include <QFile>
 #include <QIcon>
 #include <QImageReader>
 #include <QQmlEngine>
 #include <QQuickTextureFactory>
 #include <QRunnable>
 #include <QUrl>
+#include <algorithm>
 #include <atomic>
 #include <optional>
 
@@ -18,6 +20,8 @@ constexpr int kIconThreads = 2;
 // Larger than any icon (themes stop at 512 px); a bigger picture named as an icon is refused
 // before it is decoded.
 constexpr qint64 kMaxSourcePixels = 4096LL * 4096LL;
+// A sourceSize far beyond any row's icon would only allocate.
+constexpr int kMaxServedPixels = 1024;
 constexpr const char* kGenericIconNames[] = {"application-x-executable",
                                              "application-default-icon"};
 
@@ -42,11 +46,11 @@ QImage findAndRead(const std::string& icon, QSize box, const AppIconSources& sou
     const std::optional<std::filesystem::path> file = apprules::findIconFile(
         icon, std::max(box.width(), box.height()), sources.theme, sources.paths);
     if (!file) return {};
-    return readIconFile(QString::fromStdString(file->string()), box);
+    return readIconFile(QFile::decodeName(file->c_str()), box);
 }
 
 QImage renderAppIcon(const QString& icon, QSize box, const AppIconSources& sources) {
-    QImage image = findAndRead(icon.toStdString(), box, sources);
+    QImage image = findAndRead(QFile::encodeName(icon).toStdString(), box, sources);
     for (const char* generic : kGenericIconNames) {
         if (!image.isNull()) break;
         image = findAndRead(generic, box, sources);
@@ -61,13 +65,13 @@ QString iconValueOf(const QString& id) {
     return QUrl::fromPercentEncoding(id.toUtf8());
 }
 
-// The size to serve: the one asked for, a missing side taken from the other, the default when
-// QML asked for none.
+// The size to serve: the one asked for (within bounds), a missing side taken from the other,
+// the default when QML asked for none.
 QSize boxFor(QSize requested) {
     int width = requested.width() > 0 ? requested.width() : requested.height();
     int height = requested.height() > 0 ? requested.height() : requested.width();
     if (width <= 0) width = height = kDefaultAppIconPixels;
-    return {width, height};
+    return {std::min(width, kMaxServedPixels), std::min(height, kMaxServedPixels)};
 }
 
 // One request's work on the icon pool. The response listens to `done` rather than being
