@@ -2,27 +2,103 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <sstream>
+#include <thread>
 
 #include "apprules/app_launch_error.hpp"
 #include "apprules/launch_target.hpp"
 #include "base/unique_fd.hpp"
-#include "launch_fixture.hpp"
+#include "support/file_text.hpp"
+#include "support/scoped_env.hpp"
+#include "support/temp_dir.hpp"
 
 namespace nimbra::apprules {
 namespace {
 
+namespace fs = std::filesystem;
+using Record = std::map<std::string, std::vector<std::string>>;
+
 constexpr int kSocks = 19999;
 constexpr int kHttp = 19998;
 
-std::vector<std::string> flatpakEnvOptions() {
-    std::vector<std::string> options;
-    for (const auto& [name, value] : proxyVariables(kSocks, kHttp)) {
-        options.push_back("--env=" + name + "=" + value);
+// A stand-in that writes what it was started with, one "key=value" a line. Absolute tool paths:
+// a case may leave nothing but bin/ on PATH.
+constexpr const char* kRecorder = R"SH(#!/bin/sh
+r=@RECORD@
+stdio="$(/usr/bin/readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2 | /usr/bin/tr '\n' ' ')"
+fds="$(/usr/bin/ls -l /proc/$$/fd | /usr/bin/tr '\n' ' ')"
+{
+  printf 'program=%s\n' "${0##*/}"
+  for a in "$@"; do printf 'arg=%s\n' "$a"; done
+  printf 'cwd=%s\npid=%s\nparent=%s\nsession=%s\n' "$(pwd)" $$ "$PPID" "$(/usr/bin/cut -d' ' -f6 /proc/$$/stat)"
+  printf 'stdio=%s\nfds=%s\n' "$stdio" "$fds"
+  /usr/bin/env | /usr/bin/sed 's/^/env=/'
+} > "$r.part"
+/usr/bin/mv "$r.part" "$r"
+)SH";
+
+// bin/ first on PATH, a private runtime folder, desktop entries written on demand.
+class LaunchWorld {
+public:
+    LaunchWorld()
+        : path_("PATH", (dir_ / "bin").string() + ":" + std::getenv("PATH")),
+          runtime_("XDG_RUNTIME_DIR", (dir_ / "run").string()),
+          allProxy_("ALL_PROXY", std::nullopt) {
+        fs::create_directories(dir_ / "run");
+        ::chmod((dir_ / "run").c_str(), 0700);
     }
-    return options;
-}
+
+    fs::path operator/(const std::string& name) const { return dir_ / name; }
+
+    fs::path addStandIn(const std::string& name) {
+        std::string script = kRecorder;
+        script.replace(script.find("@RECORD@"), 8, (dir_ / "record").string());
+        testing::writeFile(dir_ / "bin" / name, script);
+        fs::permissions(dir_ / "bin" / name, fs::perms::owner_all);
+        return dir_ / "bin" / name;
+    }
+
+    AppRuleItem addEntry(const std::string& id, const std::string& name, const std::string& lines) {
+        const auto path = dir_ / "apps" / (id + ".desktop");
+        testing::writeFile(path, "[Desktop Entry]\nType=Application\nName=" + name + "\n" + lines);
+        AppRuleItem item;
+        item.name = name;
+        item.bundleId = id;
+        item.appPath = path.string();
+        return item;
+    }
+
+    // The next start's record; the stand-in was started before launch() returned and only has
+    // to finish writing.
+    Record takeRecord() {
+        const auto path = dir_ / "record";
+        for (int tries = 0; !fs::exists(path) && tries < 3000; ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        std::istringstream lines(testing::readFile(path));
+        fs::remove(path);
+        Record record;
+        for (std::string line; std::getline(lines, line);) {
+            const auto eq = line.find('=');
+            record[line.substr(0, eq)].push_back(line.substr(eq + 1));
+        }
+        return record;
+    }
+
+private:
+    testing::TempDir dir_;
+    testing::ScopedEnv path_;
+    testing::ScopedEnv runtime_;
+    testing::ScopedEnv allProxy_;
+};
 
 std::vector<std::string> joined(std::vector<std::vector<std::string>> parts) {
     std::vector<std::string> all;
@@ -31,31 +107,35 @@ std::vector<std::string> joined(std::vector<std::vector<std::string>> parts) {
 }
 
 TEST(AppLauncher, StartsEachKindOfEntryDetachedWithItsProxySettings) {
-    LaunchFixture world;
-    world.addStandIn("app");
-    world.addStandIn("x-terminal-emulator");
-    world.addStandIn("flatpak");
-    const std::string profile = (world.root() / "run/nimbra/isolated-profile").string();
+    LaunchWorld world;
+    for (const char* name : {"app", "x-terminal-emulator", "flatpak"}) world.addStandIn(name);
+    const std::string profile = (world / "run/nimbra/isolated-profile").string();
     const std::vector<std::string> chromiumFlags{"--proxy-server=socks5://127.0.0.1:19999",
                                                  "--user-data-dir=" + profile};
-    std::filesystem::create_directories(world.root() / "work");
+    std::vector<std::string> proxyEnv, flatpakEnv;
+    for (const auto& [name, value] : proxyVariables(kSocks, kHttp)) {
+        proxyEnv.push_back(name + "=" + value);
+        flatpakEnv.push_back("--env=" + name + "=" + value);
+    }
+    fs::create_directories(world / "work");
     // A descriptor of ours left inheritable: the started program must not get it.
-    const auto marker = world.root() / "marker-not-for-children";
+    const auto marker = world / "marker-not-for-children";
     UniqueFd leak(::open(marker.c_str(), O_CREAT | O_RDWR, 0600));
 
     struct Case {
-        std::string name, id, lines;
-        std::string program;
+        std::string name, id, lines, program;
         std::vector<std::string> args;
-        bool proxyEnv;
+        bool withProxyEnv;
+        std::string cwd = fs::current_path();
     };
     const std::vector<Case> cases = {
         {"Notes",
          "org.example.Notes",
-         "Exec=app \"two words\" %U\nPath=" + (world.root() / "work").string() + "\n",
+         "Exec=app \"two words\" %U\nPath=" + (world / "work").string() + "\n",
          "app",
          {"two words"},
-         true},
+         true,
+         world / "work"},
         {"Visual Studio Code", "code", "Exec=app --new-window %F\n", "app",
          joined({{"--new-window"}, chromiumFlags}), false},
         {"Chat",
@@ -65,12 +145,8 @@ TEST(AppLauncher, StartsEachKindOfEntryDetachedWithItsProxySettings) {
          {"-e", "app", "-v"},
          true},
         {"Mail", "org.example.Mail",
-         "Exec=flatpak run --branch=stable org.example.Mail @@u %U "
-         "@@\nX-Flatpak=org.example.Mail\n",
-         "flatpak",
-         joined(
-             {{"run"}, flatpakEnvOptions(), {"--branch=stable", "org.example.Mail", "@@u", "@@"}}),
-         true},
+         "Exec=flatpak run --branch=stable org.example.Mail @@u %U @@\n", "flatpak",
+         joined({{"run"}, flatpakEnv, {"--branch=stable", "org.example.Mail", "@@u", "@@"}}), true},
         {"Brave", "com.brave.Browser", "Exec=flatpak run com.brave.Browser @@u %U @@\n", "flatpak",
          joined(
              {{"run", "--filesystem=" + profile, "com.brave.Browser", "@@u", "@@"}, chromiumFlags}),
@@ -79,32 +155,28 @@ TEST(AppLauncher, StartsEachKindOfEntryDetachedWithItsProxySettings) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         launch(world.addEntry(c.id, c.name, c.lines), kSocks, kHttp);
-        // The intermediate child is already reaped and the program is not ours: nothing to wait
-        // for, no zombie.
+        // The intermediate child is reaped and the program is not ours: no zombie to collect.
         EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
-        const auto record = world.takeRecord();
-        ASSERT_TRUE(record);
-        EXPECT_EQ(record->program, c.program);
-        EXPECT_EQ(record->args, c.args);
-        for (const auto& [name, value] : proxyVariables(kSocks, kHttp)) {
-            EXPECT_EQ(record->env.count(name) ? record->env.at(name) : "", c.proxyEnv ? value : "")
-                << name;
+        auto seen = world.takeRecord();
+        EXPECT_EQ(seen["program"], std::vector{c.program});
+        EXPECT_EQ(seen["arg"], c.args);
+        for (const auto& variable : proxyEnv) {
+            EXPECT_EQ(std::ranges::count(seen["env"], variable), c.withProxyEnv) << variable;
         }
-        const bool hasPath = c.lines.find("Path=") != std::string::npos;
-        EXPECT_EQ(record->cwd, hasPath ? world.root() / "work" : std::filesystem::current_path());
-        EXPECT_EQ(record->stdio, "/dev/null /dev/null /dev/null");
-        EXPECT_EQ(record->fds.find(marker.filename().string()), std::string::npos) << record->fds;
-        EXPECT_EQ(record->session, record->pid);
-        EXPECT_NE(record->parent, ::getpid());
+        EXPECT_EQ(seen["cwd"], std::vector{c.cwd});
+        EXPECT_EQ(seen["stdio"], std::vector<std::string>{"/dev/null /dev/null /dev/null "});
+        EXPECT_EQ(seen["fds"].at(0).find(marker.filename()), std::string::npos);
+        EXPECT_EQ(seen["session"], seen["pid"]);  // a session of its own
+        EXPECT_NE(seen["parent"], std::vector{std::to_string(::getpid())});
     }
 }
 
 TEST(AppLauncher, RefusesWhatItCannotStartWithAReason) {
-    LaunchFixture world;
+    LaunchWorld world;
     const auto app = world.addStandIn("app");
-    const auto notExecutable = world.root() / "plain-file";
-    std::filesystem::copy_file(app, notExecutable);
-    std::filesystem::permissions(notExecutable, std::filesystem::perms::owner_read);
+    const auto notExecutable = world / "plain-file";
+    fs::copy_file(app, notExecutable);
+    fs::permissions(notExecutable, fs::perms::owner_read);
     using Kind = AppLaunchError::Kind;
 
     struct Case {
@@ -125,7 +197,7 @@ TEST(AppLauncher, RefusesWhatItCannotStartWithAReason) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::optional<testing::ScopedEnv> bareBin;
-        if (c.bareBin) bareBin.emplace("PATH", (world.root() / "bin").string());
+        if (c.bareBin) bareBin.emplace("PATH", (world / "bin").string());
         const auto item = world.addEntry(c.id, c.name, c.lines);
         try {
             launch(item, kSocks, kHttp);
@@ -133,21 +205,22 @@ TEST(AppLauncher, RefusesWhatItCannotStartWithAReason) {
         } catch (const AppLaunchError& error) {
             EXPECT_EQ(error.kind(), c.kind) << error.what();
         }
+        // Known before anything starts, except what only the exec can tell.
         const auto obstacle = launchObstacle(item);
         EXPECT_EQ(obstacle ? std::optional(obstacle->kind()) : std::nullopt,
                   c.kind == Kind::startFailed ? std::nullopt : std::optional(c.kind));
     }
 
-    const auto missing = world.root() / "apps/removed.desktop";
+    AppRuleItem removed;
+    removed.appPath = (world / "apps/removed.desktop").string();
     try {
-        AppRuleItem removed;
-        removed.appPath = missing.string();
         launch(removed, kSocks, kHttp);
         ADD_FAILURE() << "launched";
     } catch (const AppLaunchError& error) {
         EXPECT_EQ(error.code(), 404);
-        EXPECT_EQ(error.description(AppLanguage::english), "应用不存在: " + missing.string());
-        EXPECT_EQ(error.description(AppLanguage::chinese), "应用不存在: " + missing.string());
+        for (auto language : kAllAppLanguages) {
+            EXPECT_EQ(error.description(language), "应用不存在: " + removed.appPath);
+        }
     }
 }
 
