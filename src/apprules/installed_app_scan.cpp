@@ -20,11 +20,6 @@ bool isShown(const DesktopEntry& entry, const std::string& searchPath) {
            (entry.tryExec.empty() || findProgram(entry.tryExec, searchPath).has_value());
 }
 
-std::string withoutSuffix(std::string id) {
-    if (id.ends_with(kSuffix)) id.resize(id.size() - kSuffix.size());
-    return id;
-}
-
 }  // namespace
 
 std::string desktopEntryLocale(AppLanguage language) {
@@ -49,11 +44,17 @@ std::vector<DesktopEntry> installedDesktopEntries(const AppScanEnvironment& envi
     return entries;
 }
 
+std::string bundleIdOf(const DesktopEntry& entry) {
+    std::string id = entry.id;
+    if (id.ends_with(kSuffix)) id.resize(id.size() - kSuffix.size());
+    return id;
+}
+
 AppRuleItem appRuleItemFor(const DesktopEntry& entry) {
     AppRuleItem item;
     item.id = newUuid();
     item.name = entry.name;
-    item.bundleId = withoutSuffix(entry.id);
+    item.bundleId = bundleIdOf(entry);
     item.executableName = std::filesystem::path(entryProgram(entry)).filename().string();
     item.appPath = entry.path;
     return item;

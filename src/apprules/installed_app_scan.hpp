@@ -24,8 +24,11 @@ std::string desktopEntryLocale(AppLanguage language);
 std::vector<DesktopEntry> installedDesktopEntries(const AppScanEnvironment& environment,
                                                   const std::string& locale);
 
-// The rule item for an entry: `name` its (localized) Name; `bundleId` its desktop-file id without
-// ".desktop" ("org.telegram.desktop", the name Flatpak and systemd give the application);
+// An entry's desktop-file id without ".desktop": "org.telegram.desktop", the name Flatpak and
+// systemd give the application.
+std::string bundleIdOf(const DesktopEntry& entry);
+
+// The rule item for an entry: `name` its (localized) Name; `bundleId` bundleIdOf(entry);
 // `executableName` the file name of its program (TryExec, else Exec's); `appPath` the entry's
 // file; a fresh `id`, enabled, proxied.
 AppRuleItem appRuleItemFor(const DesktopEntry& entry);
