@@ -17,6 +17,7 @@
 #include "shell/app_icon.hpp"
 #include "shell/app_icon_provider.hpp"
 #include "shell/app_id.hpp"
+#include "shell/app_rules_model.hpp"
 #include "shell/controller_model.hpp"
 #include "shell/core_host.hpp"
 #include "shell/desktop_color_scheme_watch.hpp"
@@ -90,6 +91,7 @@ int main(int argc, char** argv) {
         Theme theme(store, desktopScheme, QFontDatabase::families());
         // Outlives the engine, so no binding of a window being torn down finds it gone.
         MainWindowModel windowModel(model, core.runtime(), core.controller(), store);
+        AppRulesModel appRules(model, core.runtime(), store);
         // The flat window draws in software unless the user picks a graphics API: it looks the
         // same (text antialiasing aside), and a GL driver weighs more than the window itself
         // (shown under llvmpipe: 180 MiB resident with GL, 73 MiB in software; bench/idle_cost).
@@ -101,6 +103,7 @@ int main(int argc, char** argv) {
         installAppIconProvider(engine);  // image://appicon/ for the per-app rules panel
         engine.rootContext()->setContextProperty(QStringLiteral("theme"), &theme);
         engine.rootContext()->setContextProperty(QStringLiteral("view"), &windowModel);
+        engine.rootContext()->setContextProperty(QStringLiteral("appRules"), &appRules);
         // Qt.quit() from the window (Ctrl+Q, the Quit button) ends the event loop; the engine
         // wires this itself only for what it loads, and the window comes from our own loader.
         QObject::connect(&engine, &QQmlEngine::quit, &app, &QCoreApplication::quit,

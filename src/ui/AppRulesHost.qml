@@ -1,21 +1,13 @@
 import QtQuick
 import QtQuick.Layouts
 
-// Where the per-app rule editor lives; until it does, one line says so.
+// The per-app rules tab: the panel over `appRules`; its toasts go to the window's.
 ColumnLayout {
+    id: host
+    signal toastRequested(string message)
     spacing: 12
-    PanelHeader { title: view.navigationRows.length > 2 ? view.navigationRows[2].title : "" }
-    Card {
-        Text {
-            objectName: "appRulesPlaceholder"
-            Layout.fillWidth: true
-            text: view.texts.appRulesPending
-            color: theme.textMuted
-            font.family: theme.fontFamily
-            font.pixelSize: 13
-            wrapMode: Text.Wrap
-            Accessible.role: Accessible.StaticText
-            Accessible.name: text
-        }
+    AppRulesPanel {
+        Layout.fillWidth: true
+        onToastRequested: (message) => host.toastRequested(message)
     }
 }

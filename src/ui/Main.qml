@@ -111,7 +111,10 @@ ApplicationWindow {
                     }
                     TabPanel {
                         current: root.currentTab === "appRules"
-                        sourceComponent: AppRulesHost { objectName: "appRulesPanel" }
+                        sourceComponent: AppRulesHost {
+                            objectName: "appRulesPanel"
+                            onToastRequested: (message) => toast.show(message, 2500)
+                        }
                     }
                     TabPanel {
                         current: root.currentTab === "advanced"

@@ -3,8 +3,11 @@
 #include <QImage>
 #include <QQmlComponent>
 #include <QSignalSpy>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <set>
+#include <string>
 
 #include "shell_window_fixture.hpp"
 
@@ -53,8 +56,7 @@ TEST_F(ShellWindowTest, ArrowKeysMoveBetweenTabsAndAnAppRulesRequestOpensItsTab)
 
 TEST_F(ShellWindowTest, ClickingConnectRoundTripsThroughTheCoreThread) {
     QQuickItem* button = item("connectButton");
-    const QPointF centre = button->mapToScene(QPointF(button->width() / 2, button->height() / 2));
-    QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier, centre.toPoint());
+    click(button);
 
     // The attempt runs on the core thread and its failure comes back to the window.
     ASSERT_TRUE(waitUntil([&] { return text("phaseLabel") == "Error"; }))
@@ -83,6 +85,39 @@ TEST_F(ShellWindowTest, KeyboardShortcutsShowQuitAndToggleTheConnection) {
     QTest::keyClick(window, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
     EXPECT_TRUE(waitUntil([&] { return text("phaseLabel") == "Error"; }))
         << "the connect attempt never ran; phase " << text("phaseLabel").toStdString();
+}
+
+// The per-app tab over a fixture applications folder: the presets are the configured rules, a
+// scanned app gets a rule from its quick-add button with a toast, and the search narrows the list.
+TEST_F(ShellWindowTest, AppRulesTabAddsAScannedAppFromItsRowAndSearchFilters) {
+    std::filesystem::create_directories(dir / "share/applications");
+    std::ofstream(dir / "share/applications/fixture-editor.desktop")
+        << "[Desktop Entry]\nType=Application\nName=Fixture Editor\nExec=/bin/true %F\n";
+    // Set before the panel exists, so no scan reads the environment while it changes.
+    qputenv("XDG_DATA_HOME", QByteArray::fromStdString((dir / "home").string()));
+    qputenv("XDG_DATA_DIRS", QByteArray::fromStdString((dir / "share").string()));
+    window->setProperty("currentTab", QStringLiteral("appRules"));
+    appRulesModel.selectTab(QStringLiteral("configured"));
+    for (const AppPreset& preset : PlatformProfile::current().appRulePresets) {
+        EXPECT_TRUE(item(("appRuleRow_" + preset.name).c_str())->isVisible()) << preset.name;
+    }
+
+    appRulesModel.selectTab(QStringLiteral("all"));
+    click(item("appRulesScan"));
+    ASSERT_TRUE(waitUntil([&] { return !appRulesModel.rows().isEmpty(); }));
+    click(item("quickAddProxy_Fixture Editor"));
+    EXPECT_EQ(appRulesModel.toastText(), "Set Fixture Editor → Proxy");
+    EXPECT_TRUE(item("toast")->isVisible());
+    EXPECT_EQ(appRulesModel.tabs()[1].toMap()["title"].toString(),
+              QString("Configured (%1)").arg(PlatformProfile::current().appRulePresets.size() + 1));
+
+    appRulesModel.selectTab(QStringLiteral("configured"));
+    item("appRulesSearch")->forceActiveFocus();
+    for (const char key : std::string("editor")) QTest::keyClick(window, key);
+    ASSERT_EQ(appRulesModel.rows().size(), 1);
+    EXPECT_TRUE(item("appRuleRow_Fixture Editor")->isVisible());
+    qunsetenv("XDG_DATA_HOME");
+    qunsetenv("XDG_DATA_DIRS");
 }
 
 }  // namespace

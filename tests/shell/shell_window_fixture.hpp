@@ -16,6 +16,8 @@
 #include "controller/controller_fakes.hpp"
 #include "controller/warp_controller.hpp"
 #include "proxy/system_proxy/backend_choice.hpp"
+#include "shell/app_icon_provider.hpp"
+#include "shell/app_rules_model.hpp"
 #include "shell/controller_model.hpp"
 #include "shell/core_host.hpp"
 #include "shell/desktop_color_scheme_watch.hpp"
@@ -55,6 +57,8 @@ protected:
         host.start();
         engine.rootContext()->setContextProperty(QStringLiteral("theme"), &theme);
         engine.rootContext()->setContextProperty(QStringLiteral("view"), &windowModel);
+        engine.rootContext()->setContextProperty(QStringLiteral("appRules"), &appRulesModel);
+        installAppIconProvider(engine);
         // Built the way the client builds it: compiled and created without holding the GUI thread.
         QObject::connect(&loader, &MainWindowLoader::built,
                          [this](QQuickWindow* built) { window = built; });
@@ -83,6 +87,11 @@ protected:
         return found ? found : &missing;
     }
     QString text(const char* name) { return item(name)->property("text").toString(); }
+    void click(QQuickItem* target) {
+        const QPointF centre =
+            target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
+        QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier, centre.toPoint());
+    }
 
     TempDir dir;
     PreferenceStore store{dir / "preferences.json"};
@@ -109,6 +118,7 @@ protected:
     DesktopColorSchemeWatch desktop{QDBusConnection(QString())};
     Theme theme{store, desktop, QFontDatabase::families()};
     MainWindowModel windowModel{model, host.runtime(), host.controller(), store};
+    AppRulesModel appRulesModel{model, host.runtime(), store};
     QQmlApplicationEngine engine;
     MainWindowLoader loader{engine};
     QQuickWindow* window = nullptr;

@@ -69,6 +69,7 @@ protected:
 };
 
 TEST_F(WindowLayoutTest, NothingOverflowsOrOverlapsOnAnyTabLanguageThemeSizeOrScale) {
+    appRulesModel.selectTab(QStringLiteral("configured"));  // the preset rules' rows
     for (const char* language : {"en", "zh"}) {
         for (const char* themeName : {"light", "dark"}) {
             windowModel.setLanguage(QString::fromUtf8(language));
