@@ -19,9 +19,57 @@ Rectangle {
     Accessible.name: modelData.badge.length > 0 ? modelData.name + ", " + modelData.badge
                                                 : modelData.name
 
+    // Narrow rows carry the badge under the name, so the name keeps its room.
+    readonly property bool narrow: width < 400
+
+    component RuleBadge: Rectangle {
+        property alias text: badgeText.text
+        // A rule that sends the app through the tunnel is lit.
+        property bool lit: false
+        implicitWidth: badgeText.implicitWidth + 12
+        implicitHeight: badgeText.implicitHeight + 4
+        radius: 6
+        color: lit ? theme.accentDeep : theme.cardBgSecondary
+        border.color: theme.border
+        Text {
+            id: badgeText
+            anchors.fill: parent
+            anchors.leftMargin: 6
+            anchors.rightMargin: 6
+            verticalAlignment: Text.AlignVCenter
+            horizontalAlignment: Text.AlignHCenter
+            elide: Text.ElideRight
+            color: parent.lit ? theme.onAccent : theme.textMuted
+            font.family: theme.fontFamily
+            font.pixelSize: 11
+        }
+    }
+    // "+ Proxy" and "+ Direct" for an app without a rule.
+    component QuickAdd: RowLayout {
+        id: quick
+        property int rowIndex: -1
+        property string appName: ""
+        spacing: 6
+        Repeater {
+            model: [["proxy", appRules.captions.quickAddProxy, "quickAddProxy_"],
+                    ["direct", appRules.captions.quickAddDirect, "quickAddDirect_"]]
+            AppButton {
+                required property var modelData
+                // Named only where it shows, so a lookup by name finds the button on screen.
+                objectName: quick.visible ? modelData[2] + quick.appName : ""
+                text: modelData[1]
+                fontSize: 12
+                horizontalPadding: 8
+                Accessible.name: text + " " + quick.appName
+                onClicked: appRules.setRule(quick.rowIndex, modelData[0])
+            }
+        }
+    }
+    readonly property bool badgeLit: modelData.enabled && modelData.target === "proxy"
+
     function openMenu() {
         menuEntries.model = appRules.rowMenu(index)
-        menu.popup(menuButton, 0, menuButton.height)
+        menu.popup(menuButton, menuButton.width - menu.width, menuButton.height)
     }
 
     HoverHandler { id: hover }
@@ -37,13 +85,13 @@ Rectangle {
         anchors.rightMargin: 4
         spacing: 8
 
+        // An app whose entry names no icon (or that was not scanned yet) gets the generic one.
         Image {
             Layout.preferredWidth: 28
             Layout.preferredHeight: 28
             sourceSize: Qt.size(28, 28)
             asynchronous: true
-            visible: modelData.icon.length > 0
-            source: visible ? "image://appicon/" + encodeURIComponent(modelData.icon) : ""
+            source: "image://appicon/" + encodeURIComponent(row.modelData.icon)
         }
         ColumnLayout {
             Layout.fillWidth: true
@@ -67,48 +115,29 @@ Rectangle {
                 font.pixelSize: 11
                 elide: Text.ElideMiddle
             }
-        }
-        Rectangle {
-            visible: row.modelData.badge.length > 0
-            Layout.maximumWidth: 120
-            implicitWidth: badgeText.implicitWidth + 12
-            implicitHeight: badgeText.implicitHeight + 4
-            radius: 6
-            color: !row.modelData.enabled ? theme.cardBgSecondary
-                 : row.modelData.target === "proxy" ? theme.accentDeep : theme.cardBgSecondary
-            border.color: theme.border
-            Text {
-                id: badgeText
-                anchors.fill: parent
-                anchors.leftMargin: 6
-                anchors.rightMargin: 6
-                verticalAlignment: Text.AlignVCenter
-                horizontalAlignment: Text.AlignHCenter
+            QuickAdd {
+                rowIndex: row.index
+                appName: row.modelData.name
+                Layout.topMargin: 4
+                visible: row.narrow && !row.modelData.hasRule
+            }
+            RuleBadge {
                 text: row.modelData.badge
-                elide: Text.ElideRight
-                color: row.modelData.enabled && row.modelData.target === "proxy" ? theme.onAccent
-                                                                                 : theme.textMuted
-                font.family: theme.fontFamily
-                font.pixelSize: 11
+                lit: row.badgeLit
+                visible: row.narrow && row.modelData.badge.length > 0
+                Layout.maximumWidth: parent.width
             }
         }
-        AppButton {
-            objectName: "quickAddProxy_" + row.modelData.name
-            visible: !row.modelData.hasRule
-            text: appRules.captions.quickAddProxy
-            fontSize: 12
-            horizontalPadding: 8
-            Accessible.name: text + " " + row.modelData.name
-            onClicked: appRules.setRule(row.index, "proxy")
+        RuleBadge {
+            text: row.modelData.badge
+            lit: row.badgeLit
+            visible: !row.narrow && row.modelData.badge.length > 0
+            Layout.maximumWidth: 140
         }
-        AppButton {
-            objectName: "quickAddDirect_" + row.modelData.name
-            visible: !row.modelData.hasRule
-            text: appRules.captions.quickAddDirect
-            fontSize: 12
-            horizontalPadding: 8
-            Accessible.name: text + " " + row.modelData.name
-            onClicked: appRules.setRule(row.index, "direct")
+        QuickAdd {
+            rowIndex: row.index
+            appName: row.modelData.name
+            visible: !row.narrow && !row.modelData.hasRule
         }
         AppSwitch {
             visible: row.modelData.hasRule
@@ -129,7 +158,8 @@ Rectangle {
 
     Menu {
         id: menu
-        palette.window: theme.cardBg
+        // Kept inside the window, also below a row near its edge.
+        margins: 6
         background: Rectangle {
             implicitWidth: 220
             color: theme.cardBg
@@ -147,6 +177,8 @@ Rectangle {
                 Accessible.checked: modelData.checked
                 font.family: theme.fontFamily
                 font.pixelSize: 13
+                leftPadding: 12
+                rightPadding: 12
                 contentItem: Text {
                     text: parent.text
                     font: parent.font
