@@ -271,9 +271,9 @@ void AppRulesModel::takeIcons(const std::map<std::string, std::string>& icons) {
 
 void AppRulesModel::refreshRunning() {
     const std::string locale = apprules::desktopEntryLocale(panel_.language());
+    // Read here: the environment is the GUI thread's to change, never read from the pool.
     offGuiThread(
-        [locale] {
-            const auto environment = apprules::AppScanEnvironment::fromProcess();
+        [locale, environment = apprules::AppScanEnvironment::fromProcess()] {
             const auto entries = apprules::installedDesktopEntries(environment, locale);
             return noteIcons(entries,
                              apprules::runningApplications(entries, environment.searchPath));
@@ -291,8 +291,7 @@ void AppRulesModel::scanInstalled() {
     refresh();
     const std::string locale = apprules::desktopEntryLocale(panel_.language());
     offGuiThread(
-        [locale] {
-            const auto environment = apprules::AppScanEnvironment::fromProcess();
+        [locale, environment = apprules::AppScanEnvironment::fromProcess()] {
             const auto entries = apprules::installedDesktopEntries(environment, locale);
             std::vector<AppRuleItem> apps;
             for (const apprules::DesktopEntry& entry : entries) {

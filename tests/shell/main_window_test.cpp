@@ -93,7 +93,7 @@ TEST_F(ShellWindowTest, AppRulesTabAddsAScannedAppFromItsRowAndSearchFilters) {
     std::filesystem::create_directories(dir / "share/applications");
     std::ofstream(dir / "share/applications/fixture-editor.desktop")
         << "[Desktop Entry]\nType=Application\nName=Fixture Editor\nExec=/bin/true %F\n";
-    // Set before the panel exists, so no scan reads the environment while it changes.
+    // Scans read the environment when they start, on this thread.
     qputenv("XDG_DATA_HOME", QByteArray::fromStdString((dir / "home").string()));
     qputenv("XDG_DATA_DIRS", QByteArray::fromStdString((dir / "share").string()));
     window->setProperty("currentTab", QStringLiteral("appRules"));
