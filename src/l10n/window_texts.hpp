@@ -60,8 +60,6 @@ inline constexpr std::array kWindowTexts{
     WindowText{"language", "Language", "语言"},
     WindowText{"sections", "Sections", "功能分区"},
     WindowText{"live", "LIVE", "LIVE"},
-    WindowText{"appRulesPending", "The per-app rule editor opens here.",
-               "应用分流规则编辑器将在此处显示。"},
 };
 
 }  // namespace nimbra
