@@ -166,6 +166,7 @@ AppRuleRow AppRulesPanel::row(const AppRuleItem& item) const {
         shown.enabled = rule->isEnabled;
         shown.badge = rule->isEnabled ? L10n::appRuleTargetTitle(rule->target, language_)
                                       : L10n::appRuleDisabledBadge(language_);
+        shown.badgeLit = rule->isEnabled && rule->target == AppRuleTarget::proxy;
     }
     return shown;
 }

@@ -30,6 +30,8 @@ struct AppRuleRow {
     bool enabled = false;
     // "Proxy (VPN)" / "Bypass (Direct)", "Disabled" for a disabled rule; empty without a rule.
     std::string badge;
+    // The badge is drawn in the accent colour only for traffic that goes through the tunnel.
+    bool badgeLit = false;
 
     bool operator==(const AppRuleRow&) const = default;
 };

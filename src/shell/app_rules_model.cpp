@@ -151,7 +151,8 @@ QVariantList AppRulesModel::rows() const {
             {QStringLiteral("hasRule"), row.hasRule},
             {QStringLiteral("target"), qs(rawValue(row.target))},
             {QStringLiteral("enabled"), row.enabled},
-            {QStringLiteral("badge"), qs(row.badge)}});
+            {QStringLiteral("badge"), qs(row.badge)},
+            {QStringLiteral("badgeLit"), row.badgeLit}});
     }
     return list;
 }

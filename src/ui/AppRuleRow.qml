@@ -65,7 +65,7 @@ Rectangle {
             }
         }
     }
-    readonly property bool badgeLit: modelData.enabled && modelData.target === "proxy"
+    readonly property bool badgeLit: modelData.badgeLit
 
     function openMenu() {
         menuEntries.model = appRules.rowMenu(index)

@@ -166,6 +166,9 @@ TEST_F(AppRulesPanelTest, TabsShowCountsAndTheirEmptyNotes) {
     panel.setRule(app("a", "A", "a", ""), proxy);
     panel.selectTab(AppRulesTab::running);
     EXPECT_EQ(panel.tabContent().rows.front().badge, "Proxy (VPN)");
+    EXPECT_TRUE(panel.tabContent().rows.front().badgeLit);
+    panel.updateTarget(app("a", "A", "a", ""), AppRuleTarget::direct);
+    EXPECT_FALSE(panel.tabContent().rows.front().badgeLit);
 }
 
 // Saves queued on a pool may run in any order; the file still ends with the newest list.
