@@ -20,6 +20,16 @@ std::vector<std::filesystem::path> absoluteFolders(std::string_view list) {
     return folders;
 }
 
+std::vector<std::string> colonSeparated(std::string_view list) {
+    std::vector<std::string> items;
+    while (!list.empty()) {
+        const auto colon = list.find(':');
+        if (colon != 0) items.emplace_back(list.substr(0, colon));
+        list = colon == std::string_view::npos ? "" : list.substr(colon + 1);
+    }
+    return items;
+}
+
 std::string variable(const char* name, const char* fallback) {
     const char* value = std::getenv(name);
     return value != nullptr ? value : fallback;
@@ -33,6 +43,7 @@ AppScanEnvironment AppScanEnvironment::fromProcess() {
     environment.dataDirs = absoluteFolders(variable("XDG_DATA_DIRS", ""));
     if (environment.dataDirs.empty()) environment.dataDirs = {"/usr/local/share", "/usr/share"};
     environment.searchPath = variable("PATH", "/bin:/usr/bin");
+    environment.currentDesktops = colonSeparated(variable("XDG_CURRENT_DESKTOP", ""));
     return environment;
 }
 

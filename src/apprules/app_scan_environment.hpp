@@ -13,6 +13,7 @@ struct AppScanEnvironment {
     std::filesystem::path dataHome;               // $XDG_DATA_HOME
     std::vector<std::filesystem::path> dataDirs;  // $XDG_DATA_DIRS, in order of precedence
     std::string searchPath;                       // $PATH, for TryExec and Exec programs
+    std::vector<std::string> currentDesktops;     // $XDG_CURRENT_DESKTOP, for OnlyShowIn/NotShowIn
 
     // Bounds of the walk below each applications folder. Real trees are one or two levels deep
     // and a few hundred files large; the bounds only stop a pathological tree (a bind-mount

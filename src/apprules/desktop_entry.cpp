@@ -31,6 +31,16 @@ std::string text(GKeyFile* file, const char* key) {
     return take(g_key_file_get_string(file, kGroup, key, nullptr));
 }
 
+std::vector<std::string> list(GKeyFile* file, const char* key) {
+    std::vector<std::string> values;
+    gchar** texts = g_key_file_get_string_list(file, kGroup, key, nullptr, nullptr);
+    for (gchar** text = texts; text != nullptr && *text != nullptr; ++text) {
+        values.emplace_back(*text);
+    }
+    g_strfreev(texts);
+    return values;
+}
+
 bool flag(GKeyFile* file, const char* key) {
     return g_key_file_get_boolean(file, kGroup, key, nullptr) != FALSE;
 }
@@ -65,6 +75,8 @@ std::optional<DesktopEntry> readDesktopEntry(const std::string& path, const std:
     entry.noDisplay = flag(file.get(), "NoDisplay");
     entry.hidden = flag(file.get(), "Hidden");
     entry.flatpakId = text(file.get(), "X-Flatpak");
+    entry.onlyShowIn = list(file.get(), "OnlyShowIn");
+    entry.notShowIn = list(file.get(), "NotShowIn");
     return entry;
 }
 

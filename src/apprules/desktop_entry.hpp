@@ -22,6 +22,9 @@ struct DesktopEntry {
     bool noDisplay = false;  // NoDisplay=true
     bool hidden = false;     // Hidden=true (the entry counts as deleted)
     std::string flatpakId;   // X-Flatpak: the Flatpak application id, when exported by Flatpak
+    // OnlyShowIn= / NotShowIn=: the desktops (XDG_CURRENT_DESKTOP names) the entry is meant for.
+    std::vector<std::string> onlyShowIn;
+    std::vector<std::string> notShowIn;
 };
 
 // Reads one desktop entry. `locale` picks the localized Name ("zh_CN" tries Name[zh_CN], then

@@ -1,5 +1,6 @@
 #include "apprules/installed_app_scan.hpp"
 
+#include <algorithm>
 #include <unordered_set>
 
 #include "apprules/app_name_order.hpp"
@@ -15,9 +16,25 @@ bool isApplication(const DesktopEntry& entry) {
     return entry.type == "Application" && !entry.exec.empty();
 }
 
-bool isShown(const DesktopEntry& entry, const std::string& searchPath) {
+bool namesAny(const std::vector<std::string>& desktops, const std::vector<std::string>& wanted) {
+    return std::ranges::any_of(desktops, [&](const std::string& desktop) {
+        return std::ranges::find(wanted, desktop) != wanted.end();
+    });
+}
+
+// The desktop's own settings and tools of another desktop (OnlyShowIn=KDE; on GNOME) are not
+// applications the user would route; without XDG_CURRENT_DESKTOP such entries are left out, as
+// the desktops' menus do.
+bool meantForThisDesktop(const DesktopEntry& entry, const std::vector<std::string>& desktops) {
+    if (!entry.onlyShowIn.empty() && !namesAny(desktops, entry.onlyShowIn)) return false;
+    return !namesAny(desktops, entry.notShowIn);
+}
+
+bool isShown(const DesktopEntry& entry, const AppScanEnvironment& environment) {
     return isApplication(entry) && !entry.noDisplay && !entry.hidden &&
-           (entry.tryExec.empty() || findProgram(entry.tryExec, searchPath).has_value());
+           meantForThisDesktop(entry, environment.currentDesktops) &&
+           (entry.tryExec.empty() ||
+            findProgram(entry.tryExec, environment.searchPath).has_value());
 }
 
 }  // namespace
@@ -36,7 +53,7 @@ std::vector<DesktopEntry> installedDesktopEntries(const AppScanEnvironment& envi
             // The id is taken by the file's presence, as GIO does, before its content is judged.
             if (!claimedIds.insert(file.id).second) continue;
             auto entry = readDesktopEntry(file.path.string(), file.id, locale);
-            if (entry && isShown(*entry, environment.searchPath)) {
+            if (entry && isShown(*entry, environment)) {
                 entries.push_back(std::move(*entry));
             }
         }

@@ -40,6 +40,11 @@ protected:
         testing::writeFile(a / "nodisplay.desktop", entry("NoDisplay", "NoDisplay=true\n"));
         testing::writeFile(a / "hidden.desktop", entry("Hidden", "Hidden=true\n"));
         testing::writeFile(a / "link.desktop", "[Desktop Entry]\nType=Link\nName=Link\nURL=x\n");
+        // Running on KDE: an entry for GNOME alone and one kept out of KDE are not listed.
+        testing::writeFile(a / "only-kde.desktop",
+                           entry("Only KDE", "OnlyShowIn=X-Cinnamon;KDE;\n"));
+        testing::writeFile(a / "only-gnome.desktop", entry("Only GNOME", "OnlyShowIn=GNOME;\n"));
+        testing::writeFile(a / "not-kde.desktop", entry("Not KDE", "NotShowIn=KDE;\n"));
         testing::writeFile(a / "one/two/three/deep.desktop", entry("Too Deep"));
         fs::create_directory_symlink("..", a / "kde/loop");
         testing::writeFile(b / "top.desktop", entry("Top Other"));
@@ -51,6 +56,7 @@ protected:
         environment.dataHome = dir / "home";
         environment.dataDirs = {dir / "a", dir / "missing", dir / "b"};
         environment.searchPath = "relative:" + (dir / "bin").string();
+        environment.currentDesktops = {"KDE"};
         environment.maxDepth = 2;
     }
 
@@ -70,6 +76,7 @@ TEST_F(InstalledAppScan, ShowsTheFirstEntryOfEachIdThatIsAShownInstalledApplicat
                         {"App 2", "present", "tool-on-path", "a/applications/present.desktop"},
                         {"app 10", "kde-sub", "run", "a/applications/kde/sub.desktop"},
                         {"files", "files", "prog", "a/applications/files.desktop"},
+                        {"Only KDE", "only-kde", "prog", "a/applications/only-kde.desktop"},
                         {"Top Home", "top", "prog", "home/applications/top.desktop"},
                         {"Zeta", "snap", "zeta", "b/applications/snap.desktop"},
                     }));
@@ -77,7 +84,8 @@ TEST_F(InstalledAppScan, ShowsTheFirstEntryOfEachIdThatIsAShownInstalledApplicat
     for (const auto& app : scanInstalledApplications(environment, "zh_CN")) {
         localized.push_back(app.name);
     }
-    EXPECT_EQ(localized, (std::vector<std::string>{"App 2", "app 10", "Top Home", "Zeta", "文件"}));
+    EXPECT_EQ(localized, (std::vector<std::string>{"App 2", "app 10", "Only KDE", "Top Home",
+                                                   "Zeta", "文件"}));
 }
 
 TEST_F(InstalledAppScan, AFileChosenFromDiskNeedsOnlyToBeAnApplication) {
