@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "base/preference_store.hpp"
+#include "l10n/l10n.hpp"
 #include "model/preference_keys.hpp"
 #include "presentation/tray_menu.hpp"
 #include "shell/controller_model.hpp"
@@ -173,6 +174,17 @@ TEST_F(TrayOverDbus, AHostThatAppearsLaterReadsTheMenuOfThePresentationList) {
     activate.setArguments({0, 0});
     call(activate);
     EXPECT_TRUE(waitUntil([&] { return window.isVisible(); }));
+
+    // "Per-App Rules & Launch" brings the window up on the per-app tab.
+    window.hide();
+    const auto appRules = std::find_if(shown.begin(), shown.end(), [](const ReadEntry& entry) {
+        return entry.label == QString::fromStdString(L10n::trayAppRules(AppLanguage::english));
+    });
+    ASSERT_NE(appRules, shown.end());
+    menuCall(QStringLiteral("Event"),
+             {appRules->id, QStringLiteral("clicked"), QVariant::fromValue(QDBusVariant(0)), 0u});
+    EXPECT_TRUE(waitUntil([&] { return window.isVisible(); }));
+    EXPECT_EQ(window.property("requestedTab").toString(), QStringLiteral("appRules"));
 }
 
 }  // namespace
