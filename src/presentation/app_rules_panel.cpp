@@ -168,6 +168,7 @@ AppRuleRow AppRulesPanel::row(const AppRuleItem& item) const {
                                       : L10n::appRuleDisabledBadge(language_);
         shown.badgeLit = rule->isEnabled && rule->target == AppRuleTarget::proxy;
     }
+    shown.accessibleName = shown.badge.empty() ? item.name : item.name + ", " + shown.badge;
     return shown;
 }
 

@@ -32,6 +32,8 @@ struct AppRuleRow {
     std::string badge;
     // The badge is drawn in the accent colour only for traffic that goes through the tunnel.
     bool badgeLit = false;
+    // What a screen reader says for the row: the name, then the badge when there is one.
+    std::string accessibleName;
 
     bool operator==(const AppRuleRow&) const = default;
 };
@@ -52,6 +54,9 @@ struct AppRuleMenuEntry {
     AppRuleAction action = AppRuleAction::setProxy;
     std::string text;
     bool checked = false;
+    // The text as the menu shows it: the target the rule already has is ticked. (A screen
+    // reader gets `text` and the checked state instead.)
+    std::string label() const { return checked ? "✓ " + text : text; }
 
     bool operator==(const AppRuleMenuEntry&) const = default;
 };

@@ -152,7 +152,8 @@ QVariantList AppRulesModel::rows() const {
             {QStringLiteral("target"), qs(rawValue(row.target))},
             {QStringLiteral("enabled"), row.enabled},
             {QStringLiteral("badge"), qs(row.badge)},
-            {QStringLiteral("badgeLit"), row.badgeLit}});
+            {QStringLiteral("badgeLit"), row.badgeLit},
+            {QStringLiteral("accessibleName"), qs(row.accessibleName)}});
     }
     return list;
 }
@@ -242,7 +243,8 @@ QVariantList AppRulesModel::rowMenu(int row) const {
                 QVariantMap{{QStringLiteral("action"),
                              QString::fromLatin1(kActions[static_cast<int>(entry.action)])},
                             {QStringLiteral("text"), qs(entry.text)},
-                            {QStringLiteral("checked"), entry.checked}});
+                            {QStringLiteral("checked"), entry.checked},
+                            {QStringLiteral("label"), qs(entry.label())}});
         }
     }
     return entries;

@@ -16,8 +16,7 @@ Rectangle {
     color: hover.hovered ? theme.cardBgSecondary : "transparent"
     objectName: "appRuleRow_" + modelData.name
     Accessible.role: Accessible.ListItem
-    Accessible.name: modelData.badge.length > 0 ? modelData.name + ", " + modelData.badge
-                                                : modelData.name
+    Accessible.name: modelData.accessibleName
 
     // Narrow rows carry the badge under the name, so the name keeps its room.
     readonly property bool narrow: width < 400
@@ -171,8 +170,8 @@ Rectangle {
             model: []
             delegate: MenuItem {
                 required property var modelData
-                // The target the rule already has is ticked.
-                text: (modelData.checked ? "✓ " : "") + modelData.text
+                text: modelData.label
+                Accessible.name: modelData.text
                 Accessible.checkable: modelData.checked
                 Accessible.checked: modelData.checked
                 font.family: theme.fontFamily

@@ -142,6 +142,8 @@ TEST_F(AppRulesPanelTest, RowMenusOfferWhatTheAppAllows) {
               (std::vector<std::tuple<AppRuleAction, bool>>{
                   {setProxy, false}, {setDirect, false}, {launch, false}, {showInFiles, false}}));
     EXPECT_EQ(panel.rowMenu(ruled)[3].text, "Show in Files");
+    EXPECT_EQ(panel.rowMenu(ruled)[1].label(), "✓ Set to Bypass (Direct)");
+    EXPECT_EQ(panel.rowMenu(ruled)[0].label(), panel.rowMenu(ruled)[0].text);
     const PlatformProfile macos = PlatformProfile::forMacos();
     EXPECT_EQ(AppRulesPanel(*store_, macos, kEn).rowMenu(ruled)[3].text, "Reveal in Finder");
     EXPECT_EQ(L10n::appRulesCaptions(macos, AppLanguage::chinese).back().second,
@@ -167,6 +169,9 @@ TEST_F(AppRulesPanelTest, TabsShowCountsAndTheirEmptyNotes) {
     panel.selectTab(AppRulesTab::running);
     EXPECT_EQ(panel.tabContent().rows.front().badge, "Proxy (VPN)");
     EXPECT_TRUE(panel.tabContent().rows.front().badgeLit);
+    EXPECT_EQ(panel.tabContent().rows.front().accessibleName, "A, Proxy (VPN)");
+    panel.setSearchQuery("");
+    EXPECT_EQ(panel.tabContent().rows.back().accessibleName, "B");
     panel.updateTarget(app("a", "A", "a", ""), AppRuleTarget::direct);
     EXPECT_FALSE(panel.tabContent().rows.front().badgeLit);
 }
