@@ -33,7 +33,8 @@ constexpr int kUnanswered = -1;
 
 std::string describe(const RouteEntry& e) {
     if (e.kind == RouteEntry::Kind::rule) {
-        return "rule " + std::to_string(e.priority) + " to " + e.destination.text() + " lookup " +
+        return "rule " + std::to_string(e.priority) + " to " + e.destination.text() +
+               (e.fwmark != 0 ? " fwmark " + std::to_string(e.fwmark) : "") + " lookup " +
                std::to_string(e.table);
     }
     const std::string how = e.type == RouteEntry::Type::unicast       ? " dev " + e.device
@@ -46,8 +47,12 @@ std::string describe(const RouteEntry& e) {
 // given, so a rule at another priority or into another table could be anyone's.
 bool couldBeOurs(const RouteEntry& e, const RoutingPlan& ours) {
     if (e.kind == RouteEntry::Kind::route) return e.table == ours.table;
-    if (e.priority == ours.bypassPriority) return e.table == RT_TABLE_MAIN;
-    return e.priority == ours.tunnelPriority && e.table == ours.table && e.destination.prefix == 0;
+    if (e.priority == ours.bypassPriority) return e.table == RT_TABLE_MAIN && e.fwmark == 0;
+    if (e.priority == ours.appPriority) {
+        return e.table == RT_TABLE_MAIN && e.fwmark == kDirectMark && e.destination.prefix == 0;
+    }
+    return e.priority == ours.tunnelPriority && e.table == ours.table &&
+           e.destination.prefix == 0 && (e.fwmark == 0 || e.fwmark == kProxyMark);
 }
 
 struct CidrLess {
@@ -63,6 +68,12 @@ bool isDefaultRoute(const RouteEntry& e) {
 
 bool isTunnelRule(const RouteEntry& e, std::uint32_t table) {
     return e.kind == RouteEntry::Kind::rule && e.table == table && e.destination.prefix == 0;
+}
+
+// The rules per-app routing owns: the catch-all into our table and the direct apps' rule.
+bool isAppManagedRule(const RouteEntry& e, const RoutingPlan& plan) {
+    return isTunnelRule(e, plan.table) ||
+           (e.kind == RouteEntry::Kind::rule && e.priority == plan.appPriority);
 }
 
 struct MessageFree {
@@ -109,6 +120,10 @@ Message request(const RouteEntry& e, bool add) {
         rtnl_rule_set_table(rule, e.table);
         rtnl_rule_set_action(rule, FR_ACT_TO_TBL);
         if (e.destination.prefix > 0) rtnl_rule_set_dst(rule, dst);
+        if (e.fwmark != 0) {
+            rtnl_rule_set_mark(rule, e.fwmark);
+            rtnl_rule_set_mask(rule, 0xffffffff);
+        }
         err = add ? rtnl_rule_build_add_request(rule, NLM_F_CREATE | NLM_F_EXCL, &msg)
                   : rtnl_rule_build_delete_request(rule, 0, &msg);
         rtnl_rule_put(rule);
@@ -306,14 +321,31 @@ std::vector<RouteEntry> PolicyRouting::plannedEntries() const {
             if (cidr.family == family) entries.push_back(bypassRule(cidr));
         }
         // Last, so nothing is sent to our table before the ways around it exist.
-        entries.push_back({RouteEntry::Kind::rule,
-                           plan_.table,
-                           plan_.tunnelPriority,
-                           Cidr::everything(family),
-                           RouteEntry::Type::unicast,
-                           {}});
+        for (auto& rule : tunnelRules(family)) entries.push_back(std::move(rule));
     }
     return entries;
+}
+
+std::vector<RouteEntry> PolicyRouting::tunnelRules(int family) const {
+    std::vector<RouteEntry> rules;
+    if (plan_.appDefault == AppRouteTarget::proxy) {
+        rules.push_back({RouteEntry::Kind::rule,
+                         RT_TABLE_MAIN,
+                         plan_.appPriority,
+                         Cidr::everything(family),
+                         RouteEntry::Type::unicast,
+                         {},
+                         kDirectMark});
+    }
+    const std::uint32_t mark = plan_.appDefault == AppRouteTarget::direct ? kProxyMark : 0;
+    rules.push_back({RouteEntry::Kind::rule,
+                     plan_.table,
+                     plan_.tunnelPriority,
+                     Cidr::everything(family),
+                     RouteEntry::Type::unicast,
+                     {},
+                     mark});
+    return rules;
 }
 
 RouteEntry PolicyRouting::bypassRule(const Cidr& network) const {
@@ -441,6 +473,40 @@ void PolicyRouting::setDirectRanges(std::vector<Cidr> networks) {
         change(std::move(next), added, deleted);
     }
     plan_.direct.assign(wanted.begin(), wanted.end());
+}
+
+void PolicyRouting::setAppDefault(std::optional<AppRouteTarget> appDefault) {
+    const auto before = plan_.appDefault;
+    plan_.appDefault = appDefault;
+    if (!installed() || before == appDefault) return;
+    std::vector<RouteEntry> next;
+    std::vector<RouteEntry> added;
+    std::vector<RouteEntry> deleted;
+    for (const auto& e : entries_) {
+        if (!isAppManagedRule(e, plan_)) {
+            next.push_back(e);
+            continue;
+        }
+        deleted.push_back(e);
+        // The family's new rules take the place of its old catch-all.
+        if (!isTunnelRule(e, plan_.table)) continue;
+        for (auto& rule : tunnelRules(e.destination.family)) next.push_back(std::move(rule));
+    }
+    for (const auto& e : next) {
+        if (isAppManagedRule(e, plan_) &&
+            std::find(deleted.begin(), deleted.end(), e) == deleted.end()) {
+            added.push_back(e);
+        }
+    }
+    std::erase_if(deleted, [&](const RouteEntry& e) {
+        return std::find(next.begin(), next.end(), e) != next.end();
+    });
+    try {
+        change(std::move(next), added, deleted);
+    } catch (...) {
+        plan_.appDefault = before;
+        throw;
+    }
 }
 
 void PolicyRouting::reattachTunnel() {

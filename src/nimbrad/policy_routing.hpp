@@ -2,10 +2,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "nimbrad/app_route_set.hpp"
 #include "nimbrad/route_journal.hpp"
 
 namespace nimbra::nimbrad {
@@ -15,12 +17,17 @@ struct RoutingPlan {
     std::string tunnelDevice = "nimbra0";
     std::uint32_t table = 51820;          // our own table
     std::uint32_t bypassPriority = 5200;  // rules that keep traffic in the main table
+    std::uint32_t appPriority = 5205;     // the rule that keeps "direct" apps' packets out
     std::uint32_t tunnelPriority = 5210;  // the rule that sends everything else to our table
     std::vector<std::string> endpoints;   // the MASQUE server's address(es): never into the tunnel
     std::vector<std::string> bypass;      // CIDRs (IPv4 and IPv6) that stay in the main table
     // Networks reached directly (China-direct): throw routes in our table, so their lookup goes
     // on to the main table without a rule each.
     std::vector<Cidr> direct;
+    // Per-app routing, when on: with "proxy" for unlisted apps, packets marked kDirectMark
+    // (apps set to direct) go to the main table ahead of the catch-all; with "direct", the
+    // catch-all takes only packets marked kProxyMark (apps set to proxy) and the rest stays out.
+    std::optional<AppRouteTarget> appDefault;
 };
 
 // Local, link-local, carrier-grade NAT (Tailscale) and multicast networks: what a laptop reaches
@@ -67,6 +74,11 @@ public:
     // Replaces the direct networks with `networks` (duplicates ignored); an empty list removes
     // them. Only the difference goes to the kernel. Throws like addBypass().
     void setDirectRanges(std::vector<Cidr> networks);
+    // Turns per-app routing on with the given default, or off (nothing). New rules go in before
+    // old ones leave, so while it changes, traffic errs towards the tunnel: an app set to proxy
+    // never leaves around it, one set to direct may briefly go through it. Throws like
+    // addBypass().
+    void setAppDefault(std::optional<AppRouteTarget> appDefault);
 
     // The tunnel's process came back with a new device of the same name: the routes through
     // the old one went with it, everything else stayed. Puts those routes back (ones still there
@@ -80,8 +92,8 @@ public:
 
     // Deletes what the journal at `path` lists and then the journal; returns how many entries it
     // took back (0 without a journal). Only what routing by `ours` could have added is taken
-    // back: rules at its two priorities (the bypass ones into the main table) and routes in its
-    // table. Anything else a journal names is someone else's (the rule that looks up the local
+    // back: rules at its priorities (the bypass and app ones into the main table) and routes in
+    // its table. Anything else a journal names is someone else's (the rule that looks up the local
     // table, the main table's default route) and is refused, one log line each.
     static std::size_t recoverFromJournal(const std::filesystem::path& path,
                                           const RoutingPlan& ours = {});
@@ -90,6 +102,8 @@ private:
     std::vector<RouteEntry> plannedEntries() const;
     RouteEntry bypassRule(const Cidr& network) const;
     RouteEntry directRoute(const Cidr& network) const;
+    // The rules that send traffic into our table for `family`, as per-app routing has them.
+    std::vector<RouteEntry> tunnelRules(int family) const;
     // Takes the kernel from entries_ to `next` by adding `added` and deleting `deleted`.
     void change(std::vector<RouteEntry> next, const std::vector<RouteEntry>& added,
                 const std::vector<RouteEntry>& deleted);

@@ -13,8 +13,10 @@
 namespace nimbra::nimbrad {
 namespace {
 
-constexpr std::string_view kHeader = "nimbrad-routes 2";
-// Written by daemons without throw routes; still read, so an upgrade can clean up after them.
+constexpr std::string_view kHeader = "nimbrad-routes 3";
+// Written by daemons without marks (2) or throw routes (1); still read, so an upgrade can clean
+// up after them.
+constexpr std::string_view kUnmarkedHeader = "nimbrad-routes 2";
 constexpr std::string_view kOldHeader = "nimbrad-routes 1";
 
 std::optional<std::uint32_t> number(std::string_view digits) {
@@ -70,11 +72,16 @@ std::string_view typeWord(RouteEntry::Type type) {
 std::optional<RouteEntry> parseLine(std::string_view line, bool withThrow) {
     const auto w = words(line);
     RouteEntry entry;
-    if (w.size() == 4 && w[0] == "rule") {
+    if ((w.size() == 4 || (w.size() == 6 && w[4] == "fwmark")) && w[0] == "rule") {
         const auto priority = number(w[1]);
         const auto table = number(w[2]);
         const auto destination = Cidr::parse(w[3]);
         if (!priority || !table || !destination) return std::nullopt;
+        if (w.size() == 6) {
+            const auto mark = number(w[5]);
+            if (!mark || *mark == 0) return std::nullopt;
+            entry.fwmark = *mark;
+        }
         entry.kind = RouteEntry::Kind::rule;
         entry.priority = *priority;
         entry.table = *table;
@@ -148,7 +155,9 @@ std::string formatRouteJournal(const std::vector<RouteEntry>& entries) {
     out << kHeader << "\n";
     for (const auto& e : entries) {
         if (e.kind == RouteEntry::Kind::rule) {
-            out << "rule " << e.priority << " " << e.table << " " << e.destination.text() << "\n";
+            out << "rule " << e.priority << " " << e.table << " " << e.destination.text();
+            if (e.fwmark != 0) out << " fwmark " << e.fwmark;
+            out << "\n";
         } else {
             out << "route " << e.table << " " << typeWord(e.type) << " " << e.destination.text();
             if (e.type == RouteEntry::Type::unicast) out << " " << e.device;
@@ -163,8 +172,8 @@ std::optional<RouteJournal> parseRouteJournal(std::string_view text) {
     const auto headerEnd = text.find('\n');
     if (headerEnd == std::string_view::npos) return std::nullopt;
     const auto header = text.substr(0, headerEnd);
-    if (header != kHeader && header != kOldHeader) return std::nullopt;
-    const bool withThrow = header == kHeader;
+    if (header != kHeader && header != kUnmarkedHeader && header != kOldHeader) return std::nullopt;
+    const bool withThrow = header != kOldHeader;
     text.remove_prefix(headerEnd + 1);
     RouteJournal journal;
     while (!text.empty()) {

@@ -40,6 +40,7 @@ struct RouteEntry {
     Cidr destination;
     Type type = Type::unicast;  // routes only
     std::string device;         // unicast routes only
+    std::uint32_t fwmark = 0;   // rules only: the packet mark they match (0: any packet)
     bool operator==(const RouteEntry&) const = default;
 };
 
@@ -47,15 +48,16 @@ struct RouteEntry {
 // next start can take back what a crashed daemon left. One entry a line, plain words, so an
 // engineer can read it and the daemon needs no JSON:
 //
-//   nimbrad-routes 2
+//   nimbrad-routes 3
 //   rule 5200 254 10.0.0.0/8
+//   rule 5205 254 0.0.0.0/0 fwmark 1852964865
 //   rule 5210 51820 0.0.0.0/0
 //   route 51820 unicast 0.0.0.0/0 nimbra0
 //   route 51820 unreachable ::/0
 //   route 51820 unreachable 0.0.0.0/0 metric 2147483647
 //   route 51820 throw 1.0.1.0/24
 //
-// Version 1 knew no throw routes; its journals read the same.
+// Version 1 knew no throw routes and version 2 no marks; their journals read the same.
 std::string formatRouteJournal(const std::vector<RouteEntry>& entries);
 
 // A journal as read back: the entries it lists, and each line that is not one this code writes

@@ -40,16 +40,18 @@ TEST(RouteJournal, ReadsBackWhatItWroteAndNothingElse) {
         {RouteEntry::Kind::rule, 254, 5200, *Cidr::parse("2001:db8::7"), Type::unicast, {}},
         {RouteEntry::Kind::route, 51820, 0, *Cidr::parse("::/0"), Type::unreachable, {}},
         {RouteEntry::Kind::route, 51820, 99, *Cidr::parse("0.0.0.0/0"), Type::unreachable, {}},
+        {RouteEntry::Kind::rule, 254, 5205, *Cidr::parse("::/0"), Type::unicast, {}, 1852964865},
     };
     const auto text = formatRouteJournal(entries);
     EXPECT_EQ(text,
-              "nimbrad-routes 2\n"
+              "nimbrad-routes 3\n"
               "route 51820 unicast 0.0.0.0/0 nimbra0\n"
               "route 51820 throw 1.0.1.0/24\n"
               "rule 5200 254 10.0.0.0/8\n"
               "rule 5200 254 2001:db8::7/128\n"
               "route 51820 unreachable ::/0\n"
-              "route 51820 unreachable 0.0.0.0/0 metric 99\n");
+              "route 51820 unreachable 0.0.0.0/0 metric 99\n"
+              "rule 5205 254 ::/0 fwmark 1852964865\n");
     EXPECT_EQ(parseRouteJournal(text), (RouteJournal{entries, {}}));
 
     // What a daemon from before throw routes left behind.
@@ -60,17 +62,18 @@ TEST(RouteJournal, ReadsBackWhatItWroteAndNothingElse) {
               (RouteJournal{{entries[0], entries[2], entries[4]}, {}}));
 
     // Lines this code would not have written are set aside as they are; the rest still reads.
-    EXPECT_EQ(
-        parseRouteJournal("nimbrad-routes 1\n"
-                          "route 51820 unicast 0.0.0.0/0 a/b\n"
-                          "route 51820 throw 1.0.1.0/24\n"  // throw came with version 2
-                          "route 51820 unreachable ::/0 metric 0\n"
-                          "rule 5200 254 10.0.0.0/8\n"
-                          "rule 5200 254 10.0.0.0/8"),  // torn
-        (RouteJournal{{entries[2]},
-                      {"route 51820 unicast 0.0.0.0/0 a/b", "route 51820 throw 1.0.1.0/24",
-                       "route 51820 unreachable ::/0 metric 0", "rule 5200 254 10.0.0.0/8"}}));
-    for (const std::string foreign : {"", "nimbrad-routes 3\n", "rule 5200 254 10.0.0.0/8\n"}) {
+    EXPECT_EQ(parseRouteJournal("nimbrad-routes 1\n"
+                                "route 51820 unicast 0.0.0.0/0 a/b\n"
+                                "route 51820 throw 1.0.1.0/24\n"  // throw came with version 2
+                                "route 51820 unreachable ::/0 metric 0\n"
+                                "rule 5200 254 10.0.0.0/8\n"
+                                "rule 5200 254 10.0.0.0/8 fwmark 0\n"
+                                "rule 5200 254 10.0.0.0/8"),  // torn
+              (RouteJournal{{entries[2]},
+                            {"route 51820 unicast 0.0.0.0/0 a/b", "route 51820 throw 1.0.1.0/24",
+                             "route 51820 unreachable ::/0 metric 0",
+                             "rule 5200 254 10.0.0.0/8 fwmark 0", "rule 5200 254 10.0.0.0/8"}}));
+    for (const std::string foreign : {"", "nimbrad-routes 4\n", "rule 5200 254 10.0.0.0/8\n"}) {
         EXPECT_EQ(parseRouteJournal(foreign), std::nullopt) << foreign;
     }
 }
@@ -256,6 +259,50 @@ TEST_F(PolicyRoutingTest, RecoveryTakesBackOnlyWhatItCouldHaveAdded) {
         EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 4) << log;
         EXPECT_EQ(log.find('\x1b'), std::string::npos) << log;
         EXPECT_EQ(log.find(std::string(100, 'x')), std::string::npos) << log;
+    });
+}
+
+// Per-app routing switches the catch-all by packet mark, live and in both directions, and leaves
+// no trace; a crashed daemon's marked rules are taken back from the journal.
+TEST_F(PolicyRoutingTest, AppMarksDecideWhoUsesTheTunnel) {
+    inWorld(true, [&] {
+        const std::string before = snapshot();
+        const auto marked = [](const std::string& address, std::uint32_t mark) {
+            return routeTo(address + " mark " + std::to_string(mark));
+        };
+        struct Row {
+            std::optional<AppRouteTarget> appDefault;
+            const char *unmarked, *direct, *proxy;
+        };
+        RoutingPlan withApps = plan();
+        withApps.appDefault = AppRouteTarget::proxy;
+        PolicyRouting routing(withApps, journal_);
+        routing.install();
+        for (const Row& row : {Row{AppRouteTarget::proxy, "nimbra0", "lan0", "nimbra0"},
+                               Row{AppRouteTarget::direct, "lan0", "lan0", "nimbra0"},
+                               Row{std::nullopt, "nimbra0", "nimbra0", "nimbra0"},
+                               Row{AppRouteTarget::direct, "lan0", "lan0", "nimbra0"},
+                               Row{AppRouteTarget::proxy, "nimbra0", "lan0", "nimbra0"}}) {
+            routing.setAppDefault(row.appDefault);
+            SCOPED_TRACE(!row.appDefault                            ? "off"
+                         : *row.appDefault == AppRouteTarget::proxy ? "proxy by default"
+                                                                    : "direct by default");
+            for (const char* address : {"1.1.1.1", "2606:4700::1111"}) {
+                EXPECT_EQ(routeTo(address), row.unmarked) << address;
+                EXPECT_EQ(marked(address, kDirectMark), row.direct) << address;
+                EXPECT_EQ(marked(address, kProxyMark), row.proxy) << address;
+            }
+            EXPECT_EQ(marked("203.0.113.9", kProxyMark), "lan0") << "exclusions hold for all";
+            EXPECT_EQ(readRouteJournal(journal_), (RouteJournal{routing.entries(), {}}));
+        }
+        routing.remove();
+        EXPECT_EQ(snapshot(), before);
+
+        routing.setAppDefault(AppRouteTarget::direct);
+        routing.install();
+        EXPECT_EQ(routeTo("1.1.1.1"), "lan0");
+        EXPECT_GT(PolicyRouting::recoverFromJournal(journal_), 0u);
+        EXPECT_EQ(snapshot(), before);
     });
 }
 
