@@ -1,0 +1,84 @@
+// The cgroup-tree watcher on a folder tree laid out like a user's app.slice (inotify reports
+// mkdir and rmdir there as it does on cgroup2): one callback per burst, slices watched as they
+// come, a unit's inside ignored, nothing after stop(), the slice's removal, a missing slice.
+
+#include "observe/cgroup_tree_watcher.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include "base/async/core_runtime.hpp"
+#include "support/run_until.hpp"
+#include "support/temp_dir.hpp"
+
+namespace nimbra {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using nimbra::testing::runFor;
+using nimbra::testing::runUntil;
+
+constexpr auto kCoalesce = 20ms;
+// How long the loop runs to show that something did NOT call back: several bursts' worth.
+constexpr auto kQuiet = 10 * kCoalesce;
+
+TEST(CgroupTreeWatcher, CallsBackOncePerBurstOfUnitsComingAndGoing) {
+    const testing::TempDir root;
+    const fs::path apps = root / "app.slice";
+    fs::create_directories(apps / "app-gnome-org.gnome.Evince-42.scope");
+    fs::create_directories(apps / "app-flatpak.slice");
+    CoreRuntime runtime;
+    int calls = 0;
+    CgroupTreeWatcher watcher(runtime.executor(), apps, kCoalesce, [&] { ++calls; });
+    ASSERT_TRUE(watcher.start());
+
+    const auto expectCalls = [&](int expected, const char* step) {
+        EXPECT_TRUE(runUntil(runtime, [&] { return calls >= expected; })) << step;
+        runFor(runtime, kQuiet);
+        EXPECT_EQ(calls, expected) << step;
+    };
+    fs::create_directory(apps / "app-org.kde.konsole-9f.scope");
+    fs::create_directory(apps / "app-firefox@a1.service");
+    fs::remove(apps / "app-gnome-org.gnome.Evince-42.scope");
+    expectCalls(1, "a burst in the slice");
+    fs::create_directory(apps / "app-flatpak.slice/app-flatpak-org.mozilla.firefox-7.scope");
+    expectCalls(2, "a unit in a slice that was there");
+    fs::create_directory(apps / "app-org.kde.konsole-9f.scope/tab");
+    fs::create_directory(apps / "app-flatpak.slice/app-flatpak-org.mozilla.firefox-7.scope/x");
+    expectCalls(2, "inside units");
+    fs::create_directory(apps / "app-new.slice");
+    expectCalls(3, "a new slice");
+    fs::create_directory(apps / "app-new.slice/app-new-1.scope");
+    expectCalls(4, "a unit in the new slice");
+    fs::remove_all(apps / "app-new.slice");
+    expectCalls(5, "the new slice removed");
+
+    fs::remove_all(apps);
+    expectCalls(6, "the app slice removed");
+    EXPECT_FALSE(watcher.watching());
+}
+
+TEST(CgroupTreeWatcher, IsSilentAfterStopAndStartsNothingWithoutTheSlice) {
+    const testing::TempDir root;
+    CoreRuntime runtime;
+    int calls = 0;
+    CgroupTreeWatcher watcher(runtime.executor(), root / "app.slice", kCoalesce, [&] { ++calls; });
+    EXPECT_FALSE(watcher.start());
+    EXPECT_FALSE(watcher.watching());
+
+    fs::create_directory(root / "app.slice");
+    ASSERT_TRUE(watcher.start());
+    fs::create_directory(root / "app.slice/app-a-1.scope");
+    EXPECT_TRUE(runUntil(runtime, [&] { return calls == 1; }));
+    fs::create_directory(root / "app.slice/app-b-2.scope");
+    watcher.stop();
+    runFor(runtime, kQuiet);
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(watcher.watching());
+}
+
+}  // namespace
+}  // namespace nimbra
