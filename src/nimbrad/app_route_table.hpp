@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "nimbrad/app_route_set.hpp"
+#include "nimbrad/nft_batch.hpp"
 
 namespace nimbra::nimbrad {
 
@@ -27,6 +28,8 @@ namespace nimbra::nimbrad {
 // the table exists net.ipv4.conf.all.src_valid_mark is 1. Both the table and the sysctl's old
 // value are written to the journal before the first change: remove(), or recoverFromJournal()
 // after a crash, puts the sysctl back and deletes the table, and nothing else.
+//
+// Blocking (netlink, fsync): called from the daemon's blocking lane, one thread at a time.
 class AppRouteTable {
 public:
     // `tunnelDevice`: letters, digits, '_', '.', '-', at most 15 (std::invalid_argument).
