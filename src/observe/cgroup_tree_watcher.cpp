@@ -40,9 +40,17 @@ constexpr int kMaxDepth = 8;
 // watcher means the same on any tree.
 constexpr std::uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
                                      IN_DELETE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW;
+// The slice's parent is watched for the slice's own removal only: see Session::parentWatch.
+constexpr std::uint32_t kParentMask = IN_DELETE | IN_MOVED_FROM | IN_ONLYDIR | IN_DONT_FOLLOW;
 
 bool isSlice(const std::string& name) {
     return name.ends_with(".slice");
+}
+
+bool isWithin(const fs::path& folder, const fs::path& tree) {
+    const std::string& path = folder.native();
+    const std::string& top = tree.native();
+    return path.starts_with(top) && (path.size() == top.size() || path[top.size()] == '/');
 }
 
 }  // namespace
@@ -65,6 +73,13 @@ struct CgroupTreeWatcher::Session {
     std::function<void()> onChange;
     std::unordered_map<int, Watched> watches;  // by watch descriptor
     int rootWatch = -1;
+    // cgroup2 tells of a removed cgroup only through its parent's watch: the removed cgroup's
+    // own watch gets neither IN_DELETE_SELF nor IN_IGNORED while the watch holds it. So the
+    // slice's removal is heard on its parent, and a removed slice below it has its watch taken
+    // back when the parent reports it; otherwise each slice that ever ended would keep a watch
+    // (the user's inotify allowance) until the watcher stops.
+    int parentWatch = -1;
+    std::string rootName;
     bool burstPending = false;
     bool stopped = false;
     bool warnedFull = false;
@@ -111,8 +126,21 @@ struct CgroupTreeWatcher::Session {
         });
     }
 
+    // Stops watching `tree` and everything below it.
+    void forgetTree(const fs::path& tree) {
+        for (auto it = watches.begin(); it != watches.end();) {
+            if (!isWithin(it->second.folder, tree)) {
+                ++it;
+                continue;
+            }
+            ::inotify_rm_watch(inotify.native_handle(), it->first);
+            it = watches.erase(it);
+        }
+    }
+
     // The slice itself went: nothing is left to watch, and everything that ran in it ended.
     static void rootGone(const Shared& session) {
+        if (!session->inotify.is_open()) return;
         logLine(kLog, "the application slice went away; no longer watching");
         std::error_code ignored;
         session->inotify.close(ignored);
@@ -122,11 +150,23 @@ struct CgroupTreeWatcher::Session {
 
     static void handle(const Shared& session, const inotify_event& event, const char* name) {
         if (event.mask & IN_Q_OVERFLOW) {
-            // Events were dropped: slices may have come unheard. Watching an already watched
-            // folder again is harmless (the kernel hands back its descriptor).
+            // Events were dropped: slices may have come or gone unheard, so the watches start
+            // over from the slice, and the callback has everything looked at again.
             noteChange(session);
             const auto root = session->watches.find(session->rootWatch);
-            if (root != session->watches.end()) session->watchTree(root->second.folder, 0);
+            if (root == session->watches.end()) return;
+            const fs::path top = root->second.folder;
+            session->forgetTree(top);
+            if (session->watchTree(top, 0) != 0) rootGone(session);
+            return;
+        }
+        const std::string child =
+            event.len > 0 ? std::string(name, ::strnlen(name, event.len)) : std::string();
+        if (event.wd == session->parentWatch) {
+            if (event.mask & IN_IGNORED) session->parentWatch = -1;
+            if ((event.mask & (IN_DELETE | IN_MOVED_FROM)) && child == session->rootName) {
+                rootGone(session);
+            }
             return;
         }
         const auto watched = session->watches.find(event.wd);
@@ -143,10 +183,10 @@ struct CgroupTreeWatcher::Session {
             return;
         }
         if (!(event.mask & IN_ISDIR)) return;
-        const std::string child =
-            event.len > 0 ? std::string(name, ::strnlen(name, event.len)) : std::string();
-        if ((event.mask & (IN_CREATE | IN_MOVED_TO)) && isSlice(child) &&
-            watched->second.depth + 1 < kMaxDepth) {
+        if (event.mask & (IN_DELETE | IN_MOVED_FROM)) {
+            session->forgetTree(watched->second.folder / child);
+        } else if ((event.mask & (IN_CREATE | IN_MOVED_TO)) && isSlice(child) &&
+                   watched->second.depth + 1 < kMaxDepth) {
             const Watched parent = watched->second;  // watchTree may rehash the map
             session->watchTree(parent.folder / child, parent.depth + 1);
         }
@@ -231,6 +271,14 @@ bool CgroupTreeWatcher::start() {
         logLine(kLog, "cannot watch " + appSlice_.string() + ": " + std::strerror(error) +
                           "; applications starting and ending go unnoticed");
         return false;
+    }
+    const fs::path parent = appSlice_.lexically_normal().parent_path();
+    session->rootName = appSlice_.lexically_normal().filename().string();
+    session->parentWatch =
+        ::inotify_add_watch(session->inotify.native_handle(), parent.c_str(), kParentMask);
+    if (session->parentWatch < 0) {
+        logLine(kLog, "cannot watch " + parent.string() + ": " + std::strerror(errno) +
+                          "; the application slice's end may go unnoticed");
     }
     Session::waitReadable(session);
     session_ = std::move(session);
