@@ -262,18 +262,21 @@ bool CgroupTreeWatcher::start() {
         return false;
     }
     auto session = std::make_shared<Session>(core_, coalesce_, onChange_);
-    session->inotify.assign(fd.release(), ec);
+    session->inotify.assign(fd.get(), ec);
     if (ec) {
         logLine(kLog, "cannot wait for inotify events: " + ec.message());
         return false;
     }
+    fd.release();
     if (const int error = session->watchTree(appSlice_, 0); error != 0) {
         logLine(kLog, "cannot watch " + appSlice_.string() + ": " + std::strerror(error) +
                           "; applications starting and ending go unnoticed");
         return false;
     }
-    const fs::path parent = appSlice_.lexically_normal().parent_path();
-    session->rootName = appSlice_.lexically_normal().filename().string();
+    fs::path slice = appSlice_.lexically_normal();
+    if (!slice.has_filename()) slice = slice.parent_path();  // written with a trailing '/'
+    const fs::path parent = slice.parent_path();
+    session->rootName = slice.filename().string();
     session->parentWatch =
         ::inotify_add_watch(session->inotify.native_handle(), parent.c_str(), kParentMask);
     if (session->parentWatch < 0) {
