@@ -129,23 +129,32 @@ std::string deleteTableCommands() {
     return "add table " + table + "\ndelete table " + table + "\n";
 }
 
-// Walks `path` one component at a time below the cgroup2 root, following no link, the way
-// nothing can redirect it elsewhere. Throws when /sys/fs/cgroup is not cgroup2 at all (a
-// legacy or hybrid hierarchy): nft would resolve every path to nothing there.
-bool cgroupExists(const std::string& path) {
-    UniqueFd dir(::open(kCgroupRoot, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+// nft resolves paths below /sys/fs/cgroup without asking what is mounted there. On a legacy or
+// hybrid host that is a tmpfs of v1 hierarchies, where a path may name a folder whose inode nft
+// would load as a cgroup id: marks for an unrelated cgroup, or for none. Throws unless it is
+// the cgroup2 hierarchy.
+UniqueFd openCgroupRoot() {
+    UniqueFd root(::open(kCgroupRoot, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct statfs fs {};
-    if (!dir.valid() || ::fstatfs(dir.get(), &fs) != 0 || fs.f_type != CGROUP2_SUPER_MAGIC) {
+    if (!root.valid() || ::fstatfs(root.get(), &fs) != 0 || fs.f_type != CGROUP2_SUPER_MAGIC) {
         throw std::runtime_error("per-app routing needs the cgroup2 hierarchy at " +
                                  std::string(kCgroupRoot));
     }
-    std::string_view rest = path;
-    while (!rest.empty()) {
-        const auto end = std::min(rest.find('/'), rest.size());
-        const std::string name(rest.substr(0, end));
-        dir.reset(::openat(dir.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!dir.valid()) return false;
-        rest.remove_prefix(end == rest.size() ? end : end + 1);
+    return root;
+}
+
+// Walks `path` one component at a time below `root`, following no link, so nothing can
+// redirect the walk elsewhere.
+bool cgroupExists(const UniqueFd& root, std::string_view path) {
+    UniqueFd dir;
+    while (!path.empty()) {
+        const auto end = std::min(path.find('/'), path.size());
+        const std::string name(path.substr(0, end));
+        UniqueFd next(::openat(dir.valid() ? dir.get() : root.get(), name.c_str(),
+                               O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next.valid()) return false;
+        dir = std::move(next);
+        path.remove_prefix(end == path.size() ? end : end + 1);
     }
     return true;
 }
@@ -184,9 +193,10 @@ std::vector<Marked> quotable(const std::vector<AppRoute>& routes) {
 
 // The routes whose cgroups are still there; the others are logged.
 std::vector<Marked> stillThere(const std::vector<Marked>& routes) {
+    const auto root = openCgroupRoot();
     std::vector<Marked> out;
     for (const auto& r : routes) {
-        if (cgroupExists(r.route.path)) {
+        if (cgroupExists(root, r.route.path)) {
             out.push_back(r);
         } else {
             daemonLog("per-app routing: cgroup " + quotedForLog(r.route.path) + " has gone");
@@ -208,6 +218,7 @@ std::vector<AppRoute> AppRouteTable::apply(const AppRouteSet& set) {
     auto routes = quotable(set.routes);
     const bool first = !journalled_;
     try {
+        if (!routes.empty()) openCgroupRoot();
         for (int attempt = 1; !routes.empty(); ++attempt) {
             journalBeforeFirstChange();
             try {

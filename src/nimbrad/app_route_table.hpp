@@ -41,8 +41,9 @@ public:
     // resolves each path when the table is loaded; a cgroup that vanished since the caller's
     // check fails the load, so the vanished ones are dropped and the load retried (a few times).
     // Returns the routes now marked; none (an empty set) removes the table like remove().
-    // Throws NftError (the previous table stays as it was) or std::system_error (journal,
-    // sysctl); a first apply that throws leaves nothing changed.
+    // Throws NftError (the previous table stays as it was), std::system_error (journal,
+    // sysctl) or std::runtime_error (no cgroup2 hierarchy at /sys/fs/cgroup, where nft looks);
+    // a first apply that throws leaves nothing changed.
     std::vector<AppRoute> apply(const AppRouteSet& set);
     // Deletes the table, puts the sysctl back, then deletes the journal. Nothing to do when
     // nothing was applied.

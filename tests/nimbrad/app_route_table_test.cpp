@@ -158,14 +158,27 @@ TEST(AppRouteTable, MarksAsAskedAcrossChangesAndRemovesOnlyItsOwn) {
     });
 }
 
-TEST(AppRouteTable, RecoveryAfterACrashPutsBackTheTableAndTheSysctl) {
+TEST(AppRouteTable, AFailedFirstLoadAndRecoveryAfterACrashLeaveNothingChanged) {
     inCgroupWorld([] {
-        TestCgroups cgroups;
-        const auto a = cgroups.scope("app-a.scope");
         addForeignTable();
         const auto before = nft({"list", "ruleset"});
         testing::TempDir state;
         const auto journal = state / "app-routes";
+
+        // A host whose /sys/fs/cgroup is not cgroup2 (legacy or hybrid), where a path names a
+        // plain folder that nft would take for a cgroup.
+        ASSERT_EQ(::mount("tmpfs", "/sys/fs/cgroup", "tmpfs", 0, nullptr), 0);
+        std::filesystem::create_directories("/sys/fs/cgroup/user.slice/app-a.scope");
+        EXPECT_THROW(AppRouteTable("tun0", journal)
+                         .apply({AppRouteTarget::proxy, {{"user.slice/app-a.scope"}}}),
+                     std::runtime_error);
+        EXPECT_EQ(nft({"list", "ruleset"}), before);
+        EXPECT_EQ(readWholeFile(kSysctl), "0\n");
+        EXPECT_FALSE(std::filesystem::exists(journal));
+        ASSERT_EQ(::umount("/sys/fs/cgroup"), 0);
+
+        TestCgroups cgroups;
+        const auto a = cgroups.scope("app-a.scope");
         {
             AppRouteTable crashed("tun0", journal);
             crashed.apply({AppRouteTarget::proxy, {{a, AppRouteTarget::direct}}});
