@@ -24,6 +24,7 @@
 #include <system_error>
 #include <utility>
 
+#include "nimbrad/app_route_arguments.hpp"
 #include "nimbrad/argument_checks.hpp"
 
 namespace nimbra::nimbrad {
@@ -63,6 +64,7 @@ constexpr std::array kCommands{
     CommandRule{"include", false, 1, 1, refuseExclusion},
     CommandRule{"nat64", false, 1, 1, refuseNat64Prefix},
     CommandRule{"chinadirect", false, 1, 1, refuseSwitch},
+    CommandRule{"app_routes", false, 1, 2, noCheck},  // checked below: the paths depend on the uid
 };
 
 std::string quotedName(std::string_view name) {
@@ -85,6 +87,7 @@ std::optional<std::string> refuseDnsArgs(const std::vector<std::string>& args) {
 std::string argumentCountText(const CommandRule& rule) {
     if (rule.maxArgs == 0) return quotedName(rule.name) + " takes no arguments";
     if (rule.name == "dns") return "\"dns\" takes a mode and an optional value";
+    if (rule.name == "app_routes") return "\"app_routes\" takes off, or a default and the entries";
     return quotedName(rule.name) + " takes one argument";
 }
 
@@ -120,6 +123,7 @@ std::optional<std::string> refuseRequest(const Request& request, uid_t peerUid,
         return argumentCountText(*rule);
     }
     if (rule->name == "dns") return refuseDnsArgs(request.args);
+    if (rule->name == "app_routes") return refuseAppRoutes(request.args, peerUid);
     if (!request.args.empty()) return rule->check(request.args[0]);
     return std::nullopt;
 }
@@ -179,14 +183,14 @@ awaitable<void> ControlServer::Shared::serve(std::shared_ptr<Shared> self,
                                              ConnectionQuota::Slot slot) {
     // Held until the connection ends, then given back.
     const ConnectionQuota::Slot held = std::move(slot);
-    const auto timeout =
-        isTrustedPeer(uid, allowedUids) ? options.requestTimeout : options.strangerRequestTimeout;
+    const bool trusted = isTrustedPeer(uid, allowedUids);
+    const auto timeout = trusted ? options.requestTimeout : options.strangerRequestTimeout;
+    const auto maxBytes = trusted ? options.maxRequestBytes : options.strangerMaxRequestBytes;
     std::string buffer;
     asio::steady_timer timer(socket.get_executor());
     timer.expires_after(timeout);
     auto received = co_await (
-        asio::async_read_until(socket, asio::dynamic_buffer(buffer, options.maxRequestBytes), '\n',
-                               kNoThrow) ||
+        asio::async_read_until(socket, asio::dynamic_buffer(buffer, maxBytes), '\n', kNoThrow) ||
         timer.async_wait(kNoThrow));
     // Too slow, too long, or gone before the end of the line: no reply, just the close.
     if (received.index() != 0) co_return;

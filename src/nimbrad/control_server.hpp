@@ -26,8 +26,8 @@ namespace nimbra::nimbrad {
 //   is told by the handler only what it may know (Request::fromTrustedPeer).
 // - Each connection is served by a coroutine of its own, so a client that is slow to send (or
 //   sends nothing) holds up nobody else. It gets `requestTimeout` (a stranger only
-//   `strangerRequestTimeout`) to deliver its line and at most `maxRequestBytes`; past either it
-//   is closed without a reply.
+//   `strangerRequestTimeout`) to deliver its line and at most `maxRequestBytes` (a stranger
+//   `strangerMaxRequestBytes`); past either it is closed without a reply.
 // - Open connections are counted per uid (ConnectionQuota): one past a uid's quota, or past the
 //   strangers' share, is closed at once, so no local user can hold the socket for everyone.
 // - Every argument is checked before the handler sees the request; a refused one is answered with
@@ -43,7 +43,14 @@ public:
         std::chrono::milliseconds requestTimeout{5000};
         // Short: a stranger that reopens idle connections then holds each of them only briefly.
         std::chrono::milliseconds strangerRequestTimeout{1000};
-        std::size_t maxRequestBytes = 64 * 1024;
+        // Room for the largest "app_routes" the argument check accepts, as a client writes it:
+        // 512 entries of "direct:" and a 1024-byte path whose every fourth byte may be the
+        // backslash of an \xNN escape, doubled in JSON (about 645 KiB). 512 entries of the usual
+        // 120 bytes already fill 61 KiB: 64 KiB would leave no room for longer names.
+        std::size_t maxRequestBytes = 1024 * 1024;
+        // Strangers may only ask "ping" and "status": they keep the small limit, so the many
+        // connections they share cannot make the daemon hold much.
+        std::size_t strangerMaxRequestBytes = 64 * 1024;
         ConnectionQuota::Limits connections;
         // The strand the handler runs on; one of its own when not given. The daemon passes the
         // strand its tunnel events run on, so that commands and events take turns.

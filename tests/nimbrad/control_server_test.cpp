@@ -207,7 +207,9 @@ TEST_F(ControlServerTest, RefusesMalformedLinesAndBadArgumentsWithoutTheHandler)
         {R"({"cmd":"ping"} trailing)", malformed},
         {R"({"cmd":"exclude","args":["a\nb"]})", malformed},
         {R"({"cmd":"exclude","args":["\ud800"]})", malformed},
-        {"{\"cmd\":\"ping\",\"args\":[\"" + std::string(70 * 1024, 'a') + "\"]}", ""},
+        {"{\"cmd\":\"ping\",\"args\":[\"" +
+             std::string(ControlServer::Options{}.maxRequestBytes, 'a') + "\"]}",
+         ""},
         // The shapes of refusal; what each value check accepts is argument_checks_test's.
         {R"({"cmd":"reboot"})", R"(unknown command "reboot")"},
         {R"({"cmd":"start","args":["now"]})", R"("start" takes no arguments)"},
@@ -229,13 +231,21 @@ TEST_F(ControlServerTest, RefusesMalformedLinesAndBadArgumentsWithoutTheHandler)
     }
     EXPECT_TRUE(handled().empty());
 
-    // The same shapes with good values reach the handler as they were sent.
-    for (const std::string line :
-         {R"({"cmd":"ping"})", R"({"cmd":"dns","args":["custom","https://dns.example/q"]})",
-          R"({"cmd":"exclude","args":["10.0.0.0/8"]})"}) {
-        EXPECT_EQ(converse(path_, line).rfind(R"({"ok":true)", 0), 0u) << line;
+    // The same shapes with good values reach the handler as they were sent, the largest too:
+    // as many app routes as may be sent, each of paths near the longest, escapes and all.
+    std::string routes;
+    for (int i = 0; i < 512; ++i) {
+        routes += (i > 0 ? " direct:" : "direct:") + std::string("user.slice/user-1000.slice");
+        for (int level = 0; level < 3; ++level) routes += "/app-" + std::string(250, 'a');
+        routes += "/" + std::string(R"(x\x2dy)") + std::to_string(i) + ".scope";
     }
-    EXPECT_EQ(handled().size(), 3u);
+    for (const std::string& line : std::vector<std::string>{
+             R"({"cmd":"ping"})", R"({"cmd":"dns","args":["custom","https://dns.example/q"]})",
+             R"({"cmd":"exclude","args":["10.0.0.0/8"]})",
+             nlohmann::json{{"cmd", "app_routes"}, {"args", {"proxy", routes}}}.dump()}) {
+        EXPECT_EQ(converse(path_, line).rfind(R"({"ok":true)", 0), 0u) << line.substr(0, 80);
+    }
+    EXPECT_EQ(handled().size(), 4u);
 }
 
 // Other users may ask but not change anything. One who opens idle connections by the hundred
@@ -256,6 +266,8 @@ TEST_F(ControlServerTest, OnlyRootAndAllowedUsersMayChangeThingsAndNobodyIsLocke
         {kNobody, R"({"cmd":"start"})", refused},
         {kNobody, R"({"cmd":"chinadirect","args":["on"]})", refused},
         {kNobody, R"({"cmd":"exclude","args":["bad host"]})", refused},
+        // The room trusted users have for their app routes is not the strangers'.
+        {kNobody, R"({"cmd":"ping","args":[")" + std::string(64 * 1024, 'a') + "\"]}", ""},
         {1234, R"({"cmd":"start"})", did("start")},
         {0, R"({"cmd":"stop"})", did("stop")},
     };
