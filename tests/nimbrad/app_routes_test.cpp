@@ -1,12 +1,21 @@
-// What nimbrad takes from a client as per-app routes.
+// What nimbrad takes from a client as per-app routes, and the cgroups it looks them up in.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "base/subprocess.hpp"
 #include "nimbrad/app_route_arguments.hpp"
+#include "nimbrad/cgroup_root.hpp"
 #include "nimbrad/control_server.hpp"
+#include "support/file_text.hpp"
+#include "support/private_cgroup.hpp"
+#include "support/temp_dir.hpp"
 
 namespace nimbra::nimbrad {
 namespace {
@@ -106,6 +115,61 @@ TEST(AppRouteArguments, OnlyTheAskersOwnCgroupsInSystemdsSpellingPass) {
                     reason->find_first_of(std::string("\n\r\0", 3)) == std::string::npos)
             << uid << " " << shown << " -> " << reason.value_or("(accepted)");
     }
+}
+
+TEST(CgroupRoot, LooksUpOnlyCgroupsOfTheCheckedHierarchy) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount cgroup2";
+    const testing::TempDir dir;
+    std::filesystem::create_directory(dir / "user.slice");
+    std::filesystem::create_directory_symlink(CgroupRoot::kDefaultMountPoint, dir / "link");
+    const std::string failure = testing::inPrivateCgroup([&](testing::PrivateCgroups& cgroups) {
+        // A plain folder, one that is not there, and a link to the real mount.
+        for (const auto& notCgroup2 : {dir.path(), dir / "missing", dir / "link"}) {
+            const CgroupRoot root(notCgroup2.string());
+            EXPECT_EQ(root.unusable(), "cgroup2 is not mounted at " + notCgroup2.string());
+            EXPECT_FALSE(root.contains("user.slice"));
+        }
+        const std::string& scratch = cgroups.scratch();
+        const std::string app = scratch + "/" + kApps + "app-gnome-org.gnome.Nautilus-1.scope";
+        cgroups.create(app);
+        cgroups.create(scratch + "/mounted");
+        const std::string mounted = cgroups.absolute(scratch + "/mounted");
+        ASSERT_EQ(::mount("tmpfs", mounted.c_str(), "tmpfs", 0, nullptr), 0);
+        std::filesystem::create_directory(mounted + "/inside");
+
+        const CgroupRoot root;
+        EXPECT_EQ(root.unusable(), std::nullopt);
+        for (const std::string& present : {app, scratch + "/user.slice", scratch}) {
+            EXPECT_TRUE(root.contains(present)) << present;
+        }
+        for (const std::string& absent :
+             {scratch + "/user.slice/missing", scratch + "/user.slice/../" + scratch,
+              scratch + "/./user.slice", scratch + "//user.slice", scratch + "/user.slice/",
+              "/" + scratch, scratch + "/cgroup.procs", scratch + "/mounted",
+              scratch + "/mounted/inside", std::string(),
+              scratch + std::string("\0/user.slice", 12)}) {
+            EXPECT_FALSE(root.contains(absent)) << absent;
+        }
+        EXPECT_EQ(::umount(mounted.c_str()), 0);
+
+        // Programs started from the body share its mounts and can be put in its cgroups.
+        Subprocess::Options program;
+        program.argv = {"stat", "-f", "-c", "%T", "/sys/fs/cgroup"};
+        EXPECT_EQ(Subprocess::run(program, std::chrono::seconds(10)).out, "cgroup2fs\n");
+        program.argv = {"sleep", "60"};
+        Subprocess sleeper = Subprocess::start(program);
+        cgroups.place(sleeper.pid(), app);
+        EXPECT_THAT(testing::readFile("/proc/" + std::to_string(sleeper.pid()) + "/cgroup"),
+                    ::testing::HasSubstr("0::/" + app + "\n"));
+    });
+    EXPECT_EQ(failure, "");
+}
+
+TEST(CgroupRoot, LevelsCountFromTheRootAsNftablesDoes) {
+    EXPECT_EQ(cgroupLevel(""), 0);
+    EXPECT_EQ(cgroupLevel("user.slice"), 1);
+    EXPECT_EQ(cgroupLevel("user.slice/user-1000.slice"), 2);
+    EXPECT_EQ(cgroupLevel(kApps + "app-gnome-org.gnome.Nautilus-1.scope"), 5);
 }
 
 }  // namespace
