@@ -25,11 +25,11 @@ std::string ownCgroup() {
     return "/";
 }
 
-void writeLine(const std::string& file, const std::string& text) {
+bool writeLine(const std::string& file, const std::string& text) {
     std::ofstream out(file);
     out << text << '\n';
     out.flush();
-    if (!out) ADD_FAILURE() << "cannot write " << text << " to " << file;
+    return static_cast<bool>(out);
 }
 
 // Moves every process left in `cgroup` to `home`, then removes it. A process that has just been
@@ -37,6 +37,7 @@ void writeLine(const std::string& file, const std::string& text) {
 void removeCgroup(const std::string& cgroup, const std::string& home) {
     for (int attempt = 0; attempt < 200; ++attempt) {
         std::ifstream procs(cgroup + "/cgroup.procs");
+        // One that has exited meanwhile cannot be moved, and needs not be.
         for (std::string pid; std::getline(procs, pid);) writeLine(home + "/cgroup.procs", pid);
         if (::rmdir(cgroup.c_str()) == 0 || errno == ENOENT) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -78,7 +79,9 @@ std::string PrivateCgroups::create(std::string_view relativePath) {
 }
 
 void PrivateCgroups::place(pid_t pid, std::string_view relativePath) const {
-    writeLine(absolute(relativePath) + "/cgroup.procs", std::to_string(pid));
+    const std::string procs = absolute(relativePath) + "/cgroup.procs";
+    if (!writeLine(procs, std::to_string(pid)))
+        ADD_FAILURE() << "cannot move " << pid << " to " << procs;
 }
 
 std::string inPrivateCgroup(const std::function<void(PrivateCgroups&)>& body) {
