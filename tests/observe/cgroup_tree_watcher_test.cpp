@@ -1,15 +1,20 @@
 // The cgroup-tree watcher on a folder tree laid out like a user's app.slice (inotify reports
 // mkdir and rmdir there as it does on cgroup2): one callback per burst, slices watched as they
-// come, a unit's inside ignored, nothing after stop(), the slice's removal, a missing slice.
+// come, a unit's inside ignored, nothing after stop(), the slice's removal, a missing slice;
+// and removals on a real cgroup2 mount, which inotify reports differently.
 
 #include "observe/cgroup_tree_watcher.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <string>
 
 #include "base/async/core_runtime.hpp"
+#include "support/private_cgroup.hpp"
 #include "support/run_until.hpp"
 #include "support/temp_dir.hpp"
 
@@ -78,6 +83,40 @@ TEST(CgroupTreeWatcher, IsSilentAfterStopAndStartsNothingWithoutTheSlice) {
     runFor(runtime, kQuiet);
     EXPECT_EQ(calls, 1);
     EXPECT_FALSE(watcher.watching());
+}
+
+// The watches every inotify descriptor of this program holds, as the kernel lists them.
+int inotifyWatchesOfThisProgram() {
+    int watches = 0;
+    for (const auto& fd : fs::directory_iterator("/proc/self/fdinfo")) {
+        std::ifstream info(fd.path());
+        for (std::string line; std::getline(info, line);)
+            watches += line.starts_with("inotify wd:");
+    }
+    return watches;
+}
+
+// cgroup2 reports a removed cgroup only to its parent's watch: the cgroup's own watch gets no
+// IN_DELETE_SELF or IN_IGNORED while it is held. The slice going must still end the watcher,
+// and a removed slice below it must give its watch back.
+TEST(CgroupTreeWatcher, HearsCgroupsRemovedOnCgroup2) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount cgroup2";
+    const std::string failure = testing::inPrivateCgroup([](testing::PrivateCgroups& cgroups) {
+        const std::string apps = cgroups.scratch() + "/app.slice";
+        const fs::path slice = cgroups.create(apps + "/app-flatpak.slice");
+        CoreRuntime runtime;
+        int calls = 0;
+        CgroupTreeWatcher watcher(runtime.executor(), cgroups.absolute(apps), kCoalesce,
+                                  [&] { ++calls; });
+        ASSERT_TRUE(watcher.start());
+        EXPECT_EQ(inotifyWatchesOfThisProgram(), 3);  // the slice, the one below, its parent
+        ASSERT_EQ(::rmdir(slice.c_str()), 0);
+        EXPECT_TRUE(runUntil(runtime, [&] { return calls == 1; }));
+        EXPECT_EQ(inotifyWatchesOfThisProgram(), 2);
+        ASSERT_EQ(::rmdir(cgroups.absolute(apps).c_str()), 0);
+        EXPECT_TRUE(runUntil(runtime, [&] { return calls == 2 && !watcher.watching(); }));
+    });
+    EXPECT_EQ(failure, "");
 }
 
 }  // namespace
