@@ -17,14 +17,32 @@ namespace fs = std::filesystem;
 constexpr int kMaxDepth = 8;
 // More cgroups than any session holds; stops a walk of a delegated subtree made to be huge.
 constexpr std::size_t kMaxFolders = 20000;
+// The longest path nimbrad takes in a route set; it refuses a set with a longer one whole.
+constexpr std::size_t kMaxPathBytes = 1024;
 
-// The characters systemd allows in unit names, "\" being its escape. Anything else in a folder
-// name was made by hand, and a space would break the route set's list apart.
+bool isHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// What systemd writes in unit names: letters, digits, ":_.-@" and "\xNN" escapes for any other
+// byte. Anything else in a folder name was made by hand (a user may make cgroups below their
+// manager), and nimbrad refuses a route set with such a path whole, so it must not be sent.
 bool isUnitNameText(std::string_view name) {
-    return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               c == ':' || c == '_' || c == '.' || c == '\\' || c == '-' || c == '@';
-    });
+    if (name.empty() || name == "." || name == "..") return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const char c = name[i];
+        if (c == '\\') {
+            if (i + 3 >= name.size() || name[i + 1] != 'x' || !isHexDigit(name[i + 2]) ||
+                !isHexDigit(name[i + 3])) {
+                return false;
+            }
+            i += 3;
+        } else if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                     c == ':' || c == '_' || c == '.' || c == '-' || c == '@')) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool isFolder(const fs::path& path) {
@@ -60,6 +78,7 @@ std::vector<AppUnit> scanAppUnits(const fs::path& cgroupRoot, uid_t uid) {
                 continue;
             }
             std::string path = folder + "/" + name;
+            if (path.size() > kMaxPathBytes) continue;
             if (auto id = desktopIdOfUnit(name)) {
                 units.push_back({std::move(path), std::move(*id)});
             } else if (depth + 1 < kMaxDepth) {

@@ -25,8 +25,9 @@ std::string userAppSlicePath(uid_t uid);
 // The application units in `uid`'s slice under `cgroupRoot`, sorted by path. The walk looks at
 // folders only, never follows a link, stops 8 levels below the slice and does not enter an
 // application unit (its sub-cgroups are the application's). Folders that vanish while it walks
-// (a unit ending) are skipped, as are folder names systemd never gives (a space, a quote),
-// which someone with a delegated subtree could create and the route set could not carry.
+// (a unit ending) are skipped, as are folder names systemd never gives (a space, a quote, a
+// backslash that is no \xNN escape), which the user can make below their own manager, and paths
+// longer than nimbrad takes: one such path would make nimbrad refuse the whole route set.
 std::vector<AppUnit> scanAppUnits(const std::filesystem::path& cgroupRoot, uid_t uid);
 
 // Why per-app routing cannot work for `uid` on this machine, as one line for the panel; none

@@ -27,7 +27,11 @@ TEST(AppUnitScan, FindsTheUsersApplicationUnitsAndNothingElse) {
     folder(apps + R"(/app-flatpak.slice/app-flatpak-org.mozilla.firefox-7.scope)");
     folder(apps + R"(/app-google\x2dchrome@a1b2.service)");
     folder(apps + "/dbus.service");
-    folder(apps + "/hand made/app-x-1.scope");  // no name systemd gives
+    folder(apps + "/hand made/app-x-1.scope");        // no name systemd gives
+    folder(apps + R"(/hand\q.slice/app-x-1.scope)");  // nor an escape other than \xNN
+    std::string longPath = apps;                      // longer than the daemon takes
+    for (int i = 0; i < 4; ++i) longPath += "/" + std::string(240, 'a' + i) + ".slice";
+    folder(longPath + "/app-long-1.scope");
     folder("elsewhere/app-linked-1.scope");
     fs::create_directory_symlink(root / "elsewhere", root / apps / "app-link.slice");
     testing::writeFile(root / apps / "app-file-1.scope", "");  // a file, not a cgroup
