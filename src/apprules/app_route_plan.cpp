@@ -5,6 +5,10 @@
 namespace nimbra::apprules {
 namespace {
 
+// The most entries nimbrad takes in one set; it refuses a longer set whole, which would leave
+// every application on the default instead of all but the few past the bound.
+constexpr std::size_t kMaxAppRouteEntries = 512;
+
 // The target `unit` follows: its enabled rule's, else the default. A switched-off rule is the
 // user keeping an entry without applying it, so it must not pin the application either way.
 AppRuleTarget targetOf(const std::vector<AppRuleItem>& rules, AppRuleTarget defaultTarget,
@@ -21,6 +25,7 @@ AppRoutePlan planAppRoutes(const std::vector<AppRuleItem>& rules, AppRuleTarget 
                            const std::vector<AppUnit>& units) {
     AppRoutePlan plan{defaultTarget, {}};
     for (const AppUnit& unit : units) {
+        if (plan.entries.size() == kMaxAppRouteEntries) break;
         const AppRuleTarget target = targetOf(rules, defaultTarget, unit);
         if (target != defaultTarget) plan.entries.push_back({unit.cgroupPath, target});
     }

@@ -27,7 +27,8 @@ struct AppRoutePlan {
 // The plan for the running `units` (from scanAppUnits, whose paths hold no spaces): a unit gets
 // an entry when an enabled rule for its desktop id (the first, matched on AppRuleItem::bundleId)
 // sends it elsewhere than `defaultTarget`. A unit without a rule, or whose rule is switched off,
-// follows the default and needs no entry.
+// follows the default and needs no entry. At most 512 entries, what nimbrad takes: the units
+// past them follow the default.
 AppRoutePlan planAppRoutes(const std::vector<AppRuleItem>& rules, AppRuleTarget defaultTarget,
                            const std::vector<AppUnit>& units);
 

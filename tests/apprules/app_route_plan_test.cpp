@@ -62,6 +62,11 @@ TEST(AppRoutePlan, ListsOnlyUnitsWhoseEnabledRuleDiffersFromTheDefault) {
     }
     EXPECT_EQ(appRouteArguments(planAppRoutes(rules, AppRuleTarget::proxy, {})),
               (std::array<std::string, 2>{"proxy", ""}));
+    // nimbrad refuses a set of more than 512 entries whole; the units past it follow the default.
+    std::vector<AppUnit> many;
+    for (int i = 0; i < 600; ++i)
+        many.push_back({units[0].cgroupPath + std::to_string(i), units[0].desktopId});
+    EXPECT_EQ(planAppRoutes(rules, AppRuleTarget::proxy, many).entries.size(), 512u);
 }
 
 }  // namespace
