@@ -1,6 +1,6 @@
 // The cgroup-tree watcher on a folder tree laid out like a user's app.slice (inotify reports
-// mkdir and rmdir there as it does on cgroup2): one callback per burst, slices watched as they
-// come, a unit's inside ignored, nothing after stop(), the slice's removal, a missing slice;
+// units made and removed there as it does on cgroup2): one callback per burst, slices watched as
+// they come, a unit's inside ignored, nothing after stop(), the slice's removal, a missing slice;
 // and removals on a real cgroup2 mount, which inotify reports differently.
 
 #include "observe/cgroup_tree_watcher.hpp"
