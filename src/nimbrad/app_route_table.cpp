@@ -1,8 +1,6 @@
 #include "nimbrad/app_route_table.hpp"
 
 #include <fcntl.h>
-#include <linux/magic.h>
-#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +12,7 @@
 
 #include "base/atomic_file.hpp"
 #include "base/unique_fd.hpp"
+#include "nimbrad/cgroup_root.hpp"
 #include "nimbrad/daemon_log.hpp"
 #include "nimbrad/nft_batch.hpp"
 #include "nimbrad/quoted_for_log.hpp"
@@ -22,8 +21,6 @@ namespace nimbra::nimbrad {
 namespace {
 
 constexpr std::string_view kTable = "inet nimbra_apps";
-// nft resolves `socket cgroupv2` paths under this folder, in the caller's mount namespace.
-constexpr const char* kCgroupRoot = "/sys/fs/cgroup";
 constexpr const char* kSrcValidMark = "/proc/sys/net/ipv4/conf/all/src_valid_mark";
 constexpr std::string_view kJournalHeader = "nimbrad-app-routes 1";
 constexpr std::string_view kSysctlWord = "src_valid_mark ";
@@ -32,7 +29,7 @@ constexpr std::string_view kSysctlWord = "src_valid_mark ";
 constexpr int kLoadAttempts = 4;
 // The kernel's socket expression looks at most this many levels up.
 constexpr std::size_t kMaxLevel = 255;
-// nft joins the path to kCgroupRoot in a PATH_MAX buffer.
+// nft joins the path to /sys/fs/cgroup in a PATH_MAX buffer.
 constexpr std::size_t kMaxPathLength = 4000;
 
 bool isSafeDeviceName(std::string_view name) {
@@ -131,32 +128,11 @@ std::string deleteTableCommands() {
 
 // nft resolves paths below /sys/fs/cgroup without asking what is mounted there. On a legacy or
 // hybrid host that is a tmpfs of v1 hierarchies, where a path may name a folder whose inode nft
-// would load as a cgroup id: marks for an unrelated cgroup, or for none. Throws unless it is
-// the cgroup2 hierarchy.
-UniqueFd openCgroupRoot() {
-    UniqueFd root(::open(kCgroupRoot, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct statfs fs {};
-    if (!root.valid() || ::fstatfs(root.get(), &fs) != 0 || fs.f_type != CGROUP2_SUPER_MAGIC) {
-        throw std::runtime_error("per-app routing needs the cgroup2 hierarchy at " +
-                                 std::string(kCgroupRoot));
-    }
+// would load as a cgroup id: marks for an unrelated cgroup, or for none.
+CgroupRoot cgroup2Root() {
+    CgroupRoot root;
+    if (root.unusable()) throw std::runtime_error("per-app routing: " + *root.unusable());
     return root;
-}
-
-// Walks `path` one component at a time below `root`, following no link, so nothing can
-// redirect the walk elsewhere.
-bool cgroupExists(const UniqueFd& root, std::string_view path) {
-    UniqueFd dir;
-    while (!path.empty()) {
-        const auto end = std::min(path.find('/'), path.size());
-        const std::string name(path.substr(0, end));
-        UniqueFd next(::openat(dir.valid() ? dir.get() : root.get(), name.c_str(),
-                               O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!next.valid()) return false;
-        dir = std::move(next);
-        path.remove_prefix(end == path.size() ? end : end + 1);
-    }
-    return true;
 }
 
 std::string readSysctl() {
@@ -193,10 +169,10 @@ std::vector<Marked> quotable(const std::vector<AppRoute>& routes) {
 
 // The routes whose cgroups are still there; the others are logged.
 std::vector<Marked> stillThere(const std::vector<Marked>& routes) {
-    const auto root = openCgroupRoot();
+    const auto root = cgroup2Root();
     std::vector<Marked> out;
     for (const auto& r : routes) {
-        if (cgroupExists(root, r.route.path)) {
+        if (root.contains(r.route.path)) {
             out.push_back(r);
         } else {
             daemonLog("per-app routing: cgroup " + quotedForLog(r.route.path) + " has gone");
@@ -218,7 +194,7 @@ std::vector<AppRoute> AppRouteTable::apply(const AppRouteSet& set) {
     auto routes = quotable(set.routes);
     const bool first = !journalled_;
     try {
-        if (!routes.empty()) openCgroupRoot();
+        if (!routes.empty()) cgroup2Root();
         for (int attempt = 1; !routes.empty(); ++attempt) {
             journalBeforeFirstChange();
             try {

@@ -1,14 +1,11 @@
-// The per-app nftables table against the real kernel and nft, in a network namespace of the
-// test's own (the sysctl is per namespace too) and a mount namespace where cgroup2 sits at
-// /sys/fs/cgroup, as nft expects. The cgroups are created by the test below a slice of its own
-// and removed again: the hierarchy is the host's.
+// The per-app nftables table against the real kernel and nft, in namespaces of the test's own:
+// the host's nftables, sysctls and cgroups are never touched.
 
 #include "nimbrad/app_route_table.hpp"
 
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -21,7 +18,7 @@
 #include "base/atomic_file.hpp"
 #include "base/subprocess.hpp"
 #include "nimbrad/nft_batch.hpp"
-#include "support/private_network.hpp"
+#include "support/private_cgroup.hpp"
 #include "support/temp_dir.hpp"
 
 namespace nimbra::nimbrad {
@@ -52,43 +49,14 @@ std::vector<Marking> markings() {
     return out;
 }
 
-// Cgroups made by the test, removed deepest first; parents it found are left alone.
-class TestCgroups {
-public:
-    TestCgroups() : slice_("user.slice/user-0.slice/nimbra-test-" + std::to_string(::getpid())) {
-        for (const auto* folder : {"user.slice", "user.slice/user-0.slice"}) make(folder);
-        make(slice_ + ".slice");
-    }
-    ~TestCgroups() {
-        for (auto it = made_.rbegin(); it != made_.rend(); ++it) ::rmdir(it->c_str());
-    }
-    std::string make(const std::string& relative) {
-        const auto path = "/sys/fs/cgroup/" + relative;
-        if (::mkdir(path.c_str(), 0755) == 0) made_.push_back(path);
-        return relative;
-    }
-    std::string scope(const std::string& name) { return make(slice_ + ".slice/" + name); }
-    void vanish(const std::string& relative) {
-        ::rmdir(("/sys/fs/cgroup/" + relative).c_str());
-        std::erase(made_, "/sys/fs/cgroup/" + relative);
-    }
-
-private:
-    std::string slice_;
-    std::vector<std::string> made_;
-};
-
-// Runs `body` in a private network namespace with a private mount namespace in which cgroup2
-// is mounted at /sys/fs/cgroup. An exception fails the test rather than ending the program
-// with the test's cgroups left behind.
-void inCgroupWorld(const std::function<void()>& body) {
-    const auto failure = testing::inPrivateNetwork([&] {
-        ASSERT_EQ(::unshare(CLONE_NEWNS), 0) << std::strerror(errno);
-        ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
-        ASSERT_EQ(::mount("cgroup2", "/sys/fs/cgroup", "cgroup2", 0, nullptr), 0)
-            << std::strerror(errno);
+// Runs `body` in a private network namespace (the sysctl is per namespace) and a private mount
+// namespace with cgroup2 at /sys/fs/cgroup, where nft looks. An exception fails the test rather
+// than ending the program with the test's cgroups left behind.
+void inCgroupWorld(const std::function<void(testing::PrivateCgroups&)>& body) {
+    const auto failure = testing::inPrivateCgroup([&](testing::PrivateCgroups& cgroups) {
+        ASSERT_EQ(::unshare(CLONE_NEWNET), 0) << std::strerror(errno);
         try {
-            body();
+            body(cgroups);
         } catch (const std::exception& e) {
             ADD_FAILURE() << e.what();
         }
@@ -104,15 +72,18 @@ void addForeignTable() {
 }
 
 TEST(AppRouteTable, MarksAsAskedAcrossChangesAndRemovesOnlyItsOwn) {
-    inCgroupWorld([] {
-        TestCgroups cgroups;
-        const auto a = cgroups.scope("app-a.scope");
-        const auto inner = cgroups.make(a + "/inner");
-        const auto b = cgroups.scope("app-b\\x2dx@1.service");
-        const auto gone = cgroups.scope("gone.scope");
+    inCgroupWorld([](testing::PrivateCgroups& cgroups) {
+        const auto scope = [&](const std::string& name) {
+            cgroups.create(cgroups.scratch() + "/" + name);
+            return cgroups.scratch() + "/" + name;
+        };
+        const auto a = scope("app-a.scope");
+        const auto inner = scope("app-a.scope/inner");
+        const auto b = scope("app-b\\x2dx@1.service");
+        const auto gone = scope("gone.scope");
         // A cgroup a user may name as they like inside their own slice, made to end nft's
         // quoted string and go on as rules of its own.
-        const auto hostile = cgroups.scope("h\" meta mark set 0x6e620002 accept #");
+        const auto hostile = scope("h\" meta mark set 0x6e620002 accept #");
         addForeignTable();
         const auto before = nft({"list", "ruleset"});
         const auto sysctlBefore = readWholeFile(kSysctl);
@@ -128,18 +99,18 @@ TEST(AppRouteTable, MarksAsAskedAcrossChangesAndRemovesOnlyItsOwn) {
         } steps[] = {
             {{{a, T::direct}, {b, T::proxy}},
              {{a, T::direct}, {b, T::proxy}},
-             {{4, a, kDirectMark}, {4, b, kProxyMark}}},
+             {{2, a, kDirectMark}, {2, b, kProxyMark}}},
             // The deeper cgroup comes last, so its mark is the one its packets keep.
             {{{inner, T::proxy}, {b, T::direct}, {a, T::direct}},
              {{b, T::direct}, {a, T::direct}, {inner, T::proxy}},
-             {{4, b, kDirectMark}, {4, a, kDirectMark}, {5, inner, kProxyMark}}},
+             {{2, b, kDirectMark}, {2, a, kDirectMark}, {3, inner, kProxyMark}}},
             // `gone` was there when the caller checked it and vanishes before the load.
             {{{gone, T::proxy}, {hostile, T::proxy}, {a, T::direct}},
              {{a, T::direct}},
-             {{4, a, kDirectMark}}},
+             {{2, a, kDirectMark}}},
         };
         for (const auto& step : steps) {
-            if (step.asked.front().path == gone) cgroups.vanish(gone);
+            if (step.asked.front().path == gone) ::rmdir(cgroups.absolute(gone).c_str());
             EXPECT_EQ(table.apply({T::proxy, step.asked}), step.applied);
             EXPECT_EQ(markings(), step.marked);
             EXPECT_EQ(readWholeFile(kSysctl), "1\n");
@@ -159,7 +130,7 @@ TEST(AppRouteTable, MarksAsAskedAcrossChangesAndRemovesOnlyItsOwn) {
 }
 
 TEST(AppRouteTable, AFailedFirstLoadAndRecoveryAfterACrashLeaveNothingChanged) {
-    inCgroupWorld([] {
+    inCgroupWorld([](testing::PrivateCgroups& cgroups) {
         addForeignTable();
         const auto before = nft({"list", "ruleset"});
         testing::TempDir state;
@@ -177,8 +148,7 @@ TEST(AppRouteTable, AFailedFirstLoadAndRecoveryAfterACrashLeaveNothingChanged) {
         EXPECT_FALSE(std::filesystem::exists(journal));
         ASSERT_EQ(::umount("/sys/fs/cgroup"), 0);
 
-        TestCgroups cgroups;
-        const auto a = cgroups.scope("app-a.scope");
+        const auto a = cgroups.scratch();
         {
             AppRouteTable crashed("tun0", journal);
             crashed.apply({AppRouteTarget::proxy, {{a, AppRouteTarget::direct}}});
