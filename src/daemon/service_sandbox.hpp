@@ -32,4 +32,8 @@ struct Places {
 // folder and the user's daemon folder. Everything else stays read-only.
 std::vector<std::filesystem::path> writableFolders(const Places& places);
 
+// The kernel settings it changes while per-app routing is on (journalled and put back): with
+// /proc/sys read-only for it, each is a file made writable on its own.
+std::vector<std::filesystem::path> writableKernelSettings();
+
 }  // namespace nimbra::service_sandbox

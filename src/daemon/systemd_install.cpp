@@ -59,6 +59,10 @@ std::string sandbox(const Targets& targets, const DaemonArguments& arguments) {
         const bool optional = folder == places.userFolder.lexically_normal();
         writable += " " + std::string(optional ? "-" : "") + systemdPath(folder.string());
     }
+    // Writable through ProtectKernelTunables= (the more specific path wins); "-": a kernel
+    // without the setting still starts the service.
+    for (const auto& setting : service_sandbox::writableKernelSettings())
+        writable += " -" + systemdPath(setting.string());
     return
         // /var/lib/<name>, created (mode 0700) before the daemon starts: ProtectSystem=strict
         // leaves it no other way to make its state folder.

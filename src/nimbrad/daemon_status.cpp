@@ -13,6 +13,15 @@ std::string replyWith(const nlohmann::ordered_json& status) {
     return reply.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+nlohmann::ordered_json appRoutesJson(const std::vector<AppRoute>& routes) {
+    auto list = nlohmann::ordered_json::array();
+    for (const auto& route : routes) {
+        list.push_back({{"path", route.path},
+                        {"target", route.target == AppRouteTarget::proxy ? "proxy" : "direct"}});
+    }
+    return list;
+}
+
 }  // namespace
 
 std::string statusReplyJson(const DaemonStatus& s) {
@@ -35,6 +44,9 @@ std::string statusReplyJson(const DaemonStatus& s) {
         {"china_direct", s.chinaDirect},
         {"china_source", s.chinaSource},
         {"usque_restarts", s.usqueRestarts},
+        {"app_default", s.appDefault},
+        {"app_routes", appRoutesJson(s.appRoutes)},
+        {"app_err", s.appErr},
     };
     return replyWith(status);
 }

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "nimbrad/app_route_set.hpp"
+
 namespace nimbra::nimbrad {
 
 // What "status" tells a client. `ready` becomes the status's "ok": the tunnel is up, connected
@@ -29,6 +31,11 @@ struct DaemonStatus {
     bool chinaDirect = false;
     std::string chinaSource;
     unsigned usqueRestarts = 0;
+    // Per-app routing: the default for unlisted apps ("" while off), the cgroups marked now,
+    // and why the last request could not be applied.
+    std::string appDefault;
+    std::vector<AppRoute> appRoutes;
+    std::string appErr;
 };
 
 // {"ok":true,"status":{...}} without a line feed.

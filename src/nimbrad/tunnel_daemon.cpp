@@ -5,6 +5,7 @@
 
 #include "base/atomic_file.hpp"
 #include "base/version.hpp"
+#include "nimbrad/app_route_arguments.hpp"
 #include "nimbrad/argument_checks.hpp"
 #include "nimbrad/china_ranges.hpp"
 #include "nimbrad/daemon_log.hpp"
@@ -23,7 +24,10 @@ constexpr std::chrono::minutes kDomainRefresh{5};
 }  // namespace
 
 TunnelDaemon::TunnelDaemon(Strand strand, DaemonSettings settings)
-    : strand_(std::move(strand)), settings_(std::move(settings)), domainTimer_(strand_) {
+    : strand_(std::move(strand)),
+      settings_(std::move(settings)),
+      appSplit_(settings_.tunnelDevice, statePath("apps")),
+      domainTimer_(strand_) {
     reloadConfig();
 }
 
@@ -46,6 +50,12 @@ void TunnelDaemon::recoverLeftovers() {
                       " routes and rules left by an earlier run");
     } catch (const std::exception& failure) {
         daemonLog(std::string("could not take back earlier routes: ") + failure.what());
+    }
+    try {
+        if (AppSplit::recoverFromJournal(statePath("apps")))
+            daemonLog("took back the per-app routing table left by an earlier run");
+    } catch (const std::exception& failure) {
+        daemonLog(std::string("could not take back the earlier per-app table: ") + failure.what());
     }
     try {
         if (SystemResolver::recoverFromJournal(statePath("resolver"), settings_.resolvConf))
@@ -91,6 +101,7 @@ std::string TunnelDaemon::handle(const Request& request) {
         if (cmd == "include") return include(arg);
         if (cmd == "nat64") return nat64(arg);
         if (cmd == "chinadirect") return chinaDirect(arg == "on");
+        if (cmd == "app_routes") return appRoutes(request);
         return replyJson(false, "unknown command");
     } catch (const std::exception& failure) {
         daemonLog(cmd + " failed: " + failure.what());
@@ -159,6 +170,11 @@ std::string TunnelDaemon::stop() {
         daemonLog(std::string("could not remove the routes: ") + failure.what());
         routing_.reset();
     }
+    try {
+        appSplit_.stop();
+    } catch (const std::exception& failure) {
+        daemonLog(std::string("could not remove the per-app table: ") + failure.what());
+    }
     if (supervisor_) supervisor_->stop();
     supervisor_.reset();
     stopDns();
@@ -215,6 +231,12 @@ void TunnelDaemon::installRouting() {
     plan.bypass = standardBypassCidrs();
     routedExclusions_ = exclusions_.networks();
     for (const auto& network : routedExclusions_) plan.bypass.push_back(network.text());
+    try {
+        appSplit_.beforeRoutingInstalled();
+    } catch (const std::exception& failure) {
+        daemonLog(std::string("per-app routing not applied: ") + failure.what());
+    }
+    plan.appDefault = appSplit_.routingDefault();
     routing_.emplace(std::move(plan), statePath("routes"));
     routing_->install();
     ++routeGen_;
@@ -395,6 +417,21 @@ std::string TunnelDaemon::chinaDirect(bool on) {
     return replyJson(true);
 }
 
+std::string TunnelDaemon::appRoutes(const Request& request) {
+    std::optional<AppRouteSet> set;
+    if (!isAppRoutesOff(request.args)) set = readAppRoutes(request.args);
+    const bool routed = routing_ && routing_->installed();
+    const std::string what =
+        !set ? std::string("off")
+             : std::to_string(set->routes.size()) + " apps, the rest " +
+                   (set->defaultTarget == AppRouteTarget::proxy ? "through the tunnel" : "direct");
+    appSplit_.request(std::move(set), routed ? &*routing_ : nullptr);
+    if (!routed) return replyJson(true, "applies once the tunnel is up");
+    ++routeGen_;
+    daemonLog("per-app routing: " + what);
+    return replyJson(true);
+}
+
 // The country database is read once, at first use: it changes only with its Debian package.
 bool TunnelDaemon::loadChinaRangesOnce() {
     if (chinaRanges_) return true;
@@ -468,6 +505,11 @@ std::string TunnelDaemon::status(bool toTrustedPeer) const {
     s.chinaDirect = config_.chinaDirect;
     s.chinaSource = chinaSource_;
     s.usqueRestarts = supervisor_ ? supervisor_->restarts() : 0;
+    if (const auto appDefault = appSplit_.routingDefault()) {
+        s.appDefault = *appDefault == AppRouteTarget::proxy ? "proxy" : "direct";
+    }
+    s.appRoutes = appSplit_.applied();
+    s.appErr = appSplit_.error();
     return toTrustedPeer ? statusReplyJson(s) : strangerStatusReplyJson(s);
 }
 

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "nimbrad/app_split.hpp"
 #include "nimbrad/control_request.hpp"
 #include "nimbrad/daemon_config.hpp"
 #include "nimbrad/daemon_settings.hpp"
@@ -22,8 +23,9 @@
 namespace nimbra::nimbrad {
 
 // The daemon's one state machine: the tunnel (usque), whole-machine routing, the DNS forwarder
-// and the system resolver pointed at it, and the user's exclusions. Commands and tunnel events
-// all run on one strand, so a "start" never interleaves with a "stop" or with usque's own news.
+// and the system resolver pointed at it, the user's exclusions and per-app routing. Commands and
+// tunnel events all run on one strand, so a "start" never interleaves with a "stop" or with usque's
+// own news.
 //
 // The order of things while the tunnel is on:
 //   start      -> config re-read, usque started, forwarder listening; answers at once
@@ -59,6 +61,7 @@ private:
     std::string include(const std::string& target);
     std::string nat64(const std::string& prefix);
     std::string chinaDirect(bool on);
+    std::string appRoutes(const Request& request);
 
     void reloadConfig();
     void onConnected();
@@ -100,6 +103,7 @@ private:
     std::string dnsUpstream_;
     std::uint64_t routeGen_ = 0;
 
+    AppSplit appSplit_;
     asio::steady_timer domainTimer_;
     asio::thread_pool lookups_{1};
 };

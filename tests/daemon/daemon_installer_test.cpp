@@ -62,7 +62,8 @@ TEST(ServiceFilesTest, UsersPathsAreQuotedForEachReader) {
                  "-allow-uid 1000 -state-dir /var/lib/nimbrad -resolv-conf /etc/resolv.conf"));
     EXPECT_THAT(text::splitLines(systemd::unitFile(targets, arguments)),
                 Contains("ReadWritePaths=\"/run\" \"/etc\" \"/var/lib/nimbrad\" "
-                         "-\"/home/o'neil/.local/share/My \\\"Nimbra\\\" 100%%/daemon\""));
+                         "-\"/home/o'neil/.local/share/My \\\"Nimbra\\\" 100%%/daemon\" "
+                         "-\"/proc/sys/net/ipv4/conf/all/src_valid_mark\""));
 
     const DaemonFiles files =
         DaemonFiles::in("/Users/o'neil/Library/Application Support/R&D <\"lab\">/Nimbra");

@@ -8,21 +8,23 @@
 namespace nimbra::e2e {
 namespace {
 
-// Runs in the new mount namespace: every mount read-only (ProtectSystem=strict and
-// ProtectHome=read-only at once), then the writable folders (ReadWritePaths=, a missing one
-// skipped like the unit's "-" entries), then the command under setpriv. The folders come as
-// arguments up to "--", the setpriv capability list in CAPS.
-constexpr const char* kConfine = R"(set -e
+// Runs in the new mount namespace: cgroup2 where a systemd machine has it (the tests' machine
+// may mount it elsewhere), every mount read-only (ProtectSystem=strict, ProtectHome=read-only,
+// ProtectKernelTunables= and ProtectControlGroups= at once), then the writable folders and files
+// (ReadWritePaths=, a missing one skipped like the unit's "-" entries), then the command under
+// setpriv. The paths come as arguments up to "--", the setpriv capability list in CAPS.
+constexpr const char* kConfine = R"SH(set -e
+[ "$(stat -f -c %T /sys/fs/cgroup)" = cgroup2fs ] || mount -t cgroup2 none /sys/fs/cgroup
 awk '{ print $5 }' /proc/self/mountinfo | while read -r point; do
   mount -o remount,bind,ro "$point" 2>/dev/null || true
 done
 while [ "$1" != -- ]; do
-  if [ -d "$1" ]; then mount --bind "$1" "$1"; mount -o remount,bind,rw "$1"; fi
+  if [ -e "$1" ]; then mount --bind "$1" "$1"; mount -o remount,bind,rw "$1"; fi
   shift
 done
 shift
 exec setpriv --no-new-privs --inh-caps=-all --bounding-set="-all$CAPS" -- "$@"
-)";
+)SH";
 
 // "+net_admin,+setuid..." as setpriv spells the unit's capabilities.
 std::string setprivCapabilities() {

@@ -129,11 +129,14 @@ NimbradProcess::NimbradProcess(const NamespaceWorld& world, Options options)
                   "-allow-uid", std::to_string(kDaemonUser)};
               // clang-format on
               // Confined as its unit confines it, writing where the unit lets it write.
-              return asConfinedService(argv, service_sandbox::writableFolders(
-                                                 {.socket = options_.socket,
-                                                  .stateDirectory = options_.stateDirectory,
-                                                  .resolverFile = options_.resolvConf,
-                                                  .userFolder = options_.config.parent_path()}));
+              auto writable =
+                  service_sandbox::writableFolders({.socket = options_.socket,
+                                                    .stateDirectory = options_.stateDirectory,
+                                                    .resolverFile = options_.resolvConf,
+                                                    .userFolder = options_.config.parent_path()});
+              for (auto& setting : service_sandbox::writableKernelSettings())
+                  writable.push_back(std::move(setting));
+              return asConfinedService(argv, writable);
           }(),
           [&] {
               std::vector<std::string> env = {"USQUE_STANDIN_FAR_END=" + world.farEndSocket()};
