@@ -254,11 +254,26 @@ void NamespaceWorld::writeHosts(Ns ns, const std::string& lines) const {
 }
 
 std::string NamespaceWorld::warp(bool ipv6) const {
+    return warpOf(run(Ns::client, traceCommand(ipv6)));
+}
+
+std::vector<std::string> NamespaceWorld::traceCommand(bool ipv6) {
     const std::string address = ipv6 ? "[" + std::string(kTraceHost6) + "]" : kTraceHost;
-    const auto result = run(Ns::client, {"curl", "-q", "-sS", "--noproxy", "*", "--max-time", "10",
-                                         "--cacert", testing::TraceServerProcess::caFile(),
-                                         "--resolve", std::string(kTraceName) + ":443:" + address,
-                                         std::string("https://") + kTraceName + "/cdn-cgi/trace"});
+    return {"curl",
+            "-q",
+            "-sS",
+            "--noproxy",
+            "*",
+            "--max-time",
+            "10",
+            "--cacert",
+            testing::TraceServerProcess::caFile(),
+            "--resolve",
+            std::string(kTraceName) + ":443:" + address,
+            std::string("https://") + kTraceName + "/cdn-cgi/trace"};
+}
+
+std::string NamespaceWorld::warpOf(const Subprocess::RunResult& result) {
     const auto at = result.out.find("\nwarp=");
     if (!result.status.succeeded() || at == std::string::npos) {
         return "no trace: " + std::string(text::trim(result.err));

@@ -73,6 +73,9 @@ public:
     // A plain `curl https://www.cloudflare.com/cdn-cgi/trace` from the client, the name resolved
     // to kTraceHost (or kTraceHost6): "on" or "off" from the trace's warp= line, or curl's error.
     std::string warp(bool ipv6 = false) const;
+    // That curl command line, to run some other way, and the warp= value of what it printed.
+    static std::vector<std::string> traceCommand(bool ipv6 = false);
+    static std::string warpOf(const Subprocess::RunResult& result);
 
     // Asks `resolver` (port 53, UDP) from the client for the A record of a name: the address it
     // answers, or why there is none.

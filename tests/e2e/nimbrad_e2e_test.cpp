@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "nimbrad_process.hpp"
+#include "support/private_cgroup.hpp"
 
 namespace nimbra::e2e {
 namespace {
@@ -62,6 +63,30 @@ protected:
         usquePids_.push_back(daemon_->usquePid());
     }
 
+    // Per-app routing of the daemon's user's applications, as the client asks for it.
+    std::string appRoutes(const std::string& defaultTarget, const std::string& entries) {
+        return daemon_->ask("app_routes", {defaultTarget, entries});
+    }
+
+    // `argv` started in the client namespace inside `cgroup` (relative to /sys/fs/cgroup, which
+    // the calling thread must see as cgroup2: inPrivateCgroup), as a desktop starts an app in
+    // its unit: it joins the cgroup before it execs, so its first packet is already the app's.
+    Subprocess::Options inApp(const std::string& cgroup, std::vector<std::string> argv) const {
+        Subprocess::Options options;
+        options.argv = {"nsenter",
+                        "--net=" + world_->path(Ns::client),
+                        "sh",
+                        "-c",
+                        R"(echo $$ >"/sys/fs/cgroup/$0/cgroup.procs" && exec "$@")",
+                        cgroup};
+        options.argv.insert(options.argv.end(), argv.begin(), argv.end());
+        return options;
+    }
+    std::string warpIn(const std::string& cgroup) const {
+        return NamespaceWorld::warpOf(
+            Subprocess::run(inApp(cgroup, NamespaceWorld::traceCommand()), kWait));
+    }
+
     // The files of the user the daemon acts for, in a folder of theirs.
     fs::path user_ = dir_ / "user";
     fs::path registrationFile_ = user_ / "usque-config.json";
@@ -92,6 +117,14 @@ TEST_P(NimbradEnds, LeaveRoutingAndResolverAsBefore) {
     startDaemon();
     startTunnel();
     ASSERT_NE(routing(), routesBefore) << "the tunnel changed nothing";
+    // With per-app routing on, so its table, marked rules and sysctl are there to take back.
+    ASSERT_EQ(testing::inPrivateCgroup([&](testing::PrivateCgroups& cgroups) {
+                  const std::string app = "user.slice/user-65534.slice/app-gnome-x-1.scope";
+                  cgroups.create(app);
+                  EXPECT_THAT(appRoutes("direct", "proxy:" + app), HasSubstr("\"ok\":true"));
+                  EXPECT_EQ(status()["app_routes"].size(), 1u) << status().dump();
+              }),
+              "");
 
     switch (GetParam()) {
         case Ending::Sigterm: {
@@ -122,6 +155,80 @@ INSTANTIATE_TEST_SUITE_P(Endings, NimbradEnds,
                                  info.param == Ending::Sigterm ? "Sigterm" : "SigkillThenRestart");
                          });
 
+// How many UDP packets to port 9999 arrived in `ns` since countUdpArrivals() (nft counts them).
+std::uint64_t udpArrivals(const NamespaceWorld& world, Ns ns) {
+    const std::string shown = world.output(ns, {"nft", "list", "chain", "inet", "count", "in"});
+    const auto at = shown.find("packets ");
+    return at == std::string::npos ? 0 : std::stoull(shown.substr(at + 8));
+}
+
+void countUdpArrivals(const NamespaceWorld& world, Ns ns) {
+    world.output(ns, {"nft",
+                      "add table inet count; add chain inet count in { type filter hook "
+                      "prerouting priority 0; }; add rule inet count in udp dport 9999 "
+                      "counter"});
+}
+
+// Two applications in two units of the user's: each goes where its rule says, a rule changed
+// live flips it, "direct" as the default sends unlisted apps around the tunnel and listed
+// "proxy" apps through it. While the rules change again and again, an app set to proxy that
+// keeps sending never has a packet leave by the LAN.
+TEST_F(NimbradE2e, AppsGoWhereTheirRulesSayLiveAndProxyAppsNeverLeakWhileTheyChange) {
+    startDaemon();
+    startTunnel();
+    ASSERT_EQ(testing::inPrivateCgroup([&](testing::PrivateCgroups& cgroups) {
+                  const std::string slice =
+                      "user.slice/user-65534.slice/user@65534.service/app.slice/";
+                  // Escaped as systemd escapes a '-' in a desktop id; it reaches nft as it is.
+                  const std::string browser = slice + "app-gnome-web\\x2dbrowser-41.scope";
+                  const std::string editor = slice + "app-org.kde.editor@7f3a.service";
+                  cgroups.create(browser);
+                  cgroups.create(editor);
+                  EXPECT_EQ(warpIn(browser), "on");
+                  EXPECT_EQ(warpIn(editor), "on");
+
+                  ASSERT_THAT(appRoutes("proxy", "direct:" + editor), HasSubstr("\"ok\":true"));
+                  EXPECT_EQ(warpIn(browser), "on");
+                  EXPECT_EQ(warpIn(editor), "off");
+                  ASSERT_THAT(appRoutes("proxy", "direct:" + browser), HasSubstr("\"ok\":true"));
+                  EXPECT_EQ(warpIn(browser), "off");
+                  EXPECT_EQ(warpIn(editor), "on");
+                  ASSERT_THAT(appRoutes("direct", "proxy:" + browser), HasSubstr("\"ok\":true"));
+                  EXPECT_EQ(warpIn(browser), "on");
+                  EXPECT_EQ(warpIn(editor), "off") << "unlisted";
+                  EXPECT_EQ(status()["app_default"], "direct") << status().dump();
+
+                  // A unit that appeared after the rules were sent follows them once they are
+                  // sent again.
+                  const std::string player = slice + "app-flatpak-org.player-9.scope";
+                  cgroups.create(player);
+                  EXPECT_EQ(warpIn(player), "off");
+                  ASSERT_THAT(appRoutes("direct", "proxy:" + browser + " proxy:" + player),
+                              HasSubstr("\"ok\":true"));
+                  EXPECT_EQ(warpIn(player), "on");
+
+                  countUdpArrivals(*world_, Ns::router);
+                  countUdpArrivals(*world_, Ns::provider);
+                  Subprocess::Options sender =
+                      inApp(browser, {"bash", "-c",
+                                      std::string("while :; do echo x >/dev/udp/") + kTraceHost +
+                                          "/9999; done 2>/dev/null"});
+                  sender.output = Subprocess::Output::discard;
+                  Subprocess sending = Subprocess::start(std::move(sender));
+                  for (int round = 0; round < 40; ++round) {
+                      const bool byDefault = round % 2 == 0;
+                      ASSERT_THAT(appRoutes(byDefault ? "proxy" : "direct",
+                                            byDefault ? "direct:" + editor : "proxy:" + browser),
+                                  HasSubstr("\"ok\":true"));
+                  }
+                  EXPECT_TRUE(eventually([&] { return udpArrivals(*world_, Ns::provider) > 100; }))
+                      << "the sender never got through the tunnel";
+                  sending.kill();
+                  EXPECT_EQ(udpArrivals(*world_, Ns::router), 0u) << "packets left by the LAN";
+              }),
+              "");
+}
+
 // Request lines mangled every which way get a reply (or a hang-up), never a crash. (The malformed
 // shapes themselves are the control server's own test, tests/nimbrad.)
 TEST_F(NimbradE2e, FuzzedRequestLinesNeverBringItDown) {
@@ -138,6 +245,7 @@ TEST_F(NimbradE2e, FuzzedRequestLinesNeverBringItDown) {
         requestLine("dns", {"custom", "9.9.9.9"}),
         requestLine("nat64", {"64:ff9b::/96"}),
         requestLine("chinadirect", {"off"}),
+        requestLine("app_routes", {"direct", "proxy:user.slice/user-65534.slice/app-x-1.scope"}),
         R"({"cmd":"exclude","args":["\u00e9\ud83d\ude00.example"]})",
     };
     const std::string alphabet = "{}[]\":,\\u0123456789abcdef \t\x01\x7f\xc3\xa9\xff\xed\xa0\x80";

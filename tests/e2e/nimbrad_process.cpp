@@ -71,7 +71,9 @@ std::string routingOf(const NamespaceWorld& world) {
          std::vector<std::vector<std::string>>{{"ip", "rule"},
                                                {"ip", "-6", "rule"},
                                                {"ip", "route", "show", "table", "all"},
-                                               {"ip", "-6", "route", "show", "table", "all"}}) {
+                                               {"ip", "-6", "route", "show", "table", "all"},
+                                               {"nft", "list", "ruleset"},
+                                               {"sysctl", "net.ipv4.conf.all.src_valid_mark"}}) {
         all += "# " + command.back() + "\n" + world.output(NamespaceWorld::Ns::client, command);
     }
     return all;

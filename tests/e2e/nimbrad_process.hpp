@@ -32,7 +32,8 @@ std::string requestLine(const std::string& cmd, const std::vector<std::string>& 
 // when none came. Only system calls, so that a forked child may use it.
 std::string askSocket(const std::string& path, const std::string& line);
 
-// The client namespace's routing as `ip` shows it: both rule lists and both families' tables.
+// The client namespace's routing as `ip` and `nft` show it: both rule lists, both families'
+// tables, the nftables ruleset and the one sysctl per-app routing changes.
 std::string routingOf(const NamespaceWorld& world);
 
 // The unprivileged user the daemon acts for in these tests (its -allow-uid): the files it reads
