@@ -17,6 +17,13 @@ namespace nimbra {
 
 // Every field the controller publishes to its views, in one value. The controller owns the live
 // copy on the core thread and hands out immutable copies after each change.
+// One running application's unit and whether its traffic goes through the tunnel.
+struct AppTrafficNow {
+    std::string desktopId;
+    bool throughTunnel = true;
+    bool operator==(const AppTrafficNow&) const = default;
+};
+
 struct ControllerSnapshot {
     WarpPhase phase = WarpPhase::disconnected;
     std::string detail = "Ready";
@@ -81,6 +88,12 @@ struct ControllerSnapshot {
     // nimbrad's own words on the China ranges (source, age, or why none); empty until it has
     // loaded them or while it is not asked.
     std::string chinaSource;
+    // Per-app routing in real TUN mode, while connected: where each running application's
+    // traffic goes now (by its desktop id, the rules' bundleId; one entry per application unit,
+    // so an app running twice is listed twice), and why per-app routing does not work here or
+    // what nimbrad said when it refused the last set ("" when it works or is not in use).
+    std::vector<AppTrafficNow> appTraffic;
+    std::string appRoutingNote;
     DaemonDNSModeOption dnsModeOption = DaemonDNSModeOption::cloudflare;
     std::string dnsProfileDraft;
     std::string dnsDeviceDraft;
