@@ -135,6 +135,8 @@ Status asStatus(const json& value, const std::string& key) {
     s.routeGen = m.optional("route_gen", asUInt64);
     s.version = m.optional("version", asString);
     s.chinaSource = m.optional("china_source", asString);
+    s.appDefault = m.optional("app_default", asString);
+    s.appErr = m.optional("app_err", asString);
     return s;
 }
 

@@ -31,6 +31,9 @@ struct Status {
     // "china_source": where the China ranges came from and how old they are, or why they could
     // not be loaded; empty until China-direct is first switched on.
     std::optional<std::string> chinaSource;
+    // "app_default": "proxy" or "direct" while per-app routing is applied, "" while it is not.
+    std::optional<std::string> appDefault;
+    std::optional<std::string> appErr;  // "app_err": why the last per-app set was not applied
 
     bool operator==(const Status&) const = default;
 };

@@ -185,7 +185,8 @@ TEST(DaemonReplyDecoding, KeysExactNullIsAbsentRangesKept) {
         R"("dns_upstream":"https://dns.nextdns.io/abc","dns_running":true,"dns_err":"e",)"
         R"("listen":"127.0.0.1:53","excludes":["10.0.0.0/8","example.com"],)"
         R"("uptime_sec":-9223372036854775808,"route_gen":18446744073709551615,)"
-        R"("version":"1.2.3","china_source":"c","tunIface":7},)"
+        R"("version":"1.2.3","china_source":"c","tunIface":7,"app_default":"direct",)"
+        R"("app_err":"a"},)"
         R"("exitProbes":[{"id":"fremont","label":"Fremont","rtt_ms":42,"more":null}]})");
     const client::Status status{.ok = false,
                                 .tunnelOn = true,
@@ -201,7 +202,9 @@ TEST(DaemonReplyDecoding, KeysExactNullIsAbsentRangesKept) {
                                 .uptimeSec = std::numeric_limits<std::int64_t>::min(),
                                 .routeGen = std::numeric_limits<std::uint64_t>::max(),
                                 .version = "1.2.3",
-                                .chinaSource = "c"};
+                                .chinaSource = "c",
+                                .appDefault = "direct",
+                                .appErr = "a"};
     EXPECT_EQ(full, (client::Reply{true, "m", status,
                                    std::vector<client::ExitProbe>{{"fremont", "Fremont", 42}}}));
 }
