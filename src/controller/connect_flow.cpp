@@ -174,6 +174,7 @@ void WarpController::acceptOutcome(const StartOutcome& outcome, const StartReque
     health_->start();
     startWatching();
     if (outcome.started.daemonTun) {
+        appRouting_->start();
         startStatusPolling();
         refreshDaemonStatus();
     }

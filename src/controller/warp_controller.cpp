@@ -1,5 +1,7 @@
 #include "controller/warp_controller.hpp"
 
+#include <unistd.h>
+
 #include "base/log.hpp"
 #include "engine/registration_endpoint.hpp"
 #include "engine/usque_engine.hpp"
@@ -9,6 +11,11 @@
 
 namespace nimbra {
 namespace {
+
+// How long a burst of application units starting or ending settles before the set is sent: a
+// desktop starts an app's unit and then its process, and the app's first packets should already
+// go its way.
+constexpr std::chrono::milliseconds kAppUnitSettle{20};
 
 std::string loopbackEndpoint(int port) {
     return "127.0.0.1:" + std::to_string(port);
@@ -80,6 +87,15 @@ WarpController::WarpController(ControllerEnvironment environment)
                              .refreshExit = [this] { refreshExit(); },
                              .daemonTun = [this] { return connection_.ledger.daemonTun; },
                              .refreshDaemonStatus = [this] { refreshDaemonStatus(); }});
+    appRouting_ = std::make_unique<AppRoutingSync>(
+        runtime_, services_.daemon, prefs_,
+        AppRoutingSync::Places{.cgroupRoot = environment.cgroupRoot, .uid = ::getuid()},
+        kAppUnitSettle, [this](std::vector<AppTrafficNow> traffic, std::string note) {
+            state_.update([&](ControllerSnapshot& s) {
+                s.appTraffic = std::move(traffic);
+                s.appRoutingNote = std::move(note);
+            });
+        });
     if (environment.watchNetwork) {
         networkWatcher_ = std::make_unique<NetworkChangeWatcher>(
             runtime_.executor(), timings_.networkChangeDebounce, [this] { networkChanged(); });
@@ -187,6 +203,11 @@ void WarpController::startWatching() {
 void WarpController::stopWatching() {
     if (networkWatcher_) networkWatcher_->stop();
     if (resumeWatcher_) resumeWatcher_->stop();
+    appRouting_->stop();
+}
+
+void WarpController::appRulesChanged() {
+    if (!quitting_) appRouting_->rulesChanged();
 }
 
 void WarpController::relocalizeVisibleCopy() {

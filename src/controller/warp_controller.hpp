@@ -11,6 +11,7 @@
 
 #include "base/async/core_runtime.hpp"
 #include "base/async/task_scope.hpp"
+#include "controller/app_routing_sync.hpp"
 #include "controller/connection_services.hpp"
 #include "controller/connection_state.hpp"
 #include "controller/controller_state.hpp"
@@ -52,6 +53,8 @@ struct ControllerEnvironment {
     // Listen for network changes and wake-ups while connected (off in tests that do not want
     // the machine's own events).
     bool watchNetwork = true;
+    // Where the cgroup2 tree is, in which per-app routing finds this user's application units.
+    std::filesystem::path cgroupRoot = "/sys/fs/cgroup";
     // Settings for this run only (the command line's flags): used and shown, never stored.
     std::optional<ConnectionMode> connectionModeForRun;
     std::optional<bool> http2ForRun;
@@ -125,6 +128,9 @@ public:
     void removeDaemonExclude(const std::string& entry);
     // Stores it and rewrites the daemon's configuration; while connected also tells the daemon.
     void setChinaDirect(bool on);
+    // The per-app rules or the default for unlisted apps were saved: in real TUN mode, nimbrad
+    // routes running applications by them at once.
+    void appRulesChanged();
     // In real TUN mode: reads the daemon's status once into the published fields.
     void refreshDaemonStatus();
 
@@ -205,6 +211,7 @@ private:
     std::unique_ptr<NetworkTrafficMonitor> traffic_;
     int trafficViewers_ = 0;
     std::unique_ptr<HealthMonitor> health_;
+    std::unique_ptr<AppRoutingSync> appRouting_;
     // The daemon's status, mirrored every Timings::daemonStatusPoll while its TUN is up.
     std::optional<TaskHandle> statusPollTask_;
     int64_t statusPollGeneration_ = 0;

@@ -32,6 +32,7 @@ public:
 
     // The default that routing must be installed with (nothing: per-app routing off).
     std::optional<AppRouteTarget> routingDefault() const;
+    const std::optional<AppRouteSet>& requested() const { return requested_; }
     // Before routing is installed: marks first, so the rules find them in place.
     void beforeRoutingInstalled();
     // Routing goes (the tunnel stops): the table goes too and the set is forgotten.

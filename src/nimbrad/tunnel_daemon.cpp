@@ -184,8 +184,13 @@ std::string TunnelDaemon::stop() {
 }
 
 std::string TunnelDaemon::restart() {
+    // A restart (the client healing its connection) goes on with the same session: the per-app
+    // set it sent still holds, and applies again once routing is back.
+    auto kept = appSplit_.requested();
     stop();
-    return start();
+    std::string reply = start();
+    if (tunnelOn_) appSplit_.request(std::move(kept), nullptr);
+    return reply;
 }
 
 void TunnelDaemon::shutdown() {

@@ -59,8 +59,12 @@ AppRulesModel::AppRulesModel(ControllerModel& model, CoreRuntime& runtime, Prefe
       runtime_(runtime),
       store_(store),
       rulesStore_(AppPreferences(store),
-                  [&runtime](std::function<void()> job) {
-                      asio::post(runtime.blockingPool(), std::move(job));
+                  [&runtime, saved = model.appRulesSavedNotice()](std::function<void()> job) {
+                      // Once written, nimbrad routes running applications by the new rules.
+                      asio::post(runtime.blockingPool(), [job = std::move(job), saved] {
+                          job();
+                          saved();
+                      });
                   }),
       panel_(rulesStore_, PlatformProfile::current(), model.appLanguage()) {
     connect(&model_, &ControllerModel::changed, this, &AppRulesModel::followController);

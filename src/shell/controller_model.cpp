@@ -87,6 +87,12 @@ void ControllerModel::refreshConflicts() {
     runtime_.post([&controller = controller_] { controller.refreshConflicts(); });
 }
 
+std::function<void()> ControllerModel::appRulesSavedNotice() {
+    return [&runtime = runtime_, &controller = controller_] {
+        runtime.post([&controller] { controller.appRulesChanged(); });
+    };
+}
+
 void ControllerModel::setLanguage(const QString& raw) {
     asio::post(runtime_.blockingPool(), [&store = store_, value = raw.toStdString()] {
         store.setText(prefkey::uiLanguage, value);

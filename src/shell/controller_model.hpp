@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "base/preference_store.hpp"
@@ -40,6 +41,9 @@ public:
     void toggle();
     // Has the controller look for conflicting VPNs again. Returns at once.
     void refreshConflicts();
+    // Tells the controller that the per-app rules were saved. Callable from any thread (a save
+    // ends on the blocking pool): the core and the controller outlive every pool job.
+    std::function<void()> appRulesSavedNotice();
     // Stores the interface language ("en", "zh") or theme ("system", "light", "dark") off the GUI
     // thread; every view follows the store.
     void setLanguage(const QString& raw);

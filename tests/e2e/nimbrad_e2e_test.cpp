@@ -206,6 +206,11 @@ TEST_F(NimbradE2e, AppsGoWhereTheirRulesSayLiveAndProxyAppsNeverLeakWhileTheyCha
                   ASSERT_THAT(appRoutes("direct", "proxy:" + browser + " proxy:" + player),
                               HasSubstr("\"ok\":true"));
                   EXPECT_EQ(warpIn(player), "on");
+                  // A restart (the client healing) keeps the set.
+                  ASSERT_THAT(daemon_->ask("restart", {}), HasSubstr("\"ok\":true"));
+                  ASSERT_TRUE(eventually([&] { return daemon_->statusSays("ok", true); }));
+                  usquePids_.push_back(daemon_->usquePid());
+                  EXPECT_EQ(warpIn(editor), "off") << "the set was lost in the restart";
 
                   countUdpArrivals(*world_, Ns::router);
                   countUdpArrivals(*world_, Ns::provider);
