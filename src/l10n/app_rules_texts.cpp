@@ -41,6 +41,16 @@ std::string appRuleDisabledBadge(AppLanguage language) {
     return text(language, "Disabled", "禁用");
 }
 
+std::string appTrafficNow(bool throughTunnel, AppLanguage language) {
+    return throughTunnel ? text(language, "Via tunnel", "经隧道")
+                         : text(language, "Direct", "直连");
+}
+
+std::string appRoutingLive(AppLanguage language) {
+    return text(language, "Real TUN: rules apply to running apps at once, no relaunch needed",
+                "真全局 (TUN)：规则即时作用于运行中的应用，无需重新启动");
+}
+
 std::string appRulesTabLabel(AppRulesTab tab, std::size_t count, AppLanguage language) {
     const auto& row = rowOf(kAppRulesTabs, tab);
     std::string label(pick(language, row.english, row.chinese));

@@ -41,6 +41,13 @@ std::vector<std::pair<std::string, std::string>> appRulesCaptions(const Platform
 std::string appRuleTargetTitle(AppRuleTarget target, AppLanguage language);
 std::string appRuleDisabledBadge(AppLanguage language);
 
+// Where a running application's traffic goes now under per-app routing (not what its rule asks):
+// "Via tunnel" or "Direct".
+std::string appTrafficNow(bool throughTunnel, AppLanguage language);
+
+// The panel's notice while real TUN routes each application by its rule, live.
+std::string appRoutingLive(AppLanguage language);
+
 // "Running (3)", "Configured (7)"; the "all" tab has no count.
 std::string appRulesTabLabel(AppRulesTab tab, std::size_t count, AppLanguage language);
 

@@ -14,6 +14,24 @@ bool ruleMatches(const AppRuleItem& rule, const AppRuleItem& item) {
            (!item.appPath.empty() && item.appPath == rule.appPath);
 }
 
+namespace {
+
+// Whether the application's traffic goes through the tunnel now; none while no unit of it is
+// routed. An app whose units go different ways (one started before a rule changed, one after)
+// counts as through the tunnel only when every unit is: "Via tunnel" tells the user the app's
+// traffic stays inside it, and one direct unit already breaks that.
+std::optional<bool> throughTunnel(const std::vector<AppTrafficNow>& traffic,
+                                  std::string_view desktopId) {
+    if (desktopId.empty()) return std::nullopt;
+    std::optional<bool> all;
+    for (const AppTrafficNow& unit : traffic) {
+        if (unit.desktopId == desktopId) all = all.value_or(true) && unit.throughTunnel;
+    }
+    return all;
+}
+
+}  // namespace
+
 AppRulesPanel::AppRulesPanel(AppRulesStore& store, const PlatformProfile& profile,
                              AppLanguage language)
     : store_(store),
@@ -21,6 +39,12 @@ AppRulesPanel::AppRulesPanel(AppRulesStore& store, const PlatformProfile& profil
       language_(language),
       rules_(store.rules()),
       defaultFallback_(store.defaultFallback()) {}
+
+bool AppRulesPanel::setAppTraffic(const std::vector<AppTrafficNow>& traffic) {
+    if (traffic == appTraffic_) return false;
+    appTraffic_ = traffic;
+    return true;
+}
 
 bool AppRulesPanel::beginInstalledScan() {
     if (isScanning_) return false;
@@ -168,7 +192,14 @@ AppRuleRow AppRulesPanel::row(const AppRuleItem& item) const {
                                       : L10n::appRuleDisabledBadge(language_);
         shown.badgeLit = rule->isEnabled && rule->target == AppRuleTarget::proxy;
     }
-    shown.accessibleName = shown.badge.empty() ? item.name : item.name + ", " + shown.badge;
+    if (const auto tunnel = throughTunnel(appTraffic_, item.bundleId)) {
+        shown.traffic = L10n::appTrafficNow(*tunnel, language_);
+        shown.trafficLit = *tunnel;
+    }
+    shown.accessibleName = item.name;
+    for (const std::string* part : {&shown.badge, &shown.traffic}) {
+        if (!part->empty()) shown.accessibleName += ", " + *part;
+    }
     return shown;
 }
 
@@ -221,8 +252,10 @@ std::vector<AppRuleMenuEntry> AppRulesPanel::rowMenu(const AppRuleItem& item) co
     return menu;
 }
 
-std::string AppRulesPanel::modeNotice(ConnectionMode mode) const {
-    return L10n::appRulesModeNotice(label(mode, language_), language_);
+std::string AppRulesPanel::modeNotice(const ControllerSnapshot& snapshot) const {
+    if (!snapshot.appRoutingNote.empty()) return snapshot.appRoutingNote;
+    if (snapshot.runningMode == ConnectionMode::realTun) return L10n::appRoutingLive(language_);
+    return L10n::appRulesModeNotice(label(snapshot.connectionMode, language_), language_);
 }
 
 void AppRulesPanel::save() {

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "controller/controller_snapshot.hpp"
 #include "model/app_language.hpp"
 #include "model/app_rule_item.hpp"
 #include "model/app_rules_tab.hpp"
@@ -32,7 +33,12 @@ struct AppRuleRow {
     std::string badge;
     // The badge is drawn in the accent colour only for traffic that goes through the tunnel.
     bool badgeLit = false;
-    // What a screen reader says for the row: the name, then the badge when there is one.
+    // Where the application's traffic goes now under per-app routing, whatever its rule asks:
+    // "Via tunnel" or "Direct"; empty (and not shown) while nimbrad routes none of its units.
+    std::string traffic;
+    // Drawn in the accent colour, like the badge, for traffic that goes through the tunnel.
+    bool trafficLit = false;
+    // What a screen reader says for the row: the name, then the badge and the traffic there are.
     std::string accessibleName;
 
     bool operator==(const AppRuleRow&) const = default;
@@ -81,6 +87,9 @@ public:
     void selectTab(AppRulesTab tab) { selectedTab_ = tab; }
     void setSearchQuery(std::string query) { searchQuery_ = std::move(query); }
     void setRunningApps(std::vector<AppRuleItem> apps) { runningApps_ = std::move(apps); }
+    // Where each running application unit's traffic goes now (the controller's, by desktop id);
+    // false, and nothing changes, when the rows already show this.
+    bool setAppTraffic(const std::vector<AppTrafficNow>& traffic);
     // False (and nothing changes) while a scan already runs: the shell then starts none.
     bool beginInstalledScan();
     void finishInstalledScan(std::vector<AppRuleItem> apps);
@@ -117,7 +126,10 @@ public:
     std::string tabLabel(AppRulesTab tab) const;
     AppRulesTabContent tabContent() const;
     std::vector<AppRuleMenuEntry> rowMenu(const AppRuleItem& item) const;
-    std::string modeNotice(ConnectionMode mode) const;
+    // Why per-app routing does not work when the controller says so; else, while the running
+    // connection is real TUN, that rules route applications live; else the chosen mode's note
+    // that only real TUN splits by application.
+    std::string modeNotice(const ControllerSnapshot& snapshot) const;
 
 private:
     AppRuleRow row(const AppRuleItem& item) const;
@@ -133,6 +145,7 @@ private:
     AppRulesTab selectedTab_ = AppRulesTab::running;
     std::vector<AppRuleItem> runningApps_;
     std::vector<AppRuleItem> installedApps_;
+    std::vector<AppTrafficNow> appTraffic_;
     std::string searchQuery_;
     std::string statusToast_;
     std::uint64_t toastGeneration_ = 0;

@@ -75,13 +75,13 @@ AppRulesModel::AppRulesModel(ControllerModel& model, CoreRuntime& runtime, Prefe
 AppRulesModel::~AppRulesModel() = default;
 
 // Snapshots arrive each second while traffic is shown: the rows are rebuilt only when the
-// language changed, the notice only when its text did.
+// language or where the applications' traffic goes changed, the notice only when its text did.
 void AppRulesModel::followController() {
-    if (panel_.language() != model_.appLanguage()) {
-        panel_.setLanguage(model_.appLanguage());
-        refresh();
-    }
-    const QString notice = qs(panel_.modeNotice(model_.snapshot()->connectionMode));
+    const ControllerSnapshot& snapshot = *model_.snapshot();
+    const bool languageChanged = panel_.language() != model_.appLanguage();
+    panel_.setLanguage(model_.appLanguage());
+    if (panel_.setAppTraffic(snapshot.appTraffic) || languageChanged) refresh();
+    const QString notice = qs(panel_.modeNotice(snapshot));
     if (notice != modeNotice_) {
         modeNotice_ = notice;
         Q_EMIT modeNoticeChanged();
@@ -157,6 +157,8 @@ QVariantList AppRulesModel::rows() const {
             {QStringLiteral("enabled"), row.enabled},
             {QStringLiteral("badge"), qs(row.badge)},
             {QStringLiteral("badgeLit"), row.badgeLit},
+            {QStringLiteral("traffic"), qs(row.traffic)},
+            {QStringLiteral("trafficLit"), row.trafficLit},
             {QStringLiteral("accessibleName"), qs(row.accessibleName)}});
     }
     return list;

@@ -32,7 +32,8 @@ class AppRulesModel : public QObject {
     Q_PROPERTY(QString selectedTab READ selectedTab NOTIFY changed)
     // {value, title} per tab, in order.
     Q_PROPERTY(QVariantList tabs READ tabs NOTIFY changed)
-    // {name, id, subtitle, icon, hasRule, target, enabled, badge} per row of the selected tab.
+    // {name, id, subtitle, icon, hasRule, target, enabled, badge, badgeLit, traffic, trafficLit,
+    // accessibleName} per row of the selected tab.
     Q_PROPERTY(QVariantList rows READ rows NOTIFY changed)
     Q_PROPERTY(QString placeholder READ placeholder NOTIFY changed)
     Q_PROPERTY(bool scanning READ scanning NOTIFY changed)

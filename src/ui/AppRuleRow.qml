@@ -2,9 +2,9 @@ import QtQuick
 import QtQuick.Controls.Basic
 import QtQuick.Layouts
 
-// One application of the per-app rules list: icon, name, its id, the rule's badge, then either the
-// quick-add buttons (no rule yet) or the rule's switch, and a menu of the rest (also on a
-// right-click or the menu key).
+// One application of the per-app rules list: icon, name with where its traffic goes now (under
+// per-app routing), its id, the rule's badge, then either the quick-add buttons (no rule yet) or
+// the rule's switch, and a menu of the rest (also on a right-click or the menu key).
 Rectangle {
     id: row
     required property int index
@@ -18,7 +18,7 @@ Rectangle {
     Accessible.role: Accessible.ListItem
     Accessible.name: modelData.accessibleName
 
-    // Narrow rows carry the badge under the name, so the name keeps its room.
+    // Narrow rows carry the badge and the traffic pill under the name, so the name keeps its room.
     readonly property bool narrow: width < 400
 
     component RuleBadge: Rectangle {
@@ -42,6 +42,10 @@ Rectangle {
             font.family: theme.fontFamily
             font.pixelSize: 11
         }
+    }
+    // Where the app's traffic goes now: rounded apart from the rule's badge, lit the same way.
+    component TrafficPill: RuleBadge {
+        radius: height / 2
     }
     // "+ Proxy" and "+ Direct" for an app without a rule.
     component QuickAdd: RowLayout {
@@ -96,14 +100,32 @@ Rectangle {
             Layout.fillWidth: true
             Layout.minimumWidth: 40
             spacing: 1
-            Text {
+            // A plain row: the name takes its own width (the room left beside the pill at most),
+            // so the pill follows the name rather than the row's edge.
+            Row {
+                id: nameLine
                 Layout.fillWidth: true
-                text: row.modelData.name
-                color: theme.text
-                font.family: theme.fontFamily
-                font.pixelSize: 13
-                font.weight: Font.Medium
-                elide: Text.ElideRight
+                spacing: 6
+                Text {
+                    width: Math.min(implicitWidth, nameLine.width - (trafficBeside.visible
+                                    ? trafficBeside.width + nameLine.spacing : 0))
+                    anchors.verticalCenter: parent.verticalCenter
+                    text: row.modelData.name
+                    color: theme.text
+                    font.family: theme.fontFamily
+                    font.pixelSize: 13
+                    font.weight: Font.Medium
+                    elide: Text.ElideRight
+                }
+                TrafficPill {
+                    id: trafficBeside
+                    objectName: visible ? "appTraffic_" + row.modelData.name : ""
+                    anchors.verticalCenter: parent.verticalCenter
+                    text: row.modelData.traffic
+                    lit: row.modelData.trafficLit
+                    visible: !row.narrow && row.modelData.traffic.length > 0
+                    width: Math.min(implicitWidth, 100)
+                }
             }
             Text {
                 Layout.fillWidth: true
@@ -120,11 +142,25 @@ Rectangle {
                 Layout.topMargin: 4
                 visible: row.narrow && !row.modelData.hasRule
             }
-            RuleBadge {
-                text: row.modelData.badge
-                lit: row.badgeLit
-                visible: row.narrow && row.modelData.badge.length > 0
-                Layout.maximumWidth: parent.width
+            Flow {
+                id: narrowPills
+                Layout.fillWidth: true
+                visible: row.narrow
+                         && (row.modelData.badge.length > 0 || row.modelData.traffic.length > 0)
+                spacing: 4
+                RuleBadge {
+                    text: row.modelData.badge
+                    lit: row.badgeLit
+                    visible: row.modelData.badge.length > 0
+                    width: Math.min(implicitWidth, narrowPills.width)
+                }
+                TrafficPill {
+                    objectName: visible ? "appTraffic_" + row.modelData.name : ""
+                    text: row.modelData.traffic
+                    lit: row.modelData.trafficLit
+                    visible: row.modelData.traffic.length > 0
+                    width: Math.min(implicitWidth, narrowPills.width)
+                }
             }
         }
         RuleBadge {

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -174,6 +175,76 @@ TEST_F(AppRulesPanelTest, TabsShowCountsAndTheirEmptyNotes) {
     EXPECT_EQ(panel.tabContent().rows.back().accessibleName, "B");
     panel.updateTarget(app("a", "A", "a", ""), AppRuleTarget::direct);
     EXPECT_FALSE(panel.tabContent().rows.front().badgeLit);
+}
+
+// The notice and each row's traffic as the controller reports per-app routing: the chosen
+// mode's note until a real-TUN connection runs, then that rules route live or why they do not;
+// a row tells where its app's traffic goes only while some unit of it is routed.
+TEST_F(AppRulesPanelTest, NoticeAndRowsFollowWherePerAppRoutingSendsTraffic) {
+    using enum ConnectionMode;
+    const std::string needsTun =
+        "': Transparent per-app split requires 'Real TUN'; or click 🚀 to launch app with proxy";
+    const auto unit = [](std::string id, bool tunnel) { return AppTrafficNow{id, tunnel}; };
+    for (const auto& [chosen, running, note, traffic, notice, spoken, lit] :
+         std::vector<std::tuple<ConnectionMode, std::optional<ConnectionMode>, std::string,
+                                std::vector<AppTrafficNow>, std::string, std::vector<std::string>,
+                                std::vector<bool>>>{
+             {socks,
+              socks,
+              "",
+              {},
+              "Current mode 'Local SOCKS" + needsTun,
+              {"Chrome, Proxy (VPN)", "Code", "Bare"},
+              {false, false, false}},
+             {realTun,
+              std::nullopt,
+              "",
+              {},
+              "Current mode 'TUN" + needsTun,
+              {"Chrome, Proxy (VPN)", "Code", "Bare"},
+              {false, false, false}},
+             {realTun,
+              realTun,
+              "",
+              {unit("google-chrome", true), unit("code", false), unit("", false)},
+              "Real TUN: rules apply to running apps at once, no relaunch needed",
+              {"Chrome, Proxy (VPN), Via tunnel", "Code, Direct", "Bare"},
+              {true, false, false}},
+             // One direct unit of several is enough for the app to be said to go direct.
+             {realTun,
+              realTun,
+              "nimbrad refused the per-app set",
+              {unit("google-chrome", true), unit("google-chrome", false)},
+              "nimbrad refused the per-app set",
+              {"Chrome, Proxy (VPN), Direct", "Code", "Bare"},
+              {false, false, false}},
+             {socks,
+              globalTun,
+              "",
+              {},
+              "Current mode 'Local SOCKS" + needsTun,
+              {"Chrome, Proxy (VPN)", "Code", "Bare"},
+              {false, false, false}},
+         }) {
+        AppRulesPanel panel = panelWith({app("R", "Chrome", "google-chrome", "")});
+        panel.setRunningApps({app("1", "Chrome", "google-chrome", "/a/chrome.desktop"),
+                              app("2", "Code", "code", ""), app("3", "Bare", "", "")});
+        ControllerSnapshot snapshot;
+        snapshot.connectionMode = chosen;
+        snapshot.runningMode = running;
+        snapshot.appRoutingNote = note;
+        EXPECT_EQ(panel.setAppTraffic(traffic), !traffic.empty()) << notice;
+        EXPECT_FALSE(panel.setAppTraffic(traffic)) << "unchanged traffic republishes no rows";
+        EXPECT_EQ(panel.modeNotice(snapshot), notice);
+        std::vector<std::string> names;
+        std::vector<bool> lights;
+        for (const AppRuleRow& row : panel.tabContent().rows) {
+            names.push_back(row.accessibleName);
+            lights.push_back(row.trafficLit);
+        }
+        EXPECT_EQ(names, spoken) << notice;
+        EXPECT_EQ(lights, lit) << notice;
+    }
 }
 
 // Saves queued on a pool may run in any order; the file still ends with the newest list.

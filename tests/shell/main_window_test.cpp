@@ -101,6 +101,16 @@ TEST_F(ShellWindowTest, AppRulesTabAddsAScannedAppFromItsRowAndSearchFilters) {
     for (const AppPreset& preset : PlatformProfile::current().appRulePresets) {
         EXPECT_TRUE(item(("appRuleRow_" + preset.name).c_str())->isVisible()) << preset.name;
     }
+    // Connected in real TUN, a row shows where its app's traffic goes and the notice says that
+    // rules apply live.
+    const AppPreset& first = PlatformProfile::current().appRulePresets.front();
+    auto snapshot = std::make_shared<ControllerSnapshot>(*model.snapshot());
+    snapshot->runningMode = ConnectionMode::realTun;
+    snapshot->appTraffic = {{first.identifier, true}};
+    model.applySnapshot(snapshot);
+    EXPECT_EQ(text(("appTraffic_" + first.name).c_str()), "Via tunnel");
+    EXPECT_EQ(text("appRulesModeNotice"),
+              "Real TUN: rules apply to running apps at once, no relaunch needed");
 
     appRulesModel.selectTab(QStringLiteral("all"));
     click(item("appRulesScan"));

@@ -25,6 +25,12 @@ protected:
         snapshot->exitProbes = {{rawValue(NAT64Gateway::direct), 1234},
                                 {rawValue(NAT64Gateway::usFremont), 987}};
         snapshot->daemonExcludes = {"2001:db8:ffff:ffff:ffff:ffff:ffff:0/112", "203.0.113.0/24"};
+        // The preset rules' rows say where their apps' traffic goes, in turn lit and muted.
+        snapshot->appTraffic.clear();
+        for (const AppPreset& preset : PlatformProfile::current().appRulePresets) {
+            snapshot->appTraffic.push_back(
+                {preset.identifier, snapshot->appTraffic.size() % 2 == 0});
+        }
         snapshot->traffic = {987.6e6,
                              123.4e6,
                              9'876'543'210'987,
