@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "model/app_rule_item.hpp"
 #include "model/connection_mode.hpp"
 
 namespace nimbra::cli {
@@ -36,6 +37,13 @@ int uninstallDaemon();
 int setDaemonDns(const std::string& mode, const std::optional<std::string>& value);
 int changeDaemonExclude(const std::string& target, bool add);
 int setDaemonChinaDirect(bool on);
+// `apps [list]`, `apps set ID TARGET`, `apps remove ID`, `apps default TARGET`, `apps launch ID`;
+// ID is the application's desktop id.
+int listApps();
+int setAppRule(const std::string& id, AppRuleTarget target);
+int removeAppRule(const std::string& id);
+int setAppDefault(AppRuleTarget target);
+int launchApp(const std::string& id);
 
 // Why `connect --mode tun` cannot start here: no nimbrad answers and no administrator prompt
 // can be shown to install it. Nothing when it can go ahead.

@@ -113,6 +113,40 @@ int main(int argc, char** argv) {
         ->required()
         ->check(CLI::IsMember({"on", "off"}));
 
+    auto* appsCommand = app.add_subcommand(
+        "apps",
+        "per-app rules of real TUN mode: which apps go through the tunnel (proxy) and which "
+        "around it (direct). Without an action: list. A change reaches a running nimbrad at once "
+        "when it routes per app. ID is the app's desktop id (its .desktop file name)");
+    appsCommand->require_subcommand(0, 1);
+    auto* appsList = appsCommand->add_subcommand(
+        "list",
+        "the default for apps without a rule, the rules, and, while nimbrad's tunnel is on, "
+        "where each running app's traffic goes");
+    std::string appId;
+    std::string appTarget;
+    // Checked as words so a wrong one is named in the error; appRuleTargetFromRaw then holds.
+    const auto targetOption = [&appTarget](CLI::App* command) {
+        command->add_option("target", appTarget, "proxy or direct")
+            ->required()
+            ->check(CLI::IsMember({"proxy", "direct"}));
+    };
+    auto* appsSet =
+        appsCommand->add_subcommand("set", "add or change an app's rule (and switch it on)");
+    appsSet->add_option("id", appId, "the app's desktop id")->required();
+    targetOption(appsSet);
+    auto* appsRemove =
+        appsCommand->add_subcommand("remove", "remove an app's rule; exit 1 when it has none");
+    appsRemove->add_option("id", appId, "the app's desktop id")->required();
+    auto* appsDefault =
+        appsCommand->add_subcommand("default", "where apps without a rule go: proxy or direct");
+    targetOption(appsDefault);
+    auto* appsLaunch = appsCommand->add_subcommand(
+        "launch",
+        "start an app with its traffic sent to the local SOCKS and HTTP proxies; exit 1 when "
+        "it cannot be started");
+    appsLaunch->add_option("id", appId, "the app's desktop id")->required();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -140,6 +174,11 @@ int main(int argc, char** argv) {
     if (*daemonExclude) return nimbra::cli::changeDaemonExclude(excludeTarget, true);
     if (*daemonInclude) return nimbra::cli::changeDaemonExclude(includeTarget, false);
     if (*daemonChinaDirect) return nimbra::cli::setDaemonChinaDirect(chinaDirect == "on");
+    if (*appsSet) return nimbra::cli::setAppRule(appId, *nimbra::appRuleTargetFromRaw(appTarget));
+    if (*appsRemove) return nimbra::cli::removeAppRule(appId);
+    if (*appsDefault) return nimbra::cli::setAppDefault(*nimbra::appRuleTargetFromRaw(appTarget));
+    if (*appsLaunch) return nimbra::cli::launchApp(appId);
+    if (*appsList || *appsCommand) return nimbra::cli::listApps();
     std::fputs(app.help().c_str(), stdout);
     return 0;
 }
