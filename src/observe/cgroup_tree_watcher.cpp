@@ -26,6 +26,14 @@ namespace {
 constexpr const char* kLog = "cgroup-watch";
 }  // namespace
 
+CgroupTreeWatcher::CgroupTreeWatcher(asio::any_io_executor core, std::filesystem::path appSlice,
+                                     std::chrono::milliseconds coalesce,
+                                     std::function<void()> onChange)
+    : core_(std::move(core)),
+      appSlice_(std::move(appSlice)),
+      coalesce_(coalesce),
+      onChange_(std::move(onChange)) {}
+
 #ifdef __linux__
 
 namespace {
@@ -233,14 +241,6 @@ struct CgroupTreeWatcher::Session {
     }
 };
 
-CgroupTreeWatcher::CgroupTreeWatcher(asio::any_io_executor core, std::filesystem::path appSlice,
-                                     std::chrono::milliseconds coalesce,
-                                     std::function<void()> onChange)
-    : core_(std::move(core)),
-      appSlice_(std::move(appSlice)),
-      coalesce_(coalesce),
-      onChange_(std::move(onChange)) {}
-
 CgroupTreeWatcher::~CgroupTreeWatcher() {
     stop();
 }
@@ -305,14 +305,6 @@ bool CgroupTreeWatcher::watching() const {
 
 // Other systems have no cgroups; per-app routing there takes another way.
 struct CgroupTreeWatcher::Session {};
-
-CgroupTreeWatcher::CgroupTreeWatcher(asio::any_io_executor core, std::filesystem::path appSlice,
-                                     std::chrono::milliseconds coalesce,
-                                     std::function<void()> onChange)
-    : core_(std::move(core)),
-      appSlice_(std::move(appSlice)),
-      coalesce_(coalesce),
-      onChange_(std::move(onChange)) {}
 
 CgroupTreeWatcher::~CgroupTreeWatcher() = default;
 
