@@ -225,6 +225,7 @@ TEST_F(RealTunTest, ADaemonThatDoesNotComeUpOnQuicIsStoppedAndTriedOnceOnHttp2) 
         Shown end;
         int installsTried;
         std::vector<bool> syncs;
+        const char* exitWarp = "on";  // what the direct probe finds
     };
     const DaemonError canceled(DaemonError::InstallCanceled{});
     // clang-format off
@@ -236,6 +237,10 @@ TEST_F(RealTunTest, ADaemonThatDoesNotComeUpOnQuicIsStoppedAndTriedOnceOnHttp2) 
         {"prompt cancelled on HTTP/2", true, {canceled}, R"({"ok":true})",
          {WarpPhase::error, "Admin authorization canceled — real TUN needs nimbrad daemon"}, 1,
          {true}},
+        // Not through WARP is no transport trouble: stopped, never retried.
+        {"direct probe not via WARP", false, {}, R"({"ok":true})",
+         {WarpPhase::error, "TUN up but direct probe not via WARP (loc=US warp=off "
+                            "ip=104.28.0.1). Go/OAuth may still fail."}, 1, {false}, "off"},
     };
     // clang-format on
     for (const Case& c : cases) {
@@ -245,13 +250,14 @@ TEST_F(RealTunTest, ADaemonThatDoesNotComeUpOnQuicIsStoppedAndTriedOnceOnHttp2) 
         startDaemon();
         daemon()->script("start", FakeReply::line(c.startReply));
         failInstalls(c.installs);
+        diagnostics_->directAnswer = probeAt("US", c.exitWarp);
         makeRealTunController(c.http2);
         controller_->connect();
         ASSERT_TRUE(ends());
         EXPECT_EQ(phasesSeen().back(), c.end);
         EXPECT_EQ(installs_, c.installsTried);
         EXPECT_EQ(syncs(), c.syncs);
-        const bool retried = !c.http2;
+        const bool retried = c.syncs.size() > 1;
         EXPECT_EQ(inOrder(detailsSeen(),
                           {"QUIC/probe failed — retrying with HTTP/2…", "Checking usque config…"}),
                   retried);
@@ -262,6 +268,7 @@ TEST_F(RealTunTest, ADaemonThatDoesNotComeUpOnQuicIsStoppedAndTriedOnceOnHttp2) 
         }
         if (c.end.first == WarpPhase::error) {
             EXPECT_EQ(commands().back(), "stop");
+            EXPECT_FALSE(listening(socksPort_));
         }
         retireController();
         clearSyncs();
@@ -290,20 +297,6 @@ TEST_F(RealTunTest, ARefusedDnsChoiceOrATakenSocksPortStillConnectAndSaySo) {
     EXPECT_TRUE(std::ranges::any_of(seen_, [](const auto& snapshot) {
         return snapshot->dnsWarning == "nimbrad command failed: upstream unreachable";
     }));
-}
-
-TEST_F(RealTunTest, ADirectProbeNotThroughWarpStopsTheDaemonAndIsNotRetried) {
-    startDaemon();
-    diagnostics_->directAnswer = probeAt("DE", "off");
-    connectRealTun();
-    ASSERT_TRUE(ends());
-    EXPECT_EQ(phasesSeen().back(), Shown(WarpPhase::error,
-                                         "TUN up but direct probe not via WARP (loc=DE warp=off "
-                                         "ip=104.28.0.1). Go/OAuth may still fail."));
-    EXPECT_EQ(countOf("start"), 1);
-    EXPECT_TRUE(inOrder(commands(), {"start", "stop"}));
-    EXPECT_EQ(commands().back(), "stop");
-    EXPECT_FALSE(listening(socksPort_));
 }
 
 TEST_F(RealTunTest, ACancelDuringTheReadinessWaitEndsItAndItsStopIsTheLastWord) {
@@ -409,7 +402,7 @@ TEST_F(RealTunTest, TheDaemonsStatusIsMirroredFieldByField) {
     EXPECT_EQ(seen_.size(), published);
 }
 
-TEST_F(RealTunTest, DnsExclusionsAndChinaDirectReachTheDaemonLiveAndRefusalsAreShown) {
+TEST_F(RealTunTest, DnsExclusionsChinaDirectAndGatewayReachTheDaemonLiveOnlyInRealTun) {
     startDaemon();
     daemon()->script("exclude", std::vector{FakeReply::line(R"({"ok":true})"),
                                             FakeReply::line(R"({"ok":false})")});
@@ -445,17 +438,24 @@ TEST_F(RealTunTest, DnsExclusionsAndChinaDirectReachTheDaemonLiveAndRefusalsAreS
     // The configuration file followed the DNS switch, the added exclusion and China-direct, on
     // this run's transport; removing sends the entry alone.
     EXPECT_EQ(syncs(), (std::vector<bool>{false, false, false, false}));
-}
 
-TEST_F(RealTunTest, OutsideRealTunNothingIsSentForDns) {
-    startDaemon();
-    makeRealTunController();
+    // A live gateway switch tells the daemon the prefix, then restarts it: no reconnect.
+    controller_->setNat64Gateway(NAT64Gateway::usFremont);
+    ASSERT_TRUE(settles([&] { return countOf("restart") == 1; }));
+    ASSERT_TRUE(becomes(WarpPhase::connected));
+    const auto prefix = std::string(rawValue(NAT64Gateway::usFremont));
+    EXPECT_THAT(requestsFor("nat64"),
+                ElementsAre("{\"cmd\":\"nat64\",\"args\":[\"" + prefix + "\"]}\n"));
+    EXPECT_TRUE(inOrder(commands(), {"nat64", "restart"}));
+    EXPECT_EQ(countOf("start"), 1);
+
+    // Outside real TUN nothing is sent for DNS.
+    controller_->disconnect();
+    ASSERT_TRUE(becomes(WarpPhase::disconnected));
     controller_->setConnectionMode(ConnectionMode::socks);
-    controller_->setDnsModeOption(DaemonDNSModeOption::off);
     controller_->applyDaemonDNSLive();
     testing::runFor(runtime_, 50ms);
-    EXPECT_EQ(store_.text(prefkey::daemonDNSMode).value_or(""), "off");
-    EXPECT_EQ(countOf("dns"), 0);
+    EXPECT_EQ(countOf("dns"), 2);
 }
 
 TEST_F(RealTunTest, AnUnhealthyTunIsRestartedByTheDaemonAndProbedAgain) {
@@ -478,21 +478,6 @@ TEST_F(RealTunTest, AnUnhealthyTunIsRestartedByTheDaemonAndProbedAgain) {
 
     controller_->disconnect();
     ASSERT_TRUE(becomes(WarpPhase::disconnected));
-}
-
-TEST_F(RealTunTest, ALiveGatewaySwitchTellsTheDaemonThePrefixThenRestartsIt) {
-    startDaemon();
-    connectRealTun();
-    ASSERT_TRUE(ends());
-    ASSERT_EQ(controller_->state().phase, WarpPhase::connected);
-    controller_->setNat64Gateway(NAT64Gateway::usFremont);
-    ASSERT_TRUE(settles([&] { return countOf("restart") == 1; }));
-    ASSERT_TRUE(becomes(WarpPhase::connected));
-    const auto prefix = std::string(rawValue(NAT64Gateway::usFremont));
-    EXPECT_THAT(requestsFor("nat64"),
-                ElementsAre("{\"cmd\":\"nat64\",\"args\":[\"" + prefix + "\"]}\n"));
-    EXPECT_TRUE(inOrder(commands(), {"nat64", "restart"}));
-    EXPECT_EQ(countOf("start"), 1);  // no reconnect
 }
 
 }  // namespace
