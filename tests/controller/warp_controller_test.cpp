@@ -163,8 +163,8 @@ TEST_F(WarpControllerTest, TrafficFiguresTickAndArePublishedOnlyWhileAViewShowsT
 }
 
 // The conflict scan can take seconds, so a press shows the attempt before it; a second connect
-// meanwhile is ignored, while the button (now Cancel) cancels.
-TEST_F(WarpControllerTest, AnAttemptShowsItselfBeforeTheConflictScanAndItsButtonCancels) {
+// meanwhile is ignored, while the button (now Cancel) cancels; a quit ends a start under way.
+TEST_F(WarpControllerTest, AnAttemptShowsItselfBeforeTheScanItsButtonCancelsAndAQuitEndsIt) {
     bool startBegan = false, startEnded = false;  // it sleeps for an hour unless cancelled
     makeController([&](StartContext&, StartRequest) -> asio::awaitable<StartOutcome> {
         startBegan = true;
@@ -189,13 +189,16 @@ TEST_F(WarpControllerTest, AnAttemptShowsItselfBeforeTheConflictScanAndItsButton
     EXPECT_FALSE(controller_->state().connecting);
     EXPECT_FALSE(startBegan);
 
+    // A quit ends the start under way, stops what it started and ignores connects from then on.
     controller_->toggle();
     ASSERT_TRUE(settles([&] { return startBegan; }));
-    controller_->toggle();
-    ASSERT_TRUE(settles([&] { return controller_->state().detail == "Cancelled"; }));
-    runFor(runtime_, 10ms);
+    bool quitDone = false;
+    controller_->quit([&] { quitDone = true; });
+    controller_->connect();
+    ASSERT_TRUE(settles([&] { return quitDone; }));
     EXPECT_TRUE(startEnded);
-    EXPECT_GE(engine_->stops, 2);
+    EXPECT_GE(engine_->stops, 2) << "also ends a usque another run left on the port";
+    EXPECT_NE(controller_->state().phase, WarpPhase::connected);
     EXPECT_EQ(desktop_->current(), "none");
 }
 
@@ -296,25 +299,6 @@ TEST_F(WarpControllerTest, AConnectDuringATeardownWaitsForItInsteadOfBeingOverwr
                                   {WarpPhase::preparing, "Checking usque…"},
                                   {WarpPhase::startingEngine, "Checking usque…"},
                                   {WarpPhase::connected, "Connected · US/SJC · WARP on"}}));
-}
-
-TEST_F(WarpControllerTest, QuitStopsWhatWasStartedAndEndsEveryTask) {
-    bool startEnded = false;
-    makeController([&](StartContext& context, StartRequest) -> asio::awaitable<StartOutcome> {
-        const std::shared_ptr<void> onEnd(nullptr, [&](void*) { startEnded = true; });
-        context.attempt.showDetail("starting");
-        co_await sleepFor(1h);
-        co_return StartOutcome{};
-    });
-    controller_->connect();
-    ASSERT_TRUE(settles([&] { return controller_->state().detail == "starting"; }));
-    bool quitDone = false;
-    controller_->quit([&] { quitDone = true; });
-    controller_->connect();  // ignored from now on
-    ASSERT_TRUE(settles([&] { return quitDone; }));
-    EXPECT_TRUE(startEnded);
-    EXPECT_GE(engine_->stops, 1) << "also ends a usque another run left on the port";
-    EXPECT_NE(controller_->state().phase, WarpPhase::connected);
 }
 
 TEST_F(WarpControllerTest, SettingsAreStoredAsChosen) {
