@@ -64,22 +64,6 @@ protected:
     std::vector<std::pair<std::string, size_t>> registrations_;
 };
 
-TEST_F(HealthAndGatewayTest, AChangedNetworkIsCheckedAtOnceNotAtTheNextTurn) {
-    makeController({}, [](ControllerEnvironment& environment) {
-        environment.timings.healthFirstCheck = std::chrono::hours(1);
-        environment.timings.healthInterval = std::chrono::hours(1);
-    });
-    controller_->networkChanged();  // not connected: nothing to check
-    controller_->connect();
-    ASSERT_TRUE(becomes(WarpPhase::connected));
-    const int probesBefore = diagnostics_->socksProbes;
-    diagnostics_->socksAnswer = TraceProbe::failed("no route");
-    controller_->networkChanged();
-    ASSERT_TRUE(settles(
-        [&] { return controller_->state().detail == "Exit probe failed — retrying (1/2)"; }));
-    EXPECT_EQ(diagnostics_->socksProbes, probesBefore + 1);
-}
-
 TEST_F(HealthAndGatewayTest, AHealWhoseRestartFailsSaysSoAndTriesAgain) {
     connectIn("socks");
     engine_->failQuic = true;
@@ -164,9 +148,14 @@ TEST_F(HealthAndGatewayTest, AGatewayChosenDuringASwitchOutlivesTheDisconnectOrQ
     }
 }
 
-TEST_F(HealthAndGatewayTest, AGatewayChosenWhileDisconnectedIsOnlyStoredAndFastestIsLowest) {
-    makeController(
-        {}, [this](ControllerEnvironment& environment) { recordRegistrations(environment); });
+// Disconnected, a gateway is only stored and nothing is checked; once connected, a changed network
+// is checked at once, not at the next turn.
+TEST_F(HealthAndGatewayTest, WhileDisconnectedAGatewayIsOnlyStoredAndANetworkChangeWaitsToCount) {
+    makeController({}, [this](ControllerEnvironment& environment) {
+        environment.timings.healthFirstCheck = std::chrono::hours(1);
+        environment.timings.healthInterval = std::chrono::hours(1);
+        recordRegistrations(environment);
+    });
     diagnostics_->latencies = {{"none", 40}, {"2602:fc59:b0:64::", -1}};
     controller_->setNat64Gateway(NAT64Gateway::usFremont);
     ASSERT_TRUE(settles([&] {
@@ -181,6 +170,16 @@ TEST_F(HealthAndGatewayTest, AGatewayChosenWhileDisconnectedIsOnlyStoredAndFaste
     ASSERT_TRUE(settles([&] { return !controller_->state().exitLatencyProbing; }));
     controller_->autoSelectFastestGateway();
     EXPECT_EQ(controller_->state().nat64Gateway, NAT64Gateway::direct);
+
+    controller_->networkChanged();  // not connected: nothing to check
+    controller_->connect();
+    ASSERT_TRUE(becomes(WarpPhase::connected));
+    const int probesBefore = diagnostics_->socksProbes;
+    diagnostics_->socksAnswer = TraceProbe::failed("no route");
+    controller_->networkChanged();
+    ASSERT_TRUE(settles(
+        [&] { return controller_->state().detail == "Exit probe failed — retrying (1/2)"; }));
+    EXPECT_EQ(diagnostics_->socksProbes, probesBefore + 1);
 }
 
 // A split or gateway chosen while connecting applies once connected, as it would have then; a
