@@ -136,9 +136,11 @@ TEST_F(UsqueEngineTest, StartsUsqueForEitherTransportAndNoticesWhenItEnds) {
     const struct {
         bool http2;
         const char* readyLine;  // nullptr: the stand-in's "Connected to MASQUE server"
-    } cases[] = {{false, nullptr}, {true, "tunnel established"}};
+    } cases[] = {{false, nullptr},
+                 {true, "tunnel established"},
+                 {false, "2026/12/06 10:00:00 SUCCESSFULLY CONNECTED TO CLOUDFLARE"}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.http2 ? "HTTP/2" : "QUIC");
+        SCOPED_TRACE(c.readyLine ? c.readyLine : "QUIC");
         if (c.readyLine) home_.knob("USQUE_STANDIN_READY_LINE", c.readyLine);
         auto engine = makeEngine();
         engine.startSocks(c.http2);
@@ -167,6 +169,7 @@ TEST_F(UsqueEngineTest, StartsUsqueForEitherTransportAndNoticesWhenItEnds) {
 TEST_F(UsqueEngineTest, AChildThatNeverGetsReadyOrExitsEarlyFailsAndIsStopped) {
     {
         testing::ScopedEnv neverReady("USQUE_STANDIN_NEVER_READY", "1");
+        testing::ScopedEnv almost("USQUE_STANDIN_PRE_LINES", "Connecting to MASQUE server\n");
         Timings timings = patientTimings();
         timings.masqueReadiness = 300ms;
         auto engine = makeEngine(timings);
