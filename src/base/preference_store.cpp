@@ -250,6 +250,18 @@ PreferenceStore::Json PreferenceStore::mergeBaseLocked() {
     return *values_;
 }
 
+bool PreferenceStore::reload() {
+    // Writers replace the file by rename, so a read sees one whole version without the lock.
+    std::lock_guard writer(writerMutex_);
+    if (!persistent_) return false;
+    auto stored = Stored::read(file_);
+    if (!stored.present || !stored.problem.empty()) return false;
+    std::lock_guard lock(mutex_);
+    if (*values_ == stored.object) return false;
+    *values_ = Json(std::move(stored.object));
+    return true;
+}
+
 std::string PreferenceStore::snapshotJson() const {
     std::lock_guard lock(mutex_);
     return values_->dump();

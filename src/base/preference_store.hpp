@@ -56,6 +56,11 @@ public:
     void setData(std::string_view key, std::string_view bytes);
     void remove(std::string_view key);
 
+    // Takes in what other stores sharing the file wrote since this one last looked (nimbra-cli
+    // beside the client), for a reader that must act on the newest values. A file that is gone
+    // or damaged leaves what this store knows as it is. Returns whether anything changed.
+    bool reload();
+
     // Calls `listener` (on the writing thread, after the write) whenever `key` is set or removed.
     // The subscription ends when the returned handle is destroyed.
     class Subscription;

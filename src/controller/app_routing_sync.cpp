@@ -94,6 +94,8 @@ AppRoutingSync::Outcome AppRoutingSync::exchange(const DaemonService& daemon,
         }
         return outcome;
     }
+    // The rules may have been changed by nimbra-cli since this process read them.
+    preferences.store().reload();
     const auto rules = preferences.appRules();
     const AppRuleTarget fallback = preferences.defaultAppFallback();
     const auto units = apprules::scanAppUnits(places.cgroupRoot, places.uid);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -75,6 +76,16 @@ TEST(PreferenceStore, StoresSharingAFileKeepEachOthersWritesAndRemovals) {
                             R"("usque_prefer_http2":true})";
     EXPECT_EQ(gui.snapshotJson(), all);
     EXPECT_EQ(PreferenceStore(file).snapshotJson(), all);
+
+    // A reader takes in the other's writes when it asks; a damaged file changes nothing.
+    cli.setText("nimbra_ui_theme", "light");
+    EXPECT_EQ(gui.text("nimbra_ui_theme"), "dark");
+    EXPECT_TRUE(gui.reload());
+    EXPECT_EQ(gui.text("nimbra_ui_theme"), "light");
+    EXPECT_FALSE(gui.reload());
+    std::ofstream(file) << "{";
+    EXPECT_FALSE(gui.reload());
+    EXPECT_EQ(gui.text("nimbra_ui_theme"), "light");
 }
 
 TEST(PreferenceStore, StoresWritingFromTwoThreadsAtOnceLoseNothing) {

@@ -68,25 +68,6 @@ protected:
         return daemon_->ask("app_routes", {defaultTarget, entries});
     }
 
-    // `argv` started in the client namespace inside `cgroup` (relative to /sys/fs/cgroup, which
-    // the calling thread must see as cgroup2: inPrivateCgroup), as a desktop starts an app in
-    // its unit: it joins the cgroup before it execs, so its first packet is already the app's.
-    Subprocess::Options inApp(const std::string& cgroup, std::vector<std::string> argv) const {
-        Subprocess::Options options;
-        options.argv = {"nsenter",
-                        "--net=" + world_->path(Ns::client),
-                        "sh",
-                        "-c",
-                        R"(echo $$ >"/sys/fs/cgroup/$0/cgroup.procs" && exec "$@")",
-                        cgroup};
-        options.argv.insert(options.argv.end(), argv.begin(), argv.end());
-        return options;
-    }
-    std::string warpIn(const std::string& cgroup) const {
-        return NamespaceWorld::warpOf(
-            Subprocess::run(inApp(cgroup, NamespaceWorld::traceCommand()), kWait));
-    }
-
     // The files of the user the daemon acts for, in a folder of theirs.
     fs::path user_ = dir_ / "user";
     fs::path registrationFile_ = user_ / "usque-config.json";

@@ -213,6 +213,20 @@ void NimbradWorldTest::startDaemon(const fs::path& config, const fs::path& regis
                                                      .environment = std::move(environment)});
 }
 
+Subprocess::Options NimbradWorldTest::inApp(const std::string& cgroup,
+                                            std::vector<std::string> argv) const {
+    Subprocess::Options options;
+    options.argv = {"nsenter", "--net=" + world_->path(NamespaceWorld::Ns::client),         "sh",
+                    "-c",      R"(echo $$ >"/sys/fs/cgroup/$0/cgroup.procs" && exec "$@")", cgroup};
+    options.argv.insert(options.argv.end(), argv.begin(), argv.end());
+    return options;
+}
+
+std::string NimbradWorldTest::warpIn(const std::string& cgroup) const {
+    return NamespaceWorld::warpOf(
+        Subprocess::run(inApp(cgroup, NamespaceWorld::traceCommand()), std::chrono::seconds(120)));
+}
+
 std::string NimbradWorldTest::resolver() const {
     return readWholeFile(resolvConf_).value_or("");
 }

@@ -102,6 +102,13 @@ protected:
     std::string routing() const { return routingOf(*world_); }
     std::string resolver() const;
 
+    // `argv` started in the client namespace inside `cgroup` (relative to /sys/fs/cgroup, which
+    // the calling thread must see as cgroup2: inPrivateCgroup), as a desktop starts an app in
+    // its unit: it joins the cgroup before it execs, so its first packet is already the app's.
+    Subprocess::Options inApp(const std::string& cgroup, std::vector<std::string> argv) const;
+    // world_->warp() as seen from an app in `cgroup`.
+    std::string warpIn(const std::string& cgroup) const;
+
     testing::TempDir dir_;
     std::filesystem::path usque_;
     std::filesystem::path socket_ = dir_ / "nimbra.sock";

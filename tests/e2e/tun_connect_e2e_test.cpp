@@ -21,7 +21,9 @@
 
 #include "base/atomic_file.hpp"
 #include "cli_run.hpp"
+#include "model/app_preferences.hpp"
 #include "nimbrad_process.hpp"
+#include "support/private_cgroup.hpp"
 #include "support/trace_server_process.hpp"
 #include "support/usque_test_home.hpp"
 
@@ -35,6 +37,20 @@ using Ns = NamespaceWorld::Ns;
 
 // The compatibility SOCKS gateway's port in the client namespace (its loopback is its own).
 constexpr int kCompatPort = 19999;
+// The desktop id of an application with a "direct" rule, and where the user's desktop runs
+// applications (the CLI runs as kDaemonUser).
+constexpr const char* kEditorId = "org.example.editor";
+const std::string kAppSlice = "user.slice/user-" + std::to_string(kDaemonUser) + ".slice/user@" +
+                              std::to_string(kDaemonUser) + ".service/app.slice/";
+
+// `argv` with cgroup2 at /sys/fs/cgroup, where a systemd machine has it (`ip netns exec` mounts
+// a fresh /sys), then as kDaemonUser.
+std::vector<std::string> withCgroupsAsUser(std::vector<std::string> argv) {
+    argv = asDaemonUser(std::move(argv));
+    argv.insert(argv.begin(),
+                {"sh", "-c", R"(mount -t cgroup2 none /sys/fs/cgroup && exec "$@")", "sh"});
+    return argv;
+}
 
 class TunConnectE2e : public NimbradWorldTest {
 protected:
@@ -47,6 +63,12 @@ protected:
         world_->writeHosts(Ns::client, "127.0.0.1 localhost\n" + std::string(kTraceHost) + " " +
                                            kTraceName + "\n");
         home_.store().setInteger("socks_port", kCompatPort);
+        // Everything through the tunnel but the editor, which has a unit of its own.
+        const AppPreferences preferences(home_.store());
+        preferences.migrateIfNeeded();
+        preferences.setDefaultAppFallback(AppRuleTarget::proxy);
+        preferences.setAppRules(
+            {{newUuid(), "Editor", kEditorId, "editor", "", true, AppRuleTarget::direct}});
         home_.knob("NIMBRA_DAEMON_SOCKET", socket_.string());
         // The registration and config.yml do not exist yet: the CLI's first connect writes them,
         // as the user the daemon acts for. Their folder does, so that the confined daemon may
@@ -62,13 +84,13 @@ protected:
 
     CliRun connect() {
         return CliRun({"connect", "--mode", "tun", "--traffic"},
-                      world_->inside(Ns::client, asDaemonUser({})));
+                      world_->inside(Ns::client, withCgroupsAsUser({})));
     }
 
     // A nimbra-cli command in the client namespace, run to its end.
     Subprocess::RunResult cli(std::vector<std::string> args) const {
         args.insert(args.begin(), NIMBRA_CLI);
-        return world_->run(Ns::client, asDaemonUser(std::move(args)));
+        return world_->run(Ns::client, withCgroupsAsUser(std::move(args)));
     }
 
     // The trace through the compatibility gateway, from inside the client namespace.
@@ -205,6 +227,35 @@ TEST_F(TunConnectE2e, ConnectsChangesSettingsLiveHealsAndRestoresOnSigterm) {
     EXPECT_EQ(routing(), routesBefore);
     EXPECT_EQ(resolver(), resolverBefore);
     EXPECT_EQ(world_->warp(), "off");
+}
+
+// Per-app rules while connected: an application whose unit appears after the connect follows
+// its rule as soon as the client hears of it, a change from the command line applies to it
+// while it runs, and the client's next set (another app starting) carries that change too.
+TEST_F(TunConnectE2e, RoutesRunningAppsByTheirRulesLive) {
+    ASSERT_EQ(testing::inPrivateCgroup([&](testing::PrivateCgroups& cgroups) {
+                  cgroups.create(kAppSlice);  // the user's manager is up before any app
+                  CliRun run = connect();
+                  ASSERT_TRUE(run.waitFor("] Connected · ")) << run.transcript();
+
+                  const std::string editor = kAppSlice + "app-gnome-" + kEditorId + "-41.scope";
+                  cgroups.create(editor);
+                  EXPECT_TRUE(eventually([&] { return warpIn(editor) == "off"; }));
+                  EXPECT_EQ(world_->warp(), "on") << "everything else, by the default";
+
+                  const auto set = cli({"apps", "set", kEditorId, "proxy"});
+                  EXPECT_THAT(set.out, HasSubstr("applied now")) << set.out << set.err;
+                  EXPECT_EQ(warpIn(editor), "on");
+                  const auto sent = status()["route_gen"].get<std::uint64_t>();
+                  cgroups.create(kAppSlice + "app-gnome-org.example.other-42.scope");
+                  EXPECT_TRUE(eventually(
+                      [&] { return status()["route_gen"].get<std::uint64_t>() > sent; }));
+                  EXPECT_EQ(warpIn(editor), "on") << "the client sent rules older than the CLI's";
+
+                  run.signal(SIGTERM);
+                  EXPECT_EQ(run.finish(), 0) << run.transcript();
+              }),
+              "");
 }
 
 }  // namespace
