@@ -222,6 +222,9 @@ TEST_F(HealthAndGatewayTest, SettingsChangedWhileStartingApplyOnceConnectedOrAtT
         EXPECT_TRUE(runs());
         EXPECT_EQ(engine_->startsSeen().size(), c.engineStarts);
         EXPECT_EQ(desktop_->current(), c.desktop);
+        // Stored as chosen, whenever it applies.
+        EXPECT_EQ(store_.text(prefkey::splitTunnelMode),
+                  c.runningSplit == SplitTunnelMode::autoSplit ? "auto" : "full");
         controller_->disconnect();
         ASSERT_TRUE(becomes(WarpPhase::disconnected));
         EXPECT_EQ(controller_->state().runningMode, std::nullopt);

@@ -453,6 +453,7 @@ TEST_F(RealTunTest, DnsExclusionsChinaDirectAndGatewayReachTheDaemonLiveOnlyInRe
     controller_->disconnect();
     ASSERT_TRUE(becomes(WarpPhase::disconnected));
     controller_->setConnectionMode(ConnectionMode::socks);
+    EXPECT_EQ(store_.text(prefkey::connectionMode), "socks");
     controller_->applyDaemonDNSLive();
     testing::runFor(runtime_, 50ms);
     EXPECT_EQ(countOf("dns"), 2);

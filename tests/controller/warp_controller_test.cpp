@@ -301,19 +301,6 @@ TEST_F(WarpControllerTest, AConnectDuringATeardownWaitsForItInsteadOfBeingOverwr
                                   {WarpPhase::connected, "Connected · US/SJC · WARP on"}}));
 }
 
-TEST_F(WarpControllerTest, SettingsAreStoredAsChosen) {
-    makeController(&quickStart);
-    store_.remove(prefkey::connectionMode);
-    controller_->setConnectionMode(ConnectionMode::socks);  // written even when unchanged
-    EXPECT_EQ(store_.text(prefkey::connectionMode), "socks");
-    store_.remove(prefkey::splitTunnelMode);
-    controller_->setSplitTunnelMode(SplitTunnelMode::full);  // unchanged: nothing written
-    EXPECT_FALSE(store_.contains(prefkey::splitTunnelMode));
-    controller_->setSplitTunnelMode(SplitTunnelMode::autoSplit);
-    EXPECT_EQ(store_.text(prefkey::splitTunnelMode), "auto");
-    EXPECT_EQ(controller_->state().splitTunnelMode, SplitTunnelMode::autoSplit);
-}
-
 TEST_F(WarpControllerTest, ConflictsAreScannedAtStartUpAndAConnectedOfficialClientRefuses) {
     diagnostics_->setReport(
         {.tailscaleDNS = true, .tailscaleRunning = true, .hints = {ConflictHint::tailscaleDNS}});
