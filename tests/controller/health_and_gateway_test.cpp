@@ -148,8 +148,6 @@ TEST_F(HealthAndGatewayTest, AGatewayChosenDuringASwitchOutlivesTheDisconnectOrQ
     }
 }
 
-// Disconnected, a gateway is only stored and nothing is checked; once connected, a changed network
-// is checked at once, not at the next turn.
 TEST_F(HealthAndGatewayTest, WhileDisconnectedAGatewayIsOnlyStoredAndANetworkChangeWaitsToCount) {
     makeController({}, [this](ControllerEnvironment& environment) {
         environment.timings.healthFirstCheck = std::chrono::hours(1);
@@ -172,7 +170,7 @@ TEST_F(HealthAndGatewayTest, WhileDisconnectedAGatewayIsOnlyStoredAndANetworkCha
     EXPECT_EQ(controller_->state().nat64Gateway, NAT64Gateway::direct);
 
     controller_->networkChanged();  // not connected: nothing to check
-    controller_->connect();
+    controller_->connect();  // connected: a changed network is checked at once, not at next turn
     ASSERT_TRUE(becomes(WarpPhase::connected));
     const int probesBefore = diagnostics_->socksProbes;
     diagnostics_->socksAnswer = TraceProbe::failed("no route");
@@ -222,7 +220,6 @@ TEST_F(HealthAndGatewayTest, SettingsChangedWhileStartingApplyOnceConnectedOrAtT
         EXPECT_TRUE(runs());
         EXPECT_EQ(engine_->startsSeen().size(), c.engineStarts);
         EXPECT_EQ(desktop_->current(), c.desktop);
-        // Stored as chosen, whenever it applies.
         EXPECT_EQ(store_.text(prefkey::splitTunnelMode),
                   c.runningSplit == SplitTunnelMode::autoSplit ? "auto" : "full");
         controller_->disconnect();
