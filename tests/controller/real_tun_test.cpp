@@ -275,30 +275,6 @@ TEST_F(RealTunTest, ADaemonThatDoesNotComeUpOnQuicIsStoppedAndTriedOnceOnHttp2) 
     }
 }
 
-TEST_F(RealTunTest, ARefusedDnsChoiceOrATakenSocksPortStillConnectAndSaySo) {
-    // NextDNS without a profile sends the mode alone.
-    store_.setText(prefkey::daemonDNSMode, "nextdns");
-    store_.setText(prefkey::daemonDNSProfile, "");
-    startDaemon();
-    daemon()->script("dns", FakeReply::line(R"({"ok":false,"msg":"upstream unreachable"})"));
-    asio::io_context io;
-    asio::ip::tcp::acceptor squatter(
-        io, {asio::ip::address_v4::loopback(), static_cast<unsigned short>(socksPort_)});
-    connectRealTun();
-    ASSERT_TRUE(ends());
-    const ControllerSnapshot& s = controller_->state();
-    EXPECT_EQ(s.phase, WarpPhase::connected);
-    EXPECT_THAT(requestsFor("dns"), ElementsAre("{\"cmd\":\"dns\",\"args\":[\"nextdns\"]}\n"));
-    EXPECT_THAT(s.globalCoverageNote,
-                ::testing::StartsWith("Real TUN · adguard DNS · Tailscale/LAN excluded"));
-    EXPECT_THAT(s.globalCoverageNote, ::testing::HasSubstr(" · compat SOCKS not up ("));
-    // The gateway's failure is the last warning shown; the refused DNS choice was shown before.
-    EXPECT_FALSE(s.dnsWarning.empty());
-    EXPECT_TRUE(std::ranges::any_of(seen_, [](const auto& snapshot) {
-        return snapshot->dnsWarning == "nimbrad command failed: upstream unreachable";
-    }));
-}
-
 TEST_F(RealTunTest, ACancelDuringTheReadinessWaitEndsItAndItsStopIsTheLastWord) {
     startDaemon();
     daemon()->script("status", FakeReply::line(kComingUp));
@@ -402,13 +378,30 @@ TEST_F(RealTunTest, TheDaemonsStatusIsMirroredFieldByField) {
     EXPECT_EQ(seen_.size(), published);
 }
 
-TEST_F(RealTunTest, DnsExclusionsChinaDirectAndGatewayReachTheDaemonLiveOnlyInRealTun) {
+TEST_F(RealTunTest, DnsExclusionsChinaDirectAndGatewayGoLiveInRealTunAndRefusalsStillConnect) {
+    // NextDNS without a profile sends the mode alone.
+    store_.setText(prefkey::daemonDNSMode, "nextdns");
+    store_.setText(prefkey::daemonDNSProfile, "");
     startDaemon();
+    daemon()->script("dns", FakeReply::line(R"({"ok":false,"msg":"upstream unreachable"})"));
     daemon()->script("exclude", std::vector{FakeReply::line(R"({"ok":true})"),
                                             FakeReply::line(R"({"ok":false})")});
+    asio::io_context io;
+    asio::ip::tcp::acceptor squatter(
+        io, {asio::ip::address_v4::loopback(), static_cast<unsigned short>(socksPort_)});
     connectRealTun();
     ASSERT_TRUE(ends());
-    ASSERT_EQ(controller_->state().phase, WarpPhase::connected);
+    const ControllerSnapshot& s = controller_->state();
+    ASSERT_EQ(s.phase, WarpPhase::connected);
+    EXPECT_THAT(requestsFor("dns"), ElementsAre("{\"cmd\":\"dns\",\"args\":[\"nextdns\"]}\n"));
+    EXPECT_THAT(s.globalCoverageNote,
+                ::testing::StartsWith("Real TUN · adguard DNS · Tailscale/LAN excluded"));
+    EXPECT_THAT(s.globalCoverageNote, ::testing::HasSubstr(" · compat SOCKS not up ("));
+    // The gateway's failure is the last warning shown; the refused DNS choice was shown before.
+    EXPECT_FALSE(s.dnsWarning.empty());
+    EXPECT_TRUE(std::ranges::any_of(seen_, [](const auto& snapshot) {
+        return snapshot->dnsWarning == "nimbrad command failed: upstream unreachable";
+    }));
     clearSyncs();
 
     controller_->setDnsDrafts(" prof ", " laptop ", "  9.9.9.9 ");
