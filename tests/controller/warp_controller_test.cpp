@@ -49,15 +49,22 @@ protected:
 };
 
 // The settings for this run alone (nimbra-cli's --mode and --http2) are shown and used, never
-// stored.
-TEST_F(WarpControllerTest, StartsReadyWithMigratedSettingsTheFixedPortsAndThisRunsOwnChoices) {
+// stored. Conflicts are scanned after start-up; a connected official client refuses a connect.
+TEST_F(WarpControllerTest, StartsReadyWithMigratedSettingsThisRunsChoicesAndAConflictScan) {
+    diagnostics_->setReport(
+        {.tailscaleDNS = true, .tailscaleRunning = true, .hints = {ConflictHint::tailscaleDNS}});
     store_.setInteger(prefkey::prefsVersion, 6);
     store_.setBoolean(prefkey::preferHttp2, true);  // the migration turns this off
     store_.setText(prefkey::connectionMode, "socks");
-    makeController(&quickStart, [](ControllerEnvironment& environment) {
-        environment.connectionModeForRun = ConnectionMode::globalTun;
-        environment.http2ForRun = true;
-    });
+    makeController(
+        [](StartContext&, StartRequest) -> asio::awaitable<StartOutcome> {
+            ADD_FAILURE() << "started despite a connected official client";
+            co_return StartOutcome{};
+        },
+        [](ControllerEnvironment& environment) {
+            environment.connectionModeForRun = ConnectionMode::globalTun;
+            environment.http2ForRun = true;
+        });
     const auto& s = controller_->state();
     EXPECT_EQ(Shown(s.phase, s.detail), Shown(WarpPhase::disconnected, "Ready"));
     EXPECT_EQ(s.socksEndpoint, "127.0.0.1:19999");
@@ -68,11 +75,29 @@ TEST_F(WarpControllerTest, StartsReadyWithMigratedSettingsTheFixedPortsAndThisRu
     EXPECT_EQ(store_.text(prefkey::connectionMode), "socks");
     EXPECT_TRUE(s.http2);
     EXPECT_EQ(s.connectionMode, ConnectionMode::globalTun);
+    EXPECT_EQ(s.conflictBanner, "") << "start-up does not wait for the scan";
     // The usque look-up answers later, from the pool.
     EXPECT_EQ(s.usquePath, "…");
     ASSERT_TRUE(settles([&] { return controller_->state().usquePath != "…"; }));
     EXPECT_THAT(controller_->state().usquePath, ::testing::StartsWith("(not found"));
     EXPECT_FALSE(controller_->state().usqueFound);
+
+    ASSERT_TRUE(settles([&] { return !controller_->state().conflictBanner.empty(); }));
+    EXPECT_EQ(controller_->state().conflictBanner,
+              "Tailscale DNS · TUN excludes 100.64/10 (ClashX-style; WARP usually fights TS)");
+    EXPECT_FALSE(controller_->state().conflictBlocking);
+    diagnostics_->setReport({.officialWarpConnected = true,
+                             .officialWarpInstalled = true,
+                             .hints = {ConflictHint::disconnectOfficialWarp}});
+    // The refusal's own texts are the e2e run's (tests/e2e/connect_e2e_test.cpp).
+    controller_->connect();
+    ASSERT_TRUE(ends());
+    const auto& refused = controller_->state();
+    EXPECT_EQ(refused.phase, WarpPhase::disconnected);
+    EXPECT_FALSE(refused.ready) << "an attempt, even a refused one, ends the start-up rest";
+    EXPECT_TRUE(refused.conflictBlocking);
+    EXPECT_EQ(refused.conflictBanner, "Disconnect official WARP first");
+    EXPECT_EQ(refused.http2Tip, "");
 }
 
 TEST_F(WarpControllerTest, ToggleConnectsThenDisconnectsPublishingEachChangeOnTheGuiThread) {
@@ -299,33 +324,6 @@ TEST_F(WarpControllerTest, AConnectDuringATeardownWaitsForItInsteadOfBeingOverwr
                                   {WarpPhase::preparing, "Checking usque…"},
                                   {WarpPhase::startingEngine, "Checking usque…"},
                                   {WarpPhase::connected, "Connected · US/SJC · WARP on"}}));
-}
-
-TEST_F(WarpControllerTest, ConflictsAreScannedAtStartUpAndAConnectedOfficialClientRefuses) {
-    diagnostics_->setReport(
-        {.tailscaleDNS = true, .tailscaleRunning = true, .hints = {ConflictHint::tailscaleDNS}});
-    makeController([](StartContext&, StartRequest) -> asio::awaitable<StartOutcome> {
-        ADD_FAILURE() << "started despite a connected official client";
-        co_return StartOutcome{};
-    });
-    EXPECT_EQ(controller_->state().conflictBanner, "") << "start-up does not wait for the scan";
-    ASSERT_TRUE(settles([&] { return !controller_->state().conflictBanner.empty(); }));
-    EXPECT_EQ(controller_->state().conflictBanner,
-              "Tailscale DNS · TUN excludes 100.64/10 (ClashX-style; WARP usually fights TS)");
-    EXPECT_FALSE(controller_->state().conflictBlocking);
-
-    diagnostics_->setReport({.officialWarpConnected = true,
-                             .officialWarpInstalled = true,
-                             .hints = {ConflictHint::disconnectOfficialWarp}});
-    // The refusal's own texts are the e2e run's (tests/e2e/connect_e2e_test.cpp).
-    controller_->connect();
-    ASSERT_TRUE(ends());
-    const auto& s = controller_->state();
-    EXPECT_EQ(s.phase, WarpPhase::disconnected);
-    EXPECT_FALSE(s.ready) << "an attempt, even a refused one, ends the start-up rest";
-    EXPECT_TRUE(s.conflictBlocking);
-    EXPECT_EQ(s.conflictBanner, "Disconnect official WARP first");
-    EXPECT_EQ(s.http2Tip, "");
 }
 
 TEST_F(WarpControllerTest, ExitAndGatewayProbesRunOneAtATimeOnTheRouteOfTheMoment) {
