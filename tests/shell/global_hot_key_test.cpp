@@ -50,8 +50,7 @@ TEST(GlobalHotKey, AltMIsTheKeyWithAltAloneWhateverTheLocksAndButtons) {
         uint16_t state;
         bool ours;
     } rows[] = {
-        {m, XCB_MOD_MASK_1, true},
-        {m, XCB_MOD_MASK_1 | XCB_MOD_MASK_2 | XCB_MOD_MASK_LOCK, true},
+        // Alt+M alone and under Num Lock and Caps Lock: the next test presses them for real.
         {m, XCB_MOD_MASK_1 | uint16_t{XCB_KEY_BUT_MASK_BUTTON_1}, true},
         {m, XCB_MOD_MASK_1 | XCB_MOD_MASK_SHIFT, false},
         {m, XCB_MOD_MASK_1 | XCB_MOD_MASK_CONTROL, false},
