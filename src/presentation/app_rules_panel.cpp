@@ -40,6 +40,11 @@ AppRulesPanel::AppRulesPanel(AppRulesStore& store, const PlatformProfile& profil
       rules_(store.rules()),
       defaultFallback_(store.defaultFallback()) {}
 
+void AppRulesPanel::reloadRules() {
+    rules_ = store_.rules();
+    defaultFallback_ = store_.defaultFallback();
+}
+
 bool AppRulesPanel::setAppTraffic(const std::vector<AppTrafficNow>& traffic) {
     if (traffic == appTraffic_) return false;
     appTraffic_ = traffic;

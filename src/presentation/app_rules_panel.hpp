@@ -73,6 +73,10 @@ public:
     // `store` must outlive the panel.
     AppRulesPanel(AppRulesStore& store, const PlatformProfile& profile, AppLanguage language);
 
+    // Another process changed the stored rules or default (nimbra-cli apps): the panel takes
+    // them in, so its next edit does not write its older list over them.
+    void reloadRules();
+
     void setLanguage(AppLanguage language) { language_ = language; }
     AppLanguage language() const { return language_; }
 

@@ -23,6 +23,11 @@ struct PreferencesAppRulesStore::Pending {
         }
         if (newRules) preferences.setAppRules(*newRules);
         if (newFallback) preferences.setDefaultAppFallback(*newFallback);
+        // Written: from now on the preferences hold the newest value, and reads follow them,
+        // also when another process (nimbra-cli) changes them later.
+        std::lock_guard lock(mutex);
+        if (!rulesQueued) rules.reset();
+        if (!fallbackQueued) fallback.reset();
     }
 
     AppPreferences preferences;

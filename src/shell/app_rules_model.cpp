@@ -68,8 +68,21 @@ AppRulesModel::AppRulesModel(ControllerModel& model, CoreRuntime& runtime, Prefe
                   }),
       panel_(rulesStore_, PlatformProfile::current(), model.appLanguage()) {
     connect(&model_, &ControllerModel::changed, this, &AppRulesModel::followController);
+    preferencesFolder_.addPath(QString::fromStdString(store.file().parent_path().string()));
+    connect(&preferencesFolder_, &QFileSystemWatcher::directoryChanged, this,
+            &AppRulesModel::takeRulesWrittenElsewhere);
     refresh();
     followController();
+}
+
+// Our own saves change the folder too; reload() tells them apart, finding the file as we left it.
+void AppRulesModel::takeRulesWrittenElsewhere() {
+    offGuiThread([&store = store_] { return store.reload(); },
+                 [this](bool changed) {
+                     if (!changed) return;
+                     panel_.reloadRules();
+                     refresh();
+                 });
 }
 
 AppRulesModel::~AppRulesModel() = default;

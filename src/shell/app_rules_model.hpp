@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFileSystemWatcher>
 #include <QObject>
 #include <QString>
 #include <QVariantList>
@@ -98,6 +99,7 @@ private:
     // Runs `job` on the blocking pool and `done` with its result back on the GUI thread.
     template <typename Job, typename Done>
     void offGuiThread(Job job, Done done);
+    void takeRulesWrittenElsewhere();
 
     ControllerModel& model_;
     CoreRuntime& runtime_;
@@ -110,6 +112,9 @@ private:
     std::uint64_t shownToast_ = 0;
     // A desktop entry's Icon value by the entry's path, learnt from the scans.
     std::map<std::string, std::string> icons_;
+    // The preferences' folder: another process (nimbra-cli apps) replacing the file shows here
+    // (the file itself is replaced by rename, so a watch on it would end at the first change).
+    QFileSystemWatcher preferencesFolder_;
 };
 
 }  // namespace nimbra::shell

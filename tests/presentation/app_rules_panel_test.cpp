@@ -260,6 +260,15 @@ TEST_F(AppRulesPanelTest, QueuedSavesNeverLeaveAnOlderListInTheFile) {
     for (auto job = queued.rbegin(); job != queued.rend(); ++job) (*job)();
     EXPECT_EQ(stored(), panel.rules());
     EXPECT_EQ(preferences_.defaultAppFallback(), proxy);
+
+    // nimbra-cli changes the file afterwards: once the panel reloads, its next edit keeps that.
+    PreferenceStore cliFile(dir_ / "preferences.json");
+    AppPreferences(cliFile).setAppRules({app("c", "C", "c", "")});
+    ASSERT_TRUE(file_.reload());
+    panel.reloadRules();
+    panel.setRule(app("d", "D", "d", ""), proxy);
+    queued.back()();
+    EXPECT_EQ(stored(), (std::vector<AppRuleItem>{app("c", "C", "c", ""), panel.rules().back()}));
 }
 
 }  // namespace

@@ -122,6 +122,16 @@ TEST_F(ShellWindowTest, AppRulesTabAddsAScannedAppFromItsRowAndSearchFilters) {
     for (const char key : std::string("editor")) QTest::keyClick(window, key);
     ASSERT_EQ(appRulesModel.rows().size(), 1);
     EXPECT_TRUE(item("appRuleRow_Fixture Editor")->isVisible());
+
+    // nimbra-cli sets the editor to direct meanwhile: the tab shows it without a restart.
+    PreferenceStore cli(store.file());
+    AppPreferences cliRules(cli);
+    auto rules = cliRules.appRules();
+    rules.back().target = AppRuleTarget::direct;
+    cliRules.setAppRules(rules);
+    EXPECT_TRUE(waitUntil([&] {
+        return appRulesModel.rows().value(0).toMap()["badge"].toString() == "Bypass (Direct)";
+    }));
     qunsetenv("XDG_DATA_HOME");
     qunsetenv("XDG_DATA_DIRS");
 }
