@@ -206,6 +206,13 @@ TEST_F(RealTunTest, FirstUseShowsTheInstallTextBeforeThePromptThenConnectsAndSto
     EXPECT_EQ(controller_->state().daemonReachable, true);
     EXPECT_EQ(controller_->trafficMonitor().targetInterface(), "nimbra0");
     EXPECT_THAT(controller_->state().daemonExcludes, ElementsAre("10.0.0.0/8"));
+    // Polls that bring nothing new publish nothing.
+    testing::runFor(runtime_, 20ms);
+    const std::size_t published = seen_.size();
+    const long polls = countOf("status");
+    ASSERT_TRUE(settles([&] { return countOf("status") >= polls + 3; }));
+    testing::runFor(runtime_, 20ms);
+    EXPECT_EQ(seen_.size(), published);
 
     controller_->disconnect();
     ASSERT_TRUE(becomes(WarpPhase::disconnected));
@@ -364,18 +371,6 @@ TEST_F(RealTunTest, TheDaemonsStatusIsMirroredFieldByField) {
     EXPECT_FALSE(mirrorDaemonStatus(s, full));  // nothing new: nothing to publish
     EXPECT_TRUE(mirrorDaemonStatus(s, statusFrom("{}")));
     EXPECT_TRUE(s.daemonExcludes.empty());  // absent means none
-
-    // Under the controller: polls that bring nothing new publish nothing.
-    startDaemon();
-    connectRealTun();
-    ASSERT_TRUE(ends());
-    ASSERT_TRUE(settles([&] { return controller_->state().tunIface == "nimbra0"; }));
-    testing::runFor(runtime_, 20ms);
-    const std::size_t published = seen_.size();
-    const long polls = countOf("status");
-    ASSERT_TRUE(settles([&] { return countOf("status") >= polls + 3; }));
-    testing::runFor(runtime_, 20ms);
-    EXPECT_EQ(seen_.size(), published);
 }
 
 TEST_F(RealTunTest, DnsExclusionsChinaDirectAndGatewayGoLiveInRealTunAndRefusalsStillConnect) {
