@@ -100,7 +100,7 @@ TEST_F(WarpControllerTest, StartsReadyWithMigratedSettingsThisRunsChoicesAndACon
     EXPECT_EQ(refused.http2Tip, "");
 }
 
-TEST_F(WarpControllerTest, ToggleConnectsThenDisconnectsPublishingEachChangeOnTheGuiThread) {
+TEST_F(WarpControllerTest, ToggleConnectsAndDisconnectsOnTheGuiThreadAndAConnectWaitsForATeardown) {
     makeController(&quickStart);
     asio::io_context gui;
     auto keepAlive = asio::make_work_guard(gui);
@@ -135,6 +135,24 @@ TEST_F(WarpControllerTest, ToggleConnectsThenDisconnectsPublishingEachChangeOnTh
     EXPECT_EQ(controller_->state().exitLoc, "US") << "the last exit stays on show";
     EXPECT_TRUE(controller_->state().exitViaTunnel) << "measured through our tunnel, not another";
     EXPECT_EQ(desktop_->restores, 0) << "nothing was written, so nothing is restored";
+
+    // A connect during a teardown waits for it instead of being overwritten.
+    seen_.clear();
+    controller_->connect();
+    ASSERT_TRUE(becomes(WarpPhase::connected));
+    watch();
+    controller_->disconnect();
+    controller_->connect();  // while the teardown still stops the engine
+    ASSERT_TRUE(settles(
+        [&] { return controller_->state().phase == WarpPhase::connected && seen_.size() > 3; }));
+    runFor(runtime_, 20ms);
+    EXPECT_EQ(phasesSeen(),
+              (std::vector<Shown>{{WarpPhase::connected, "Connected · US/SJC · WARP on"},
+                                  {WarpPhase::stopping, "Disconnecting…"},
+                                  {WarpPhase::disconnected, "Disconnected"},
+                                  {WarpPhase::preparing, "Checking usque…"},
+                                  {WarpPhase::startingEngine, "Checking usque…"},
+                                  {WarpPhase::connected, "Connected · US/SJC · WARP on"}}));
 }
 
 // Each read of the tunnel's counters finds 1000 bytes more down and 100 more up.
@@ -305,25 +323,6 @@ TEST_F(WarpControllerTest, ASupersededAttemptCannotWriteItsLateResult) {
         EXPECT_NE(s->detail, "first attempt, late");
     }
     EXPECT_FALSE(controller_->state().http2) << "the stale outcome's HTTP/2 switch was dropped";
-}
-
-TEST_F(WarpControllerTest, AConnectDuringATeardownWaitsForItInsteadOfBeingOverwritten) {
-    makeController(&quickStart);
-    controller_->connect();
-    ASSERT_TRUE(becomes(WarpPhase::connected));
-    watch();
-    controller_->disconnect();
-    controller_->connect();  // while the teardown still stops the engine
-    ASSERT_TRUE(settles(
-        [&] { return controller_->state().phase == WarpPhase::connected && seen_.size() > 3; }));
-    runFor(runtime_, 20ms);
-    EXPECT_EQ(phasesSeen(),
-              (std::vector<Shown>{{WarpPhase::connected, "Connected · US/SJC · WARP on"},
-                                  {WarpPhase::stopping, "Disconnecting…"},
-                                  {WarpPhase::disconnected, "Disconnected"},
-                                  {WarpPhase::preparing, "Checking usque…"},
-                                  {WarpPhase::startingEngine, "Checking usque…"},
-                                  {WarpPhase::connected, "Connected · US/SJC · WARP on"}}));
 }
 
 TEST_F(WarpControllerTest, ExitAndGatewayProbesRunOneAtATimeOnTheRouteOfTheMoment) {
