@@ -10,8 +10,9 @@ namespace nimbra::nimbrad {
 enum class AppRouteTarget { proxy, direct };
 
 // One application's cgroup and its target. `path` is relative to the cgroup2 root, without a
-// leading slash, e.g. "user.slice/user-1000.slice/user@1000.service/app.slice/app-firefox-42.scope";
-// every process in it (and in the cgroups below it) follows `target`.
+// leading slash, e.g.
+// "user.slice/user-1000.slice/user@1000.service/app.slice/app-firefox-42.scope"; every process in
+// it (and in the cgroups below it) follows `target`.
 struct AppRoute {
     std::string path;
     AppRouteTarget target = AppRouteTarget::proxy;
