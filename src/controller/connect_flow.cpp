@@ -11,10 +11,21 @@
 #include "controller/connect_error.hpp"
 #include "controller/connection_unwinder.hpp"
 #include "controller/warp_controller.hpp"
+#include "engine/usque_error.hpp"
 #include "l10n/l10n.hpp"
 
 namespace nimbra {
 namespace {
+
+bool isMissingUsque(const std::exception_ptr& failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const UsqueError& error) {
+        return std::holds_alternative<UsqueError::BinaryMissing>(error.reason());
+    } catch (...) {
+        return false;
+    }
+}
 
 // Failures that the HTTP/2 transport often cures: time-outs, probes, MASQUE or WARP trouble.
 bool suggestsHttp2(const std::string& description) {
@@ -207,9 +218,13 @@ asio::awaitable<void> WarpController::reportFailure(std::exception_ptr failure,
 
     connection_.ledger = {};
     const std::string description = describeError(failure, language());
+    const bool usqueMissing = isMissingUsque(failure);
     state_.update([&](ControllerSnapshot& s) {
         s.phase = WarpPhase::error;
         s.detail = s.lastConnectError = description;
+        // Known with the failure itself, not only once the path check started at launch (which
+        // runs on its own) has come back: views that name the fix must not race it.
+        if (usqueMissing) s.usqueFound = false;
     });
     clearTunStatus();
     state_.clearRunning();
