@@ -41,6 +41,9 @@ struct ServicePlan {
                               const std::optional<fs::path>& usque)>
         script;
     std::function<void(const fs::path& script)> runAdmin;
+    // The package's root helper and its arguments, run as root instead of a staged script.
+    std::optional<std::vector<std::string>> helperCommand;
+    std::function<void(const std::vector<std::string>& command)> runHelper;
     std::string adminStep;
     std::string notReadyText;
 };
@@ -113,6 +116,29 @@ void setExecutable(const fs::path& path) {
     fs::permissions(path, fs::perms(0755), fs::perm_options::replace);
 }
 
+// Copies the program, usque and the service definition into a private folder and has the plan's
+// script install them from there as root.
+void runStagedScript(const DaemonInstallOptions& options, const ServicePlan& plan,
+                     const fs::path& binary) {
+    const StagingDirectory staging;
+    const fs::path stagedExecutable = staging.path() / "nimbrad";
+    fs::remove(stagedExecutable);
+    fs::copy_file(binary, stagedExecutable);
+    setExecutable(stagedExecutable);
+    std::optional<fs::path> stagedUsque;
+    if (options.usque) {
+        stagedUsque = staging.path() / "nimbra-usque";
+        fs::copy_file(*options.usque, *stagedUsque);
+        setExecutable(*stagedUsque);
+    }
+    const fs::path stagedDefinition = staging.path() / plan.definitionName;
+    writeFileAtomically(stagedDefinition, plan.definition);
+    const fs::path script = staging.path() / "install.sh";
+    writeFileAtomically(script, plan.script(stagedExecutable, stagedDefinition, stagedUsque));
+    setExecutable(script);
+    plan.runAdmin(script);
+}
+
 DaemonInstallOutcome install(const DaemonInstallOptions& options, const ServicePlan& plan) {
     const fs::path binary = DaemonInstaller::resolveBinary(options.candidates);
     step(options, "nimbrad to install: " + binary.string());
@@ -148,25 +174,12 @@ DaemonInstallOutcome install(const DaemonInstallOptions& options, const ServiceP
         if (owner) user_folder::handOver(files.config, *owner);
     }
 
-    const StagingDirectory staging;
-    const fs::path stagedExecutable = staging.path() / "nimbrad";
-    fs::remove(stagedExecutable);
-    fs::copy_file(binary, stagedExecutable);
-    setExecutable(stagedExecutable);
-    std::optional<fs::path> stagedUsque;
-    if (options.usque) {
-        stagedUsque = staging.path() / "nimbra-usque";
-        fs::copy_file(*options.usque, *stagedUsque);
-        setExecutable(*stagedUsque);
-    }
-    const fs::path stagedDefinition = staging.path() / plan.definitionName;
-    writeFileAtomically(stagedDefinition, plan.definition);
-    const fs::path script = staging.path() / "install.sh";
-    writeFileAtomically(script, plan.script(stagedExecutable, stagedDefinition, stagedUsque));
-    setExecutable(script);
-
     step(options, plan.adminStep);
-    plan.runAdmin(script);
+    if (plan.helperCommand) {
+        plan.runHelper(*plan.helperCommand);
+    } else {
+        runStagedScript(options, plan, binary);
+    }
 
     step(options, "waiting for nimbrad to answer on " + options.socketPath);
     for (int attempt = 0; attempt < options.socketAttempts; ++attempt) {
@@ -179,8 +192,33 @@ DaemonInstallOutcome install(const DaemonInstallOptions& options, const ServiceP
     throw DaemonError(DaemonError::InstallFailed{plan.notReadyText});
 }
 
-systemd::DaemonArguments daemonArguments(const DaemonInstallOptions& options) {
-    return {DaemonFiles::in(options.workDirectory), options.socketPath, options.uid};
+systemd::DaemonArguments daemonArguments(const DaemonInstallOptions& options,
+                                         const fs::path& workDirectory) {
+    return {DaemonFiles::in(workDirectory), options.socketPath, options.uid};
+}
+
+// What pkexec would tell the helper, for a caller that already is root and runs it directly.
+std::vector<std::string> helperEnvironment(const DaemonInstallOptions& options) {
+    return {"PKEXEC_UID=" + std::to_string(options.uid)};
+}
+
+// The package's helper installs the unit the plan compares with; it refuses a path through a
+// link, so it is given the folder and usque where they really are.
+void planPackagedInstall(const DaemonInstallOptions& options, const systemd::Targets& targets,
+                         const fs::path& workDirectory, ServicePlan& plan) {
+    std::vector<std::string> command = {options.packaged->helper.string(), "install",
+                                        workDirectory.string()};
+    if (options.usque) command.push_back(fs::canonical(*options.usque).string());
+    plan.helperCommand = std::move(command);
+    plan.runHelper = [&targets, &options](const std::vector<std::string>& helperCommand) {
+        systemd::runAdmin(targets, helperCommand, helperEnvironment(options));
+    };
+    const std::string usqueCopy =
+        options.usque ? plan.installedUsque.string() + " and " : std::string();
+    plan.adminStep =
+        (targets.asRoot ? "installing " : "asking for administrator rights (pkexec) to install ") +
+        usqueCopy + targets.unitFile().string() + ", which runs " +
+        plan.installedExecutable.string();
 }
 
 std::optional<uid_t> sudoUid() {
@@ -213,7 +251,7 @@ std::vector<fs::path> candidatesFor(const fs::path& home) {
         candidates.push_back(paths::executableDirectory() / "nimbrad");
     } catch (const fs::filesystem_error&) {
     }
-    candidates.emplace_back("/usr/lib/nimbra/nimbrad");
+    candidates.push_back(fs::path(kPackagedLibexec) / kPackagedDaemonName);
 #endif
     candidates.push_back(home / ".local" / "bin" / "nimbrad");
     return candidates;
@@ -248,6 +286,13 @@ DaemonInstallOptions DaemonInstallOptions::standard() {
     options.workDirectory = paths::workDirectory();
     fs::path home = paths::homeDirectory();
     options.systemd.asRoot = ::geteuid() == 0;
+#ifndef __APPLE__
+    try {
+        options.packaged = PackagedDaemon::find(paths::executableDirectory());
+    } catch (const fs::filesystem_error&) {
+        // No /proc: not the package's program, as far as we can tell.
+    }
+#endif
     if (const auto uid = options.systemd.asRoot ? sudoUid() : std::nullopt) {
         // sudo resets HOME and the XDG variables: the caller's files are found through the
         // password database.
@@ -258,7 +303,8 @@ DaemonInstallOptions DaemonInstallOptions::standard() {
             options.workDirectory = home / ".local" / "share" / "Nimbra";
         }
     }
-    options.candidates = candidatesFor(home);
+    options.candidates =
+        options.packaged ? std::vector<fs::path>{options.packaged->nimbrad} : candidatesFor(home);
     options.usque = findUsque(home);
     options.socketPath = daemonSocketPath();
     options.startedElsewhere = std::getenv("NIMBRA_DAEMON_SOCKET") != nullptr;
@@ -280,13 +326,18 @@ fs::path resolveBinary(const std::vector<fs::path>& candidates) {
 }
 
 DaemonInstallOutcome ensureInstalledWithSystemd(const DaemonInstallOptions& options) {
-    const systemd::Targets& targets = options.systemd;
+    systemd::Targets targets = options.systemd;
+    fs::path workDirectory = options.workDirectory;
+    if (options.packaged) {
+        targets.packagedExecutable = options.packaged->nimbrad;
+        workDirectory = fs::weakly_canonical(workDirectory);
+    }
     ServicePlan plan;
     plan.installedExecutable = targets.installedExecutable();
     plan.installedUsque = targets.installedUsque();
     plan.installedDefinition = targets.unitFile();
     plan.definitionName = systemd::kUnitName;
-    plan.definition = systemd::unitFile(targets, daemonArguments(options));
+    plan.definition = systemd::unitFile(targets, daemonArguments(options, workDirectory));
     plan.script = [&targets](const fs::path& executable, const fs::path& unit,
                              const std::optional<fs::path>& usque) {
         return systemd::installScript(targets, executable, unit, usque);
@@ -298,6 +349,7 @@ DaemonInstallOutcome ensureInstalledWithSystemd(const DaemonInstallOptions& opti
     plan.adminStep = targets.asRoot
                          ? "installing " + files
                          : "asking for administrator rights (pkexec) to install " + files;
+    if (options.packaged) planPackagedInstall(options, targets, workDirectory, plan);
     plan.notReadyText =
         std::string("socket not ready after install — see journalctl -u ") + systemd::kUnitName;
     return install(options, plan);
@@ -343,14 +395,22 @@ DaemonInstallOutcome ensureInstalled(const DaemonInstallOptions& options) {
 
 void uninstall(const DaemonInstallOptions& options) {
     const systemd::Targets& targets = options.systemd;
+    const std::string asking =
+        targets.asRoot ? "removing " : "asking for administrator rights (pkexec) to remove ";
+    if (options.packaged) {
+        step(options,
+             asking + targets.unitFile().string() + " and " + targets.installedUsque().string());
+        systemd::runAdmin(targets, {options.packaged->helper.string(), "uninstall"},
+                          helperEnvironment(options));
+        return;
+    }
     const StagingDirectory staging;
     const fs::path script = staging.path() / "uninstall.sh";
     writeFileAtomically(script, systemd::uninstallScript(targets));
     setExecutable(script);
-    step(options,
-         (targets.asRoot ? "removing " : "asking for administrator rights (pkexec) to remove ") +
-             targets.unitFile().string() + ", " + targets.installedExecutable().string() + " and " +
-             targets.installedUsque().string());
+    step(options, asking + targets.unitFile().string() + ", " +
+                      targets.installedExecutable().string() + " and " +
+                      targets.installedUsque().string());
     systemd::runAdmin(targets, script);
 }
 

@@ -12,6 +12,7 @@
 #include "daemon/daemon_config.hpp"
 #include "daemon/daemon_install_files.hpp"
 #include "daemon/launchd_files.hpp"
+#include "daemon/packaged_daemon.hpp"
 #include "daemon/systemd_install.hpp"
 #include "model/app_preferences.hpp"
 
@@ -41,6 +42,10 @@ struct DaemonInstallOptions {
     std::function<bool()> ping;
     // Told each step as it starts, in English, for nimbra-cli to print.
     std::function<void(const std::string&)> onStep;
+    // Set when Nimbra runs from its package: the service runs the package's nimbrad in place,
+    // and the package's root helper, not a staged script, installs it (one prompt naming what
+    // it authorises).
+    std::optional<PackagedDaemon> packaged;
     // A daemon someone started by hand on a socket of their own (NIMBRA_DAEMON_SOCKET): nothing
     // is installed over it; ensureInstalled() only checks that it answers.
     bool startedElsewhere = false;

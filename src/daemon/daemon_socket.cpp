@@ -6,7 +6,7 @@ namespace nimbra {
 
 std::string daemonSocketPath() {
     const char* overridden = std::getenv("NIMBRA_DAEMON_SOCKET");
-    return overridden != nullptr && *overridden != '\0' ? overridden : "/var/run/nimbra.sock";
+    return overridden != nullptr && *overridden != '\0' ? overridden : kDaemonSocket;
 }
 
 }  // namespace nimbra

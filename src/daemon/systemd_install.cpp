@@ -1,5 +1,7 @@
 #include "daemon/systemd_install.hpp"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <optional>
 #include <stop_token>
@@ -210,12 +212,23 @@ std::string uninstallScript(const Targets& targets) {
 }
 
 void runAdmin(const Targets& targets, const std::filesystem::path& script) {
+    runAdmin(targets, {targets.bash, script.string()});
+}
+
+void runAdmin(const Targets& targets, const std::vector<std::string>& command,
+              const std::vector<std::string>& rootEnvironment) {
     Subprocess::Options options;
     options.output = Subprocess::Output::joined;
+    options.argv = command;
     if (targets.asRoot) {
-        options.argv = {targets.bash, script.string()};
+        if (!rootEnvironment.empty()) {
+            std::vector<std::string> environment(rootEnvironment);
+            for (char** entry = environ; *entry != nullptr; ++entry)
+                environment.emplace_back(*entry);
+            options.environment = std::move(environment);
+        }
     } else {
-        options.argv = {targets.pkexec, targets.bash, script.string()};
+        options.argv.insert(options.argv.begin(), targets.pkexec);
     }
     Subprocess::ExitStatus status;
     std::string output;

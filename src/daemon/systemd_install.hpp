@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "daemon/daemon_install_files.hpp"
 
@@ -33,7 +34,13 @@ struct Targets {
     std::string stateDirectoryName = "nimbrad";
     std::filesystem::path resolverFile = "/etc/resolv.conf";
 
-    std::filesystem::path installedExecutable() const { return libexecDirectory / "nimbrad"; }
+    // A root-owned nimbrad a package put in place: the unit runs it where it is instead of a
+    // copy in libexecDirectory (which still holds the usque copy).
+    std::optional<std::filesystem::path> packagedExecutable;
+
+    std::filesystem::path installedExecutable() const {
+        return packagedExecutable ? *packagedExecutable : libexecDirectory / "nimbrad";
+    }
     // The only usque the daemon runs: root's copy, beside it.
     std::filesystem::path installedUsque() const { return libexecDirectory / "nimbra-usque"; }
     std::filesystem::path unitFile() const { return unitDirectory / kUnitName; }
@@ -65,9 +72,13 @@ std::string installScript(const Targets& targets, const std::filesystem::path& s
 // user's files (the daemon directory, usque's registration) stay.
 std::string uninstallScript(const Targets& targets);
 
-// Runs `script` as root: through pkexec, or with bash alone when Targets::asRoot. Throws
+// Runs `command` as root: through pkexec, or directly when Targets::asRoot, then with
+// `rootEnvironment` ("NAME=value") added to ours (what pkexec would have set). Throws
 // DaemonError: installCanceled when the prompt was dismissed, installFailed for everything else
-// (not authorised, no pkexec, the script failed).
+// (not authorised, no pkexec, the command failed).
+void runAdmin(const Targets& targets, const std::vector<std::string>& command,
+              const std::vector<std::string>& rootEnvironment = {});
+// The same for a script, run by bash.
 void runAdmin(const Targets& targets, const std::filesystem::path& script);
 
 }  // namespace nimbra::systemd

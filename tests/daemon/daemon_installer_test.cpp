@@ -458,6 +458,25 @@ TEST_F(SystemdInstallerTest, UninstallRemovesTheServiceButNotTheUsersFiles) {
     EXPECT_FALSE(stagingLeftBehind());
 }
 
+// From the package, the package's root helper installs the unit for the package's nimbrad: one
+// prompt for the helper, with the user's folder and usque where they really are, no script.
+TEST_F(SystemdInstallerTest, FromThePackageItsRootHelperIsAskedInsteadOfAStagedScript) {
+    options_.packaged = PackagedDaemon{source_, "/bin/true"};
+    const std::string asked = "pkexec /bin/true install " + options_.workDirectory.string() + " " +
+                              fs::canonical(usque_).string();
+    options_.ping = [&] { return readFile(log_).find(asked) != std::string::npos; };
+    EXPECT_EQ(DaemonInstaller::ensureInstalled(options_), DaemonInstallOutcome::installed);
+    EXPECT_THAT(adminLog(), ElementsAre(asked));
+    EXPECT_THAT(steps_, Contains("asking for administrator rights (pkexec) to install " +
+                                 installedUsque().string() + " and " +
+                                 options_.systemd.unitFile().string() + ", which runs " +
+                                 source_.string()));
+    EXPECT_FALSE(fs::exists(options_.systemd.libexecDirectory));
+
+    DaemonInstaller::uninstall(options_);
+    EXPECT_THAT(adminLog(), ElementsAre(asked, "pkexec /bin/true uninstall"));
+}
+
 uid_t ownerOf(const fs::path& path) {
     struct stat info {};
     EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
