@@ -247,5 +247,15 @@ TEST(PackagedDaemonTest, IsChosenOnlyWhenThePackagesFilesAreRootsAlone) {
     }
 }
 
+// pkexec shows the policy's own message only for the program its annotation names: the place
+// the client runs the helper from must be that one, or the prompt says "run a program as root".
+TEST(PackagedDaemonTest, ThePolicyNamesTheHelperTheClientRuns) {
+    const std::string policy =
+        readFile(fs::path(NIMBRA_SOURCE_DIR) / "packaging/polkit/io.github.nimbra.Nimbra.policy");
+    EXPECT_THAT(policy, HasSubstr("<annotate key=\"org.freedesktop.policykit.exec.path\">" +
+                                  (fs::path(kPackagedLibexec) / kDaemonHelperName).string() +
+                                  "</annotate>"));
+}
+
 }  // namespace
 }  // namespace nimbra
