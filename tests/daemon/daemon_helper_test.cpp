@@ -50,6 +50,9 @@ TEST(DaemonHelperProgramTest, RefusesEveryOtherArgumentListAndChangesNothing) {
     fs::create_directory(data);
     giveToNobody(data);
     fs::create_directory_symlink(data, dir / "link");
+    // A copy another user can reach: the build tree may sit in root's private home.
+    const fs::path helper = dir / "nimbra-daemon-helper";
+    fs::copy_file(NIMBRA_DAEMON_HELPER, helper);
     const std::string nobody = std::to_string(kNobody);
     struct Case {
         std::vector<std::string> arguments;
@@ -79,7 +82,7 @@ TEST(DaemonHelperProgramTest, RefusesEveryOtherArgumentListAndChangesNothing) {
         Subprocess::Options options;
         if (c.asNobody)
             options.argv = {"setpriv", "--reuid=" + nobody, "--regid=" + nobody, "--clear-groups"};
-        options.argv.push_back(NIMBRA_DAEMON_HELPER);
+        options.argv.push_back(helper.string());
         options.argv.insert(options.argv.end(), c.arguments.begin(), c.arguments.end());
         options.environment = std::vector<std::string>{"PATH=/usr/bin:/bin"};
         if (c.pkexecUid) options.environment->push_back("PKEXEC_UID=" + *c.pkexecUid);
