@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "apprules/app_scope.hpp"
 #include "apprules/detached_spawn.hpp"
 #include "apprules/isolated_profile.hpp"
 #include "apprules/launch_target.hpp"
@@ -73,7 +74,14 @@ void launch(const AppRuleItem& item, int socksPort, int httpPort) {
     }
     command.argv = std::move(target.terminalPrefix);
     command.argv.insert(command.argv.end(), target.argv.begin(), target.argv.end());
-    spawnDetached(command);
+    // In a scope of its own, named after the app, per-app routing routes it by its rule from its
+    // first packet on, as it does applications the desktop started.
+    if (item.bundleId.empty()) {
+        spawnDetached(command);
+        return;
+    }
+    const std::string scope = appScopeName(item.bundleId);
+    spawnDetached(command, [&scope](pid_t pid) { enterAppScope(scope, pid); });
 }
 
 }  // namespace nimbra::apprules

@@ -14,9 +14,14 @@
 #include <thread>
 
 #include "apprules/app_launch_error.hpp"
+#include "apprules/app_unit_name.hpp"
 #include "apprules/launch_target.hpp"
+#include "base/subprocess.hpp"
 #include "base/unique_fd.hpp"
 #include "support/file_text.hpp"
+#include "support/line_reader.hpp"
+#include "support/private_cgroup.hpp"
+#include "support/private_dbus_session.hpp"
 #include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
 
@@ -33,13 +38,14 @@ constexpr int kHttp = 19998;
 // a case may leave nothing but bin/ on PATH.
 constexpr const char* kRecorder = R"SH(#!/bin/sh
 r=@RECORD@
+cgroup="$(/usr/bin/sed -n 's/^0:://p' /proc/$$/cgroup)"
 stdio="$(/usr/bin/readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2 | /usr/bin/tr '\n' ' ')"
 fds="$(/usr/bin/ls -l /proc/$$/fd | /usr/bin/tr '\n' ' ')"
 {
   printf 'program=%s\n' "${0##*/}"
   for a in "$@"; do printf 'arg=%s\n' "$a"; done
   printf 'cwd=%s\npid=%s\nparent=%s\nsession=%s\n' "$(pwd)" $$ "$PPID" "$(/usr/bin/cut -d' ' -f6 /proc/$$/stat)"
-  printf 'stdio=%s\nfds=%s\n' "$stdio" "$fds"
+  printf 'stdio=%s\nfds=%s\ncgroup=%s\n' "$stdio" "$fds" "$cgroup"
   /usr/bin/env | /usr/bin/sed 's/^/env=/'
 } > "$r.part"
 /usr/bin/mv "$r.part" "$r"
@@ -51,7 +57,9 @@ public:
     LaunchWorld()
         : path_("PATH", (dir_ / "bin").string() + ":" + std::getenv("PATH")),
           runtime_("XDG_RUNTIME_DIR", (dir_ / "run").string()),
-          allProxy_("ALL_PROXY", std::nullopt) {
+          allProxy_("ALL_PROXY", std::nullopt),
+          // The user's own service manager is never asked for scopes by a test.
+          bus_("DBUS_SESSION_BUS_ADDRESS", std::nullopt) {
         fs::create_directories(dir_ / "run");
         ::chmod((dir_ / "run").c_str(), 0700);
     }
@@ -98,6 +106,7 @@ private:
     testing::ScopedEnv path_;
     testing::ScopedEnv runtime_;
     testing::ScopedEnv allProxy_;
+    testing::ScopedEnv bus_;
 };
 
 std::vector<std::string> joined(std::vector<std::vector<std::string>> parts) {
@@ -222,6 +231,50 @@ TEST(AppLauncher, RefusesWhatItCannotStartWithAReason) {
             EXPECT_EQ(error.description(language), "应用不存在: " + removed.appPath);
         }
     }
+}
+
+}  // namespace
+}  // namespace nimbra::apprules
+
+namespace nimbra::apprules {
+namespace {
+
+// The user's manager is a stand-in on a private bus that moves the process 200 ms after it has
+// answered, as systemd moves it once the scope's job runs: a program let go on the answer alone
+// would read its old cgroup first.
+TEST(AppLauncher, StartsTheProgramInAScopeOfItsOwnFromItsFirstInstruction) {
+    if (::geteuid() != 0) GTEST_SKIP() << "making cgroups needs root";
+    const std::string why = testing::inPrivateCgroup([](testing::PrivateCgroups& cgroups) {
+        LaunchWorld world;
+        world.addStandIn("app");
+        const std::string appSlice = cgroups.scratch() + "/app.slice";
+        cgroups.create(appSlice);
+        testing::PrivateDbusSession bus(world / "dbus");
+        testing::ScopedEnv address("DBUS_SESSION_BUS_ADDRESS", bus.address());
+        Subprocess::Options options;
+        options.argv = {std::string(NIMBRA_SOURCE_DIR) +
+                            "/tests/support/fake_user_manager/systemd-user-manager",
+                        cgroups.absolute(appSlice), "0.2"};
+        auto manager = Subprocess::start(std::move(options));
+        testing::LineReader said(manager.releaseStdout());
+        ASSERT_EQ(said.next(std::chrono::seconds(10)), "ready");
+
+        launch(world.addEntry("org.example.my-notes", "Notes", "Exec=app\n"), kSocks, kHttp);
+        const std::string cgroup = world.takeRecord()["cgroup"].at(0);
+        const fs::path scope = fs::path(cgroup).filename();
+        EXPECT_EQ(fs::path(cgroup).parent_path(), "/" + appSlice);
+        EXPECT_TRUE(scope.string().starts_with("app-nimbra-org.example.my\\x2dnotes-")) << scope;
+        EXPECT_EQ(desktopIdOfUnit(scope.string()), "org.example.my-notes");
+
+        // The recorder has ended; its scope's cgroup is the manager's, removed here in its place.
+        const auto folder = cgroups.absolute(appSlice) + "/" + scope.string();
+        for (int tries = 0; !testing::readFile(folder + "/cgroup.procs").empty() && tries < 500;
+             ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_EQ(::rmdir(folder.c_str()), 0) << folder;
+    });
+    EXPECT_EQ(why, "");
 }
 
 }  // namespace
