@@ -48,8 +48,9 @@ constexpr int kMaxDepth = 8;
 // watcher means the same on any tree.
 constexpr std::uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
                                      IN_DELETE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW;
-// The slice's parent is watched for the slice's own removal only: see Session::parentWatch.
-constexpr std::uint32_t kParentMask = IN_DELETE | IN_MOVED_FROM | IN_ONLYDIR | IN_DONT_FOLLOW;
+// The slice's parent is watched for the slice itself coming and going: see Session::parentWatch.
+constexpr std::uint32_t kParentMask =
+    IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR | IN_DONT_FOLLOW;
 
 bool isSlice(const std::string& name) {
     return name.ends_with(".slice");
@@ -81,12 +82,15 @@ struct CgroupTreeWatcher::Session {
     std::function<void()> onChange;
     std::unordered_map<int, Watched> watches;  // by watch descriptor
     int rootWatch = -1;
-    // cgroup2 tells of a removed cgroup only through its parent's watch: the removed cgroup's
-    // own watch gets neither IN_DELETE_SELF nor IN_IGNORED while the watch holds it. So the
-    // slice's removal is heard on its parent, and a removed slice below it has its watch taken
-    // back when the parent reports it; otherwise each slice that ever ended would keep a watch
-    // (the user's inotify allowance) until the watcher stops.
+    // The slice comes and goes with the user's manager (and appears with the first unit in it),
+    // so its parent is watched for it. That is also the only place its removal is heard:
+    // cgroup2 tells of a removed cgroup only through its parent's watch, the removed cgroup's
+    // own watch getting neither IN_DELETE_SELF nor IN_IGNORED while the watch holds it. For the
+    // same reason a removed slice below has its watch taken back when its parent reports it;
+    // otherwise each slice that ever ended would keep a watch (the user's inotify allowance)
+    // until the watcher stops.
     int parentWatch = -1;
+    fs::path root;
     std::string rootName;
     bool burstPending = false;
     bool stopped = false;
@@ -146,14 +150,26 @@ struct CgroupTreeWatcher::Session {
         }
     }
 
-    // The slice itself went: nothing is left to watch, and everything that ran in it ended.
+    // The slice itself went: everything that ran in it ended, and its parent's watch waits
+    // for it to come back.
     static void rootGone(const Shared& session) {
-        if (!session->inotify.is_open()) return;
-        logLine(kLog, "the application slice went away; no longer watching");
+        session->forgetTree(session->root);
+        session->rootWatch = -1;
+        noteChange(session);
+    }
+
+    static void rootCame(const Shared& session) {
+        session->forgetTree(session->root);
+        session->watchTree(session->root, 0);
+        noteChange(session);
+    }
+
+    // The slice's parent went (the user's manager ended for good): nothing can come back.
+    static void closeAll(const Shared& session) {
+        logLine(kLog, session->root.parent_path().string() + " went away; no longer watching");
         std::error_code ignored;
         session->inotify.close(ignored);
         session->watches.clear();
-        noteChange(session);
     }
 
     static void handle(const Shared& session, const inotify_event& event, const char* name) {
@@ -161,19 +177,22 @@ struct CgroupTreeWatcher::Session {
             // Events were dropped: slices may have come or gone unheard, so the watches start
             // over from the slice, and the callback has everything looked at again.
             noteChange(session);
-            const auto root = session->watches.find(session->rootWatch);
-            if (root == session->watches.end()) return;
-            const fs::path top = root->second.folder;
-            session->forgetTree(top);
-            if (session->watchTree(top, 0) != 0) rootGone(session);
+            session->forgetTree(session->root);
+            session->watchTree(session->root, 0);
             return;
         }
         const std::string child =
             event.len > 0 ? std::string(name, ::strnlen(name, event.len)) : std::string();
         if (event.wd == session->parentWatch) {
-            if (event.mask & IN_IGNORED) session->parentWatch = -1;
-            if ((event.mask & (IN_DELETE | IN_MOVED_FROM)) && child == session->rootName) {
+            if (event.mask & IN_IGNORED) {
+                closeAll(session);
+                return;
+            }
+            if (child != session->rootName) return;
+            if (event.mask & (IN_DELETE | IN_MOVED_FROM)) {
                 rootGone(session);
+            } else if (event.mask & IN_ISDIR) {
+                rootCame(session);
             }
             return;
         }
@@ -183,7 +202,7 @@ struct CgroupTreeWatcher::Session {
             // The folder went (or was unmounted); its descriptor may be reused for another.
             const bool wasRoot = event.wd == session->rootWatch;
             session->watches.erase(watched);
-            if (wasRoot) rootGone(session);
+            if (wasRoot) noteChange(session);
             return;
         }
         if (event.mask & IN_DELETE_SELF) {
@@ -249,12 +268,9 @@ bool CgroupTreeWatcher::start() {
     if (watching()) return true;
     stop();
 
-    std::error_code ec;
-    if (!fs::is_directory(fs::symlink_status(appSlice_, ec))) {
-        logLine(kLog, appSlice_.string() +
-                          " does not exist; applications starting and ending go unnoticed");
-        return false;
-    }
+    fs::path slice = appSlice_.lexically_normal();
+    if (!slice.has_filename()) slice = slice.parent_path();  // written with a trailing '/'
+    const fs::path parent = slice.parent_path();
     UniqueFd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (!fd.valid()) {
         logLine(kLog, std::string("cannot open inotify: ") + std::strerror(errno) +
@@ -262,26 +278,27 @@ bool CgroupTreeWatcher::start() {
         return false;
     }
     auto session = std::make_shared<Session>(core_, coalesce_, onChange_);
+    std::error_code ec;
     session->inotify.assign(fd.get(), ec);
     if (ec) {
         logLine(kLog, "cannot wait for inotify events: " + ec.message());
         return false;
     }
     fd.release();
-    if (const int error = session->watchTree(appSlice_, 0); error != 0) {
-        logLine(kLog, "cannot watch " + appSlice_.string() + ": " + std::strerror(error) +
-                          "; applications starting and ending go unnoticed");
-        return false;
-    }
-    fs::path slice = appSlice_.lexically_normal();
-    if (!slice.has_filename()) slice = slice.parent_path();  // written with a trailing '/'
-    const fs::path parent = slice.parent_path();
+    // The parent first: a slice made between the two watches is then seen either way.
+    session->root = slice;
     session->rootName = slice.filename().string();
     session->parentWatch =
         ::inotify_add_watch(session->inotify.native_handle(), parent.c_str(), kParentMask);
     if (session->parentWatch < 0) {
         logLine(kLog, "cannot watch " + parent.string() + ": " + std::strerror(errno) +
-                          "; the application slice's end may go unnoticed");
+                          "; applications starting and ending go unnoticed");
+        return false;
+    }
+    if (const int error = session->watchTree(slice, 0); error != 0 && error != ENOENT) {
+        logLine(kLog, "cannot watch " + slice.string() + ": " + std::strerror(error) +
+                          "; applications starting and ending go unnoticed");
+        return false;
     }
     Session::waitReadable(session);
     session_ = std::move(session);

@@ -16,7 +16,9 @@ namespace nimbra {
 //
 // It watches the slice and the slices (folders named "*.slice") below it, where systemd puts
 // units, never the inside of a unit: what an application does with its own cgroup is no change
-// of which applications run. Slices that appear are watched as they come.
+// of which applications run. Slices that appear are watched as they come. The slice itself may
+// be missing (it appears with the session's first application unit, and goes and comes again
+// with the user's manager): its parent is watched for it, and its coming and going call back.
 //
 // Linux watches with inotify, driven by the core executor; elsewhere start() leaves it off. It
 // lives on the core thread: construct it there and call every operation there; the callback
@@ -30,14 +32,14 @@ public:
     CgroupTreeWatcher(const CgroupTreeWatcher&) = delete;
     CgroupTreeWatcher& operator=(const CgroupTreeWatcher&) = delete;
 
-    // Starts watching; true when it does (or already did). Never throws: a slice that does not
-    // exist (a desktop that starts no units, no cgroup2 tree) or a watch that cannot be set up
-    // is logged and leaves the watcher off.
+    // Starts watching; true when it does (or already did). Never throws: a slice whose parent
+    // does not exist (no user manager, no cgroup2 tree) or a watch that cannot be set up is
+    // logged and leaves the watcher off.
     bool start();
     // Stops watching and forgets a pending burst: no callback runs after stop() returns.
     void stop();
-    // Whether start() succeeded and neither stop() nor the slice's removal has ended it. The
-    // slice's removal (the user's manager ending) calls back once more before the watcher ends.
+    // Whether start() succeeded and neither stop() nor the removal of the slice's parent (the
+    // user's manager ending for good) has ended it.
     bool watching() const;
 
 private:
