@@ -61,16 +61,25 @@ int run(const DaemonSettings& settings) {
 
 int main(int argc, char** argv) {
     auto parsed = parseDaemonArguments(argc, argv);
-    if (auto* outcome = std::get_if<ArgumentsOutcome>(&parsed)) {
-        std::fputs((outcome->message + "\n").c_str(), outcome->exitCode == 0 ? stdout : stderr);
+    const auto* outcome = std::get_if<ArgumentsOutcome>(&parsed);
+    if (outcome && outcome->exitCode == 0) {  // --help
+        std::fputs((outcome->message + "\n").c_str(), stdout);
+        return 0;
+    }
+    // Before any complaint about the options: a user who runs the installed program by hand
+    // learns that it is the service's, not which option it would have wanted next.
+    if (::geteuid() != 0) {
+        std::fputs(
+            "nimbrad: must run as root (it changes routes and DNS for the whole machine); "
+            "it runs as the service nimbra-daemon.service, see `nimbra-cli daemon install`\n",
+            stderr);
+        return 1;
+    }
+    if (outcome) {
+        std::fputs((outcome->message + "\n").c_str(), stderr);
         return outcome->exitCode;
     }
     const auto& settings = std::get<DaemonSettings>(parsed);
-    if (::geteuid() != 0) {
-        std::fputs("nimbrad: must run as root (it changes routes and DNS for the whole machine)\n",
-                   stderr);
-        return 1;
-    }
     if (!settings.logFile.empty()) openLogFile(settings.logFile, settings.allowedUids);
     try {
         return run(settings);
