@@ -64,6 +64,13 @@ protected:
         }
         for (QQuickItem* child : children) check(child, where);
     }
+    // scripts/screenshots keeps what this draws (per-app rows with where their traffic goes
+    // now, which only a real-TUN connection shows otherwise) by naming a folder for it.
+    static void keepPicture(const QImage& picture, const std::string& name) {
+        const QString folder = qEnvironmentVariable("NIMBRA_LAYOUT_PICTURES");
+        if (folder.isEmpty() || qEnvironmentVariableIsSet("QT_SCALE_FACTOR")) return;
+        picture.save(folder + "/layout-" + QString::fromStdString(name) + ".png");
+    }
     static QRectF rectOf(QQuickItem* item) {
         return item->isVisible() ? QRectF(item->position(), item->size()) : QRectF();
     }
@@ -89,7 +96,9 @@ TEST_F(WindowLayoutTest, NothingOverflowsOrOverlapsOnAnyTabLanguageThemeSizeOrSc
                 for (const char* tab : {"overview", "exitNodes", "appRules", "advanced"}) {
                     window->setProperty("currentTab", QString::fromUtf8(tab));
                     showConnectedWithLongFigures();
-                    window->grabWindow();  // polishes the layouts
+                    const QImage picture = window->grabWindow();  // polishes the layouts
+                    keepPicture(picture, std::string(tab) + "-" + themeName + "-" + language + "-" +
+                                             std::to_string(size.width()));
                     check(window->contentItem(),
                           std::string(tab) + ", " + language + ", " + themeName + ", " +
                               std::to_string(size.width()) + "x" + std::to_string(size.height()) +
