@@ -38,7 +38,8 @@ UniqueFd openRootFolder(const std::filesystem::path& folder, bool create);
 
 // The invoking user's own folder or file, reached with their file-system identity (setfsuid):
 // root's right to read everything is not lent to them. Each component is opened without following
-// a link, the last one must be owned by `uid` and be a folder or a regular file as asked (a FIFO
+// a link, the last one must be owned by `uid` (a file may be root's too) and be a folder or a
+// regular file as asked (a FIFO
 // or device is never opened for reading: O_NONBLOCK, then fstat), no larger than `maxSize`.
 // Throws Refused.
 struct User {

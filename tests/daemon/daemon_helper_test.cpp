@@ -99,8 +99,8 @@ TEST(DaemonHelperProgramTest, RefusesEveryOtherArgumentListAndChangesNothing) {
 // The helper on a temporary root with a stand-in systemctl: it writes the unit the installer
 // renders, for the package's nimbrad, and root's own copy of the user's usque. Anything else in
 // the user's place (a link to root's secrets, a FIFO that would block a read forever, a file
-// that is not theirs, a path through a link, a file behind a folder they cannot enter, a file
-// too large) is refused before anything is written.
+// of another user's or root's they may not read, a path through a link, a file behind a folder they
+// cannot enter, a file too large) is refused before anything is written.
 TEST(DaemonHelperTest, CopiesOnlyThePlainFileTheUserOwnsAndWritesTheInstallersUnit) {
     if (::geteuid() != 0) GTEST_SKIP() << "the helper runs as root";
     TempDir dir;
@@ -148,10 +148,18 @@ TEST(DaemonHelperTest, CopiesOnlyThePlainFileTheUserOwnsAndWritesTheInstallersUn
              return home / "fifo";
          },
          "is not a regular file"},
-        {"root's file in the user's folder",
+        {"root's secret in the user's folder",
          [&] {
              writeFile(home / "roots", "secret");
+             fs::permissions(home / "roots", fs::perms(0600));
              return home / "roots";
+         },
+         "Permission denied"},
+        {"another user's file",
+         [&] {
+             writeFile(home / "theirs", "usque");
+             ::lchown((home / "theirs").c_str(), kNobody - 1, kNobody - 1);
+             return home / "theirs";
          },
          "is not owned by uid 65534"},
         {"a folder of the path is a link",
@@ -187,6 +195,9 @@ TEST(DaemonHelperTest, CopiesOnlyThePlainFileTheUserOwnsAndWritesTheInstallersUn
     EXPECT_FALSE(fs::exists(places.targets.unitDirectory));
     EXPECT_FALSE(fs::exists(places.targets.libexecDirectory));
 
+    // An administrator's usque, root's and readable by all, is copied like the user's own.
+    writeFile(home / "system-usque", "usque");
+    EXPECT_NO_THROW(attempt(home / "system-usque"));
     daemon_helper::install(places, attempt(usque));
     EXPECT_EQ(readFile(places.targets.unitFile()),
               systemd::unitFile(places.targets, {DaemonFiles::in(data), places.socket, kNobody}));
