@@ -158,7 +158,7 @@ TEST(DaemonHelperTest, CopiesOnlyThePlainFileTheUserOwnsAndWritesTheInstallersUn
         {"another user's file",
          [&] {
              writeFile(home / "theirs", "usque");
-             ::lchown((home / "theirs").c_str(), kNobody - 1, kNobody - 1);
+             EXPECT_EQ(::lchown((home / "theirs").c_str(), kNobody - 1, kNobody - 1), 0);
              return home / "theirs";
          },
          "is not owned by uid 65534"},
