@@ -61,6 +61,7 @@ struct Prepared {
     int gate = -1;        // read end: EOF once the program may run
     int gateOpener = -1;  // its write end, which the child must not hold itself
     int report = -1;      // write end: the exec's errno, or nothing once it succeeded
+    int openMax = 0;      // where the descriptor walk stops when close_range is missing
 };
 
 [[noreturn]] void reportAndExit(int report) {
@@ -83,7 +84,7 @@ struct Prepared {
     for (int fd = 0; fd <= 2; ++fd) ::dup2(p.devNull, fd);
     // Descriptors another thread opened without close-on-exec must not reach the program.
     if (::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
-        for (int fd = 3, last = static_cast<int>(::sysconf(_SC_OPEN_MAX)); fd < last; ++fd) {
+        for (int fd = 3; fd < p.openMax; ++fd) {
             ::fcntl(fd, F_SETFD, FD_CLOEXEC);
         }
     }
@@ -137,6 +138,7 @@ pid_t spawnDetached(const DetachedCommand& command, const BeforeExec& beforeExec
     p.devNull = devNull.get();
     p.gate = gate.readEnd.get();
     p.gateOpener = gate.writeEnd.get();
+    p.openMax = static_cast<int>(::sysconf(_SC_OPEN_MAX));
     p.report = report.writeEnd.get();
 
     const pid_t intermediate = ::fork();
