@@ -1,7 +1,6 @@
 #include "daemon/hostile_path.hpp"
 
 #include <fcntl.h>
-#include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,8 @@
 #include <functional>
 #include <system_error>
 #include <vector>
+
+#include "system/file_system_identity.hpp"
 
 namespace nimbra::hostile_path {
 namespace {
@@ -65,29 +66,13 @@ void checkRootOwned(int fd, const std::string& shown) {
 
 // The user's file-system identity for as long as it lives: opens are then checked against the
 // user's rights, not root's.
-class UserIdentity {
-public:
-    explicit UserIdentity(const User& user)
-        : previousGid_(::setfsgid(user.gid)), previousUid_(::setfsuid(user.uid)) {
-        // setfsuid() reports no error; asking again (-1 is never valid) tells what is in force.
-        if (::setfsuid(static_cast<uid_t>(-1)) != static_cast<int>(user.uid) ||
-            ::setfsgid(static_cast<gid_t>(-1)) != static_cast<int>(user.gid)) {
-            restore();
-            refuse("cannot take the file-system identity of uid " + std::to_string(user.uid));
-        }
+FileSystemIdentity actAs(const User& user) {
+    try {
+        return FileSystemIdentity(user.uid, user.gid);
+    } catch (const FileSystemIdentityError&) {
+        refuse("cannot take the file-system identity of uid " + std::to_string(user.uid));
     }
-    ~UserIdentity() { restore(); }
-    UserIdentity(const UserIdentity&) = delete;
-    UserIdentity& operator=(const UserIdentity&) = delete;
-
-private:
-    void restore() {
-        ::setfsuid(static_cast<uid_t>(previousUid_));
-        ::setfsgid(static_cast<gid_t>(previousGid_));
-    }
-    int previousGid_;
-    int previousUid_;
-};
+}
 
 // Opens the folders of `components` one below the other from "/", never through a link.
 UniqueFd walkFolders(const std::vector<std::string>& components, std::size_t count, int flags,
@@ -182,7 +167,7 @@ UniqueFd openRootFolder(const fs::path& folder, bool create) {
 
 UniqueFd openUserFolder(const fs::path& folder, const User& user) {
     checkPathText(folder.string(), "folder");
-    const UserIdentity identity(user);
+    const auto identity = actAs(user);
     const auto components = componentsOf(folder);
     UniqueFd opened = walkFolders(
         components, components.size(), kPassFlags, [](int, const std::string&) {}, false);
@@ -192,7 +177,7 @@ UniqueFd openUserFolder(const fs::path& folder, const User& user) {
 
 UniqueFd openUserFile(const fs::path& file, const User& user, std::uint64_t maxSize) {
     checkPathText(file.string(), "file");
-    const UserIdentity identity(user);
+    const auto identity = actAs(user);
     const auto components = componentsOf(file);
     const UniqueFd folder = walkFolders(
         components, components.size() - 1, kPassFlags, [](int, const std::string&) {}, false);

@@ -9,13 +9,23 @@
 #include <random>
 #include <system_error>
 
-#include "nimbrad/file_system_identity.hpp"
 #include "nimbrad/user_file_error.hpp"
+#include "system/file_system_identity.hpp"
 
 namespace nimbra::nimbrad {
 namespace {
 
 namespace fs = std::filesystem;
+
+// The user's rights for the scope of an access, or UserFileError: the user's files are then left
+// alone rather than reached as root.
+FileSystemIdentity actAs(const UserIdentity& user) {
+    try {
+        return FileSystemIdentity(user.uid, user.gid);
+    } catch (const FileSystemIdentityError& failure) {
+        throw UserFileError(std::string(failure.what()) + "; the user's files are left alone");
+    }
+}
 
 std::string errorText(int error) {
     return std::error_code(error, std::generic_category()).message();
@@ -89,7 +99,7 @@ UserFile::UserFile(const fs::path& path, const UserIdentity& user)
     : path_(path), name_(path.filename().string()), user_(user) {
     if (name_.empty() || name_ == "." || name_ == "..")
         throw UserFileError(path.string() + " does not name a file");
-    const FileSystemIdentity as(user_);
+    const auto as = actAs(user_);
     folder_ = openCheckedFolder(path.parent_path(), user_);
 }
 
@@ -120,7 +130,7 @@ UniqueFd UserFile::open(const std::string& name, int flags, mode_t mode) const {
 }
 
 std::optional<std::string> UserFile::read() const {
-    const FileSystemIdentity as(user_);
+    const auto as = actAs(user_);
     // O_NONBLOCK: opening a FIFO must not wait for a writer that never comes.
     const UniqueFd file = open(name_, O_RDONLY | O_NONBLOCK | O_NOCTTY, 0);
     if (!file.valid()) return std::nullopt;
@@ -137,7 +147,7 @@ std::optional<std::string> UserFile::read() const {
 }
 
 void UserFile::replace(std::string_view contents) const {
-    const FileSystemIdentity as(user_);
+    const auto as = actAs(user_);
     const std::string temporary = temporaryName(name_);
     UniqueFd file(::openat(folder_.get(), temporary.c_str(),
                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
@@ -163,7 +173,7 @@ void UserFile::replace(std::string_view contents) const {
 }
 
 UniqueFd UserFile::openForAppend() const {
-    const FileSystemIdentity as(user_);
+    const auto as = actAs(user_);
     return open(name_, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK, 0644);
 }
 
